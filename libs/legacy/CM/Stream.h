@@ -1,0 +1,45 @@
+#pragma once
+
+// The byte-stream interface shared by files, memory, mapped files, compressed data and shared
+// memory: read, write, seek, size, set size, and exact forms that fail on a short transfer.
+
+#include <cstdint>
+#include <string>
+
+namespace qz {
+
+enum class SeekOrigin { Begin, Current, End };
+
+class TStream {
+public:
+    virtual ~TStream() = default;
+
+    /// Reads up to count bytes; returns how many were read (0 at the end).
+    virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+    /// Writes up to count bytes; returns how many were written.
+    virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+    /// Moves the position; returns the new position.
+    virtual std::int64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
+    /// Changes the size; the position is clamped to the new size.
+    virtual void SetSize(std::int64_t size) = 0;
+
+    virtual std::int64_t Size() {
+        std::int64_t position = Seek(0, SeekOrigin::Current);
+        std::int64_t size = Seek(0, SeekOrigin::End);
+        Seek(position, SeekOrigin::Begin);
+        return size;
+    }
+    std::int64_t Position() { return Seek(0, SeekOrigin::Current); }
+    void SetPosition(std::int64_t position) { Seek(position, SeekOrigin::Begin); }
+
+    /// Reads exactly count bytes or raises "Stream read error".
+    void ReadBuffer(void* buffer, std::int64_t count);
+    /// Writes exactly count bytes or raises "Stream write error".
+    void WriteBuffer(const void* buffer, std::int64_t count);
+
+    /// Copies count bytes from source (all of it from its start when count is 0); returns the
+    /// number copied.
+    std::int64_t CopyFrom(TStream& source, std::int64_t count);
+};
+
+} // namespace qz

@@ -1,0 +1,60 @@
+#pragma once
+
+// Helpers shared by the unit and black-box tests.
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qz::test {
+
+/// A fresh folder below $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    /// path() + "/" + name.
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+/// A name unique to this process and the running test ("<prefix>_<pid>_<suite>_<test>_<n>"), for
+/// named objects that parallel test runs must not share.
+std::string UniqueName(const std::string& prefix);
+
+/// Writes a whole file (binary); fails the test on error.
+void WriteFile(const std::string& path, const std::string& contents);
+
+/// Reads a whole file (binary); std::nullopt when it cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
+
+/// What a finished child process left behind.
+struct RunResult {
+    int exitCode = -1;     ///< exit status, or 128 + signal number
+    bool timedOut = false; ///< killed because the deadline passed
+    std::string out;       ///< standard output
+    std::string err;       ///< standard error
+};
+
+/// How to start a child process.
+struct RunOptions {
+    std::string cwd;                                       ///< empty: the current folder
+    std::map<std::string, std::optional<std::string>> env; ///< set (value) or remove (nullopt)
+    bool clearEnv = false;                                 ///< start from an empty environment
+    std::string input;                                     ///< written to standard input
+    std::chrono::milliseconds timeout{30000};              ///< the child is killed after this
+};
+
+/// Runs a program with arguments (argv[0] is the program path) and waits for it within the
+/// deadline; the child is always reaped.
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+} // namespace qz::test

@@ -1,0 +1,10 @@
+#!/bin/sh
+# Installs the Debian packages the project needs to build, test, benchmark and fuzz.
+set -e
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends \
+    build-essential cmake ninja-build pkg-config clang clang-format \
+    libgtest-dev libgmock-dev libbenchmark-dev uuid-dev liblz4-dev nlohmann-json3-dev
