@@ -47,4 +47,52 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
     return count;
 }
 
+void WriteCompactCount(TStream& stream, std::int32_t n) {
+    QZ_ASSERT(n >= 0);
+    if (n < 128) {
+        std::uint8_t b = static_cast<std::uint8_t>(n * 2);
+        stream.WriteBuffer(&b, 1);
+        return;
+    }
+    std::uint32_t v = static_cast<std::uint32_t>(n) * 2 + 1;
+    std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                             static_cast<std::uint8_t>(v >> 16),
+                             static_cast<std::uint8_t>(v >> 24)};
+    stream.WriteBuffer(bytes, 4);
+}
+
+std::int32_t ReadCompactCount(TStream& stream) {
+    std::uint8_t bytes[4] = {0, 0, 0, 0};
+    stream.ReadBuffer(bytes, 1);
+    if ((bytes[0] & 1) == 0) {
+        return bytes[0] >> 1;
+    }
+    stream.ReadBuffer(bytes + 1, 3);
+    std::uint32_t v = bytes[0] | (std::uint32_t(bytes[1]) << 8) | (std::uint32_t(bytes[2]) << 16) |
+                      (std::uint32_t(bytes[3]) << 24);
+    return static_cast<std::int32_t>(v >> 1);
+}
+
+void WriteCompactWord(TStream& stream, std::int32_t n) {
+    QZ_ASSERT(n >= 0 && n <= 32767);
+    if (n < 128) {
+        std::uint8_t b = static_cast<std::uint8_t>(n * 2);
+        stream.WriteBuffer(&b, 1);
+        return;
+    }
+    std::uint32_t v = static_cast<std::uint32_t>(n) * 2 + 1;
+    std::uint8_t bytes[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+    stream.WriteBuffer(bytes, 2);
+}
+
+std::int32_t ReadCompactWord(TStream& stream) {
+    std::uint8_t bytes[2] = {0, 0};
+    stream.ReadBuffer(bytes, 1);
+    if ((bytes[0] & 1) == 0) {
+        return bytes[0] >> 1;
+    }
+    stream.ReadBuffer(bytes + 1, 1);
+    return static_cast<std::int32_t>((bytes[0] | (std::uint32_t(bytes[1]) << 8)) >> 1);
+}
+
 } // namespace qz

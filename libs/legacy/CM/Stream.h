@@ -42,4 +42,16 @@ public:
     std::int64_t CopyFrom(TStream& source, std::int64_t count);
 };
 
+/// The compact count: n < 128 as one byte n*2; otherwise four bytes, little-endian, n*2+1.
+/// n must be >= 0.
+void WriteCompactCount(TStream& stream, std::int32_t n);
+/// Reads one byte; when its lowest bit is set, three more bytes as the upper bytes of a
+/// little-endian 32-bit value; the result is that value shifted right by one.
+std::int32_t ReadCompactCount(TStream& stream);
+/// The compact word: n in 0..32767; n < 128 as one byte n*2, otherwise two bytes, little-endian,
+/// n*2+1.
+void WriteCompactWord(TStream& stream, std::int32_t n);
+/// Reads a compact word.
+std::int32_t ReadCompactWord(TStream& stream);
+
 } // namespace qz
