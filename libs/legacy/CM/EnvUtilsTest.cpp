@@ -285,6 +285,27 @@ TEST(Files, DeleteAndMove) {
     EXPECT_FALSE(FileIsPresent(dir / "b"));
 }
 
+TEST(Files, RefusedDeletionOfAReadOnlyFileSaysSo) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    ForceFolders(dir / "locked");
+    test::WriteFile(dir / "locked/f", "x");
+    fs::permissions(dir / "locked/f", fs::perms::owner_read);
+    fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    std::string message;
+    try {
+        DeleteFileChecked(dir / "locked/f");
+    } catch (const EOSError& e) {
+        message = e.Message();
+    }
+    fs::permissions(dir / "locked", fs::perms::owner_all);
+    if (message.empty()) {
+        GTEST_SKIP() << "the folder's permissions do not bind this user";
+    }
+    EXPECT_EQ(message, "Failed to delete file '" + dir / "locked/f" +
+                           "'\r\nCannot delete a read-only file: Permission denied (13)");
+}
+
 TEST(Files, HandleWrappersRaiseWithTheHandle) {
     test::TempDir dir;
     THandle handle = platform::kInvalidFileHandle;

@@ -33,7 +33,7 @@ LibraryHandle OpenLibrary(const std::string& name, LibraryError& error) {
 void* FindLibrarySymbol(LibraryHandle library, const std::string& name, LibraryError& error) {
     dlerror();
     void* address = dlsym(library ? library : RTLD_DEFAULT, name.c_str());
-    // A symbol may legitimately sit at address 0 only for special cases; dlerror tells.
+    // A null address is useless to every caller, so it counts as a failure.
     if (!address) {
         errno = 0;
         FillError(error, ENOENT);
