@@ -479,7 +479,7 @@ bool IsSystemCodePage(int codePage) {
 }
 
 // The bytes 0x80 to 0x9F of code page 1252; 0 marks the five unassigned ones.
-constexpr char16_t kWindows1252High[32] = {
+constexpr char16_t kCodePage1252High[32] = {
     0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
@@ -496,7 +496,7 @@ char16_t SingleByteToWide(unsigned char byte, int codePage) {
             return byte;
         }
         // Unassigned bytes map to the control characters of the same value, as Latin-1 does.
-        return kWindows1252High[byte - 0x80] ? kWindows1252High[byte - 0x80] : char16_t(byte);
+        return kCodePage1252High[byte - 0x80] ? kCodePage1252High[byte - 0x80] : char16_t(byte);
     default:
         return static_cast<char16_t>(kReplacement);
     }
@@ -514,7 +514,8 @@ char WideToSingleByte(char32_t c, int codePage) {
             return static_cast<char>(c);
         }
         for (int k = 0; k < 32; ++k) {
-            if (kWindows1252High[k] == c || (kWindows1252High[k] == 0 && c == char32_t(0x80 + k))) {
+            if (kCodePage1252High[k] == c ||
+                (kCodePage1252High[k] == 0 && c == char32_t(0x80 + k))) {
                 return static_cast<char>(0x80 + k);
             }
         }
