@@ -1,0 +1,45 @@
+#pragma once
+
+// Operations on an open file handle. A handle is an opaque number; the platform owns its
+// meaning. Failures are returned as system error codes (0 is success).
+
+#include <cstdint>
+#include <string>
+
+namespace qz::platform {
+
+using FileHandle = std::intptr_t;
+
+/// The value no open file has.
+inline constexpr FileHandle kInvalidFileHandle = -1;
+
+enum class FileOpenMode {
+    Read,         ///< existing file, reading
+    ReadWrite,    ///< existing file, reading and writing
+    CreateAlways, ///< created or truncated, reading and writing
+    OpenAlways,   ///< created when missing, reading and writing
+};
+
+enum class SeekOrigin { Begin, Current, End };
+
+/// Opens a file; the handle is not inherited by child processes. The caller owns the handle and
+/// closes it with CloseFileHandle.
+int OpenFileHandle(const std::string& path, FileOpenMode mode, FileHandle& handle);
+
+/// Closes a handle (also when the call reports an error, the handle is gone).
+int CloseFileHandle(FileHandle handle);
+
+/// The size of the open file in bytes.
+int FileHandleSize(FileHandle handle, std::int64_t& size);
+
+/// Moves the file position; newPosition receives the position from the start.
+int SeekFileHandle(FileHandle handle, std::int64_t offset, SeekOrigin origin,
+                   std::int64_t& newPosition);
+
+/// Makes the current position the end of the file (truncating or extending it).
+int SetEndOfFileHandle(FileHandle handle);
+
+/// Writes the file's buffered data to the storage device.
+int FlushFileHandle(FileHandle handle);
+
+} // namespace qz::platform

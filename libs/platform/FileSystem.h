@@ -1,0 +1,34 @@
+#pragma once
+
+// Questions and changes about names in the file system: what a path is, creating folders,
+// deleting and renaming files, the temporary folder. Failures are returned as system error
+// codes (0 is success) so that callers build their own messages.
+
+#include <string>
+
+namespace qz::platform {
+
+enum class PathKind { Missing, File, Folder };
+
+/// What the path names, following symbolic links. Anything that is not a folder counts as a
+/// file; a path that cannot be examined counts as missing.
+PathKind QueryPathKind(const std::string& path);
+
+/// True when the path exists and carries no write permission bit at all (owner, group, others).
+bool PathIsWriteProtected(const std::string& path);
+
+/// Creates one folder (mode 0777 before the umask); 0 or the system error code (EEXIST when the
+/// name exists, whatever it is).
+int MakeFolder(const std::string& path);
+
+/// Removes a file name (not a folder); 0 or the system error code.
+int RemoveFile(const std::string& path);
+
+/// Renames a file or folder; fails with EEXIST when the target exists. 0 or the system error
+/// code (EXDEV when both names are on different file systems: nothing is copied).
+int RenameNoReplace(const std::string& from, const std::string& to);
+
+/// The system temporary folder: $TMPDIR when set and not empty, else "/tmp". No trailing "/".
+std::string SystemTempFolder();
+
+} // namespace qz::platform

@@ -1,0 +1,74 @@
+#include "platform/FileHandle.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::platform {
+
+int OpenFileHandle(const std::string& path, FileOpenMode mode, FileHandle& handle) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case FileOpenMode::Read:
+        flags |= O_RDONLY;
+        break;
+    case FileOpenMode::ReadWrite:
+        flags |= O_RDWR;
+        break;
+    case FileOpenMode::CreateAlways:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    case FileOpenMode::OpenAlways:
+        flags |= O_RDWR | O_CREAT;
+        break;
+    }
+    int fd = open(path.c_str(), flags, 0666);
+    if (fd < 0) {
+        handle = kInvalidFileHandle;
+        return errno;
+    }
+    handle = fd;
+    return 0;
+}
+
+int CloseFileHandle(FileHandle handle) {
+    // The descriptor is released even when close reports EINTR, so it is never retried.
+    return close(static_cast<int>(handle)) == 0 ? 0 : errno;
+}
+
+int FileHandleSize(FileHandle handle, std::int64_t& size) {
+    struct stat info {};
+    if (fstat(static_cast<int>(handle), &info) != 0) {
+        return errno;
+    }
+    size = info.st_size;
+    return 0;
+}
+
+int SeekFileHandle(FileHandle handle, std::int64_t offset, SeekOrigin origin,
+                   std::int64_t& newPosition) {
+    int whence = origin == SeekOrigin::Begin     ? SEEK_SET
+                 : origin == SeekOrigin::Current ? SEEK_CUR
+                                                 : SEEK_END;
+    off_t position = lseek(static_cast<int>(handle), offset, whence);
+    if (position < 0) {
+        return errno;
+    }
+    newPosition = position;
+    return 0;
+}
+
+int SetEndOfFileHandle(FileHandle handle) {
+    off_t position = lseek(static_cast<int>(handle), 0, SEEK_CUR);
+    if (position < 0) {
+        return errno;
+    }
+    return ftruncate(static_cast<int>(handle), position) == 0 ? 0 : errno;
+}
+
+int FlushFileHandle(FileHandle handle) {
+    return fsync(static_cast<int>(handle)) == 0 ? 0 : errno;
+}
+
+} // namespace qz::platform
