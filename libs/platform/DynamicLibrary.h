@@ -30,4 +30,7 @@ bool CloseLibrary(LibraryHandle library, LibraryError& error);
 /// in when it cannot be told.
 bool LibraryFilePath(LibraryHandle library, std::string& path, LibraryError& error);
 
+/// Releases memory that a loaded library allocated from the C heap and handed to us.
+void FreeLibraryMemory(void* memory);
+
 } // namespace qz::platform

@@ -31,4 +31,7 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 /// The system temporary folder: $TMPDIR when set and not empty, else "/tmp". No trailing "/".
 std::string SystemTempFolder();
 
+/// The current directory; empty when it cannot be read.
+std::string CurrentFolder();
+
 } // namespace qz::platform

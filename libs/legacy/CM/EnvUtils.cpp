@@ -308,6 +308,14 @@ bool ForceFolders(const std::string& path, const std::optional<std::string>& con
     }
 }
 
+std::string CurrentDirectory() {
+    std::string folder = platform::CurrentFolder();
+    if (folder.empty()) {
+        RaiseOsError("Failed to get current directory");
+    }
+    return folder;
+}
+
 std::string TempFolder() {
     std::string folder = platform::SystemTempFolder();
     if (folder.empty()) {

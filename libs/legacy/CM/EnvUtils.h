@@ -113,6 +113,10 @@ bool ForceFolders(const std::string& path, const std::optional<std::string>& con
 /// (ForceFolders with the context "temporary directory").
 std::string TempFolder();
 
+/// The process's current directory; raises "Failed to get current directory" when it cannot be
+/// read.
+std::string CurrentDirectory();
+
 /// Deletes a file. A missing file is ignored unless missingIsError. A failure raises EOSError
 /// "Failed to delete file '<path>'" (+ "\r\nCannot delete a read-only file" when access was
 /// denied and the file is read-only) in OS-error form.

@@ -3,6 +3,7 @@
 #include "platform/ProcessInfo.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <link.h>
 
@@ -71,6 +72,10 @@ bool LibraryFilePath(LibraryHandle library, std::string& path, LibraryError& err
         return false;
     }
     return true;
+}
+
+void FreeLibraryMemory(void* memory) {
+    std::free(memory);
 }
 
 } // namespace qz::platform

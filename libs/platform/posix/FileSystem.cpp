@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,18 @@ std::string SystemTempFolder() {
         folder.pop_back();
     }
     return folder.empty() ? std::string("/tmp") : folder;
+}
+
+std::string CurrentFolder() {
+    std::string buffer(256, '\0');
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) {
+            return {};
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    buffer.resize(std::strlen(buffer.c_str()));
+    return buffer;
 }
 
 } // namespace qz::platform

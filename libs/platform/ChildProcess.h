@@ -1,0 +1,64 @@
+#pragma once
+
+// Starting a child process and learning of its end.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qz::platform {
+
+/// How a child starts.
+struct ChildStartOptions {
+    /// The argument vector; the first names the program, looked up in PATH when it has no "/".
+    std::vector<std::string> arguments;
+    /// Its own session and process group, so a Ctrl+C in our terminal does not reach it.
+    bool newSession = false;
+    /// The nice value to start with; raising priority without the privilege is ignored.
+    std::optional<int> niceValue;
+    /// Core files are allowed (RLIMIT_CORE raised to its hard limit) instead of being left as is.
+    bool allowCoreFiles = false;
+    /// Standard handles for the child (descriptors of this process); -1 inherits ours.
+    int stdIn = -1;
+    int stdOut = -1;
+    int stdErr = -1;
+};
+
+/// A started child. The object owns the child's pidfd; the child itself is never killed by it.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    /// Starts the child; returns 0, or the error code of the failure (also when the program
+    /// could not be executed).
+    int Start(const ChildStartOptions& options);
+
+    bool Started() const { return pid_ > 0; }
+    int Pid() const { return pid_; }
+    /// A descriptor that becomes readable when the child ends (for wait-any); -1 before Start.
+    int WaitHandle() const { return pidfd_; }
+
+    /// Waits up to timeoutMs (-1: without limit) for the end; true when the child has ended.
+    bool Wait(int timeoutMs);
+
+    /// The exit code once the child has ended: its exit status, or 128 + the signal number.
+    std::optional<int> ExitCode();
+
+private:
+    void Reap();
+
+    int pid_ = -1;
+    int pidfd_ = -1;
+    std::optional<int> exitCode_;
+};
+
+/// The nice value of a Windows priority class number (normal, idle, below and above normal, high,
+/// real time); std::nullopt for any other value.
+std::optional<int> NiceValueOfPriorityClass(unsigned priorityClass);
+
+} // namespace qz::platform

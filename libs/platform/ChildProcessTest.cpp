@@ -1,0 +1,96 @@
+#include "platform/ChildProcess.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace qz::platform {
+namespace {
+
+ChildStartOptions Program(std::vector<std::string> arguments) {
+    ChildStartOptions options;
+    options.arguments = std::move(arguments);
+    return options;
+}
+
+ChildStartOptions Shell(const std::string& script) { return Program({"/bin/sh", "-c", script}); }
+
+TEST(ChildProcess, ExitCodesOfNormalEndsAndSignals) {
+    ChildProcess child;
+    ASSERT_EQ(child.Start(Shell("exit 42")), 0);
+    ASSERT_TRUE(child.Wait(10000));
+    EXPECT_EQ(child.ExitCode(), 42);
+
+    ChildProcess killed;
+    ASSERT_EQ(killed.Start(Shell("kill -9 $$")), 0);
+    ASSERT_TRUE(killed.Wait(10000));
+    EXPECT_EQ(killed.ExitCode(), 128 + SIGKILL);
+}
+
+TEST(ChildProcess, RunningChildHasNoExitCodeYet) {
+    ChildProcess child;
+    ASSERT_EQ(child.Start(Shell("sleep 5")), 0);
+    EXPECT_FALSE(child.ExitCode().has_value());
+    EXPECT_FALSE(child.Wait(10));
+    kill(child.Pid(), SIGTERM);
+    ASSERT_TRUE(child.Wait(10000));
+    EXPECT_EQ(child.ExitCode(), 128 + SIGTERM);
+}
+
+TEST(ChildProcess, MissingProgramIsReportedAsTheStartError) {
+    ChildProcess child;
+    EXPECT_EQ(child.Start(Program({"/nonexistent/program"})), ENOENT);
+    EXPECT_FALSE(child.Started());
+    EXPECT_EQ(child.Start(Program({})), ENOENT);
+}
+
+TEST(ChildProcess, StandardHandlesAndNewSession) {
+    qz::test::TempDir dir;
+    int out = open((dir / "out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(out, 0);
+    ChildStartOptions options = Shell("cat; echo out; echo err 1>&2; cut -d' ' -f6 /proc/$$/stat");
+    options.stdIn = in;
+    options.stdOut = out;
+    options.stdErr = out;
+    options.newSession = true;
+    ChildProcess child;
+    ASSERT_EQ(child.Start(options), 0);
+    ASSERT_TRUE(child.Wait(10000));
+    close(out);
+    close(in);
+    auto text = qz::test::ReadFile(dir / "out.txt");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->substr(0, 8), "out\nerr\n");
+    // The child leads its own session.
+    EXPECT_EQ(std::stoi(text->substr(8)), child.Pid());
+}
+
+TEST(ChildProcess, ChildOutlivesItsObject) {
+    int pid = 0;
+    {
+        ChildProcess child;
+        ASSERT_EQ(child.Start(Shell("sleep 5")), 0);
+        pid = child.Pid();
+    }
+    EXPECT_EQ(kill(pid, 0), 0);
+    kill(pid, SIGKILL);
+}
+
+TEST(ChildProcess, PriorityClassesMapToNiceValues) {
+    EXPECT_EQ(NiceValueOfPriorityClass(0x20), 0);
+    EXPECT_EQ(NiceValueOfPriorityClass(0x40), 19);
+    EXPECT_EQ(NiceValueOfPriorityClass(0x4000), 10);
+    EXPECT_EQ(NiceValueOfPriorityClass(0x8000), -5);
+    EXPECT_EQ(NiceValueOfPriorityClass(0x80), -10);
+    EXPECT_EQ(NiceValueOfPriorityClass(0x100), -20);
+    EXPECT_FALSE(NiceValueOfPriorityClass(7).has_value());
+}
+
+} // namespace
+} // namespace qz::platform

@@ -1,0 +1,40 @@
+#include "platform/Console.h"
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::platform {
+
+void WriteStdHandle(StdHandle handle, std::string_view bytes) {
+    int fd = handle == StdHandle::Error ? STDERR_FILENO : STDOUT_FILENO;
+    while (!bytes.empty()) {
+        ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+bool StdOutIsCharDevice() {
+    struct stat info {};
+    return fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+bool StdOutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+unsigned ConsoleOutputCodePage() {
+    return 65001;
+}
+
+void ExitProcessNow(int exitCode) {
+    _exit(exitCode);
+}
+
+} // namespace qz::platform
