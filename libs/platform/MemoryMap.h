@@ -26,6 +26,10 @@ public:
 
     void Unmap();
 
+    /// Asks the system to make the pages of a range of the view present (writable when
+    /// forWriting) in one call rather than one fault per page; a hint, failures are ignored.
+    void Prefault(std::size_t offset, std::size_t length, bool forWriting) const;
+
     char* Address() const { return static_cast<char*>(address_); }
     std::size_t Length() const { return length_; }
 

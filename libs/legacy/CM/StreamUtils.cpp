@@ -463,6 +463,9 @@ void TMappedViewCache::Transfer(std::int64_t& position, std::int64_t size, std::
             if (std::int64_t(view.Length()) < offset + n) {
                 Raise("The mapped view ends before the requested range");
             }
+            if (writing) {
+                view.Prefault(std::size_t(offset), std::size_t(n), true);
+            }
             copy(view.Address() + offset, std::size_t(n));
             position += n;
             count -= n;
@@ -513,6 +516,7 @@ TMappedFileStream::TMappedFileStream(std::string fileName, std::uint16_t mode, i
       writable_(mode == FileMode::Create || (mode & 3) != 0),
       cache_(kViewShift, kMaxViews, [this](std::int64_t viewIndex) { return MapView(viewIndex); }) {
     size_ = TFileStreamEx::Size();
+    dataEnd_ = size_;
 }
 
 TMappedFileStream::~TMappedFileStream() {
@@ -549,7 +553,25 @@ std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
             SetLogicalSize(position_ + count);
         }
         EnsureMapping(size_);
-        cache_.Write(buffer, position_, size_, count);
+        std::int64_t viaViews = std::clamp<std::int64_t>(dataEnd_ - position_, 0, count);
+        if (viaViews > 0) {
+            cache_.Write(buffer, position_, size_, viaViews);
+        }
+        if (viaViews < count) {
+            // Bytes beyond everything the file has held go in with a plain write. Through a view,
+            // each fresh page would first be read in as zeros and then faulted writable, which
+            // costs several times the write itself; views see the same pages either way.
+            std::int64_t rest = count - viaViews;
+            std::size_t done = 0;
+            platform::FileError error = File().WriteAt(
+                position_, static_cast<const char*>(buffer) + viaViews, std::size_t(rest), done);
+            if (error) {
+                RaiseFileError(
+                    Format("Failed to write %s bytes at %s to the file", rest, position_), error);
+            }
+            position_ += rest;
+            dataEnd_ = position_;
+        }
         return count;
     } catch (...) {
         RaiseWithContext(Format("Failed to write to mapped file: %s", FileName()));

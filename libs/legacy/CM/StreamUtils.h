@@ -264,6 +264,9 @@ private:
     std::int64_t size_ = 0;
     std::int64_t position_ = 0;
     std::int64_t mappingSize_ = 0;
+    // The end of the bytes the file has held (its size at opening, then the end of the furthest
+    // write); beyond it the file is zeros that no page holds yet.
+    std::int64_t dataEnd_ = 0;
     SizeChangedFunction sizeChanged_;
     TMappedViewCache cache_;
 };

@@ -484,6 +484,7 @@ TEST(MappedFileStream, TransfersAcrossViewEdges) {
         stream.SetPosition(2 * kView - 1);
         stream.WriteBuffer("EDGE", 4);
         data.replace(2 * kView - 1, 4, "EDGE");
+        EXPECT_EQ(stream.Cache().CachedViews(), (std::vector<std::int64_t>{2, 1}));
         stream.Flush();
         EXPECT_EQ(stream.Cache().CachedViews().size(), 0u);
     }
@@ -495,6 +496,17 @@ TEST(MappedFileStream, TransfersAcrossViewEdges) {
         stream.SetSize(kView + 1);
     }
     EXPECT_EQ(test::ReadFile(name), data.substr(0, kView + 1));
+    // A write that starts inside the file's data and runs past its end.
+    {
+        TMappedFileStream stream(name, FileMode::ReadWrite | FileMode::ShareDenyWrite);
+        stream.Seek(-2, SeekOrigin::End);
+        stream.WriteBuffer("tail end", 8);
+        char buffer[8];
+        stream.Seek(-8, SeekOrigin::End);
+        stream.ReadBuffer(buffer, 8);
+        EXPECT_EQ(std::string(buffer, 8), "tail end");
+    }
+    EXPECT_EQ(test::ReadFile(name), data.substr(0, kView - 1) + "tail end");
 }
 
 TEST(MappedViewCache, RangeAndMappingFailuresAreReported) {

@@ -2,6 +2,7 @@
 
 #include "platform/File.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -28,7 +29,8 @@ MappedView& MappedView::operator=(MappedView&& other) noexcept {
 int MappedView::Map(const File& file, std::int64_t offset, std::size_t length, bool writable) {
     Unmap();
     int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* address = ::mmap(nullptr, length, protection, MAP_SHARED, file.Handle(), offset);
+    int flags = MAP_SHARED;
+    void* address = ::mmap(nullptr, length, protection, flags, file.Handle(), offset);
     if (address == MAP_FAILED) {
         return errno;
     }
@@ -43,6 +45,18 @@ void MappedView::Unmap() {
         address_ = nullptr;
         length_ = 0;
     }
+}
+
+void MappedView::Prefault(std::size_t offset, std::size_t length, bool forWriting) const {
+    if (address_ == nullptr || length == 0 || offset >= length_) {
+        return;
+    }
+    std::size_t page = AllocationGranularity();
+    std::size_t begin = offset / page * page;
+    std::size_t end = std::min(offset + length, length_);
+    // Kernels before 5.14 do not know these requests and answer EINVAL; faults then do the work.
+    ::madvise(Address() + begin, end - begin,
+              forWriting ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
 }
 
 std::size_t AllocationGranularity() {
