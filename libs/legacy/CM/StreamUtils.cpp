@@ -510,9 +510,21 @@ std::vector<std::int64_t> TMappedViewCache::CachedViews() const {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+// Writable views need a handle that may also read, so write-only opens ask for both; the sharing
+// check is the same for both accesses.
+std::uint16_t MappableMode(std::uint16_t mode) {
+    return mode != FileMode::Create && (mode & 3) == FileMode::Write
+               ? std::uint16_t((mode & ~3) | FileMode::ReadWrite)
+               : mode;
+}
+
+} // namespace
+
 TMappedFileStream::TMappedFileStream(std::string fileName, std::uint16_t mode, int waitSeconds,
                                      std::uint16_t options)
-    : TFileStreamEx(std::move(fileName), mode, waitSeconds, options),
+    : TFileStreamEx(std::move(fileName), MappableMode(mode), waitSeconds, options),
       writable_(mode == FileMode::Create || (mode & 3) != 0),
       cache_(kViewShift, kMaxViews, [this](std::int64_t viewIndex) { return MapView(viewIndex); }) {
     size_ = TFileStreamEx::Size();

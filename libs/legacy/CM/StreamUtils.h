@@ -219,9 +219,11 @@ private:
 
 /// A file stream that reads and writes through mapped views (256 KB views, 2 kept). The logical
 /// size starts as the file's size; a writable stream's file grows in whole views and is cut back
-/// to the logical size when the stream closes. Failures: "Failed to read from mapped file: %s",
-/// "Failed to write to mapped file: %s" (with the reason on the next line), "Cannot write to a
-/// read-only mapped file.".
+/// to the logical size when the stream closes. A write-only mode opens the file for reading too
+/// (views need it). Writes beyond the bytes the file has held go in with plain writes, which the
+/// views see; writes over existing bytes go through the views. Failures: "Failed to read from
+/// mapped file: %s", "Failed to write to mapped file: %s" (with the reason on the next line),
+/// "Cannot write to a read-only mapped file.".
 class TMappedFileStream : public TFileStreamEx {
 public:
     static constexpr int kViewShift = 18;

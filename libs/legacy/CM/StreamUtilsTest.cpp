@@ -496,9 +496,9 @@ TEST(MappedFileStream, TransfersAcrossViewEdges) {
         stream.SetSize(kView + 1);
     }
     EXPECT_EQ(test::ReadFile(name), data.substr(0, kView + 1));
-    // A write that starts inside the file's data and runs past its end.
+    // A write that starts inside the file's data and runs past its end, on a write-only open.
     {
-        TMappedFileStream stream(name, FileMode::ReadWrite | FileMode::ShareDenyWrite);
+        TMappedFileStream stream(name, kWriteShareRead);
         stream.Seek(-2, SeekOrigin::End);
         stream.WriteBuffer("tail end", 8);
         char buffer[8];
