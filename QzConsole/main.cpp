@@ -4,5 +4,5 @@
 #include "NV/GridConsoleCore.h"
 
 int main(int argc, char** argv) {
-    return qz::nv::ConsoleMain(argc, argv);
+    qz::nv::ConsoleMain(argc, argv);
 }

@@ -18,7 +18,9 @@ ChildStartOptions Program(std::vector<std::string> arguments) {
     return options;
 }
 
-ChildStartOptions Shell(const std::string& script) { return Program({"/bin/sh", "-c", script}); }
+ChildStartOptions Shell(const std::string& script) {
+    return Program({"/bin/sh", "-c", script});
+}
 
 TEST(ChildProcess, ExitCodesOfNormalEndsAndSignals) {
     ChildProcess child;

@@ -1,9 +1,329 @@
 #include "GridConsoleCore.h"
 
+#include "CM/EnvUtils.h"
+#include "CM/Exceptions.h"
+#include "CM/NotifyQueue.h"
+#include "CM/StreamUtils.h"
+#include "CmdLine.h"
+#include "platform/Console.h"
+#include "platform/ProcessInfo.h"
+
+#include <cstdio>
+
 namespace qz::nv {
 
-int ConsoleMain(int, char**) {
-    return 0;
+namespace {
+
+int g_exitCodeBase = 0;
+int g_processExitCode = 0;
+
+constexpr const char* kNestedJobVariable = "TamrelBuildContext";
+constexpr const char* kExtraParamsVariable = "qzConsoleParams";
+
+// A decimal integer as the exit-code base accepts it: an optional sign and digits, in range.
+bool ParseDecimal(const std::string& text, int& value) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i == text.size()) {
+        return false;
+    }
+    long long result = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+        result = result * 10 + (text[i] - '0');
+        if (result > 2147483648LL) {
+            return false;
+        }
+    }
+    result = negative ? -result : result;
+    if (result > 2147483647LL) {
+        return false;
+    }
+    value = static_cast<int>(result);
+    return true;
+}
+
+} // namespace
+
+int ExitCodeBase() {
+    return g_exitCodeBase;
+}
+
+void SetExitCodeBase(int value) {
+    g_exitCodeBase = value;
+}
+
+void SetExitCode(int code) {
+    g_processExitCode =
+        code == 0
+            ? 0
+            : static_cast<int>(static_cast<unsigned>(code) + static_cast<unsigned>(g_exitCodeBase));
+}
+
+int ProcessExitCode() {
+    return g_processExitCode;
+}
+
+void Finish(int code) {
+    SetExitCode(code);
+    TNotifyQueue::Main().StopLoop();
+}
+
+TGridConsole::TGridConsole(const std::string& title, std::uint8_t modeFlags)
+    : title_(title + " " + kConsoleVersion), modeFlags_(modeFlags) {
+    QZ_ASSERT(TNotifyQueue::Main().EventMode());
+    stdOutIsConsole_ = platform::StdOutIsCharDevice();
+    commandLine_ = ProcessCommandLine();
+}
+
+TGridConsole::~TGridConsole() {
+    outStream_.reset();
+    logStream_.reset();
+    options_.Clear();
+}
+
+void TGridConsole::WriteLine(const std::string& text, bool toStdErr) {
+    std::string line = text + "\r\n";
+    if (logStream_) {
+        logStream_->WriteBuffer(line.data(), static_cast<std::int64_t>(line.size()));
+    }
+    if (silent_) {
+        return;
+    }
+    if (outEnabled_ && !outPath_.empty()) {
+        if (!outStream_) {
+            outStream_ = std::make_unique<TFileStreamEx>(outPath_, FileMode::Create);
+        }
+        outStream_->Seek(0, SeekOrigin::End);
+        outStream_->WriteBuffer(line.data(), static_cast<std::int64_t>(line.size()));
+        return;
+    }
+    platform::WriteStdHandle(toStdErr ? platform::StdHandle::Error : platform::StdHandle::Output,
+                             line);
+}
+
+void TGridConsole::Fatal(const std::string& message) {
+    silent_ = false;
+    WriteLine("Fatal Error: " + message);
+    Finish(3);
+}
+
+void TGridConsole::ServiceDisconnected() {
+    WriteLine("\r\nConnection to build service terminated");
+    Finish(3);
+}
+
+void TGridConsole::ReadExitCodeBase() {
+    std::string value;
+    if (FindCommandLineValue("exitcodebase", value)) {
+        int base = 0;
+        SetExitCodeBase(ParseDecimal(value, base) ? base : kDefaultExitCodeBase);
+    }
+}
+
+bool TGridConsole::NestedJobGuard() {
+    if (GetEnv(kNestedJobVariable) == "1") {
+        Fatal("An Orvane distributed job cannot be started from within another distributed job.");
+        return false;
+    }
+    SetEnv(kNestedJobVariable, "1");
+    return true;
+}
+
+bool TGridConsole::ParseCommandLine() {
+    TCRTCmdLineTokenizer tokenizer(commandLine_);
+    std::vector<std::string> tokens = tokenizer.Arguments();
+    if (!tokens.empty()) {
+        tokens.erase(tokens.begin());
+    }
+    TStringListEx extra;
+    extra.AddWords(GetEnv(kExtraParamsVariable));
+    for (int i = 0; i < extra.Count(); ++i) {
+        tokens.push_back(extra.At(i));
+    }
+    for (const std::string& token : tokens) {
+        if (token.size() > 5 && token[0] == '/' && SameTextAscii(token.substr(0, 6), "/test=")) {
+            modeFlags_ |= TestMode;
+        }
+    }
+    tokenCount_ = static_cast<int>(tokens.size());
+
+    bool optionFileRead = false;
+    for (int i = 0; i < tokenCount_; ++i) {
+        if (tokens[static_cast<size_t>(i)].empty() || tokens[static_cast<size_t>(i)][0] != '@') {
+            continue;
+        }
+        TStringListEx lines;
+        lines.AddLines(ReadFileText(tokens[static_cast<size_t>(i)].substr(1), 0));
+        for (int l = 0; l < lines.Count(); ++l) {
+            for (std::string& token : TokenizeCommandLine(lines.At(l))) {
+                tokens.push_back(std::move(token));
+            }
+        }
+        tokens[static_cast<size_t>(i)].clear();
+        optionFileRead = true;
+    }
+
+    positionalCount_ = 0;
+    for (const std::string& token : tokens) {
+        if (token.empty()) {
+            continue;
+        }
+        if (token[0] == '/' || token[0] == '-') {
+            // An absolute path also begins with "/": a "/" before the first "=" (or anywhere
+            // without one) marks a job file, since no switch name contains "/".
+            size_t eq = token.find('=');
+            std::string_view head = std::string_view(token).substr(
+                1, eq == std::string::npos ? std::string::npos : eq - 1);
+            if (token[0] == '-' || head.find('/') == std::string_view::npos) {
+                options_.Add(token.substr(1));
+                continue;
+            }
+        }
+        ++positionalCount_;
+        primaryFilename_ = token;
+    }
+    return optionFileRead;
+}
+
+bool TGridConsole::TakeBareSwitch(const std::string& name) {
+    return options_.RemoveString(name) >= 0;
+}
+
+void TGridConsole::ShowBanner() {
+    const std::string copyright = "Copyright (C) Tamrel. All rights reserved.";
+    std::string dashes(std::max(title_.size(), copyright.size()), '-');
+    std::string banner =
+        "\r\n" + dashes + "\r\n" + title_ + "\r\n" + copyright + "\r\n" + dashes + "\r\n\r\n\n";
+    std::fputs(banner.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+bool TGridConsole::ConnectToService() {
+    // The local comm pipe to the agent service is not part of this program yet, so the service
+    // is never reached.
+    return false;
+}
+
+void TGridConsole::RunCommand() {
+    ReadExitCodeBase();
+    if (!NestedJobGuard()) {
+        return;
+    }
+    startDirectory_ = CurrentDirectory();
+    ParseCommandLine();
+
+    try {
+        if (!StageA_GlobalOverrides()) {
+            return;
+        }
+    } catch (...) {
+        Fatal(ExceptionMessage(std::current_exception()));
+        return;
+    }
+    if (!StageB_ConsoleSwitches()) {
+        return;
+    }
+    if (!noLogo_ && !silent_) {
+        ShowBanner();
+    }
+    bool help = TakeBareSwitch("?");
+    help = TakeBareSwitch("help") || help;
+    if (help || tokenCount_ == 0) {
+        ShowUsage();
+        Finish(0);
+        return;
+    }
+
+    serviceReached_ = false;
+    try {
+        serviceReached_ = ConnectToService();
+    } catch (...) {
+        serviceReached_ = false;
+    }
+    if (TakeBareSwitch("queryagentstatus")) {
+        ShowAgentStatus(serviceReached_);
+        Finish(0);
+        return;
+    }
+    if (!serviceReached_) {
+        WriteLine("Processing is unable to continue due to the Agent Service is not running.");
+        Finish(3);
+        return;
+    }
+    // Everything below needs the agent service, which this program cannot reach yet.
+    if (!StageC_ServiceSwitches()) {
+        return;
+    }
+    bool management = enableSwitch_ || disableSwitch_ || resetSwitch_ || stopSwitch_ ||
+                      stopAllSwitch_ || listSwitch_;
+    if (management) {
+        if (!primaryFilename_.empty()) {
+            Fatal("A filename to build cannot be specified with /ENABLE, /DISABLE, /RESET, /STOP");
+            return;
+        }
+    } else {
+        if (positionalCount_ > 1) {
+            Fatal("Only one filename to build can be specified");
+            return;
+        }
+        if (!StageD_BuildTarget() || !StageE_BuildOptions()) {
+            return;
+        }
+    }
+    if (!StageF_CommonOptions()) {
+        return;
+    }
+    if (options_.Count() > 0) {
+        Fatal("Invalid/conflicting options specified: " + options_.ToCommaText());
+        return;
+    }
+}
+
+// The option stages. Each consumes the switches it recognises from Options.
+bool TGridConsole::StageA_GlobalOverrides() {
+    return true;
+}
+bool TGridConsole::StageB_ConsoleSwitches() {
+    return true;
+}
+bool TGridConsole::StageC_ServiceSwitches() {
+    return true;
+}
+bool TGridConsole::StageD_BuildTarget() {
+    return true;
+}
+bool TGridConsole::StageE_BuildOptions() {
+    return true;
+}
+bool TGridConsole::StageF_CommonOptions() {
+    return true;
+}
+
+void ConsoleMain(int argc, char** argv) {
+    platform::SetProcessArguments(argc, argv);
+    try {
+        TGridConsole console("Orvane Console", CustomToolsMode);
+        try {
+            console.RunCommand();
+            TNotifyQueue::Main().Run();
+        } catch (...) {
+            Finish(3);
+            throw;
+        }
+    } catch (...) {
+        std::string line = "Fatal Error: " + ExceptionMessage(std::current_exception()) + "\n";
+        std::fputs(line.c_str(), stdout);
+        g_processExitCode = 3;
+    }
+    std::fflush(stdout);
+    platform::ExitProcessNow(g_processExitCode);
 }
 
 } // namespace qz::nv

@@ -1,0 +1,57 @@
+// The status report of the agent services and the manager health check.
+
+#include "CM/EnvUtils.h"
+#include "CM/Exceptions.h"
+#include "GridConsoleCore.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/ProcessInfo.h"
+
+namespace qz::nv {
+
+namespace {
+
+constexpr const char* kManagerLibrary = "libMgrlink.so";
+constexpr const char* kHealthCheckExport = "managerHealthCheck";
+
+// bool managerHealthCheck(char** text): may store a malloc'ed text that the caller frees.
+using HealthCheckFunction = bool (*)(char**);
+
+} // namespace
+
+bool TGridConsole::CheckManagerHealth(std::string& text) {
+    text.clear();
+    try {
+        if (!managerLibrary_) {
+            std::string folder = PathFolder(platform::ExecutablePath());
+            managerLibrary_ = LoadLibraryChecked(PathResolve(folder, kManagerLibrary));
+        }
+        auto check = reinterpret_cast<HealthCheckFunction>(
+            GetProcChecked(managerLibrary_, kHealthCheckExport));
+        char* reply = nullptr;
+        bool healthy = check(&reply);
+        if (reply) {
+            text = reply;
+            platform::FreeLibraryMemory(reply);
+        }
+        return healthy;
+    } catch (const Exception& e) {
+        text = "error: " + e.Message();
+        return false;
+    }
+}
+
+void TGridConsole::ShowAgentStatus(bool serviceReached) {
+    WriteLine(serviceReached ? "Agent Services Status: OK" : "Agent Services Status: not running");
+    // Without the service there is no status reply to tell stand-alone or version mismatch.
+    std::string connectivity = serviceReached ? "OK" : "not connected";
+    WriteLine("Connectivity to Coordinator: " + connectivity);
+    std::string text;
+    if (CheckManagerHealth(text)) {
+        WriteLine("MGL Connection to Manager: OK");
+    } else {
+        WriteLine("MGL Connection to Manager: Not connected" +
+                  (text.empty() ? std::string() : " (" + text + ")"));
+    }
+}
+
+} // namespace qz::nv
