@@ -106,6 +106,54 @@ std::string BuildCommandLine(const std::vector<std::string>& arguments) {
     return line;
 }
 
+std::vector<std::string> SplitCommandLine(std::string_view text,
+                                          std::vector<std::string>* rawTexts) {
+    std::vector<std::string> tokens;
+    size_t i = 0;
+    const size_t n = text.size();
+    while (true) {
+        while (i < n && (text[i] == ' ' || text[i] == '\t')) {
+            ++i;
+        }
+        if (i >= n) {
+            return tokens;
+        }
+        size_t start = i;
+        std::string token;
+        bool quoted = false;
+        while (i < n) {
+            size_t backslashes = 0;
+            while (i < n && text[i] == '\\') {
+                ++backslashes;
+                ++i;
+            }
+            if (i < n && text[i] == '"') {
+                token.append(backslashes / 2, '\\');
+                if (backslashes % 2 == 1) {
+                    token += '"';
+                    ++i;
+                } else if (quoted && i + 1 < n && text[i + 1] == '"') {
+                    token += '"';
+                    i += 2;
+                } else {
+                    quoted = !quoted;
+                    ++i;
+                }
+                continue;
+            }
+            token.append(backslashes, '\\');
+            if (i >= n || (!quoted && (text[i] == ' ' || text[i] == '\t'))) {
+                break;
+            }
+            token += text[i++];
+        }
+        tokens.push_back(std::move(token));
+        if (rawTexts) {
+            rawTexts->emplace_back(text.substr(start, i - start));
+        }
+    }
+}
+
 std::string ProcessCommandLine() {
     return BuildCommandLine(platform::ProcessArguments());
 }

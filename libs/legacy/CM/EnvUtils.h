@@ -34,6 +34,13 @@ std::string BuildCommandLine(const std::vector<std::string>& arguments);
 /// The process command line: rebuilt from the process's argument vector (UTF-8).
 std::string ProcessCommandLine();
 
+/// Splits a command line with the C-runtime rules: blanks separate tokens, double quotes group,
+/// n backslashes before a quote give n/2 backslashes (and a literal quote when n is odd), a
+/// doubled quote inside a quoted stretch gives one quote, and "" is an empty token. With
+/// rawTexts, the raw text of each token is appended there.
+std::vector<std::string> SplitCommandLine(std::string_view text,
+                                          std::vector<std::string>* rawTexts = nullptr);
+
 // ---- File names -----------------------------------------------------------------------------
 // The separator is "/"; "\" and ":" are ordinary characters of a name.
 

@@ -9,47 +9,9 @@
 namespace qz::nv {
 
 void TCRTCmdLineTokenizer::Tokenize(std::string_view text) {
-    size_t i = 0;
-    const size_t n = text.size();
-    while (true) {
-        while (i < n && (text[i] == ' ' || text[i] == '\t')) {
-            ++i;
-        }
-        if (i >= n) {
-            return;
-        }
-        size_t start = i;
-        std::string token;
-        bool quoted = false;
-        while (i < n) {
-            size_t backslashes = 0;
-            while (i < n && text[i] == '\\') {
-                ++backslashes;
-                ++i;
-            }
-            if (i < n && text[i] == '"') {
-                token.append(backslashes / 2, '\\');
-                if (backslashes % 2 == 1) {
-                    token += '"';
-                    ++i;
-                } else if (quoted && i + 1 < n && text[i + 1] == '"') {
-                    token += '"';
-                    i += 2;
-                } else {
-                    quoted = !quoted;
-                    ++i;
-                }
-                continue;
-            }
-            token.append(backslashes, '\\');
-            if (i >= n || (!quoted && (text[i] == ' ' || text[i] == '\t'))) {
-                break;
-            }
-            token += text[i++];
-        }
-        arguments_.push_back(std::move(token));
-        rawArguments_.emplace_back(text.substr(start, i - start));
-    }
+    std::vector<std::string> tokens = SplitCommandLine(text, &rawArguments_);
+    arguments_.insert(arguments_.end(), std::make_move_iterator(tokens.begin()),
+                      std::make_move_iterator(tokens.end()));
 }
 
 std::vector<std::string> TokenizeCommandLine(std::string_view text) {

@@ -10,21 +10,6 @@ namespace {
 
 using Tokens = std::vector<std::string>;
 
-TEST(CRTCmdLineTokenizer, QuotesAndBackslashes) {
-    EXPECT_EQ(TokenizeCommandLine(R"(a "b c" d)"), (Tokens{"a", "b c", "d"}));
-    EXPECT_EQ(TokenizeCommandLine(R"(a\\\"b)"), (Tokens{R"(a\"b)"}));
-    EXPECT_EQ(TokenizeCommandLine(R"(a\\"b c")"), (Tokens{R"(a\b c)"}));
-    EXPECT_EQ(TokenizeCommandLine(R"(a\b "c\d")"), (Tokens{R"(a\b)", R"(c\d)"}));
-    // A doubled quote inside a quoted stretch is one literal quote.
-    EXPECT_EQ(TokenizeCommandLine(R"("a""b" c)"), (Tokens{R"(a"b)", "c"}));
-    EXPECT_EQ(TokenizeCommandLine("  \t x\t\ty  "), (Tokens{"x", "y"}));
-}
-
-TEST(CRTCmdLineTokenizer, EmptyQuotedTokenIsKept) {
-    EXPECT_EQ(TokenizeCommandLine(R"(a "" b)"), (Tokens{"a", "", "b"}));
-    EXPECT_EQ(TokenizeCommandLine(""), Tokens{});
-}
-
 TEST(CRTCmdLineTokenizer, RawTextsFollowTheTokens) {
     TCRTCmdLineTokenizer tokenizer(R"(/TITLE="My build" x)");
     EXPECT_EQ(tokenizer.Arguments(), (Tokens{"/TITLE=My build", "x"}));
