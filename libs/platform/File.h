@@ -108,10 +108,6 @@ private:
 /// True when the file exists and this process may not write it.
 bool IsReadOnlyFile(const std::string& path);
 
-/// Creates every missing folder of the folder part of a file path ("a/b/c.txt" creates "a" and
-/// "a/b"). Returns the failure of the first folder that could not be created.
-FileError CreateFileFolders(const std::string& filePath);
-
 /// Sleeps the calling thread for the given milliseconds.
 void SleepMilliseconds(int milliseconds);
 

@@ -1,6 +1,7 @@
 #include "platform/File.h"
 
 #include "TestSupport.h"
+#include "platform/FileSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +56,8 @@ TEST(FileErrors, MissingFilesAndFoldersAreToldApart) {
     EXPECT_EQ(file.Open(dir / "none", {}).kind, FileErrorKind::NotFound);
     EXPECT_EQ(file.Open(dir / "no/such/file", {}).kind, FileErrorKind::PathNotFound);
     EXPECT_EQ(file.Open(dir.path(), {}).kind, FileErrorKind::AccessDenied);
-    EXPECT_FALSE(CreateFileFolders(dir / "no/such/file"));
+    ASSERT_EQ(MakeFolder(dir / "no"), 0);
+    ASSERT_EQ(MakeFolder(dir / "no/such"), 0);
     FileOpenRequest create = Request(FileAccess::Write, FileShare::Read);
     EXPECT_FALSE(file.Open(dir / "no/such/file", create));
     EXPECT_TRUE(file.IsOpen());

@@ -1,5 +1,6 @@
 #include "StreamUtils.h"
 
+#include "EnvUtils.h"
 #include "Exceptions.h"
 #include "Format.h"
 #include "platform/SystemError.h"
@@ -109,7 +110,11 @@ TFileStreamEx::TFileStreamEx(std::string fileName, std::uint16_t mode, int waitS
         if (missing || attemptsLeft <= 0) {
             if ((options_ & FileOption::CreateFolders) && !foldersCreated) {
                 foldersCreated = true;
-                platform::CreateFileFolders(fileName_);
+                try {
+                    ForceFolders(PathFolder(fileName_));
+                } catch (const Exception&) {
+                    // The open that follows reports the failure in the file's own words.
+                }
                 retryNow = true;
                 continue;
             }
@@ -703,91 +708,20 @@ void WriteString(TStream& stream, std::string_view text) {
 
 namespace {
 
-constexpr char32_t kSubstitute = 0xFFFD;
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
-// UTF-16 to the system code page (UTF-8); unpaired surrogates and a dangling odd byte become the
-// substitute character.
-std::string Utf16ToText(std::string_view bytes, bool bigEndian) {
-    std::string out;
-    out.reserve(bytes.size());
-    auto unit = [&](std::size_t i) -> char32_t {
-        auto lo = std::uint8_t(bytes[i + (bigEndian ? 1 : 0)]);
-        auto hi = std::uint8_t(bytes[i + (bigEndian ? 0 : 1)]);
-        return char32_t(lo | (hi << 8));
-    };
+// UTF-16 bytes of either byte order; a dangling odd byte becomes the substitute character.
+std::u16string Utf16FromBytes(std::string_view bytes, bool bigEndian) {
+    std::u16string units;
+    units.reserve(bytes.size() / 2 + 1);
     std::size_t i = 0;
     for (; i + 1 < bytes.size(); i += 2) {
-        char32_t c = unit(i);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
-            char32_t low = unit(i + 2);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                AppendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
-                i += 2;
-                continue;
-            }
-        }
-        AppendUtf8(out, c >= 0xD800 && c <= 0xDFFF ? kSubstitute : c);
+        auto lo = std::uint8_t(bytes[i + (bigEndian ? 1 : 0)]);
+        auto hi = std::uint8_t(bytes[i + (bigEndian ? 0 : 1)]);
+        units += char16_t(lo | (hi << 8));
     }
     if (i < bytes.size()) {
-        AppendUtf8(out, kSubstitute);
+        units += char16_t(0xFFFD);
     }
-    return out;
-}
-
-// UTF-8 to the system code page (UTF-8): valid text passes unchanged, each invalid sequence
-// becomes the substitute character.
-std::string Utf8ToText(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        auto b = std::uint8_t(bytes[i]);
-        std::size_t length = b < 0x80         ? 1
-                             : (b >> 5) == 6  ? 2
-                             : (b >> 4) == 14 ? 3
-                             : (b >> 3) == 30 ? 4
-                                              : 0;
-        bool valid = length > 0 && i + length <= bytes.size();
-        char32_t c = length == 1   ? b
-                     : length == 2 ? (b & 0x1F)
-                     : length == 3 ? (b & 0x0F)
-                                   : (b & 0x07);
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            auto next = std::uint8_t(bytes[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            c = (c << 6) | (next & 0x3F);
-        }
-        if (valid) {
-            static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-            valid = c >= kMinimum[length] && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF);
-        }
-        if (valid) {
-            out.append(bytes.substr(i, length));
-            i += length;
-        } else {
-            AppendUtf8(out, kSubstitute);
-            ++i;
-        }
-    }
-    return out;
+    return units;
 }
 
 } // namespace
@@ -813,13 +747,13 @@ std::string ReadFileText(const std::string& fileName, std::uint32_t options, std
     }
     std::string_view view(bytes);
     if (view.size() > 1 && view.substr(0, 2) == "\xFF\xFE") {
-        return Utf16ToText(view.substr(2), false);
+        return WideToCodePage(Utf16FromBytes(view.substr(2), false), SystemAnsiCodePage());
     }
     if (view.size() > 1 && view.substr(0, 2) == "\xFE\xFF") {
-        return Utf16ToText(view.substr(2), true);
+        return WideToCodePage(Utf16FromBytes(view.substr(2), true), SystemAnsiCodePage());
     }
     if (view.size() > 2 && view.substr(0, 3) == "\xEF\xBB\xBF") {
-        return Utf8ToText(view.substr(3));
+        return WideToCodePage(Utf8ToWide(view.substr(3)), SystemAnsiCodePage());
     }
     return bytes;
 }

@@ -233,23 +233,6 @@ bool IsReadOnlyFile(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0;
 }
 
-FileError CreateFileFolders(const std::string& filePath) {
-    std::string folder = FolderPart(filePath);
-    if (folder.empty() || FolderExists(folder)) {
-        return {};
-    }
-    for (std::size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
-        std::string part = folder.substr(0, end);
-        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
-            return ErrorFromCode(errno, part);
-        }
-        if (end == std::string::npos) {
-            break;
-        }
-    }
-    return FolderExists(folder) ? FileError{} : FileError{FileErrorKind::PathNotFound, ENOTDIR};
-}
-
 void SleepMilliseconds(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
