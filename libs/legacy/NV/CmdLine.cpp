@@ -85,4 +85,13 @@ std::string TCmdLineParser::SwitchValue(std::string_view name,
     return it == switches_.end() ? defaultValue : it->second;
 }
 
+bool TCmdLineParser::FindSwitch(std::string_view name, std::string& value) const {
+    auto it = switches_.find(std::string(name));
+    if (it == switches_.end()) {
+        return false;
+    }
+    value = it->second;
+    return true;
+}
+
 } // namespace qz::nv

@@ -54,6 +54,9 @@ public:
     /// The recorded value of the switch, or the default.
     std::string SwitchValue(std::string_view name, const std::string& defaultValue = {}) const;
 
+    /// True and the recorded value when the switch was read; false (value unchanged) otherwise.
+    bool FindSwitch(std::string_view name, std::string& value) const;
+
     /// The words that are not switches, unquoted.
     const std::vector<std::string>& PlainArguments() const { return plain_; }
 

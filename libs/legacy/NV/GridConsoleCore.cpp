@@ -1,13 +1,18 @@
 #include "GridConsoleCore.h"
 
+#include "BuildClass.h"
+#include "BuildFlags.h"
 #include "CM/EnvUtils.h"
 #include "CM/Exceptions.h"
+#include "CM/Format.h"
 #include "CM/NotifyQueue.h"
 #include "CM/StreamUtils.h"
 #include "CmdLine.h"
+#include "WinVersions.h"
 #include "platform/Console.h"
 #include "platform/ProcessInfo.h"
 
+#include <array>
 #include <cstdio>
 
 namespace qz::nv {
@@ -19,6 +24,26 @@ int g_processExitCode = 0;
 
 constexpr const char* kNestedJobVariable = "TamrelBuildContext";
 constexpr const char* kExtraParamsVariable = "qzConsoleParams";
+constexpr const char* kNullBuildId = "{00000000-0000-0000-0000-000000000000}";
+
+using Req = TBuildCommandPacket;
+
+struct LogLevelName {
+    const char* name;
+    int value;
+};
+constexpr std::array<LogLevelName, 5> kLogLevelNames{{
+    {"Minimal", 0},
+    {"Basic", 1},
+    {"Intermediate", 2},
+    {"Extended", 3},
+    {"Detailed", 4},
+}};
+
+// The folder part of a path typed relative to the start directory.
+std::string ResolvedFolder(const std::string& startDirectory, const std::string& path) {
+    return PathFolder(PathResolve(startDirectory, path));
+}
 
 // A decimal integer as the exit-code base accepts it: an optional sign and digits, in range.
 bool ParseDecimal(const std::string& text, int& value) {
@@ -80,6 +105,9 @@ TGridConsole::TGridConsole(const std::string& title, std::uint8_t modeFlags)
     QZ_ASSERT(TNotifyQueue::Main().EventMode());
     stdOutIsConsole_ = platform::StdOutIsCharDevice();
     commandLine_ = ProcessCommandLine();
+    buildCommand_.SetBits(Req::Flags, kInitialBuildFlags);
+    buildCommand_.SetStr(Req::SlnConsoleCommandLine, commandLine_);
+    buildCommand_.SetInt(Req::ConsoleOutputCodePage, platform::ConsoleOutputCodePage());
 }
 
 TGridConsole::~TGridConsole() {
@@ -104,8 +132,57 @@ void TGridConsole::WriteLine(const std::string& text, bool toStdErr) {
         outStream_->WriteBuffer(line.data(), static_cast<std::int64_t>(line.size()));
         return;
     }
+    WriteStandard(line, toStdErr);
+}
+
+void TGridConsole::WriteStandard(const std::string& line, bool toStdErr) {
     platform::WriteStdHandle(toStdErr ? platform::StdHandle::Error : platform::StdHandle::Output,
                              line);
+}
+
+void TGridConsole::ExpandTitleMacros(std::string& path) const {
+    QZ_ASSERT(titleReady_);
+    static constexpr std::array<std::string_view, 3> kMacros{"$(Title)", "$[Title]", "${Title}"};
+    const std::string title = BuildTitle(buildCommand_);
+    std::string result;
+    size_t i = 0;
+    while (i < path.size()) {
+        bool replaced = false;
+        for (std::string_view macro : kMacros) {
+            if (TextStartsAt(path, i + 1, macro, false)) {
+                result += title;
+                i += macro.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) {
+            result += path[i++];
+        }
+    }
+    path = std::move(result);
+}
+
+void TGridConsole::ShowWaitingLine(const std::string& reason) {
+    if (waitingShown_) {
+        return;
+    }
+    WriteLine("\r\n" + reason + "\r\nWaiting for a build to complete...");
+    waitingShown_ = true;
+}
+
+void TGridConsole::ShowProgressLine(int percent) {
+    if (!stdOutIsConsole_ || silent_) {
+        return;
+    }
+    std::fputs(Format("Progress: %3d%%\r", percent).c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void TGridConsole::ClearProgressLine() {
+    if (waitingShown_) {
+        WriteLine(std::string(25, ' ') + "\r\n");
+    }
 }
 
 void TGridConsole::Fatal(const std::string& message) {
@@ -187,13 +264,22 @@ bool TGridConsole::ParseCommandLine() {
             }
         }
         ++positionalCount_;
-        primaryFilename_ = token;
+        buildCommand_.SetStr(Req::PrimaryFilename, token);
     }
     return optionFileRead;
 }
 
 bool TGridConsole::TakeBareSwitch(const std::string& name) {
     return options_.RemoveString(name) >= 0;
+}
+
+bool TGridConsole::TakeValuedSwitch(const std::string& name, std::string& value) {
+    if (options_.FindName(name) < 0) {
+        return false;
+    }
+    value = options_.ValueOf(name);
+    options_.RemoveName(name);
+    return true;
 }
 
 void TGridConsole::ShowBanner() {
@@ -264,7 +350,7 @@ void TGridConsole::RunCommand() {
     bool management = enableSwitch_ || disableSwitch_ || resetSwitch_ || stopSwitch_ ||
                       stopAllSwitch_ || listSwitch_;
     if (management) {
-        if (!primaryFilename_.empty()) {
+        if (!PrimaryFilename().empty()) {
             Fatal("A filename to build cannot be specified with /ENABLE, /DISABLE, /RESET, /STOP");
             return;
         }
@@ -284,25 +370,568 @@ void TGridConsole::RunCommand() {
         Fatal("Invalid/conflicting options specified: " + options_.ToCommaText());
         return;
     }
+    buildCommand_.SetStr(Req::EnvBlock,
+                         WideToCodePage(EnvironmentBlockText(), SystemAnsiCodePage()));
+    // Terminals handle escape sequences already, so there is no output mode to switch on. The
+    // dispatch of the management commands and of the build follows once the agent service can
+    // be reached.
 }
 
 // The option stages. Each consumes the switches it recognises from Options.
+
+void TGridConsole::SetOnOffFlags(const std::string& name, int onBit, int offBit) {
+    if (options_.FindName(name) < 0) {
+        return;
+    }
+    std::string value = options_.ValueOf(name);
+    if (SameTextAscii(value, "on")) {
+        buildCommand_.SetFlag(onBit, true);
+    } else if (SameTextAscii(value, "off")) {
+        buildCommand_.SetFlag(offBit, true);
+        buildCommand_.SetFlag(onBit, false);
+    } else {
+        return;
+    }
+    options_.RemoveName(name);
+}
+
+void TGridConsole::TakeIntegerField(const std::string& name, int field) {
+    std::int32_t n = 0;
+    if (options_.FindName(name) >= 0 && TryTextToInt(options_.ValueOf(name), n)) {
+        buildCommand_.SetInt(field, n);
+        options_.RemoveName(name);
+    }
+}
+
+void TGridConsole::TakeCommaListField(const std::string& name, int field) {
+    std::string value;
+    if (!TakeValuedSwitch(name, value)) {
+        return;
+    }
+    TStringListEx list;
+    list.AssignCommaText(value);
+    list.ApplyToAll({[](const std::string& item) { return Trim(item); },
+                     [](const std::string& item) { return Unquote(item); }});
+    buildCommand_.Strings(field) = list.Strings();
+}
+
 bool TGridConsole::StageA_GlobalOverrides() {
+    SetOnOffFlags("freecompletedtasks", bfFreeCompletedTasksOn, bfFreeCompletedTasksOff);
+
+    if (options_.FindName("usemsbuild") >= 0) {
+        std::string value = options_.ValueOf("usemsbuild");
+        if (value == "32" || value == "64") {
+            buildCommand_.SetInt(Req::OverrideUseMSBuild, value == "32" ? 1 : 2);
+            buildCommand_.SetBool(Req::UseMSBuild, true);
+            options_.RemoveName("usemsbuild");
+        }
+    }
+
+    SetOnOffFlags("avoidlocal", bfAvoidLocalOn, bfAvoidLocalOff);
+
+    if (options_.FindName("usecloudhelpers") >= 0) {
+        std::string value = options_.ValueOf("usecloudhelpers");
+        bool isTrue = SameTextAscii(value, "true");
+        if (isTrue || SameTextAscii(value, "false")) {
+            buildCommand_.SetFlag(bfCloudHelpersOn, isTrue);
+            buildCommand_.SetFlag(bfCloudHelpersOff, !isTrue);
+            options_.RemoveName("usecloudhelpers");
+        }
+    }
+
+    TakeIntegerField("maxcpus", Req::OverrideMaxHelpersPerJob);
+    TakeIntegerField("maxconcurrentpdbs", Req::OverrideMaxConcurrentPDBs);
+
+    std::int32_t n = 0;
+    if (options_.FindName("neededhelpershistorytimesec") >= 0 &&
+        TryTextToInt(options_.ValueOf("neededhelpershistorytimesec"), n)) {
+        if (n <= 0) {
+            Raise("NeededHelpersHistoryTimeSec must be greater than 0");
+        }
+        buildCommand_.SetInt(Req::OverrideNeededHelpersHistoryTimeSec, n);
+        options_.RemoveName("neededhelpershistorytimesec");
+    }
+
+    if (options_.FindName("pemode") >= 0 && TryTextToInt(options_.ValueOf("pemode"), n)) {
+        if (static_cast<std::uint32_t>(n) > 2) {
+            Raise("The /PEMODE parameter value is invalid.");
+        }
+        buildCommand_.SetInt(Req::OverridePredictedExecutionMode, n);
+        options_.RemoveName("pemode");
+    }
+
+    SetOnOffFlags("predictedexecution32bitfallback", bfPredictedExecution32BitFallbackOn,
+                  bfPredictedExecution32BitFallbackOff);
+    TakeIntegerField("maxfilesyncthreads", Req::OverrideMultiThreadedFileSyncThreads);
+    TakeIntegerField("maxparallellinktargets", Req::OverrideMaxParallelLinkTargets);
+    SetOnOffFlags("forceenglishmsbuildoutput", bfForceEnglishMSBuildOutputOn,
+                  bfForceEnglishMSBuildOutputOff);
+    TakeIntegerField("clangpathconvert", Req::OverrideClangPathConvert);
+
+    if (options_.FindName("buildcachelocal") >= 0) {
+        std::string value = options_.ValueOf("buildcachelocal");
+        bool on = SameTextAscii(value, "on");
+        if (on || SameTextAscii(value, "off")) {
+            buildCommand_.SetBool(Req::UseLocalBuildCache, on);
+            buildCommand_.SetFlag(bfBuildCacheOverride, true);
+            options_.RemoveName("buildcachelocal");
+        }
+    }
+
+    std::string value;
+    if (TakeValuedSwitch("buildcachecluster", value)) {
+        if (value.empty()) {
+            Raise("Missing Build Cache Cluster name");
+        }
+        buildCommand_.SetStr(Req::RemoteBuildCacheServer, value);
+        buildCommand_.SetBool(Req::UseBuildCacheCluster, true);
+        buildCommand_.SetFlag(bfBuildCacheOverride, true);
+    }
+
+    if (TakeValuedSwitch("buildcacheremoteserver", value)) {
+        if (buildCommand_.Bool(Req::UseBuildCacheCluster)) {
+            Raise("Cannot specify /BUILDCACHECLUSTER together with /BUILDCACHEREMOTESERVER");
+        }
+        std::string server = Trim(value);
+        std::string host;
+        std::string port;
+        SplitAtChar(server, ':', host, port);
+        if (host.empty()) {
+            Raise("Missing remote cache server address");
+        }
+        std::int32_t portNumber = 0;
+        if (!TryTextToInt(port, portNumber)) {
+            Raise(port.empty() ? "Missing remote cache server port"
+                               : "Invalid remote cache server port format");
+        }
+        if (portNumber < 0 || portNumber > 65535) {
+            Raise("Remote cache server port is out of range");
+        }
+        buildCommand_.SetStr(Req::RemoteBuildCacheServer, server);
+        buildCommand_.SetFlag(bfBuildCacheOverride, true);
+    }
+
+    TakeIntegerField("BuildCacheEnableOlderMSVCSupport", Req::BuildCacheEnableOlderMSVCSupport);
+
+    if (TakeValuedSwitch("buildcachegeneratetoolprofile", value)) {
+        if (value.empty()) {
+            Raise("Missing generate tool profile name");
+        }
+        buildCommand_.SetStr(Req::BuildCacheGenerateToolProfile, value);
+        buildCommand_.SetFlag(bfBuildCacheOverride, true);
+    }
+
+    if (TakeValuedSwitch("BuildCacheProfile", value)) {
+        if (value.empty()) {
+            Raise("Missing Build Cache profile path");
+        }
+        buildCommand_.SetStr(Req::BuildCacheProfile, value);
+        buildCommand_.SetFlag(bfBuildCacheOverride, true);
+    }
     return true;
 }
+
+void TGridConsole::ReadExitCodeBaseSwitch() {
+    int index = options_.FindName("exitcodebase");
+    std::string value;
+    if (index >= 0) {
+        value = options_.CleanValueAt(index, "exitcodebase");
+        options_.Delete(index);
+    } else if (!TakeBareSwitch("exitcodebase")) {
+        return;
+    }
+    std::int32_t base = 0;
+    if (!TryTextToInt(value, base)) {
+        base = kDefaultExitCodeBase;
+    }
+    SetExitCodeBase(base);
+    exitCodeBaseSwitch_ = Format("/exitcodebase=%d", base);
+}
+
+void TGridConsole::ReadCaption() {
+    std::string value;
+    if (!TakeValuedSwitch("title", value)) {
+        return;
+    }
+    // The raw reading keeps what was typed between the quotes; a switch of "qzConsoleParams" or
+    // a token quoted as a whole has no raw record and keeps its option-list value.
+    TCmdLineParser raw(commandLine_);
+    std::string caption;
+    if (!raw.FindSwitch("title", caption)) {
+        caption = value;
+    }
+    buildCommand_.SetStr(Req::Caption, caption);
+}
+
+bool TGridConsole::CheckOutPath() {
+    if (!outPath_.empty()) {
+        ExpandTitleMacros(outPath_);
+        try {
+            ForceFolders(ResolvedFolder(startDirectory_, outPath_));
+        } catch (const Exception&) {
+            Fatal("The path specified with /OUT parameter is invalid.");
+            return false;
+        }
+    }
+    outEnabled_ = true;
+    return true;
+}
+
+void TGridConsole::ApplySetEnv() {
+    // Scanned from the end, so that the first setting of a variable on the command line is the
+    // one that remains.
+    TStringListEx forced(buildCommand_.Strings(Req::ForcedEnv));
+    for (int i = options_.Count() - 1; i >= 0; --i) {
+        if (!SameTextAscii(options_.NameAt(i), "setenv")) {
+            continue;
+        }
+        std::string name;
+        std::string value;
+        SplitAtChar(options_.ValueAt(i), '=', name, value);
+        SetEnv(name, value);
+        forced.SetValueOf(name, value);
+        buildCommand_.Strings(Req::ForcedEnv) = forced.Strings();
+        options_.Delete(i);
+    }
+}
+
 bool TGridConsole::StageB_ConsoleSwitches() {
+    ReadExitCodeBaseSwitch();
+    for (const char* discarded :
+         {"forcemon", "playmon", "build", "project", "wait", "projectconfig"}) {
+        TakeBareSwitch(discarded);
+    }
+
+    titleReady_ = true;
+    ReadCaption();
+    TakeValuedSwitch("out", outPath_);
+    if (!CheckOutPath()) {
+        return false;
+    }
+    const std::string& caption = buildCommand_.Str(Req::Caption);
+    if (!caption.empty()) {
+        WriteLine(caption);
+        WriteLine("");
+    }
+
+    makeSwitch_ = TakeBareSwitch("make") || makeSwitch_;
+    silent_ = TakeBareSwitch("silent") || silent_;
+    noLogo_ = TakeBareSwitch("nologo") || noLogo_;
+    if (TakeBareSwitch("nowait")) {
+        wait_ = false;
+    }
+    enableSwitch_ = TakeBareSwitch("enable") || enableSwitch_;
+    resetSwitch_ = TakeBareSwitch("reset") || resetSwitch_;
+    disableSwitch_ = TakeBareSwitch("disable") || disableSwitch_;
+
+    if (TakeValuedSwitch("stop", stopBuildId_)) {
+        stopSwitch_ = true;
+    } else if (TakeBareSwitch("stop")) {
+        stopSwitch_ = true;
+        stopBuildId_ = kNullBuildId;
+    }
+    stopAllSwitch_ = TakeBareSwitch("stopall") || stopAllSwitch_;
+    ApplySetEnv();
     return true;
 }
+
 bool TGridConsole::StageC_ServiceSwitches() {
+    TakeIntegerField("buildcachepchstrategy", Req::BuildCachePchStrategy);
+    if (TakeBareSwitch("BuildCacheEnableStdinInputTaskCaching")) {
+        buildCommand_.SetBool(Req::BuildCacheEnableStdinInputTaskCaching, true);
+    }
+    listSwitch_ = TakeBareSwitch("list") || listSwitch_;
     return true;
 }
+
 bool TGridConsole::StageD_BuildTarget() {
+    std::string value;
+    if (TakeValuedSwitch("command", value)) {
+        buildCommand_.SetStr(Req::Command, value);
+        buildCommand_.SetStr(Req::BuildClass, "wrap");
+    }
+    if (SameTextAscii(buildCommand_.Str(Req::Command), "devenv")) {
+        buildCommand_.SetStr(Req::Command, "devenv.exe");
+    }
+    if (TakeValuedSwitch("VSInstallDir", value)) {
+        buildCommand_.SetStr(Req::VSInstallDir, value);
+    }
+    if (!buildCommand_.Str(Req::Command).empty()) {
+        return true;
+    }
+    if (PrimaryFilename().empty()) {
+        Fatal("Missing filename or command of job to execute");
+        return false;
+    }
+
+    std::string fileName = PathResolve(startDirectory_, PrimaryFilename());
+    if (PathExtension(fileName).empty()) {
+        std::string resolved = fileName + ".sln";
+        for (const char* extension : {".sln", ".dsw", ".vcw"}) {
+            if (FileIsPresent(fileName + extension)) {
+                resolved = fileName + extension;
+                break;
+            }
+        }
+        fileName = resolved;
+    }
+    buildCommand_.SetStr(Req::PrimaryFilename, fileName);
+    if (!FileIsPresent(fileName)) {
+        Raise(Format("File not found: %s", fileName));
+    }
+
+    std::string vsVersion;
+    if (TakeValuedSwitch("vsversion", vsVersion)) {
+        size_t at = FindText("vc", vsVersion);
+        if (at > 0) {
+            vsVersion.erase(at - 1, 2);
+        }
+    }
+    if (TakeBareSwitch("usemsbuild")) {
+        buildCommand_.SetBool(Req::UseMSBuild, true);
+    }
+    bool useMSBuild = buildCommand_.Bool(Req::UseMSBuild);
+    bool useEnv = useMSBuild && options_.IndexOf("useenv") >= 0 &&
+                  !buildCommand_.Str(Req::VSInstallDir).empty();
+    buildCommand_.SetStr(Req::BuildClass, BuildClassOf(fileName, vsVersion, useMSBuild, useEnv));
+    if (IsSolutionClass(buildCommand_.Str(Req::BuildClass))) {
+        Fatal("For Visual Studio builds, please use SlnConsole instead of " +
+              PathBaseName(platform::ExecutablePath()));
+        return false;
+    }
     return true;
 }
+
+bool TGridConsole::ParseWinVersion(const std::string& switchName, int& major, int& minor) const {
+    if (options_.FindName(switchName) < 0) {
+        return false;
+    }
+    std::string value = options_.ValueOf(switchName);
+    for (const WinVersionName& version : kWinVersionNames) {
+        if (SameTextAscii(value, version.name)) {
+            major = version.major;
+            minor = version.minor;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TGridConsole::StageE_BuildOptions() {
+    static constexpr std::array<std::pair<const char*, TBuildFlag>, 11> kSimpleFlags{{
+        {"clean", bfClean},
+        {"beep", bfBeep},
+        {"openmonitor", bfOpenMonitor},
+        {"useidemonitor", bfUseIdeMonitor},
+        {"rebuild", bfRebuild},
+        {"deploy", bfDeploy},
+        {"allfatal", bfAllFatal},
+        {"stoponerrors", bfStopOnErrors},
+        {"showcmd", bfShowCmd},
+        {"showagent", bfShowAgent},
+        {"showtime", bfShowTime},
+    }};
+    for (const auto& [name, bit] : kSimpleFlags) {
+        if (TakeBareSwitch(name)) {
+            buildCommand_.SetFlag(bit, true);
+        }
+    }
+
+    if (TakeBareSwitch("sameos")) {
+        if (options_.FindName("minwinver") >= 0 || options_.FindName("maxwinver") >= 0) {
+            Fatal("A /SAMEOS cannot be specified with /MINWINVER, /MAXWINVER");
+            return false;
+        }
+        auto [major, minor] = KernelVersion();
+        buildCommand_.SetInt(Req::MinWinVer_Major, major);
+        buildCommand_.SetInt(Req::MaxWinVer_Major, major);
+        buildCommand_.SetInt(Req::MinWinVer_Minor, minor);
+        buildCommand_.SetInt(Req::MaxWinVer_Minor, minor);
+    }
+    int major = 0;
+    int minor = 0;
+    if (ParseWinVersion("minwinver", major, minor)) {
+        buildCommand_.SetInt(Req::MinWinVer_Major, major);
+        buildCommand_.SetInt(Req::MinWinVer_Minor, minor);
+        options_.RemoveName("minwinver");
+    }
+    if (ParseWinVersion("maxwinver", major, minor)) {
+        buildCommand_.SetInt(Req::MaxWinVer_Major, major);
+        buildCommand_.SetInt(Req::MaxWinVer_Minor, minor);
+        options_.RemoveName("maxwinver");
+    }
+
+    static constexpr std::array<std::pair<const char*, TBuildFlag>, 6> kVirtualisationFlags{{
+        {"no_dotnet_virt", bfNoDotNetVirt},
+        {"use_same_console", bfUseSameConsole},
+        {"no_crypt_virt", bfNoCryptVirt},
+        {"no_watchdog_thread", bfNoWatchdogThread},
+        {"only64bithelpers", bfOnly64BitHelpers},
+        {"no_unc_sync", bfNoUncSync},
+    }};
+    for (const auto& [name, bit] : kVirtualisationFlags) {
+        if (TakeBareSwitch(name)) {
+            buildCommand_.SetFlag(bit, true);
+        }
+    }
+
+    std::string value;
+    TakeValuedSwitch("intelclversion", value);
+    buildCommand_.SetStr(Req::IntelCompilerVersion, value);
+    for (const char* discarded : {"builduser", "buildgroup", "buildproduct"}) {
+        TakeValuedSwitch(discarded, value);
+    }
+
+    if (TakeValuedSwitch("mon", value)) {
+        if (value.empty()) {
+            Raise("Invalid /MON option syntax. Filename should be specified.");
+        }
+        buildCommand_.SetStr(Req::MonitorFilename, PathResolve(startDirectory_, value));
+    }
+    TakeCommaListField("allowremote", Req::AllowRemote);
+    if (options_.FindName("allowwrap") >= 0 && !options_.ValueOf("allowwrap").empty()) {
+        Raise("The /ALLOWWRAP option is no longer supported. Use /ALLOWINTERCEPT instead.");
+    }
+    TakeCommaListField("allowintercept", Req::AllowIntercept);
+    if (TakeValuedSwitch("profile", value)) {
+        buildCommand_.SetStr(Req::ProfileFilename,
+                             value.empty() ? std::string() : PathResolve(startDirectory_, value));
+    }
+    if (TakeValuedSwitch("ceconfig", value)) {
+        buildCommand_.SetStr(Req::EVC4_CeConfig, value);
+    }
+
+    OpenBuildLog();
+
+    if (options_.FindName("loglevel") >= 0) {
+        std::string level = options_.ValueOf("loglevel");
+        for (const LogLevelName& entry : kLogLevelNames) {
+            if (SameTextAscii(level, entry.name)) {
+                buildCommand_.SetInt(Req::OverrideLogLevel, entry.value);
+                options_.RemoveName("loglevel");
+                break;
+            }
+        }
+    }
+    buildCommand_.SetBool(Req::LogWarnings, TakeBareSwitch("log_warning"));
+    if (TakeBareSwitch("securecomm=off")) {
+        buildCommand_.SetFlag(bfSecureCommOff, true);
+    }
+    if (TakeBareSwitch("securecomm=on")) {
+        buildCommand_.SetFlag(bfSecureCommOn, true);
+        buildCommand_.SetFlag(bfSecureCommOff, false);
+    }
     return true;
 }
+
+void TGridConsole::OpenBuildLog() {
+    std::string path = options_.ValueOf("log");
+    if (path.empty() && !TakeBareSwitch("log")) {
+        return;
+    }
+    options_.RemoveName("log");
+    if (path.empty()) {
+        path = "NV_" + PathChangeExtension(PathFileName(PrimaryFilename()), ".log");
+    } else {
+        path = PathResolve(startDirectory_, path);
+    }
+    if (PathExtension(path).empty()) {
+        path += ".log";
+    }
+    ExpandTitleMacros(path);
+    logPath_ = path;
+
+    std::string folder = ResolvedFolder(startDirectory_, path);
+    try {
+        ForceFolders(folder);
+    } catch (const Exception&) {
+        RaiseWithContext("Unable to create log file directory: " + folder);
+    }
+    // Created empty first, then held for writing while other processes may read it.
+    TFileStreamEx(path, FileMode::Create);
+    logStream_ = std::make_unique<TFileStreamEx>(path, FileMode::Write | FileMode::ShareDenyWrite);
+    WriteLogHeader();
+}
+
+void TGridConsole::WriteLogHeader() {
+    const std::string stamp = NowText();
+    const int length = static_cast<int>(title_.size());
+    const std::string dashes(title_.size(), '-');
+    const int blanks = length - 9 - static_cast<int>(stamp.size());
+    std::string header = dashes + "\r\n" + title_ + "\r\n" + dashes + "\r\n" + "Build Log" +
+                         std::string(blanks > 0 ? static_cast<size_t>(blanks) : 0, ' ') + stamp +
+                         "\r\n" + dashes + "\r\n\r\n";
+    logStream_->WriteBuffer(header.data(), static_cast<std::int64_t>(header.size()));
+}
+
 bool TGridConsole::StageF_CommonOptions() {
+    if (SameTextAscii(buildCommand_.Str(Req::BuildClass), "wrap") &&
+        (buildCommand_.HasFlag(bfRebuild) || buildCommand_.HasFlag(bfClean) ||
+         buildCommand_.HasFlag(bfShowCmd) || buildCommand_.HasFlag(bfShowAgent))) {
+        Fatal("The following options are invalid when using the interception interface: /CLEAN, "
+              "/REBUILD, /SHOWCMD, /SHOWAGENT");
+        return false;
+    }
+
+    std::string value;
+    if (TakeValuedSwitch("AdditionalArgs", value)) {
+        buildCommand_.SetStr(Req::AdditionalArgs, value);
+    }
+    if (TakeBareSwitch("VirtualizeDirectX")) {
+        buildCommand_.SetBool(Req::VirtualizeDirectX, true);
+    }
+    if (TakeBareSwitch("DisablePdbForwarding")) {
+        buildCommand_.SetBool(Req::DisablePdbForwarding, true);
+    }
+    if (TakeValuedSwitch("BiIssuer", value)) {
+        buildCommand_.SetStr(Req::BiIssuer, value);
+    }
+    if (TakeValuedSwitch("monitordirs", value)) {
+        TStringListEx dirs;
+        dirs.Split(value, ';', SplitOption::TrimPieces | SplitOption::UnquotePieces);
+        buildCommand_.Strings(Req::MonitoredDirs) = dirs.Strings();
+    }
+    if (TakeValuedSwitch("HideFile", value)) {
+        buildCommand_.SetStr(Req::HideFile, value);
+    }
+    if (TakeValuedSwitch("test", value)) {
+        buildCommand_.SetStr(Req::TestFwId, value);
+        if (modeFlags_ & TestMode) {
+            buildCommand_.SetStr(Req::BuildClass, "test");
+        }
+    }
+    if (TakeBareSwitch("nomsgs")) {
+        buildCommand_.SetFlag(bfNoMsgs, true);
+    }
+    if (TakeBareSwitch("OnlyFailLocally=on")) {
+        buildCommand_.SetFlag(bfOnlyFailLocallyOn, true);
+    }
+    if (TakeBareSwitch("OnlyFailLocally=off")) {
+        buildCommand_.SetFlag(bfOnlyFailLocallyOff, true);
+    }
+    bool readOnly = TakeBareSwitch("buildcachereadonly");
+    readOnly = TakeBareSwitch("buildcachereadonly=on") || readOnly;
+    if (readOnly) {
+        buildCommand_.SetFlag(bfBuildCacheReadOnlySet, true);
+        buildCommand_.SetBool(Req::BuildCacheReadOnly, true);
+    }
+    if (TakeBareSwitch("buildcachereadonly=off")) {
+        buildCommand_.SetFlag(bfBuildCacheReadOnlySet, true);
+        buildCommand_.SetBool(Req::BuildCacheReadOnly, false);
+    }
+    if (!TakeBareSwitch("LimitBVData")) {
+        TakeBareSwitch("LimitBVData=0");
+    }
+    if (TakeBareSwitch("LimitBVData=1")) {
+        buildCommand_.SetFlag(bfMonitorNoGraphs, true);
+        buildCommand_.SetFlag(bfMonitorNoBars, true);
+    }
+    if (TakeBareSwitch("LimitBVData=2")) {
+        buildCommand_.SetFlag(bfMonitorNoBars, true);
+    }
+    if (TakeBareSwitch("LimitBVData=3")) {
+        buildCommand_.SetFlag(bfMonitorNoGraphs, true);
+    }
     return true;
 }
 

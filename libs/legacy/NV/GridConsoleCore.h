@@ -4,6 +4,7 @@
 // management command or the usage text), dispatches it, reports through WriteLine and ends the
 // run with an exit code through Finish or Fatal.
 
+#include "CM/BuildCommandPackets.h"
 #include "CM/EnvUtils.h"
 #include "CM/Stream.h"
 #include "CM/StringLists.h"
@@ -42,8 +43,10 @@ void Finish(int code);
 
 class TGridConsole {
 public:
+    /// Title, standard handles and an empty request: Flags bfOwnedBuild and bfAlwaysSet, the
+    /// process command line as SlnConsoleCommandLine and the console's output code page.
     TGridConsole(const std::string& title, std::uint8_t modeFlags);
-    ~TGridConsole();
+    virtual ~TGridConsole();
     TGridConsole(const TGridConsole&) = delete;
     TGridConsole& operator=(const TGridConsole&) = delete;
 
@@ -51,8 +54,26 @@ public:
     /// dispatched; the run may already have been finished. May raise.
     void RunCommand();
 
-    /// Writes one line to the build log, the redirection file or standard output/error.
+    /// Writes text + CR LF to the build log when it is open; then, unless /SILENT, to the /OUT
+    /// file (created at the first line that reaches it, truncating an old one) once /OUT has been
+    /// checked, else to standard output or standard error. A failure to create or write a file
+    /// raises the file error; a failed write to a standard handle is ignored.
     void WriteLine(const std::string& text, bool toStdErr = false);
+
+    /// Replaces "$(Title)", "$[Title]" and "${Title}" (names without case) by BuildTitle of the
+    /// request in one left-to-right pass, so a title holding a macro is not expanded again.
+    /// Only once the caption is final (an assertion otherwise).
+    void ExpandTitleMacros(std::string& path) const;
+
+    /// The waiting line for a refused build slot: the first call writes CR LF + reason + CR LF +
+    /// "Waiting for a build to complete..." and marks it shown; later calls write nothing.
+    void ShowWaitingLine(const std::string& reason);
+    /// "Progress: " + percent right-aligned in 3 + "%" + CR straight to standard output, flushed;
+    /// only when standard output is a terminal and /SILENT is not given.
+    void ShowProgressLine(int percent);
+    /// After a granted slot: when the waiting line was shown, blanks the progress line and
+    /// leaves an empty line.
+    void ClearProgressLine();
 
     /// The console's own error path: "Fatal Error: " + message, then Finish(3). Does not unwind.
     void Fatal(const std::string& message);
@@ -74,13 +95,45 @@ public:
     /// whether an option file was read.
     bool ParseCommandLine();
 
+    /// The Windows version of a valued /MINWINVER or /MAXWINVER entry (names of the version
+    /// table without case, first match); false (entry kept) when absent or not a version name.
+    bool ParseWinVersion(const std::string& switchName, int& major, int& minor) const;
+
     const std::string& Title() const { return title_; }
     std::uint8_t ModeFlags() const { return modeFlags_; }
     TStringListEx& Options() { return options_; }
-    const std::string& PrimaryFilename() const { return primaryFilename_; }
+    TBuildCommandPacket& BuildCommand() { return buildCommand_; }
+    const std::string& PrimaryFilename() const {
+        return buildCommand_.Str(TBuildCommandPacket::PrimaryFilename);
+    }
     int TokenCount() const { return tokenCount_; }
     int PositionalCount() const { return positionalCount_; }
     const std::string& StartDirectory() const { return startDirectory_; }
+
+    bool NoLogo() const { return noLogo_; }
+    bool Silent() const { return silent_; }
+    bool Wait() const { return wait_; }
+    bool EnableSwitch() const { return enableSwitch_; }
+    bool DisableSwitch() const { return disableSwitch_; }
+    bool ResetSwitch() const { return resetSwitch_; }
+    bool MakeSwitch() const { return makeSwitch_; }
+    bool StopSwitch() const { return stopSwitch_; }
+    bool StopAllSwitch() const { return stopAllSwitch_; }
+    bool ListSwitch() const { return listSwitch_; }
+    const std::string& StopBuildId() const { return stopBuildId_; }
+    const std::string& OutPath() const { return outPath_; }
+    const std::string& LogPath() const { return logPath_; }
+    const std::string& ExitCodeBaseSwitch() const { return exitCodeBaseSwitch_; }
+    bool WaitingShown() const { return waitingShown_; }
+
+protected:
+    /// Opens the pipe to the agent service and asks for its status; true when it answered.
+    /// Tests replace it to run the stages that follow a service answer.
+    virtual bool ConnectToService();
+
+    /// Writes a finished line to standard output or standard error (one write, result ignored).
+    /// Tests replace it to capture the console's lines.
+    virtual void WriteStandard(const std::string& line, bool toStdErr);
 
 private:
     void ReadExitCodeBase();
@@ -97,14 +150,23 @@ private:
 
     void ShowBanner();
     bool TakeBareSwitch(const std::string& name);
-    bool ConnectToService();
+    bool TakeValuedSwitch(const std::string& name, std::string& value);
+    void ReadExitCodeBaseSwitch();
+    void ReadCaption();
+    bool CheckOutPath();
+    void ApplySetEnv();
+    void OpenBuildLog();
+    void WriteLogHeader();
+    void SetOnOffFlags(const std::string& name, int onBit, int offBit);
+    void TakeIntegerField(const std::string& name, int field);
+    void TakeCommaListField(const std::string& name, int field);
 
     std::string title_;
     std::uint8_t modeFlags_;
     bool stdOutIsConsole_ = false;
     bool serviceReached_ = false;
+    TBuildCommandPacket buildCommand_;
     TStringListEx options_;
-    std::string primaryFilename_;
     int tokenCount_ = 0;
     int positionalCount_ = 0;
     std::string startDirectory_;
@@ -120,6 +182,8 @@ private:
     bool stopAllSwitch_ = false;
     bool listSwitch_ = false;
     bool wait_ = true;
+    std::string stopBuildId_;
+    bool waitingShown_ = false;
 
     std::unique_ptr<TStream> logStream_;
     std::unique_ptr<TStream> outStream_;
