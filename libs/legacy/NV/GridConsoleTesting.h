@@ -1,8 +1,7 @@
 #pragma once
 
-// Test support for the console's unit tests: a console whose agent service always answers and
-// whose standard output and error are captured, and a fixture that runs it on a given argument
-// vector inside a fresh current folder.
+// Test support for the console's unit tests: a console whose agent service answers and whose
+// standard output and error are captured, run on an argument vector in a fresh current folder.
 
 #include "CM/EnvUtils.h"
 #include "GridConsoleCore.h"
@@ -12,22 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace qz::nv::testing {
 
-/// A console that reaches its (absent) agent service and keeps what it writes to the standard
-/// handles.
 class TCapturingConsole : public TGridConsole {
 public:
     explicit TCapturingConsole(const std::string& title = "Orvane Console")
         : TGridConsole(title, CustomToolsMode) {}
-
     bool serviceAnswers = true;
-    std::string out;
-    std::string err;
+    std::string out, err;
 
 protected:
     bool ConnectToService() override { return serviceAnswers; }
@@ -36,55 +28,53 @@ protected:
     }
 };
 
-/// Runs consoles from argument vectors in a temporary current folder with a clean environment
-/// and exit-code state.
 class ConsoleFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         previousFolder_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_.path());
-        for (const char* name : {"qzConsoleParams", "TamrelBuildContext"}) {
-            UnsetEnv(name);
-        }
-        SetExitCodeBase(0);
-        SetExitCode(0);
+        UnsetEnv("qzConsoleParams");
     }
-
     void TearDown() override {
         std::filesystem::current_path(previousFolder_);
-        for (const char* name : {"qzConsoleParams", "TamrelBuildContext"}) {
-            UnsetEnv(name);
-        }
+        UnsetEnv("qzConsoleParams");
+        UnsetEnv("TamrelBuildContext");
         SetExitCodeBase(0);
         SetExitCode(0);
         platform::SetProcessArguments(std::vector<std::string>{});
     }
 
-    /// A console made for the arguments (the program path is put first); /NOLOGO is added to
-    /// keep the banner out of the test's output unless banner is set.
-    std::unique_ptr<TCapturingConsole> Make(std::vector<std::string> args, bool banner = false) {
+    /// A console for the arguments after the program path; /NOLOGO keeps the banner out.
+    std::unique_ptr<TCapturingConsole> Make(std::vector<std::string> args,
+                                            const std::string& title = "Orvane Console") {
         args.insert(args.begin(), "/usr/bin/qzConsole");
-        if (!banner) {
-            args.push_back("/NOLOGO");
-        }
+        args.push_back("/NOLOGO");
         platform::SetProcessArguments(args);
-        // Every run marks the environment as inside a distributed job.
-        UnsetEnv("TamrelBuildContext");
-        return std::make_unique<TCapturingConsole>();
+        UnsetEnv("TamrelBuildContext"); // every run marks the environment
+        SetExitCodeBase(0);
+        SetExitCode(0);
+        return std::make_unique<TCapturingConsole>(title);
     }
-
-    /// Make, then RunCommand; exceptions leave it.
-    std::unique_ptr<TCapturingConsole> Run(std::vector<std::string> args, bool banner = false) {
-        auto console = Make(std::move(args), banner);
+    std::unique_ptr<TCapturingConsole> Run(std::vector<std::string> args) {
+        auto console = Make(std::move(args));
         console->RunCommand();
         return console;
     }
-
-    /// A file below the temporary folder (created with the content).
+    /// The message of the exception a run raises, or "" when it raises none.
+    std::string RunRaises(std::vector<std::string> args) {
+        try {
+            Run(std::move(args));
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        return "";
+    }
     std::string File(const std::string& name, const std::string& content = "") {
-        std::string path = dir_ / name;
-        qz::test::WriteFile(path, content);
-        return path;
+        qz::test::WriteFile(dir_ / name, content);
+        return dir_ / name;
+    }
+    std::string Read(const std::string& name) {
+        return qz::test::ReadFile(dir_ / name).value_or("<missing>");
     }
 
     qz::test::TempDir dir_;
