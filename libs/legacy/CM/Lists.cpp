@@ -100,12 +100,9 @@ void RaiseOverwrite(const char* className, bool destruction) {
     AssertionFailure(__FILE__, __LINE__, text.c_str());
 }
 
-TDuplicates TakeDuplicates(std::uint16_t& options) {
-    const std::uint16_t bits =
-        options & (ListOption::RejectDuplicates | ListOption::AcceptDuplicates |
-                   ListOption::IgnoreDuplicates);
+TDuplicates DuplicatesOf(std::uint16_t options) {
+    const std::uint16_t bits = options & kDuplicatesBits;
     QZ_ASSERT(std::popcount(bits) <= 1);
-    options = static_cast<std::uint16_t>(options & ~bits);
     if (bits == ListOption::RejectDuplicates) {
         return TDuplicates::Reject;
     }

@@ -88,9 +88,11 @@ namespace lists_detail {
 [[noreturn]] void RaiseSortedAppend(const char* className);
 [[noreturn]] void RaiseSortedSetKey(const char* className);
 [[noreturn]] void RaiseOverwrite(const char* className, bool destruction);
-/// The policy of an option word (at most one duplicates bit; none is Ignore); the duplicates bits
-/// are cleared from the word.
-TDuplicates TakeDuplicates(std::uint16_t& options);
+inline constexpr std::uint16_t kDuplicatesBits =
+    ListOption::RejectDuplicates | ListOption::AcceptDuplicates | ListOption::IgnoreDuplicates;
+/// The policy of an option word: at most one duplicates bit (an assertion failure otherwise);
+/// none is Ignore.
+TDuplicates DuplicatesOf(std::uint16_t options);
 /// The capacity after the one that was full: above 64 doubled, above 8 plus 16, else plus 4.
 int GrowCapacity(int capacity);
 
@@ -123,7 +125,8 @@ public:
 
     /// Raises an assertion failure when more than one duplicates option is given.
     explicit TCustomList(std::uint16_t options = Traits::kOptions)
-        : options_(options), duplicates_(lists_detail::TakeDuplicates(options_)) {}
+        : options_(static_cast<std::uint16_t>(options & ~lists_detail::kDuplicatesBits)),
+          duplicates_(lists_detail::DuplicatesOf(options)) {}
     /// Releases every entry (as Clear). A destroyed or overwritten list is an assertion failure.
     ~TCustomList() {
         CheckAlive(true);
@@ -136,7 +139,7 @@ public:
     static constexpr const char* ClassName() { return Traits::kClassName; }
 
     int Count() const { return static_cast<int>(entries_.size()); }
-    int Capacity() const { return capacity_; }
+    int Capacity() const { return static_cast<int>(entries_.capacity()); }
     std::uint16_t Options() const { return options_; }
     TDuplicates Duplicates() const { return duplicates_; }
     bool IsSorted() const { return (options_ & ListOption::Sorted) != 0; }
@@ -167,14 +170,22 @@ public:
     /// ": List does not allow duplicates.".
     int Add(Entry entry) {
         int index = Count();
-        if (IsSorted()) {
-            if (Find(Traits::KeyOf(entry), index)) {
-                if (duplicates_ == TDuplicates::Ignore) {
-                    return index;
-                }
-                if (duplicates_ == TDuplicates::Reject) {
-                    lists_detail::RaiseListDuplicate(ClassName());
-                }
+        if (!IsSorted()) {
+            if (magic_ != kMagic) {
+                lists_detail::RaiseOverwrite(ClassName(), false);
+            }
+            if (entries_.size() == entries_.capacity()) [[unlikely]] {
+                Reallocate(lists_detail::GrowCapacity(index));
+            }
+            entries_.push_back(std::move(entry));
+            return index;
+        }
+        if (Find(Traits::KeyOf(entry), index)) {
+            if (duplicates_ == TDuplicates::Ignore) {
+                return index;
+            }
+            if (duplicates_ == TDuplicates::Reject) {
+                lists_detail::RaiseListDuplicate(ClassName());
             }
         }
         InsertAt(index, std::move(entry));
@@ -371,7 +382,7 @@ public:
         if (IsSorted()) {
             lists_detail::RaiseSortedAppend(ClassName());
         }
-        if (Count() + other.Count() > capacity_) {
+        if (Count() + other.Count() > Capacity()) {
             Reallocate(Count() + other.Count());
         }
         std::move(other.entries_.begin(), other.entries_.end(), std::back_inserter(entries_));
@@ -401,7 +412,6 @@ public:
         entries.insert(entries.end(), other.entries_.begin(), other.entries_.end());
         std::move(entries_.begin() + index, entries_.end(), std::back_inserter(entries));
         entries_.swap(entries);
-        capacity_ = static_cast<int>(entries_.size());
     }
 
     /// Clear, then InsertList(other, 0).
@@ -512,30 +522,30 @@ private:
         if (index < 0 || index > Count()) {
             lists_detail::RaiseIndexError(ClassName(), index);
         }
-        if (Count() == capacity_) {
-            Reallocate(lists_detail::GrowCapacity(capacity_));
+        if (Count() == Capacity()) {
+            Reallocate(lists_detail::GrowCapacity(Count()));
         }
         entries_.insert(entries_.begin() + index, std::move(entry));
     }
 
+    // The vector's capacity is the list's: reserve on a smaller vector allocates exactly the
+    // requested size.
     void Reallocate(int capacity) {
         if (capacity == 0) {
             std::vector<Entry>().swap(entries_);
-        } else if (static_cast<std::size_t>(capacity) >= entries_.capacity()) {
+        } else if (static_cast<std::size_t>(capacity) > entries_.capacity()) {
             entries_.reserve(static_cast<std::size_t>(capacity));
-        } else {
+        } else if (static_cast<std::size_t>(capacity) < entries_.capacity()) {
             std::vector<Entry> entries;
             entries.reserve(static_cast<std::size_t>(capacity));
             std::move(entries_.begin(), entries_.end(), std::back_inserter(entries));
             entries_.swap(entries);
         }
-        capacity_ = capacity;
     }
 
     std::uint32_t magic_ = kMagic;
     std::uint16_t options_;
     TDuplicates duplicates_;
-    int capacity_ = 0;
     std::vector<Entry> entries_;
 };
 
