@@ -79,6 +79,24 @@ void AppendIntegers_StdVector(benchmark::State& state) {
 }
 BENCHMARK(AppendIntegers_StdVector)->Unit(benchmark::kMillisecond);
 
+// The standard vector grown with the list's steps (above 64 doubled, above 8 plus 16, else plus
+// 4): separates the cost of those steps from the cost of the list itself.
+void AppendIntegers_StdVectorListSteps(benchmark::State& state) {
+    for (auto _ : state) {
+        std::vector<std::int32_t> list;
+        for (int i = 0; i < kCount; ++i) {
+            if (list.size() == list.capacity()) {
+                std::size_t capacity = list.capacity();
+                list.reserve(capacity > 64 ? capacity * 2 : capacity + (capacity > 8 ? 16 : 4));
+            }
+            list.push_back(i);
+        }
+        benchmark::DoNotOptimize(list.data());
+    }
+    state.SetItemsProcessed(state.iterations() * kCount);
+}
+BENCHMARK(AppendIntegers_StdVectorListSteps)->Unit(benchmark::kMillisecond);
+
 void AddGuids_TGuidListEx_HashTable(benchmark::State& state) {
     const auto& guids = Guids();
     for (auto _ : state) {

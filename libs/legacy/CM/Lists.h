@@ -105,6 +105,9 @@ inline int CompareAddresses(const void* a, const void* b) {
     return CompareValues(reinterpret_cast<std::uintptr_t>(a), reinterpret_cast<std::uintptr_t>(b));
 }
 
+/// Base of the traits whose entries hold nothing to release.
+struct KeepsEntries;
+
 /// Reads the magic word so that the compiler cannot assume its value.
 inline std::uint32_t ReadMagic(const std::uint32_t& magic) {
     return *static_cast<const volatile std::uint32_t*>(&magic);
@@ -171,6 +174,7 @@ public:
     int Add(Entry entry) {
         int index = Count();
         if (!IsSorted()) {
+            // A plain read, unlike CheckAlive, lets the optimiser keep a loop of appends tight.
             if (magic_ != kMagic) {
                 lists_detail::RaiseOverwrite(ClassName(), false);
             }
@@ -241,8 +245,10 @@ public:
     /// Releases every entry in index order and frees the storage.
     void Clear() {
         CheckAlive();
-        for (Entry& entry : entries_) {
-            Traits::Release(entry, options_);
+        if constexpr (!kKeepsEntries) {
+            for (Entry& entry : entries_) {
+                Traits::Release(entry, options_);
+            }
         }
         Reallocate(0);
     }
@@ -497,6 +503,9 @@ public:
 
 private:
     static constexpr std::uint32_t kMagic = 0x56AB84FD;
+    // Entries with nothing to release need no pass over them, which keeps the destructor small
+    // enough to inline.
+    static constexpr bool kKeepsEntries = std::is_base_of_v<lists_detail::KeepsEntries, Traits>;
     static constexpr std::uint16_t kReleaseOptions =
         ListOption::OwnsEntries | ListOption::UnmapsViews | ListOption::ClosesHandles;
 
@@ -606,7 +615,8 @@ public:
         return true;
     }
 
-    /// The first entry of the key's chain with an equal key, or nullptr.
+    /// The first entry of the key's chain with an equal key, or nullptr. Callers may change the
+    /// entry's values but not its key.
     Entry* Find(const Key& key) {
         if (count_ == 0) {
             return nullptr;

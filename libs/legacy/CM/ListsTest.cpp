@@ -587,23 +587,6 @@ TEST(HashTable, GuidKeysOrderAsSignedWords) {
     EXPECT_EQ(Traits::Hash(high), 0x80000000u);
 }
 
-TEST(TypedClasses, DefaultOptionsAreThoseOfTheirUse) {
-    EXPECT_EQ(THandleList().Options(), ListOption::ClosesHandles);
-    EXPECT_EQ(TIntegerViewList().Options(), ListOption::UnmapsViews);
-    EXPECT_EQ(TObjList<Tracked>().Options(), ListOption::OwnsEntries);
-    TInt64IntegerMap blockIndex;
-    EXPECT_TRUE(blockIndex.IsSorted());
-    EXPECT_EQ(blockIndex.Duplicates(), TDuplicates::Reject);
-    TProcessTimesMap times;
-    EXPECT_FALSE(times.IsSorted());
-    EXPECT_EQ(times.Duplicates(), TDuplicates::Ignore);
-    TStringMap_HashTable named;
-    EXPECT_TRUE(named.CaseInsensitiveKeys());
-    EXPECT_EQ(named.BucketCount(), 32);
-    EXPECT_EQ(TStringInt64ObjectMap_HashTable<Tracked>().BucketCount(), 256);
-    EXPECT_EQ(TGuidListEx_HashTable<>().Duplicates(), TDuplicates::Reject);
-}
-
 TEST(TypedClasses, KeysOfRecordEntries) {
     TPointerIntegerList versions(ListOption::Sorted);
     int objects[3];
