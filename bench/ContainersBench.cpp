@@ -12,11 +12,16 @@
 
 namespace {
 
+// Plain 16-byte keys: the GUID tables take any 16-byte key type.
+struct TGuidKey {
+    std::uint8_t bytes[16];
+};
+
 constexpr int kCount = 1 << 20;
 
-std::vector<qz::TGuidKey> RandomGuids() {
+std::vector<TGuidKey> RandomGuids() {
     std::mt19937_64 random(12345);
-    std::vector<qz::TGuidKey> guids(kCount);
+    std::vector<TGuidKey> guids(kCount);
     for (auto& guid : guids) {
         std::uint64_t words[2] = {random(), random()};
         std::memcpy(guid.bytes, words, sizeof(words));
@@ -24,24 +29,24 @@ std::vector<qz::TGuidKey> RandomGuids() {
     return guids;
 }
 
-const std::vector<qz::TGuidKey>& Guids() {
-    static const std::vector<qz::TGuidKey> guids = RandomGuids();
+const std::vector<TGuidKey>& Guids() {
+    static const std::vector<TGuidKey> guids = RandomGuids();
     return guids;
 }
 
 struct GuidHash {
-    std::size_t operator()(const qz::TGuidKey& key) const {
+    std::size_t operator()(const TGuidKey& key) const {
         std::uint32_t word;
         std::memcpy(&word, key.bytes, sizeof(word));
         return word;
     }
 };
 struct GuidEqual {
-    bool operator()(const qz::TGuidKey& a, const qz::TGuidKey& b) const {
+    bool operator()(const TGuidKey& a, const TGuidKey& b) const {
         return std::memcmp(a.bytes, b.bytes, sizeof(a.bytes)) == 0;
     }
 };
-using StdGuidMap = std::unordered_map<qz::TGuidKey, void*, GuidHash, GuidEqual>;
+using StdGuidMap = std::unordered_map<TGuidKey, void*, GuidHash, GuidEqual>;
 
 // The C library serves large blocks with fresh mappings until a freed block raises its threshold,
 // so whichever container ran first would pay page faults the other one does not. One large block
@@ -100,7 +105,7 @@ BENCHMARK(AppendIntegers_StdVectorListSteps)->Unit(benchmark::kMillisecond);
 void AddGuids_TGuidListEx_HashTable(benchmark::State& state) {
     const auto& guids = Guids();
     for (auto _ : state) {
-        qz::TGuidListEx_HashTable<> table(qz::TDuplicates::Reject, 0, kBucketBits);
+        qz::TGuidListEx_HashTable<void, TGuidKey> table(qz::TDuplicates::Reject, 0, kBucketBits);
         for (const auto& guid : guids) {
             table.Add({guid, nullptr});
         }
@@ -126,7 +131,7 @@ BENCHMARK(AddGuids_StdUnorderedMap)->Unit(benchmark::kMillisecond);
 
 void FindGuids_TGuidListEx_HashTable(benchmark::State& state) {
     const auto& guids = Guids();
-    qz::TGuidListEx_HashTable<> table(qz::TDuplicates::Reject, 0, kBucketBits);
+    qz::TGuidListEx_HashTable<void, TGuidKey> table(qz::TDuplicates::Reject, 0, kBucketBits);
     for (const auto& guid : guids) {
         table.Add({guid, nullptr});
     }

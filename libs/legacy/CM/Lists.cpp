@@ -1,14 +1,8 @@
 #include "Lists.h"
 
+#include "StringLists.h"
+
 namespace qz {
-
-namespace {
-
-inline unsigned char FoldCase(unsigned char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
-}
-
-} // namespace
 
 std::uint32_t StringHash(std::string_view text) {
     const std::int64_t length = static_cast<std::int64_t>(text.size());
@@ -35,35 +29,11 @@ std::uint32_t ShortStringHash(std::string_view text) {
 }
 
 int CompareKeyText(std::string_view a, std::string_view b, bool caseInsensitive) {
-    const std::size_t common = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        auto x = static_cast<unsigned char>(a[i]);
-        auto y = static_cast<unsigned char>(b[i]);
-        if (caseInsensitive) {
-            x = FoldCase(x);
-            y = FoldCase(y);
-        }
-        if (x != y) {
-            return x < y ? -1 : 1;
-        }
-    }
-    return lists_detail::CompareValues(a.size(), b.size());
+    return CompareListStrings(a, b, !caseInsensitive);
 }
 
 bool SameKeyText(std::string_view a, std::string_view b, bool caseInsensitive) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    if (!caseInsensitive) {
-        return a == b;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (FoldCase(static_cast<unsigned char>(a[i])) !=
-            FoldCase(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return SameListStrings(a, b, !caseInsensitive);
 }
 
 namespace lists_detail {

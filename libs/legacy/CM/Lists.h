@@ -16,8 +16,10 @@
 //
 // None of the containers is thread-safe: owners that share one between threads guard it.
 
+#include "EnvUtils.h"
 #include "Exceptions.h"
 #include "Stream.h"
+#include "StringLists.h"
 #include "platform/Handles.h"
 
 #include <algorithm>
@@ -56,9 +58,6 @@ inline constexpr std::uint16_t ClosesHandles = 0x0040;
 inline constexpr std::uint16_t CaseInsensitiveKeys = 0x0100;
 } // namespace ListOption
 
-/// What adding a key that is already present does.
-enum class TDuplicates : std::uint8_t { Ignore = 0, Accept = 1, Reject = 2 };
-
 /// The 10-bit hash of a text. Letters that differ only in ASCII case give the same value, so one
 /// hash serves tables with and without CaseInsensitiveKeys.
 std::uint32_t StringHash(std::string_view text);
@@ -73,11 +72,6 @@ int CompareKeyText(std::string_view a, std::string_view b, bool caseInsensitive)
 /// Equality of two key texts: equal length, and equal bytes or (case-insensitively) the same
 /// ASCII letter.
 bool SameKeyText(std::string_view a, std::string_view b, bool caseInsensitive);
-
-/// A 16-byte GUID in its in-memory layout, for the GUID-keyed tables.
-struct TGuidKey {
-    std::uint8_t bytes[16];
-};
 
 namespace lists_detail {
 
@@ -1219,7 +1213,7 @@ using TNotifyQueueList = TCustomList<lists_detail::NotifyQueueListTraits<T, M>>;
 template <typename T>
 using TIntegerListEx_HashTable = TCustomHashTable<lists_detail::IntegerListExHashTableTraits<T>>;
 /// GUIDs with pointers, hashed by the GUID's first word; rejects duplicates, 32 buckets.
-template <typename V = void, typename G = TGuidKey>
+template <typename V = void, typename G = TGuid>
 using TGuidListEx_HashTable = TCustomHashTable<lists_detail::GuidListExHashTableTraits<V, G>>;
 /// Texts with texts, short string hash; ignores duplicates, case-insensitive keys, 32 buckets.
 using TStringMap_HashTable = TCustomHashTable<lists_detail::StringMapHashTableTraits>;

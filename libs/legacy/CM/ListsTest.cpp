@@ -12,6 +12,11 @@
 namespace qz {
 namespace {
 
+// Plain 16-byte keys: the GUID tables take any 16-byte key type.
+struct TGuidKey {
+    std::uint8_t bytes[16];
+};
+
 using ::testing::ElementsAre;
 
 // A growable byte buffer behind the stream interface.
@@ -539,7 +544,7 @@ TEST(HashTable, CaseInsensitiveKeysShareABucketButNotEquality) {
 }
 
 TEST(HashTable, GuidKeysAndAssignKeepTheChainOrder) {
-    TGuidListEx_HashTable<const char> classes;
+    TGuidListEx_HashTable<const char, TGuidKey> classes;
     std::vector<TGuidKey> guids;
     for (std::uint8_t n = 0; n < 40; ++n) {
         TGuidKey guid{};
@@ -557,7 +562,7 @@ TEST(HashTable, GuidKeysAndAssignKeepTheChainOrder) {
               "TGuidListEx_HashTable: Hashtable does not allow duplicates.");
     EXPECT_EQ(classes.Count(), 40);
 
-    TGuidListEx_HashTable<const char> copy;
+    TGuidListEx_HashTable<const char, TGuidKey> copy;
     copy.Add({sameFirstWord, nullptr});
     copy.Assign(classes);
     EXPECT_EQ(copy.Count(), 40);
@@ -573,8 +578,16 @@ TEST(HashTable, GuidKeysAndAssignKeepTheChainOrder) {
     EXPECT_EQ(copied, original);
     EXPECT_FALSE(copy.Contains(sameFirstWord));
 
-    TGuidListEx_HashTable<const char> wider(TDuplicates::Reject, 0, 6);
+    TGuidListEx_HashTable<const char, TGuidKey> wider(TDuplicates::Reject, 0, 6);
     EXPECT_THROW(wider.Assign(classes), EAssertionFailed);
+}
+
+TEST(HashTable, SystemGuidsAreTheDefaultKey) {
+    TGuidListEx_HashTable<> table;
+    TGuid guid = NewGuid();
+    table.Add({guid, nullptr});
+    EXPECT_TRUE(table.Contains(guid));
+    EXPECT_FALSE(table.Contains(NewGuid()));
 }
 
 TEST(HashTable, GuidKeysOrderAsSignedWords) {
