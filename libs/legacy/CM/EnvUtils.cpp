@@ -779,7 +779,12 @@ std::string ReplaceAllText(std::string_view text, std::string_view oldPart,
 }
 
 std::string Quote(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    quoted.append(text);
+    quoted += '"';
+    return quoted;
 }
 
 std::string QuoteIfNeeded(std::string_view text) {
