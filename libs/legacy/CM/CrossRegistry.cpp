@@ -44,6 +44,11 @@ std::string StatusText(const RegistryStatus& status) {
     return status.description;
 }
 
+// Set-value or create-subkey rights; the 0x20000 bit of the write mask is shared with reading.
+bool IsWritable(std::uint32_t access) {
+    return (access & kKeyWriteAccess & 0xFFFF) != 0;
+}
+
 bool IsTextType(RegValueType type) {
     return type == RegValueType::String || type == RegValueType::ExpandString;
 }
@@ -121,7 +126,7 @@ std::string TCrossRegistry::ResolvePath(const std::string& path) const {
 
 RegistryStatus TCrossRegistry::OpenPath(const std::string& fullPath, bool create,
                                         std::uint32_t access) {
-    bool writable = (access & kKeyWriteAccess) != 0;
+    bool writable = IsWritable(access);
     if (writable && !RegistryStore::CanWrite(root_)) {
         return RegistryStatus::Error(EACCES);
     }
@@ -244,7 +249,7 @@ std::string TCrossRegistry::ReadString(const std::string& name) {
 void TCrossRegistry::PutValue(const RegValue& value) {
     std::string key = currentPath_;
     bool ok =
-        hasCurrentKey_ && (currentAccess_ & kKeyWriteAccess) != 0 && !key.empty() &&
+        hasCurrentKey_ && IsWritable(currentAccess_) && !key.empty() &&
         RegistryStore::Update(root_, [&](RegistryDocument& document) {
             return document.SetValue(key, value) ? RegistryStatus{} : RegistryStatus::Error(EINVAL);
         }).ok();
@@ -303,7 +308,7 @@ void TCrossRegistry::WriteBinaryData(const std::string& name, const std::string&
 }
 
 bool TCrossRegistry::DeleteValue(const std::string& name) {
-    if (!hasCurrentKey_ || (currentAccess_ & kKeyWriteAccess) == 0) {
+    if (!hasCurrentKey_ || !IsWritable(currentAccess_)) {
         return false;
     }
     std::string key = currentPath_;
@@ -363,6 +368,11 @@ TCrossRegIniFile::TCrossRegIniFile(std::uint32_t access, bool create, bool raise
     OpenKey(path, create, raise);
 }
 
+TCrossRegIniFile::TCrossRegIniFile(std::uint32_t access, RegRoot root) {
+    SetAccess(access);
+    SetRootKey(root);
+}
+
 std::optional<RegValue> TCrossRegIniFile::ReadSectionValue(const std::string& section,
                                                            const std::string& name) {
     RegistryDocument document;
@@ -402,7 +412,7 @@ void TCrossRegIniFile::WriteString(const std::string& section, const std::string
                                    const std::string& text) {
     CreateKey(section);
     std::string key = ResolvePath(section);
-    bool ok = (Access() & kKeyWriteAccess) != 0 && !key.empty() &&
+    bool ok = IsWritable(Access()) && !key.empty() &&
               platform::RegistryStore::Update(RootKey(), [&](RegistryDocument& document) {
                   return document.SetValue(key, RegValue{name, RegValueType::String, text, 0})
                              ? RegistryStatus{}

@@ -168,6 +168,11 @@ public:
     int ReadIntegerOrStore(const std::string& section, const std::string& name, int defaultValue);
     bool ReadBoolOrStore(const std::string& section, const std::string& name, bool defaultValue);
 
+protected:
+    /// Sets access and root without opening a key (subclasses open their own).
+    TCrossRegIniFile(std::uint32_t access, RegRoot root);
+
+public:
     using TCrossRegistry::ReadBool;
     using TCrossRegistry::ReadInteger;
     using TCrossRegistry::ReadString;
