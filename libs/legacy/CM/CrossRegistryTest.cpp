@@ -1,7 +1,6 @@
 #include "CrossRegistry.h"
 
 #include "Exceptions.h"
-
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -101,7 +100,8 @@ TEST_F(CrossRegistryTest, CorruptStoreIsAClearError) {
 TEST_F(CrossRegistryTest, IniFileSectionsAndStoreBack) {
     Store("[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Dword\"=dword:00000005\n\"Text\"=\"7\"\n"
           "\"NaN\"=\"x\"\n");
-    TCrossRegIniFile ini(kKeyReadWrite, false, true, "SOFTWARE\\Tamrel\\Orvane", RegRoot::LocalMachine);
+    TCrossRegIniFile ini(kKeyReadWrite, false, true, "SOFTWARE\\Tamrel\\Orvane",
+                         RegRoot::LocalMachine);
     EXPECT_EQ(ini.ReadInteger("Builder", "Text", 1), 7);
     EXPECT_EQ(ini.ReadInteger("Builder", "NaN", 1), 1);
     EXPECT_EQ(ini.ReadString("NoSection", "Text", "d"), "d");
@@ -117,7 +117,8 @@ TEST_F(CrossRegistryTest, IniFileSectionsAndStoreBack) {
 
     // Read access: the default is returned and nothing is written.
     std::string before = Stored();
-    TCrossRegIniFile reader(kKeyRead, false, true, "SOFTWARE\\Tamrel\\Orvane", RegRoot::LocalMachine);
+    TCrossRegIniFile reader(kKeyRead, false, true, "SOFTWARE\\Tamrel\\Orvane",
+                            RegRoot::LocalMachine);
     EXPECT_EQ(reader.ReadIntegerOrStore("Builder", "Other", 3), 3);
     EXPECT_EQ(Stored(), before);
 }

@@ -1,7 +1,6 @@
 #include "AgentReg.h"
 
 #include "CM/Exceptions.h"
-
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +52,8 @@ TEST_F(AgentRegTest, MissingFoldersAndUserSettings) {
     EXPECT_EQ(user.RootKey(), RegRoot::CurrentUser);
     EXPECT_NE(test::ReadFile(dir_ / "HKCU.reg").value_or("").find("[SOFTWARE\\Tamrel\\Orvane]"),
               std::string::npos);
-    EXPECT_EQ(MessageOf([&] { user.AgentFolder(); }), "Cannot get Agent folder from user settings.");
+    EXPECT_EQ(MessageOf([&] { user.AgentFolder(); }),
+              "Cannot get Agent folder from user settings.");
     EXPECT_EQ(MessageOf([&] { user.AgentTempFolder(); }),
               "Cannot get Agent folder from user settings.");
 }
@@ -72,8 +72,9 @@ TEST_F(AgentRegTest, OpenFailuresNameTheKey) {
     EXPECT_NE(test::ReadFile(dir_ / "HKLM.reg").value_or("").find("[SOFTWARE\\Tamrel\\Other]"),
               std::string::npos);
     EXPECT_EQ(created.ReadIntegerOrStore("Builder", "TasksmithPriorityClass", 128), 128);
-    EXPECT_NE(test::ReadFile(dir_ / "HKLM.reg").value_or("").find("\"TasksmithPriorityClass\"=\"128\""),
-              std::string::npos);
+    EXPECT_NE(
+        test::ReadFile(dir_ / "HKLM.reg").value_or("").find("\"TasksmithPriorityClass\"=\"128\""),
+        std::string::npos);
 }
 
 } // namespace
