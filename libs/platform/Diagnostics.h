@@ -55,6 +55,18 @@ struct ThreadSample {
 /// process; concurrent callers wait.
 bool SampleThread(int threadId, ThreadSample& sample, std::size_t max, int& error);
 
+/// Processor time counters (clock ticks since boot): entry 0 is all processors together, then
+/// one entry per processor.
+struct ProcessorTimes {
+    std::uint64_t idle = 0;
+    std::uint64_t total = 0;
+};
+bool ReadProcessorTimes(std::vector<ProcessorTimes>& times);
+
+/// The processor time (clock ticks, user + system) used so far by the processes whose program
+/// name is the given one; 0 when none runs.
+std::uint64_t ProcessTimeByName(std::string_view programName);
+
 /// The diagnostic log file shared by the processes of one executable. The cross-process lock is
 /// an exclusive flock of the file itself; callers add their own in-process exclusion (one
 /// descriptor is shared by the threads of a process).

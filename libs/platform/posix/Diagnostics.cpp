@@ -66,6 +66,9 @@ void CollectCodeRanges(CodeRanges& code) {
 }
 
 bool InCode(const CodeRanges& code, std::uintptr_t first, std::uintptr_t last) {
+    if (first > last) {
+        return false;
+    }
     for (std::size_t i = 0; i < code.count; ++i) {
         if (first >= code.ranges[i].begin && last <= code.ranges[i].end) {
             return true;
@@ -81,7 +84,8 @@ constexpr std::uintptr_t kLowestApplicationAddress = 0x10000;
 // 0xFF opcode and is then simply not part of the recorded address).
 QZ_NO_ASAN std::uintptr_t CallSiteBefore(const CodeRanges& code, std::uintptr_t address) {
 #if defined(__x86_64__) || defined(__i386__)
-    if (address < kLowestApplicationAddress || !InCode(code, address - 6, address + 4)) {
+    if (address < kLowestApplicationAddress || address > UINTPTR_MAX - 16 ||
+        !InCode(code, address - 6, address + 4)) {
         return 0;
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(address);
@@ -386,6 +390,61 @@ bool SampleThread(int threadId, ThreadSample& sample, std::size_t max, int& erro
     sample.callSites.assign(request.sites, request.sites + request.siteCount);
     request.state.store(kIdle);
     return true;
+}
+
+bool ReadProcessorTimes(std::vector<ProcessorTimes>& times) {
+    times.clear();
+    std::ifstream stat("/proc/stat");
+    std::string line;
+    while (std::getline(stat, line) && line.compare(0, 3, "cpu") == 0) {
+        std::uint64_t values[8] = {};
+        size_t space = line.find(' ');
+        if (space == std::string::npos ||
+            std::sscanf(line.c_str() + space, "%lu %lu %lu %lu %lu %lu %lu %lu", &values[0],
+                        &values[1], &values[2], &values[3], &values[4], &values[5], &values[6],
+                        &values[7]) < 4) {
+            return false;
+        }
+        ProcessorTimes entry;
+        entry.idle = values[3] + values[4];
+        for (std::uint64_t value : values) {
+            entry.total += value;
+        }
+        times.push_back(entry);
+    }
+    return !times.empty();
+}
+
+std::uint64_t ProcessTimeByName(std::string_view programName) {
+    std::uint64_t ticks = 0;
+    DIR* dir = opendir("/proc");
+    if (!dir) {
+        return 0;
+    }
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') {
+            continue;
+        }
+        std::ifstream file(std::string("/proc/") + entry->d_name + "/stat");
+        std::string text;
+        std::getline(file, text);
+        // "pid (comm) state ppid ..." where comm may itself hold blanks and parentheses.
+        size_t open = text.find('(');
+        size_t close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open ||
+            text.compare(open + 1, close - open - 1, programName) != 0) {
+            continue;
+        }
+        unsigned long utime = 0;
+        unsigned long stime = 0;
+        if (std::sscanf(text.c_str() + close + 1,
+                        " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                        &stime) == 2) {
+            ticks += utime + stime;
+        }
+    }
+    closedir(dir);
+    return ticks;
 }
 
 SharedLogFile::~SharedLogFile() {
