@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -188,6 +189,34 @@ TEST_F(DiagLogTest, WaitWarningCarriesIdentityAndTrace) {
         text, std::regex(R"(-{10}Warning-{23}.{23}-{16}\r\nPID=\d+ TID=\d+ \[Waiter\] )"
                          R"(Build=14861\r\nwaited too long\r\n\(\$CALLTRACE:[0-9A-F]{16}:)")))
         << text;
+}
+
+TEST_F(DiagLogTest, StartupAndShutdownSections) {
+    test::WriteFile(dir_ / "HKLM.reg",
+                    "[SOFTWARE\\Tamrel\\Orvane\\Log]\n\"Level\"=dword:00000001\n");
+    std::string instance = test::UniqueName("start");
+    test::ScopedEnv root("TamrelRegistryRoot", dir_.path());
+    test::ScopedEnv logInstance("TamrelLogInstance", instance);
+    std::string path = DiagLogFilePath();
+    auto codes = test::ForkChildren(1, [](int) {
+        DiagLogStartup();
+        DiagLogStartup(); // once only
+        LogWrite("ordinary", 0);
+        DiagLogShutdown();
+        LogWrite("after shutdown", lfAlways);
+        return 0;
+    });
+    ASSERT_EQ(codes, std::vector<int>{0});
+    std::string text = test::ReadFile(path).value_or("");
+    std::filesystem::remove(path);
+    std::error_code ignored;
+    std::filesystem::remove(std::filesystem::path(path).parent_path(), ignored); // when empty
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex(R"(^-{10}Started-{23}.{23}-{16}\r\nBuild=14861   PID=\d+   TID=\d+   )"
+                         R"(Computer=[^\r]+\r\n\r\nordinary\r\n-{10}Stopped \(PID=\d+\)-+)")))
+        << text;
+    EXPECT_EQ(text.find("after shutdown"), std::string::npos);
+    EXPECT_EQ(text.find("Special Debugging"), std::string::npos);
 }
 
 } // namespace

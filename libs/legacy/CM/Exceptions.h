@@ -36,8 +36,6 @@ RaiseObserver SetRaiseObserver(RaiseObserver observer);
 class Exception : public std::exception {
 public:
     explicit Exception(std::string message) : message_(std::move(message)) { NotifyRaised(*this); }
-    Exception(const Exception&) = default;
-    Exception& operator=(const Exception&) = default;
 
     const std::string& Message() const { return message_; }
     const char* what() const noexcept override { return message_.c_str(); }
