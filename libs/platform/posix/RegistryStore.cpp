@@ -207,6 +207,11 @@ RegistryStatus
 RegistryStore::Update(RegistryRoot root,
                       const std::function<RegistryStatus(RegistryDocument&)>& change) {
     std::string file = RootFile(root);
+    // A store an administrator links elsewhere stays linked: the rename replaces the target.
+    if (char* real = realpath(file.c_str(), nullptr)) {
+        file = real;
+        std::free(real);
+    }
     if (int error = MakeFolders(FolderOf(file))) {
         return RegistryStatus::Error(error);
     }

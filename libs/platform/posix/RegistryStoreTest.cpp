@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <unistd.h>
 
 namespace qz::platform {
 namespace {
@@ -171,6 +172,19 @@ TEST_F(RegistryStoreTest, UpdateCreatesFolderAndFailedChangeWritesNothing) {
     EXPECT_EQ(status.code, EINVAL);
     EXPECT_EQ(*test::ReadFile(dir_ / "a/b/HKCU.reg"), "REGEDIT4\n\n[K]\n\"v\"=\"1\"\n");
     EXPECT_TRUE(RegistryStore::CanWrite(RegistryRoot::CurrentUser));
+}
+
+TEST_F(RegistryStoreTest, ALinkedStoreStaysLinked) {
+    test::WriteFile(dir_ / "real.reg", "[A]\n");
+    ASSERT_EQ(symlink((dir_ / "real.reg").c_str(), (dir_ / "HKLM.reg").c_str()), 0);
+    auto status = RegistryStore::Update(RegistryRoot::LocalMachine, [](RegistryDocument& d) {
+        d.SetValue("A", {"v", RegistryValueType::String, "1", 0});
+        return RegistryStatus{};
+    });
+    ASSERT_TRUE(status.ok()) << status.description;
+    char target[256] = {};
+    EXPECT_GT(readlink((dir_ / "HKLM.reg").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(*test::ReadFile(dir_ / "real.reg"), "REGEDIT4\n\n[A]\n\"v\"=\"1\"\n");
 }
 
 TEST_F(RegistryStoreTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
