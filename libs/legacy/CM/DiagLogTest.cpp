@@ -134,6 +134,26 @@ TEST_F(DiagLogTest, TwoProcessesDoNotInterleaveInsideAnEntry) {
     EXPECT_EQ(count, 2 * kEntries);
 }
 
+TEST_F(DiagLogTest, ThreadsOfOneProcessWriteWholeEntries) {
+    SetUpLog(0, false);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i) {
+                LogWrite(std::string(500, static_cast<char>('a' + t)), lfAlways);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    std::string text = Contents();
+    ASSERT_EQ(text.size(), 4u * 200 * 502);
+    for (size_t at = 0; at < text.size(); at += 502) {
+        ASSERT_EQ(text.substr(at, 502), std::string(500, text[at]) + "\r\n") << at;
+    }
+}
+
 TEST_F(DiagLogTest, FileNameFollowsTheExecutableAndInstance) {
     {
         test::ScopedEnv instance("TamrelLogInstance", "7");

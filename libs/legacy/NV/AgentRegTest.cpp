@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace qz::nv {
 namespace {
 
@@ -75,6 +77,30 @@ TEST_F(AgentRegTest, OpenFailuresNameTheKey) {
     EXPECT_NE(
         test::ReadFile(dir_ / "HKLM.reg").value_or("").find("\"TasksmithPriorityClass\"=\"128\""),
         std::string::npos);
+}
+
+TEST_F(AgentRegTest, ReadOnlyStoreFallsBackToReading) {
+    namespace fs = std::filesystem;
+    Store("[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"/opt/orvane\"\n");
+    fs::permissions(dir_ / "HKLM.reg", fs::perms::owner_read);
+    fs::permissions(dir_.path(), fs::perms::owner_read | fs::perms::owner_exec);
+    struct Restore {
+        std::string dir;
+        ~Restore() { fs::permissions(dir, fs::perms::owner_all); }
+    } restore{dir_.path()};
+    if (platform::RegistryStore::CanWrite(RegRoot::LocalMachine)) {
+        GTEST_SKIP() << "the process may write anything (root)";
+    }
+    TAgentReg reg(aroAllowReadOnly);
+    EXPECT_EQ(reg.Access(), kKeyRead);
+    EXPECT_EQ(reg.ReadIntegerOrStore("Builder", "TasksmithPriorityClass", 128), 128);
+    EXPECT_EQ(reg.AgentFolder(), "/opt/orvane");
+    EXPECT_EQ(*test::ReadFile(dir_ / "HKLM.reg"),
+              "[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"/opt/orvane\"\n");
+    EXPECT_EQ(MessageOf([] { TAgentReg writer; }),
+              "Failed to access Agent registry settings, while trying to open "
+              "\"SOFTWARE\\Tamrel\\Orvane\" key\r\nCannot open registry key: "
+              "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tamrel\\Orvane: Permission denied");
 }
 
 } // namespace
