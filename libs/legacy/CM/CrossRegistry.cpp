@@ -40,10 +40,6 @@ std::optional<int> ParseDecimal(const std::string& text) {
     return value;
 }
 
-std::string StatusText(const RegistryStatus& status) {
-    return status.description;
-}
-
 // Set-value or create-subkey rights; the 0x20000 bit of the write mask is shared with reading.
 bool IsWritable(std::uint32_t access) {
     return (access & kKeyWriteAccess & 0xFFFF) != 0;
@@ -160,7 +156,7 @@ bool TCrossRegistry::OpenKey(const std::string& path, bool create, bool raise) {
     if (!status.ok()) {
         if (raise) {
             Raise(Format("Cannot open registry key: %s\\%s: %s", RegistryRootName(root_), fullPath,
-                         StatusText(status)));
+                         status.description));
         }
         return false;
     }
@@ -181,7 +177,7 @@ bool TCrossRegistry::CreateKey(const std::string& path) {
     std::string fullPath = ResolvePath(path);
     RegistryStatus status = OpenPath(fullPath, true, kKeyCreateAccess);
     if (!status.ok()) {
-        Raise(Format("Failed to create key %s: %s", path, StatusText(status)));
+        Raise(Format("Failed to create key %s: %s", path, status.description));
     }
     return true;
 }
@@ -219,13 +215,11 @@ std::optional<RegValue> TCrossRegistry::ReadValue(const std::string& name) {
 }
 
 bool TCrossRegistry::ValueExists(const std::string& name) {
+    // A store that cannot be read answers "no"; that failure is expected and not logged.
+    UnloggedExceptionsScope unlogged;
     try {
-        BeginUnloggedExceptions();
-        auto value = ReadValue(name);
-        EndUnloggedExceptions();
-        return value.has_value();
+        return ReadValue(name).has_value();
     } catch (const Exception&) {
-        EndUnloggedExceptions();
         return false;
     }
 }
@@ -351,7 +345,7 @@ void TCrossRegistry::GetSubKeyNames(const std::string& path, std::vector<std::st
     RegistryStatus status = OpenPath(base + path, create, create ? kKeyCreateAccess : kKeyRead);
     if (!status.ok()) {
         if ((options & kSubKeysNoError) == 0) {
-            Raise("Failed to open registry key: " + path + "\r\n" + StatusText(status));
+            Raise("Failed to open registry key: " + path + "\r\n" + status.description);
         }
         return;
     }
