@@ -2,7 +2,8 @@
 
 // The agent's settings: TAgentReg opens the agent key "SOFTWARE\Tamrel\<product>" of the machine
 // (or, with aroUserSettings, of the user) and answers the agent installation folder and its
-// temporary folder from section "Builder".
+// temporary folder from section "Builder". The store has a single view, so the key never carries
+// a "Wow6432Node" part. Folder values are file-system paths with "/".
 
 #include "CM/CrossRegistry.h"
 
