@@ -93,14 +93,22 @@ struct Mutex::Impl {
     detail::ObjectFile file;
     std::unique_ptr<MutexBlock> privateBlock;
     MutexBlock* block = nullptr;
-    std::atomic<int> held{0}; // levels this handle's owners hold
 
     ~Impl() {
-        if (held.load() > 0) {
-            // Never unmap a held robust mutex: the owner's robust list points into it.
+        if (HeldByLiveThreadOfThisProcess()) {
+            // Never unmap a held robust mutex: its owner's robust list points into it, and the
+            // kernel must still be able to mark it abandoned when the owner ends.
             file.Abandon();
             (void)privateBlock.release();
         }
+    }
+
+    bool HeldByLiveThreadOfThisProcess() const {
+        std::uint32_t word = std::atomic_ref(*reinterpret_cast<std::uint32_t*>(&block->mutex))
+                                 .load(std::memory_order_acquire);
+        std::uint32_t tid = word & kTidMask;
+        return tid != 0 && !(word & kOwnerDied) &&
+               syscall(SYS_tgkill, getpid(), static_cast<pid_t>(tid), 0) == 0;
     }
 };
 
@@ -176,12 +184,10 @@ WaitResult Mutex::Acquire(std::uint32_t timeoutMs) {
     }
     switch (rc) {
     case 0:
-        ++impl_->held;
         return {WaitStatus::Signaled, 0, 0};
     case EOWNERDEAD:
         // Mark it usable again at once: unlocking an inconsistent mutex poisons it for good.
         pthread_mutex_consistent(mutex);
-        ++impl_->held;
         return {WaitStatus::Abandoned, 0, 0};
     case EBUSY:
     case ETIMEDOUT:
@@ -193,9 +199,6 @@ WaitResult Mutex::Acquire(std::uint32_t timeoutMs) {
 
 int Mutex::Release() {
     int rc = pthread_mutex_unlock(&impl_->block->mutex);
-    if (rc == 0) {
-        --impl_->held;
-    }
     return rc;
 }
 

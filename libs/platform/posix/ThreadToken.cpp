@@ -42,6 +42,8 @@ static_assert(sizeof(TableHeader) == 64 && sizeof(Slot) == 64);
 constexpr std::size_t kTableSize = sizeof(TableHeader) + kSlotCount * sizeof(Slot);
 
 struct Tables {
+    detail::ObjectFile dataFile;
+    detail::ObjectFile tableFile;
     std::uint32_t* counter = nullptr;
     TableHeader* header = nullptr;
     Slot* slots = nullptr;
@@ -137,9 +139,11 @@ int OpenTables(Tables*& result) {
     if (int rc = detail::OpenObject(request, *table)) {
         return rc;
     }
-    auto* tables = new Tables;
-    tables->counter = static_cast<std::uint32_t*>(data.release()->view);
-    tables->header = static_cast<TableHeader*>(table.release()->view);
+    auto* tables = new Tables; // never freed: the tokens live as long as the process
+    tables->dataFile = std::move(*data);
+    tables->tableFile = std::move(*table);
+    tables->counter = static_cast<std::uint32_t*>(tables->dataFile.view);
+    tables->header = static_cast<TableHeader*>(tables->tableFile.view);
     tables->slots = reinterpret_cast<Slot*>(tables->header + 1);
     static const bool atFork = [] { return pthread_atfork(nullptr, nullptr, ForgetAfterFork); }();
     (void)atFork;
