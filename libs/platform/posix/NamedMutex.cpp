@@ -104,6 +104,9 @@ struct Mutex::Impl {
     }
 
     bool HeldByLiveThreadOfThisProcess() const {
+        if (!block) {
+            return false;
+        }
         std::uint32_t word = std::atomic_ref(*reinterpret_cast<std::uint32_t*>(&block->mutex))
                                  .load(std::memory_order_acquire);
         std::uint32_t tid = word & kTidMask;

@@ -3,6 +3,7 @@
 #include "Futex.h"
 
 #include <cerrno>
+#include <pthread.h>
 #include <vector>
 
 namespace qz::platform {
