@@ -25,7 +25,8 @@ public:
     std::uint32_t Id() const;
     /// Waits for the thread to end (idempotent).
     void Join();
-    /// Asks the thread to end at its next blocking call (cancellation). 0 or the error code.
+    /// Cancels the thread's waits: its current and every later WaitAny fails at once with
+    /// ECANCELED, so that the thread unwinds. 0 or the error code.
     int Cancel();
     /// Raises the thread's scheduling priority as far as the process may; failure is ignored.
     void RaisePriority();

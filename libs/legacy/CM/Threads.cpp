@@ -4,8 +4,6 @@
 #include "Exceptions.h"
 #include "Format.h"
 
-#include <cxxabi.h>
-
 namespace qz {
 
 namespace {
@@ -89,6 +87,7 @@ void TSafeThread::TerminateThreadNow(std::uint32_t exitCode) {
     if (int rc = thread_->Cancel()) {
         RaiseOsError("Failed to terminate thread", rc);
     }
+    killed_ = true;
     returnValue_ = exitCode;
     finished_ = true;
 }
@@ -103,17 +102,18 @@ void TSafeThread::Run() {
     }
     try {
         Execute();
-    } catch (abi::__forced_unwind&) {
-        throw; // cancellation (TerminateThreadNow) must unwind the thread
-    } catch (const Exception& e) {
-        diag::LogSection("Thread Error", e.Message());
-        returnValue_ = kThreadErrorExitCode;
     } catch (const std::exception& e) {
-        diag::LogSection("Thread Error", e.what());
-        returnValue_ = kThreadErrorExitCode;
+        // A thread ended by TerminateThreadNow unwinds with a failed wait: not an error.
+        if (!killed_) {
+            const auto* own = dynamic_cast<const Exception*>(&e);
+            diag::LogSection("Thread Error", own ? own->Message() : std::string(e.what()));
+            returnValue_ = kThreadErrorExitCode;
+        }
     }
     finished_ = true;
-    AfterExecute();
+    if (!killed_) {
+        AfterExecute();
+    }
 }
 
 TMethodThread::TMethodThread(bool createSuspended, bool hardEnd, TMethod method)
@@ -128,8 +128,6 @@ void TMethodThread::Execute() {
         if (method_) {
             method_(this);
         }
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
         // The method's errors are its own business.
     }

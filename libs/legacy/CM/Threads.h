@@ -46,8 +46,9 @@ public:
     /// Waits without limit for the thread to end and returns its exit code. Not from the thread
     /// itself.
     std::uint32_t WaitFor();
-    /// Ends the thread at its next blocking call; raises "Failed to terminate thread" (OS-error
-    /// form). Sets Finished.
+    /// Ends the thread: its current or next wait fails, so it unwinds (a thread that never waits
+    /// cannot be stopped from outside). Raises "Failed to terminate thread" (OS-error form). Sets
+    /// Finished; AfterExecute does not run and nothing is logged.
     void TerminateThreadNow(std::uint32_t exitCode);
 
     bool Terminated() const { return terminated_; }
@@ -78,6 +79,7 @@ private:
     std::atomic<bool> terminated_{false};
     std::atomic<bool> suspended_{false};
     std::atomic<bool> finished_{false};
+    std::atomic<bool> killed_{false};
     std::atomic<std::uint32_t> returnValue_{0};
     bool hardEnd_;
     bool startSuspended_;

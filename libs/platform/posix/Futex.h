@@ -17,6 +17,9 @@ inline void FutexWakeAll(std::uint32_t* word, bool shared) {
             0);
 }
 
+/// The calling thread's cancel word: 0, or 1 once NativeThread::Cancel asked it to stop waiting.
+std::uint32_t* CurrentCancelWord();
+
 inline std::int64_t MonotonicNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

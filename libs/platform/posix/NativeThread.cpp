@@ -1,5 +1,7 @@
 #include "platform/NativeThread.h"
 
+#include "Futex.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -16,13 +18,18 @@ struct NativeThread::Impl {
     pthread_t thread{};
     std::function<void()> body;
     std::atomic<std::uint32_t> tid{0};
+    std::uint32_t cancelWord = 0;
     bool joined = false;
 };
 
 namespace {
 
+std::uint32_t t_noCancel = 0;
+thread_local std::uint32_t* t_cancelWord = nullptr;
+
 void* ThreadMain(void* argument) {
     auto* impl = static_cast<NativeThread::Impl*>(argument);
+    t_cancelWord = &impl->cancelWord;
     impl->tid.store(static_cast<std::uint32_t>(gettid()));
     impl->tid.notify_all();
     impl->body();
@@ -71,7 +78,12 @@ void NativeThread::Join() {
 }
 
 int NativeThread::Cancel() {
-    return impl_->joined ? ESRCH : pthread_cancel(impl_->thread);
+    if (impl_->joined) {
+        return ESRCH;
+    }
+    std::atomic_ref(impl_->cancelWord).store(1, std::memory_order_release);
+    detail::FutexWakeAll(&impl_->cancelWord, false);
+    return 0;
 }
 
 void NativeThread::RaisePriority() {
@@ -126,5 +138,14 @@ void ExitProcessImmediately(int exitCode) {
     std::fflush(stdout);
     _exit(exitCode);
 }
+
+namespace detail {
+
+std::uint32_t* CurrentCancelWord() {
+    // Threads not started by NativeThread share a word that is never set.
+    return t_cancelWord ? t_cancelWord : &t_noCancel;
+}
+
+} // namespace detail
 
 } // namespace qz::platform

@@ -2,8 +2,8 @@
 
 #include "Futex.h"
 
+#include <atomic>
 #include <cerrno>
-#include <pthread.h>
 #include <vector>
 
 namespace qz::platform {
@@ -42,10 +42,11 @@ struct WaitEngine {
         timespec limit = ToTimespec(until);
         long rc =
             syscall(SYS_futex_waitv, entries.data(), entries.size(), 0, &limit, CLOCK_MONOTONIC);
-        if (rc >= 0 || errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT) {
+        int error = rc < 0 ? errno : 0;
+        if (rc >= 0 || error == EAGAIN || error == EINTR || error == ETIMEDOUT) {
             return 0;
         }
-        return errno;
+        return error;
     }
 
     static futex_waitv Entry(Waitable* object) {
@@ -58,14 +59,32 @@ struct WaitEngine {
         return entry;
     }
 
+    // The calling thread's cancel word joins every sleep, so that a cancelled thread stops
+    // waiting at once.
+    static void AddCancelWord(std::vector<futex_waitv>& entries) {
+        futex_waitv entry{};
+        entry.val = 0;
+        entry.uaddr = reinterpret_cast<std::uintptr_t>(CurrentCancelWord());
+        entry.flags = FUTEX_32 | FUTEX_PRIVATE_FLAG;
+        entries.push_back(entry);
+    }
+
+    static bool Cancelled() {
+        return std::atomic_ref(*CurrentCancelWord()).load(std::memory_order_acquire) != 0;
+    }
+
     static WaitResult WaitAnyOf(Waitable* const* objects, std::size_t count,
                                 std::int64_t deadline) {
         std::vector<futex_waitv> entries;
-        entries.reserve(count);
+        entries.reserve(count + 1);
         for (std::size_t i = 0; i < count; ++i) {
             entries.push_back(Entry(objects[i]));
         }
+        AddCancelWord(entries);
         for (;;) {
+            if (Cancelled()) {
+                return {WaitStatus::Failed, -1, ECANCELED};
+            }
             for (std::size_t i = 0; i < count; ++i) {
                 Waitable::Take take = TryTake(objects[i]);
                 if (take != Waitable::Take::NotReady) {
@@ -87,6 +106,9 @@ struct WaitEngine {
                                 std::int64_t deadline) {
         std::vector<futex_waitv> entries;
         for (;;) {
+            if (Cancelled()) {
+                return {WaitStatus::Failed, -1, ECANCELED};
+            }
             entries.clear();
             for (std::size_t i = 0; i < count; ++i) {
                 if (!IsReady(objects[i])) {
@@ -118,6 +140,7 @@ struct WaitEngine {
             if (deadline >= 0 && MonotonicNanoseconds() >= deadline) {
                 return {WaitStatus::TimedOut, -1, 0};
             }
+            AddCancelWord(entries);
             if (int rc = Sleep(entries, deadline)) {
                 return {WaitStatus::Failed, -1, rc};
             }
