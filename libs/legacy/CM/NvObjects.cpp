@@ -28,29 +28,28 @@ std::string StatusText(int code) {
     return name.empty() ? Format("STATUS 0x%.8X", static_cast<std::uint32_t>(code)) : name;
 }
 
-platform::WaitResult WaitOnce(const std::vector<THandle>& handles, bool waitAll, THandle setFirst,
-                              std::uint32_t timeout) {
+platform::WaitResult WaitOnce(const THandle* handles, std::size_t count, bool waitAll,
+                              THandle setFirst, std::uint32_t timeout) {
     if (setFirst) {
         return platform::SignalAndWait(*setFirst, *handles[0], timeout);
     }
-    return platform::WaitAny(handles.data(), handles.size(), waitAll, timeout);
+    return platform::WaitAny(handles, count, waitAll, timeout);
 }
 
-} // namespace
-
-int WaitForObjects(const std::vector<THandle>& handles, bool waitAll, THandle setFirst,
-                   std::uint8_t flags, std::uint32_t timeout) {
-    if (handles.empty()) {
+int WaitFor(const THandle* handles, std::size_t count, bool waitAll, THandle setFirst,
+            std::uint8_t flags, std::uint32_t timeout) {
+    if (count == 0) {
         Raise("No objects to wait for specified.");
     }
     if (setFirst) {
-        QZ_ASSERT(handles.size() == 1);
+        QZ_ASSERT(count == 1);
     }
     const bool sliced = (flags & wfDeadlockWarning) && timeout == INFINITE;
     bool warned = false;
     platform::WaitResult result;
     for (;;) {
-        result = WaitOnce(handles, waitAll, setFirst, sliced ? g_warningSlice.load() : timeout);
+        result =
+            WaitOnce(handles, count, waitAll, setFirst, sliced ? g_warningSlice.load() : timeout);
         if (result.status == platform::WaitStatus::TimedOut && sliced) {
             diag::LogWaitWarning("Wait State Warning (possible deadlock)");
             warned = true;
@@ -69,7 +68,7 @@ int WaitForObjects(const std::vector<THandle>& handles, bool waitAll, THandle se
     case platform::WaitStatus::Abandoned:
         if (flags & wfAbandonedWarning) {
             std::string text = "Wait State Warning (wait abandoned)";
-            if (handles.size() > 1) {
+            if (count > 1) {
                 text += Format("\r\nAbandoned object index is %d", result.index);
             }
             diag::LogWaitWarning(text);
@@ -86,8 +85,15 @@ int WaitForObjects(const std::vector<THandle>& handles, bool waitAll, THandle se
     RaiseOsError("Wait operation failed with an unknown error", result.error);
 }
 
+} // namespace
+
+int WaitForObjects(const std::vector<THandle>& handles, bool waitAll, THandle setFirst,
+                   std::uint8_t flags, std::uint32_t timeout) {
+    return WaitFor(handles.data(), handles.size(), waitAll, setFirst, flags, timeout);
+}
+
 bool WaitForObject(THandle handle, std::uint32_t timeout, std::uint8_t flags, THandle setFirst) {
-    return WaitForObjects({handle}, false, setFirst, flags, timeout) != -1;
+    return WaitFor(&handle, 1, false, setFirst, flags, timeout) != -1;
 }
 
 void SetWaitWarningSlice(std::uint32_t milliseconds) {

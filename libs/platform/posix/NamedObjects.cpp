@@ -23,11 +23,19 @@ namespace qz::platform {
 
 namespace {
 
-std::mutex g_configLock;
-std::string g_prefix;
-std::string g_directory;
-int g_directoryFd = -1;
-std::string g_directoryOfFd;
+// Function-local, so that the settings work from static initialisers of other units.
+struct Config {
+    std::mutex lock;
+    std::string prefix;
+    std::string directory;
+    int directoryFd = -1;
+    std::string directoryOfFd;
+};
+
+Config& TheConfig() {
+    static Config* config = new Config; // never destroyed: used until the process ends
+    return *config;
+}
 
 bool IsPlainChar(unsigned char c, bool allowDot) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -52,6 +60,12 @@ std::string Escape(std::string_view text, bool allowDot) {
 std::string EnvOr(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
     return value && *value ? std::string(value) : std::string(fallback);
+}
+
+std::string Format(const char* format, long value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    return buffer;
 }
 
 bool StartsWith(std::string_view text, std::string_view head) {
@@ -104,29 +118,33 @@ bool IsPersistentFile(std::string_view fileName, std::string_view prefix) {
 } // namespace
 
 std::string ObjectPrefix() {
-    std::lock_guard lock(g_configLock);
-    if (g_prefix.empty()) {
-        g_prefix = Escape(EnvOr("TamrelObjectPrefix", "tamrel"), false);
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    if (config.prefix.empty()) {
+        config.prefix = Escape(EnvOr("TamrelObjectPrefix", "tamrel"), false);
     }
-    return g_prefix;
+    return config.prefix;
 }
 
 void SetObjectPrefix(std::string prefix) {
-    std::lock_guard lock(g_configLock);
-    g_prefix = Escape(prefix.empty() ? "tamrel" : prefix, false);
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    config.prefix = Escape(prefix.empty() ? "tamrel" : prefix, false);
 }
 
 std::string ObjectDirectory() {
-    std::lock_guard lock(g_configLock);
-    if (g_directory.empty()) {
-        g_directory = EnvOr("TamrelObjectDir", "/dev/shm");
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    if (config.directory.empty()) {
+        config.directory = EnvOr("TamrelObjectDir", "/dev/shm");
     }
-    return g_directory;
+    return config.directory;
 }
 
 void SetObjectDirectory(std::string directory) {
-    std::lock_guard lock(g_configLock);
-    g_directory = directory.empty() ? std::string("/dev/shm") : std::move(directory);
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    config.directory = directory.empty() ? std::string("/dev/shm") : std::move(directory);
 }
 
 long CurrentSessionNumber() {
@@ -173,8 +191,9 @@ int ObjectFileName(std::string_view name, std::string& fileName) {
     if (session == -2) {
         session = CurrentSessionNumber();
     }
-    std::string ns = session < 0 ? std::string("g") : "s" + std::to_string(session);
-    std::string result = ObjectPrefix() + "." + ns + "." + Escape(rest, true);
+    std::string result = ObjectPrefix();
+    result += session < 0 ? std::string(".g.") : Format(".s%ld.", session);
+    result += Escape(rest, true);
     if (result.size() > 255) {
         return ENAMETOOLONG;
     }
@@ -266,17 +285,18 @@ namespace detail {
 
 int DirectoryFd() {
     std::string directory = ObjectDirectory();
-    std::lock_guard lock(g_configLock);
-    if (g_directoryFd >= 0 && g_directoryOfFd == directory) {
-        return g_directoryFd;
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    if (config.directoryFd >= 0 && config.directoryOfFd == directory) {
+        return config.directoryFd;
     }
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
     // The old descriptor stays open: other threads may still be using it.
-    g_directoryFd = fd;
-    g_directoryOfFd = directory;
+    config.directoryFd = fd;
+    config.directoryOfFd = directory;
     return fd;
 }
 
