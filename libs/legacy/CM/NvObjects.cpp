@@ -17,6 +17,7 @@ namespace qz {
 namespace {
 
 std::atomic<std::uint32_t> g_warningSlice{20000};
+std::atomic<std::uint32_t> g_spinWarningPeriod{10000};
 
 platform::ObjectAccess AccessOf(const TSecurityAttributes* attributes) {
     return attributes && attributes->nullDacl ? platform::ObjectAccess::Shared
@@ -98,6 +99,10 @@ bool WaitForObject(THandle handle, std::uint32_t timeout, std::uint8_t flags, TH
 
 void SetWaitWarningSlice(std::uint32_t milliseconds) {
     g_warningSlice = milliseconds ? milliseconds : 20000;
+}
+
+void SetSpinLockWarningPeriod(std::uint32_t milliseconds) {
+    g_spinWarningPeriod = milliseconds ? milliseconds : 10000;
 }
 
 const TSecurityAttributes* NullDaclSecurityAttributes() {
@@ -345,7 +350,8 @@ int SpinLock(SpinLockRecord& record, std::uint32_t timeout, std::uint32_t flags)
         }
         std::uint32_t now = platform::TickCount();
         if ((timeout == INFINITE || (flags & slDeadlockWarning)) &&
-            static_cast<std::int32_t>(now - lastWarning) >= 10000) {
+            static_cast<std::int32_t>(now - lastWarning) >=
+                static_cast<std::int32_t>(g_spinWarningPeriod.load())) {
             diag::LogSection("Spinlock - Possible Deadlock",
                              DeadlockReport(record, CurrentThreadUid()));
             lastWarning = now;

@@ -165,6 +165,9 @@ int SpinLock(SpinLockRecord& record, std::uint32_t timeout, std::uint32_t flags)
 /// Releases one level; raises the invalid-level and not-owned messages.
 void SpinUnlock(SpinLockRecord& record);
 
+/// The period of SpinLock's possible-deadlock warnings (10000 ms); tests shorten it.
+void SetSpinLockWarningPeriod(std::uint32_t milliseconds);
+
 /// Raises a clear error when the kernel lacks what the named objects need.
 void CheckKernelObjectSupport();
 

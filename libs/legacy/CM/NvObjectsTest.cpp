@@ -63,6 +63,7 @@ protected:
     }
     void TearDown() override {
         SetWaitWarningSlice(0);
+        SetSpinLockWarningPeriod(0);
         platform::SetObjectDirectory("");
         platform::SetObjectPrefix("");
     }
@@ -270,6 +271,50 @@ TEST_F(NvObjects, SpinLockLevelsAndErrors) {
     EXPECT_EQ("Spinlock: Invalid lock level (0) while re-locking.",
               MessageOf([&] { SpinTryLock(record, 0); }));
     EXPECT_EQ(0, LogCapture::Count("Spinlock -"));
+}
+
+TEST_F(NvObjects, SpinLockWarnsOfAPossibleDeadlock) {
+    SetSpinLockWarningPeriod(20);
+    diag::BuildNumber = [] { return std::string("77"); };
+    SpinLockRecord record{0, 0};
+    std::atomic<int> stage{0};
+    ThreadUid holderUid = 0;
+    std::thread holder([&] {
+        holderUid = CurrentThreadUid();
+        SpinLock(record, INFINITE, 0);
+        stage = 1;
+        while (stage != 2) {
+            std::this_thread::sleep_for(1ms);
+        }
+        SpinUnlock(record);
+    });
+    while (stage != 1) {
+        std::this_thread::sleep_for(1ms);
+    }
+    // A finite timeout warns only with flag 8.
+    EXPECT_EQ(kSpinTimedOut, SpinLock(record, 60, slSleepAndCheck));
+    EXPECT_EQ(0, LogCapture::Count("[Spinlock"));
+    EXPECT_EQ(kSpinTimedOut, SpinLock(record, 60, slSleepAndCheck | slDeadlockWarning));
+    EXPECT_GE(LogCapture::Count("[Spinlock - Possible Deadlock]\r\nPID="), 1);
+    std::string expected =
+        Format("   Build=77\r\n\r\nLock Level:1\r\nLocking Thread ID:%u\r\nAttempted lock thread "
+               "ID:%u\r\nAttempted lock call trace:\r\n<trace>",
+               holderUid, CurrentThreadUid());
+    EXPECT_GE(LogCapture::Count(expected), 1);
+    EXPECT_EQ(1, LogCapture::Count("[Spinlock - Deadlock Avoided]Timed out"));
+    // An infinite wait warns and then reports how it ended.
+    LogCapture::Install();
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(80ms);
+        stage = 2;
+    });
+    EXPECT_EQ(kSpinLocked, SpinLock(record, INFINITE, 0));
+    releaser.join();
+    holder.join();
+    SpinUnlock(record);
+    EXPECT_GE(LogCapture::Count("[Spinlock - Possible Deadlock]"), 1);
+    EXPECT_EQ(1, LogCapture::Count("[Spinlock - Deadlock Avoided]Locked"));
+    diag::BuildNumber = [] { return std::string(); };
 }
 
 TEST_F(NvObjects, KilledSpinLockHolderIsTakenOver) {
