@@ -2,6 +2,7 @@
 #include "platform/NamedEvent.h"
 #include "platform/NamedMutex.h"
 #include "platform/NamedObjects.h"
+#include "platform/NativeThread.h"
 #include "platform/ProcessWatch.h"
 #include "platform/SharedSection.h"
 #include "platform/ThreadToken.h"
@@ -504,6 +505,58 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
     KillChild(child);
     IsThreadTokenEnded(*uid, ended);
     EXPECT_TRUE(ended);
+}
+
+TEST_F(KernelObjects, FullThreadTableReportsTheAllocationFailure) {
+    int child = ForkChild([] {
+        std::unique_ptr<Event> release;
+        Event::Create("", true, false, ObjectAccess::Private, release);
+        std::atomic<int> done{0};
+        std::atomic<int> failures{0};
+        std::atomic<int> lastFailure{0};
+        std::vector<std::unique_ptr<NativeThread>> threads;
+        int rc = 0;
+        for (int i = 0; i < 4200 && failures == 0; ++i) {
+            std::unique_ptr<NativeThread> thread;
+            rc = NativeThread::Start(
+                [&] {
+                    std::uint32_t uid = 0;
+                    TokenFailure failure{};
+                    if (CurrentThreadToken(uid, failure) != 0) {
+                        lastFailure = static_cast<int>(failure);
+                        ++failures;
+                    }
+                    ++done;
+                    Waitable* objects[] = {release.get()};
+                    WaitAny(objects, 1, false, kWaitInfinite);
+                },
+                128 * 1024, thread);
+            if (rc != 0) {
+                break;
+            }
+            threads.push_back(std::move(thread));
+            while (done < static_cast<int>(threads.size())) {
+                std::this_thread::yield();
+            }
+        }
+        release->Set();
+        threads.clear();
+        if (rc != 0) {
+            return 2; // the machine would not give us enough threads
+        }
+        if (failures != 1 || lastFailure != static_cast<int>(TokenFailure::Allocate)) {
+            return 1;
+        }
+        // Once the threads have ended, tokens are available again.
+        std::uint32_t uid = 0;
+        TokenFailure failure{};
+        return CurrentThreadToken(uid, failure) == 0 ? 0 : 3;
+    });
+    int rc = WaitChild(child, 60s);
+    if (rc == 2) {
+        GTEST_SKIP() << "not enough threads available";
+    }
+    EXPECT_EQ(0, rc);
 }
 
 TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {

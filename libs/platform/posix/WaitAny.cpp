@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <vector>
 
 namespace qz::platform {
 
@@ -22,6 +21,15 @@ WaitResult Waitable::BlockingTake(std::uint32_t) {
 
 namespace detail {
 
+// The words of one sleep: up to 64 objects and the thread's cancel word, on the stack.
+struct Entries {
+    futex_waitv items[kMaxWaitObjects + 1];
+    std::size_t size = 0;
+
+    void Add(const futex_waitv& entry) { items[size++] = entry; }
+    bool Empty() const { return size == 0; }
+};
+
 struct WaitEngine {
     static Waitable::Take TryTake(Waitable* object) { return object->TryTake(); }
     static bool IsReady(Waitable* object) { return object->IsReady(); }
@@ -34,14 +42,13 @@ struct WaitEngine {
 
     // Sleeps until one of the words leaves its idle value, the slice ends or the deadline
     // passes. Returns 0 or an unexpected errno.
-    static int Sleep(std::vector<futex_waitv>& entries, std::int64_t deadline) {
+    static int Sleep(Entries& entries, std::int64_t deadline) {
         std::int64_t until = MonotonicNanoseconds() + kSliceNs;
         if (deadline >= 0 && deadline < until) {
             until = deadline;
         }
         timespec limit = ToTimespec(until);
-        long rc =
-            syscall(SYS_futex_waitv, entries.data(), entries.size(), 0, &limit, CLOCK_MONOTONIC);
+        long rc = syscall(SYS_futex_waitv, entries.items, entries.size, 0, &limit, CLOCK_MONOTONIC);
         int error = rc < 0 ? errno : 0;
         if (rc >= 0 || error == EAGAIN || error == EINTR || error == ETIMEDOUT) {
             return 0;
@@ -61,12 +68,12 @@ struct WaitEngine {
 
     // The calling thread's cancel word joins every sleep, so that a cancelled thread stops
     // waiting at once.
-    static void AddCancelWord(std::vector<futex_waitv>& entries) {
+    static void AddCancelWord(Entries& entries) {
         futex_waitv entry{};
         entry.val = 0;
         entry.uaddr = reinterpret_cast<std::uintptr_t>(CurrentCancelWord());
         entry.flags = FUTEX_32 | FUTEX_PRIVATE_FLAG;
-        entries.push_back(entry);
+        entries.Add(entry);
     }
 
     static bool Cancelled() {
@@ -75,12 +82,7 @@ struct WaitEngine {
 
     static WaitResult WaitAnyOf(Waitable* const* objects, std::size_t count,
                                 std::int64_t deadline) {
-        std::vector<futex_waitv> entries;
-        entries.reserve(count + 1);
-        for (std::size_t i = 0; i < count; ++i) {
-            entries.push_back(Entry(objects[i]));
-        }
-        AddCancelWord(entries);
+        Entries entries;
         for (;;) {
             if (Cancelled()) {
                 return {WaitStatus::Failed, -1, ECANCELED};
@@ -96,6 +98,13 @@ struct WaitEngine {
             if (deadline >= 0 && MonotonicNanoseconds() >= deadline) {
                 return {WaitStatus::TimedOut, -1, 0};
             }
+            if (entries.Empty()) {
+                // Built only when the first pass found nothing: a ready object costs no setup.
+                for (std::size_t i = 0; i < count; ++i) {
+                    entries.Add(Entry(objects[i]));
+                }
+                AddCancelWord(entries);
+            }
             if (int rc = Sleep(entries, deadline)) {
                 return {WaitStatus::Failed, -1, rc};
             }
@@ -104,18 +113,18 @@ struct WaitEngine {
 
     static WaitResult WaitAllOf(Waitable* const* objects, std::size_t count,
                                 std::int64_t deadline) {
-        std::vector<futex_waitv> entries;
+        Entries entries;
         for (;;) {
             if (Cancelled()) {
                 return {WaitStatus::Failed, -1, ECANCELED};
             }
-            entries.clear();
+            entries.size = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 if (!IsReady(objects[i])) {
-                    entries.push_back(Entry(objects[i]));
+                    entries.Add(Entry(objects[i]));
                 }
             }
-            if (entries.empty()) {
+            if (entries.Empty()) {
                 // All looked ready: take them in order, roll back when one was lost meanwhile.
                 std::size_t taken = 0;
                 int abandoned = -1;
