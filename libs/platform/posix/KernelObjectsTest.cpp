@@ -583,8 +583,9 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
         }
     }
     std::atomic<int> falseDead{0};
+    std::atomic<bool> stopChecking{false};
     std::thread checker([&] {
-        while (!stop) {
+        while (!stopChecking) {
             for (std::uint32_t uid : live) {
                 bool ended = false;
                 if (IsThreadTokenEnded(uid, ended) != 0 || ended) {
@@ -613,8 +614,9 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
         }
         KillChild(child);
     }
-    stop = true;
+    stopChecking = true; // before the holders may end
     checker.join();
+    stop = true;
     for (auto& holder : holders) {
         holder.join();
     }
