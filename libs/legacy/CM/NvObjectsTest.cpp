@@ -103,7 +103,11 @@ TEST_F(NvObjects, InfiniteWaitWarnsEverySliceAndOnceWhenItEnds) {
     SetWaitWarningSlice(30);
     TWinEvent event(nullptr, "", false, false);
     std::thread setter([&] {
-        std::this_thread::sleep_for(100ms);
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (LogCapture::Count("possible deadlock") < 2 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
         event.SetEvent();
     });
     EXPECT_TRUE(WaitForObject(event.Handle(), INFINITE, wfDeadlockWarning));

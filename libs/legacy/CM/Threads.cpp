@@ -26,8 +26,8 @@ TSafeThread::TSafeThread(bool createSuspended, bool hardEnd, std::size_t stackSi
 
 TSafeThread::~TSafeThread() {
     StopThread();
-    if (thread_ && !Finished()) {
-        // Never started (suspended): let it go without running Execute.
+    if (thread_ && !Started()) {
+        // Never let run (suspended): let it go without running Execute.
         {
             std::lock_guard lock(gateLock_);
             skipRun_ = true;
@@ -40,10 +40,15 @@ TSafeThread::~TSafeThread() {
 
 void TSafeThread::StopThread() {
     // Join a finished thread too: AfterExecute may still be running on it.
-    if (thread_ && !Suspended()) {
+    if (thread_ && Started()) {
         Terminate();
         WaitFor();
     }
+}
+
+bool TSafeThread::Started() {
+    std::lock_guard lock(gateLock_);
+    return suspendCount_ == 0 && !skipRun_;
 }
 
 void TSafeThread::RaisePriority() {
@@ -155,7 +160,7 @@ TWaitObjectThread::~TWaitObjectThread() {
 void TWaitObjectThread::StopWaiting() {
     if (HasThread() && !Finished()) {
         stopEvent_.SetEvent();
-        if (!Suspended()) {
+        if (Started()) {
             WaitFor();
         }
     }

@@ -34,7 +34,8 @@ public:
     /// creationFlags are accepted for compatibility and ignored.
     TSafeThread(bool createSuspended, bool hardEnd, std::size_t stackSize = 0,
                 std::uint32_t creationFlags = 0);
-    /// When the thread is not suspended: Terminate, then WaitFor (at once for a finished one).
+    /// When the thread was let run: Terminate, then WaitFor (at once for a finished one). A thread
+    /// that never ran ends without running Execute.
     virtual ~TSafeThread();
     TSafeThread(const TSafeThread&) = delete;
     TSafeThread& operator=(const TSafeThread&) = delete;
@@ -67,9 +68,11 @@ protected:
     virtual void Execute() = 0;
 
     void SetReturnValue(std::uint32_t value) { returnValue_ = value; }
+    /// True once the thread was let run (by CreateThread or Resume).
+    bool Started();
     /// Raises the thread's priority as far as the process may.
     void RaisePriority();
-    /// Terminate and WaitFor unless suspended (for destructors of derived classes).
+    /// Terminate and WaitFor when the thread was let run (for destructors of derived classes).
     void StopThread();
 
 private:

@@ -178,12 +178,26 @@ WaitResult Mutex::Acquire(std::uint32_t timeoutMs) {
     int rc;
     if (timeoutMs == 0) {
         rc = pthread_mutex_trylock(mutex);
-    } else if (timeoutMs == kWaitInfinite) {
-        rc = pthread_mutex_lock(mutex);
     } else {
-        timespec limit = detail::ToTimespec(detail::MonotonicNanoseconds() +
-                                            static_cast<std::int64_t>(timeoutMs) * 1000000);
-        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &limit);
+        // Sleep in slices so that a cancelled thread (NativeThread::Cancel) stops waiting.
+        const std::int64_t deadline =
+            timeoutMs == kWaitInfinite
+                ? -1
+                : detail::MonotonicNanoseconds() + static_cast<std::int64_t>(timeoutMs) * 1000000;
+        for (;;) {
+            if (std::atomic_ref(*detail::CurrentCancelWord()).load() != 0) {
+                return {WaitStatus::Failed, -1, ECANCELED};
+            }
+            std::int64_t until = detail::MonotonicNanoseconds() + 1000000000;
+            if (deadline >= 0 && deadline < until) {
+                until = deadline;
+            }
+            timespec limit = detail::ToTimespec(until);
+            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &limit);
+            if (rc != ETIMEDOUT || (deadline >= 0 && until == deadline)) {
+                break;
+            }
+        }
     }
     switch (rc) {
     case 0:
