@@ -261,6 +261,56 @@ std::vector<int> ForkChildren(int count, const std::function<int(int)>& body,
                                               : -1);
     }
     return codes;
+
+int ForkChild(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int rc = 99;
+        try {
+            rc = body();
+        } catch (...) {
+            rc = 99;
+        }
+        std::fflush(nullptr);
+        _exit(rc);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+    }
+    return pid;
+}
+
+int WaitChild(int pid, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (done < 0) {
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            KillChild(pid);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool ChildEnded(int pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+void KillChild(int pid) {
+    kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 } // namespace qz::test

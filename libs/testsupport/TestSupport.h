@@ -78,4 +78,18 @@ private:
 std::vector<int> ForkChildren(int count, const std::function<int(int)>& body,
                               std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
 
+/// Forks the test process; the child runs body and ends with its result (an escaping exception
+/// ends it with 99) without running the parent's exit handlers. Returns the child's pid.
+int ForkChild(const std::function<int()>& body);
+
+/// Waits for a forked child within the deadline; returns its exit code (128 + n for a signal),
+/// or -1 when the deadline passed (the child is then killed and reaped).
+int WaitChild(int pid, std::chrono::milliseconds timeout);
+
+/// Whether the forked child has ended (without reaping it).
+bool ChildEnded(int pid);
+
+/// Kills a forked child at once (SIGKILL) and reaps it.
+void KillChild(int pid);
+
 } // namespace qz::test
