@@ -261,6 +261,7 @@ std::vector<int> ForkChildren(int count, const std::function<int(int)>& body,
                                               : -1);
     }
     return codes;
+}
 
 int ForkChild(const std::function<int()>& body) {
     std::fflush(nullptr);
