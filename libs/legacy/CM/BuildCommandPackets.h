@@ -160,7 +160,12 @@ using TParentProcessIDPacketList = TPacketList<TParentProcessIDPacket>;
 
 class TExecuteSearchReplacePacket : public TPacket {
     QZ_PACKET_WRAPPER(TExecuteSearchReplacePacket, TPacket)
-    enum Field : int { CaseSensitive, IncludeTerminatingNull, SearchForContent, ReplaceWithContent };
+    enum Field : int {
+        CaseSensitive,
+        IncludeTerminatingNull,
+        SearchForContent,
+        ReplaceWithContent
+    };
 };
 using TExecuteSearchReplacePacketList = TPacketList<TExecuteSearchReplacePacket>;
 

@@ -55,8 +55,8 @@ const std::vector<TPacketClassSpec>& MonitorPacketClasses() {
         {"TMonitorEventMessagePacket",
          "{0842413D-FFCD-48A7-8E27-644DA45AA919}",
          false,
-         {kMs, PF("Kind", Integer), PF("Now", DateTime), PF("Message", String),
-          PF("Text", String), PF("Agent", String), PF("Project", String), PF("Code", Integer)},
+         {kMs, PF("Kind", Integer), PF("Now", DateTime), PF("Message", String), PF("Text", String),
+          PF("Agent", String), PF("Project", String), PF("Code", Integer)},
          &MakePacketOf<TMonitorEventMessagePacket>},
         // Field 4's class is this system's choice (see TOpaqueStatusPacket); the writer of the
         // event stream uses the same class.
@@ -189,8 +189,8 @@ const std::vector<TPacketClassSpec>& MonitorPacketClasses() {
         {"TMonitorEventEndStepPacket",
          "{8052D420-74D9-4218-91FF-CF9A8BE2A6A7}",
          false,
-         {kMs, kWorker, PF("Errors", CompactInt), PF("Warnings", CompactInt),
-          PF("Double", Boolean), PF("ExitCodeExists", Boolean), PF("ExitCode", Integer)}},
+         {kMs, kWorker, PF("Errors", CompactInt), PF("Warnings", CompactInt), PF("Double", Boolean),
+          PF("ExitCodeExists", Boolean), PF("ExitCode", Integer)}},
         {"TMonitorEventStepFailedPacket",
          "{AB5B11B2-3EB4-481B-8D1B-BBFACCC94D54}",
          false,

@@ -37,8 +37,7 @@ class TMonitorEventMessagePacket : public TPacket {
     QZ_PACKET_WRAPPER(TMonitorEventMessagePacket, TPacket)
     enum Field : int { ms, Kind, Now, Message, Text, Agent, Project, Code };
     TMonitorEventMessagePacket(int msValue, int kind, double now, std::string message,
-                               std::string text, std::string agent, std::string project,
-                               int code);
+                               std::string text, std::string agent, std::string project, int code);
 };
 
 class TMonitorEventStartedPacket : public TPacket {

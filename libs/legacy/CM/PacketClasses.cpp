@@ -2,10 +2,9 @@
 // catalogue is built once, on first use, from the class tables of the packet units; registration
 // order is the catalogue order, TPacket first.
 
-#include "Packets.h"
-
 #include "BuildCommandPackets.h"
 #include "MonitorPackets.h"
+#include "Packets.h"
 #include "ProductInfo.h"
 #include "ServicePackets.h"
 

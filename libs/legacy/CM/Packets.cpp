@@ -317,7 +317,8 @@ std::int32_t TextToInteger(const std::string& text) {
     if (i < text.size() && text[i] == '$') {
         base = 16;
         ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    } else if (i + 1 < text.size() && text[i] == '0' &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         base = 16;
         i += 2;
     }
@@ -485,13 +486,13 @@ struct TPacket::TReader {
     // fewer bytes were stored, surplus skipped when more).
     std::uint64_t Sized(const std::string& name, int native) {
         if (Left() < 1) {
-            throw ERangeError(Format(
-                "Trying to load %s field's length (1 byte) beyond the buffer end", name));
+            throw ERangeError(
+                Format("Trying to load %s field's length (1 byte) beyond the buffer end", name));
         }
         int n = Byte();
         if (n == 0) {
-            throw ERangeError(Format("Zero or Negative length (%d bytes) trying to load %s", n,
-                                     name));
+            throw ERangeError(
+                Format("Zero or Negative length (%d bytes) trying to load %s", n, name));
         }
         NeedNoOverflow(name, n);
         Need(name, n);
@@ -539,8 +540,8 @@ TPacketClass::TPacketClass(const TPacketClassSpec& spec, const TPacketClass* bas
             } else if (f.type == TValueType::DateTime) {
                 field.doubleDefault = std::strtod(def.c_str(), nullptr);
             } else if (IsIntegerLike(f.type)) {
-                field.intDefault = Truncate(f.type, field.size, std::strtoll(def.c_str(), nullptr,
-                                                                            10));
+                field.intDefault =
+                    Truncate(f.type, field.size, std::strtoll(def.c_str(), nullptr, 10));
             } else {
                 field.textDefault = def;
             }
@@ -1444,7 +1445,8 @@ void TPacket::LoadValue(TReader& reader, int index) {
         reader.Read(b, f.size);
         std::uint64_t raw = LoadLE(b, f.size);
         if (f.type == TValueType::Integer) {
-            raw = static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(raw)));
+            raw = static_cast<std::uint64_t>(
+                static_cast<std::int64_t>(static_cast<std::int32_t>(raw)));
         } else if (f.type == TValueType::Boolean) {
             raw = raw != 0 ? 1 : 0;
         }
@@ -1460,8 +1462,8 @@ void TPacket::LoadValue(TReader& reader, int index) {
         break;
     case TValueType::Handle: {
         if (reader.Left() < 1) {
-            throw ERangeError(Format(
-                "Trying to load %s field's length (1 byte) beyond the buffer end", name));
+            throw ERangeError(
+                Format("Trying to load %s field's length (1 byte) beyond the buffer end", name));
         }
         int n = reader.Byte();
         if (n != 4 && n != 8) {

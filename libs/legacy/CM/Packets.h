@@ -131,8 +131,8 @@ struct TPacketField {
     int size;                // fixed width in bytes where the type has one
     std::int64_t intDefault; // integer types, Boolean, Enum, Set (raw stored form)
     double doubleDefault;
-    std::string textDefault;          // String, WideString (as UTF-8)
-    const TPacketClass* ref;          // nested or item class
+    std::string textDefault; // String, WideString (as UTF-8)
+    const TPacketClass* ref; // nested or item class
     bool skipForeign;
 };
 
@@ -191,13 +191,13 @@ using TPacketObject = std::variant<TPacketStrings*, TCustomPacketList*, TPacket*
 
 /// Flags of SaveToStream, LoadFromStream, CreateFromStream, SaveToFile and LoadFromFile.
 enum : std::uint32_t {
-    pfDecompress = 1,        // loads: read through the decompressing stream
-    pfCreateFolders = 1,     // SaveToFile: create missing folders
-    pfSafeReplace = 2,       // SaveToFile: write "<name>.temp", then rename
-    pfRetryOpen = 2,         // LoadFromFile: retry opening for up to 4 seconds
-    pfCompress = 4,          // saves: write through the compressed stream format, level 3
-    pfMappedWrite = 8,       // SaveToFile: mapped file stream
-    pfBuffered = 16,         // saves: encode in memory, then one write
+    pfDecompress = 1,    // loads: read through the decompressing stream
+    pfCreateFolders = 1, // SaveToFile: create missing folders
+    pfSafeReplace = 2,   // SaveToFile: write "<name>.temp", then rename
+    pfRetryOpen = 2,     // LoadFromFile: retry opening for up to 4 seconds
+    pfCompress = 4,      // saves: write through the compressed stream format, level 3
+    pfMappedWrite = 8,   // SaveToFile: mapped file stream
+    pfBuffered = 16,     // saves: encode in memory, then one write
 };
 
 /// The base of every packet. An instance holds one value per field of its class.
@@ -320,10 +320,10 @@ public:
     void LoadFields(TReader& reader, int& remaining);
 
 private:
-    using TValue = std::variant<std::int64_t, double, std::string, std::u16string, TGuid,
-                                TPacketStrings, std::unique_ptr<TCustomPacketList>,
-                                std::unique_ptr<TPacket>, std::unique_ptr<TBytesStream>,
-                                TPacketIntegerList, TPacketInt64List>;
+    using TValue =
+        std::variant<std::int64_t, double, std::string, std::u16string, TGuid, TPacketStrings,
+                     std::unique_ptr<TCustomPacketList>, std::unique_ptr<TPacket>,
+                     std::unique_ptr<TBytesStream>, TPacketIntegerList, TPacketInt64List>;
 
     void InitValues();
     const TPacketField& Typed(int index, TValueType a, TValueType b = TValueType(-1)) const;
