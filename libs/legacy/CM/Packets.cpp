@@ -1752,26 +1752,43 @@ void TPacket::SaveToFile(const std::string& fileName, std::uint32_t flags) const
     SaveToStream(*file, nullptr, flags & ~(pfCreateFolders | pfMappedWrite));
 }
 
+namespace {
+
+TBytesStream ReadPacketFile(const std::string& fileName, std::uint32_t flags) {
+    std::unique_ptr<TStream> file;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    for (;;) {
+        try {
+            file = OpenPacketFile(fileName, TPacketFileMode::Read);
+            break;
+        } catch (const EOSError&) {
+            if (!(flags & pfRetryOpen) || std::chrono::steady_clock::now() >= deadline) {
+                throw;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    // The whole file is read into memory first, as a mapped view would present it.
+    TBytesStream content;
+    content.CopyFrom(*file, 0);
+    content.SetPosition(0);
+    return content;
+}
+
+} // namespace
+
+std::unique_ptr<TPacket> TPacket::CreateFromFile(const std::string& fileName, std::uint32_t flags) {
+    try {
+        TBytesStream content = ReadPacketFile(fileName, flags);
+        return CreateFromStream(content, nullptr, flags & pfDecompress);
+    } catch (...) {
+        RaiseWithContext(Format("Failed to load packet from file %s", fileName));
+    }
+}
+
 void TPacket::LoadFromFile(const std::string& fileName, std::uint32_t flags) {
     try {
-        std::unique_ptr<TStream> file;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
-        for (;;) {
-            try {
-                file = OpenPacketFile(fileName, TPacketFileMode::Read);
-                break;
-            } catch (const EOSError&) {
-                if (!(flags & pfRetryOpen) || std::chrono::steady_clock::now() >= deadline) {
-                    throw;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-        // The whole file is read into memory first, as a mapped view would present it.
-        TBytesStream content;
-        content.CopyFrom(*file, 0);
-        file.reset();
-        content.SetPosition(0);
+        TBytesStream content = ReadPacketFile(fileName, flags);
         LoadFromStream(content, nullptr, flags & pfDecompress);
     } catch (...) {
         RaiseWithContext(Format("Failed to load packet %s from file %s", ClassName(), fileName));

@@ -263,6 +263,10 @@ public:
     static std::unique_ptr<TPacket> CreateFromStream(TStream& stream,
                                                      TPacketLoadContext* context = nullptr,
                                                      std::uint32_t flags = 0);
+    /// Reads a header-framed packet file of any registered class; errors are raised again as
+    /// "Failed to load packet from file %s" + CR LF + the first message.
+    static std::unique_ptr<TPacket> CreateFromFile(const std::string& fileName,
+                                                   std::uint32_t flags = 0);
     void SaveToFile(const std::string& fileName, std::uint32_t flags = 0) const;
     /// Errors are raised again as "Failed to load packet %s from file %s" + CR LF + message.
     void LoadFromFile(const std::string& fileName, std::uint32_t flags = 0);
