@@ -81,8 +81,9 @@ void CopyEventBytesBaseline(benchmark::State& state) {
 }
 BENCHMARK(CopyEventBytesBaseline)->Unit(benchmark::kMillisecond);
 
-qz::TBuildCommandPacket MakeCommand() {
-    qz::TBuildCommandPacket command;
+std::unique_ptr<qz::TBuildCommandPacket> MakeCommand() {
+    auto made = std::make_unique<qz::TBuildCommandPacket>();
+    qz::TBuildCommandPacket& command = *made;
     command.SetStr(qz::TBuildCommandPacket::Command, std::string(300, 'c'));
     command.SetStr(qz::TBuildCommandPacket::EnvBlock, std::string(4000, 'e'));
     command.SetStr(qz::TBuildCommandPacket::SlnConsoleCommandLine, std::string(200, 's'));
@@ -90,15 +91,15 @@ qz::TBuildCommandPacket MakeCommand() {
         command.Strings(qz::TBuildCommandPacket::ForcedEnv)
             .push_back("NAME" + std::to_string(i) + "=value");
     }
-    return command;
+    return made;
 }
 
 void SaveBuildCommand(benchmark::State& state) {
-    qz::TBuildCommandPacket command = MakeCommand();
+    auto command = MakeCommand();
     std::int64_t bytes = 0;
     for (auto _ : state) {
         qz::TBytesStream stream;
-        command.SaveToStream(stream);
+        command->SaveToStream(stream);
         bytes += stream.Size();
         benchmark::DoNotOptimize(stream.Bytes().data());
     }
@@ -108,7 +109,7 @@ BENCHMARK(SaveBuildCommand);
 
 void LoadBuildCommand(benchmark::State& state) {
     qz::TBytesStream encoded;
-    MakeCommand().SaveToStream(encoded);
+    MakeCommand()->SaveToStream(encoded);
     qz::TBuildCommandPacket command;
     for (auto _ : state) {
         encoded.SetPosition(0);
