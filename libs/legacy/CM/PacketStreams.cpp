@@ -66,6 +66,12 @@ std::int64_t TBytesStream::Write(const void* buffer, std::int64_t count) {
     if (count <= 0) {
         return 0;
     }
+    if (m_position == Size()) {
+        // Appending is the common case; it avoids zero-filling the new bytes first.
+        m_bytes.append(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
+        m_position += count;
+        return count;
+    }
     std::int64_t end = m_position + count;
     if (end > Size()) {
         m_bytes.resize(static_cast<std::size_t>(end));

@@ -506,6 +506,32 @@ TEST(PacketDecodingTest, SelfReferencingListItemsDoNotLoopForever) {
     EXPECT_THROW(packet.LoadFromStream(stream), ERangeError);
 }
 
+TEST(PacketDecodingTest, NestingDepthIsLimited) {
+    auto build = [](int depth) {
+        auto outer = std::make_unique<TRequestBuildStatusReplayPacket>();
+        TPacket* current = outer.get();
+        for (int i = 0; i < depth; ++i) {
+            current = &current->List(0).Add(std::make_unique<TRequestBuildStatusReplayPacket>());
+        }
+        TBytesStream stream;
+        TPacketSaveContext context;
+        outer->SaveToStream(stream, &context);
+        stream.SetPosition(0);
+        return stream;
+    };
+    TBytesStream deep = build(200);
+    TPacketLoadContext context;
+    try {
+        TPacket::CreateFromStream(deep, &context);
+        ADD_FAILURE();
+    } catch (const Exception& error) {
+        EXPECT_THAT(error.Message(), testing::EndsWith("Packets nested deeper than 64 levels"));
+    }
+    TBytesStream shallow = build(10);
+    TPacketLoadContext shallowContext;
+    EXPECT_NO_THROW(TPacket::CreateFromStream(shallow, &shallowContext));
+}
+
 // ---- Object model ----
 
 TEST(PacketModelTest, AccessorErrorsNameClassAndField) {
