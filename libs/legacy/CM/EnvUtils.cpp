@@ -433,6 +433,18 @@ bool TextToGuid(std::string_view text, TGuid& guid) {
     return true;
 }
 
+TGuid GuidFromText(std::string_view text) {
+    TGuid guid;
+    if (!TextToGuid(text, guid)) {
+        Raise(Format("Invalid GUID text: %s", std::string(text)));
+    }
+    return guid;
+}
+
+bool TGuid::IsNull() const {
+    return IsNullGuid(*this);
+}
+
 bool SameGuid(const TGuid& a, const TGuid& b) {
     return a == b;
 }

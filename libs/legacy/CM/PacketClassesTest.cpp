@@ -60,7 +60,7 @@ void Fill(TPacket& packet, int seed, int depth = 0) {
         case Guid: {
             TGuid guid;
             for (std::size_t k = 0; k < 16; ++k) {
-                guid.bytes[k] = static_cast<std::uint8_t>(v + k);
+                guid.Bytes()[k] = static_cast<std::uint8_t>(v + k);
             }
             packet.SetGuid(i, guid);
             break;

@@ -516,7 +516,7 @@ const TPacketClass& ReadClassRef(TPacket::TReader& reader, TPacketLoadContext& c
 
 TPacketClass::TPacketClass(const TPacketClassSpec& spec, const TPacketClass* base)
     : m_name(spec.name), m_parent(base), m_factory(spec.factory) {
-    m_guid = spec.guid != nullptr ? TextToGuid(spec.guid)
+    m_guid = spec.guid != nullptr ? GuidFromText(spec.guid)
                                   : (base != nullptr ? base->ClassGUID() : TGuid{});
     for (const TPacketFieldSpec& f : spec.fields) {
         TPacketField field;
@@ -1303,7 +1303,7 @@ void TPacket::SaveInto(TStream& stream, TPacketSaveContext* context, std::uint32
     for (int i = 0; i < 4; ++i) {
         header[8 + i] = static_cast<std::uint8_t>(fieldCount >> (8 * i));
     }
-    std::memcpy(header + 16, ClassGUID().bytes.data(), 16);
+    std::memcpy(header + 16, ClassGUID().Bytes(), 16);
     stream.WriteBuffer(header, kHeaderSize);
     SaveFields(stream, nullptr);
     std::int64_t length = stream.Position() - start;
@@ -1351,7 +1351,7 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             break;
         }
         case TValueType::Guid:
-            stream.WriteBuffer(std::get<vGuid>(v).bytes.data(), 16);
+            stream.WriteBuffer(std::get<vGuid>(v).Bytes(), 16);
             break;
         case TValueType::Record:
             stream.WriteBuffer(std::get<vString>(v).data(), f.size);
@@ -1492,7 +1492,7 @@ void TPacket::LoadValue(TReader& reader, int index) {
     }
     case TValueType::Guid:
         reader.Need(name, 16);
-        reader.Read(std::get<vGuid>(v).bytes.data(), 16);
+        reader.Read(std::get<vGuid>(v).Bytes(), 16);
         break;
     case TValueType::Record:
         reader.Need(name, f.size);
@@ -1637,7 +1637,7 @@ std::unique_ptr<TPacket> TPacket::LoadAny(TReader& reader, const TPacketClass* e
             Raise(Format("Cannot load packet. Unknown format version: %d", version));
         }
         TGuid stored;
-        std::memcpy(stored.bytes.data(), header + 16, 16);
+        std::memcpy(stored.Bytes(), header + 16, 16);
         auto length = static_cast<std::int32_t>(LoadLE(header + 4, 4));
         storedCount = static_cast<std::int32_t>(LoadLE(header + 8, 4));
         next = reader.pos + (static_cast<std::int64_t>(length) - kHeaderSize);
@@ -1966,7 +1966,7 @@ const TPacketClass& ReadClassRef(TPacket::TReader& reader, TPacketLoadContext& c
     reader.Read(intro, kIntroSize);
     int fieldCount = IntroByte(intro, 1) | (IntroByte(intro, 2) << 8);
     TGuid guid;
-    std::memcpy(guid.bytes.data(), intro + 3, 16);
+    std::memcpy(guid.Bytes(), intro + 3, 16);
     const TPacketClass* cls = FindPacketClass(guid);
     if (cls == nullptr) {
         Raise(Format("Unregistered packet class in context: %s", GuidToText(guid)));
@@ -2030,7 +2030,7 @@ void WriteClassReference(TStream& stream, TPacketSaveContext& context, const TPa
     auto fieldCount = static_cast<std::uint16_t>(cls.FieldCount());
     intro[2] = static_cast<std::uint8_t>(fieldCount);
     intro[3] = static_cast<std::uint8_t>(fieldCount >> 8);
-    std::memcpy(intro + 4, cls.ClassGUID().bytes.data(), 16);
+    std::memcpy(intro + 4, cls.ClassGUID().Bytes(), 16);
     stream.WriteBuffer(intro, sizeof intro);
 }
 

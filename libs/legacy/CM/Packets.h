@@ -9,8 +9,8 @@
 // Threads: a packet, a list and a context belong to one thread at a time. Class objects are
 // immutable after start-up except their registry index cell and instance counter.
 
+#include "EnvUtils.h"
 #include "Exceptions.h"
-#include "Guid.h"
 #include "PacketStreams.h"
 #include "Stream.h"
 

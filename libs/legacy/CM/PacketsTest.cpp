@@ -124,14 +124,14 @@ std::string AllTypesPacket(int fieldCount, const std::string& body) {
     }
     bytes += static_cast<char>(fieldCount);
     bytes += std::string(7, '\0');
-    bytes.append(reinterpret_cast<const char*>(RegisteredAllTypes().ClassGUID().bytes.data()), 16);
+    bytes.append(reinterpret_cast<const char*>(RegisteredAllTypes().ClassGUID().Bytes()), 16);
     return bytes + body;
 }
 
 // ---- Worked examples ----
 
 TEST(PacketEncodingTest, StopJobPacketWithHeaderIs48Bytes) {
-    TGuid job = TextToGuid("{00112233-4455-6677-8899-AABBCCDDEEFF}");
+    TGuid job = GuidFromText("{00112233-4455-6677-8899-AABBCCDDEEFF}");
     TStopJobPacket packet(job);
     std::string bytes = Encode(packet);
     EXPECT_EQ(Hex(bytes), "02 00 00 00 30 00 00 00 01 00 00 00 00 00 00 00 "
@@ -163,10 +163,9 @@ TEST(PacketEncodingTest, ContextIntroducesClassOnceThenReferencesIt) {
     TMonitorEventOutputPacket first, second;
     std::string a = Encode(first, &context);
     std::string b = Encode(second, &context);
-    EXPECT_EQ(
-        Hex(a.substr(0, 20)),
-        "00 00 07 00 " +
-            Hex(std::string(reinterpret_cast<const char*>(first.ClassGUID().bytes.data()), 16)));
+    EXPECT_EQ(Hex(a.substr(0, 20)),
+              "00 00 07 00 " +
+                  Hex(std::string(reinterpret_cast<const char*>(first.ClassGUID().Bytes()), 16)));
     EXPECT_EQ(static_cast<unsigned char>(b[0]), 0x02);
     EXPECT_EQ(a.substr(20), b.substr(1));
 }
@@ -658,7 +657,7 @@ TEST(PacketModelTest, CompareAssignClearAndOptionalPackets) {
     a.SetInt(fI, 1);
     a.SetStr(fStr, "s");
     a.EnsureOptional(fOpt).SetGuid(TStopJobPacket::JobID,
-                                   TextToGuid("{11111111-0000-0000-0000-000000000000}"));
+                                   GuidFromText("{11111111-0000-0000-0000-000000000000}"));
     differences.clear();
     EXPECT_FALSE(a.CompareFields(b, [&](int i) { differences.push_back(i); }));
     EXPECT_EQ(differences, (std::vector<int>{fI, fStr, fOpt}));
@@ -745,7 +744,7 @@ public:
 };
 
 TEST(PacketFlagsTest, CompressAndBufferFlags) {
-    TStopJobPacket packet(TextToGuid("{00112233-4455-6677-8899-AABBCCDDEEFF}"));
+    TStopJobPacket packet(GuidFromText("{00112233-4455-6677-8899-AABBCCDDEEFF}"));
     TBytesStream buffered;
     packet.SaveToStream(buffered, nullptr, pfBuffered);
     EXPECT_EQ(buffered.Bytes(), Encode(packet));
@@ -767,7 +766,7 @@ TEST(PacketFlagsTest, CompressAndBufferFlags) {
 
 TEST(PacketFileTest, SaveAndLoadFiles) {
     test::TempDir dir;
-    TStopJobPacket packet(TextToGuid("{00112233-4455-6677-8899-AABBCCDDEEFF}"));
+    TStopJobPacket packet(GuidFromText("{00112233-4455-6677-8899-AABBCCDDEEFF}"));
     std::string nested = dir / "a/b/job.nv_bld_cmd";
     packet.SaveToFile(nested, pfCreateFolders | pfMappedWrite);
     EXPECT_EQ(test::ReadFile(nested), Encode(packet));

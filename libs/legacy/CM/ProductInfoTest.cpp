@@ -24,7 +24,7 @@ TEST(ProductInfoTest, ReadsTheFileAndReportsDamage) {
     TProductInformationPacket info;
     info.SetStr(TProductInformationPacket::ProductCaption, "Other");
     info.SetGuid(TProductInformationPacket::GridServiceID,
-                 TextToGuid("{00000000-0000-0000-0000-0000000000AB}"));
+                 GuidFromText("{00000000-0000-0000-0000-0000000000AB}"));
     info.SetBool(TProductInformationPacket::VisualStudioAddIn, false);
     info.SaveToFile(dir / "info.dat");
     TProductInfoLoader loader(dir / "info.dat");
@@ -32,7 +32,7 @@ TEST(ProductInfoTest, ReadsTheFileAndReportsDamage) {
     EXPECT_EQ(loader.ProductName(), "Other");
     EXPECT_FALSE(loader.IsMainProduct());
     EXPECT_FALSE(loader.VisualStudioAddIn());
-    EXPECT_EQ(loader.Info().Guid(TProductInformationPacket::GridServiceID).bytes[15], 0xAB);
+    EXPECT_EQ(loader.Info().Guid(TProductInformationPacket::GridServiceID).Bytes()[15], 0xAB);
 
     test::WriteFile(dir / "bad.dat", "junk");
     EXPECT_THROW(TProductInfoLoader(dir / "bad.dat"), Exception);

@@ -44,7 +44,7 @@ TEST(ServicePacketsTest, EncodingDetailsOfReplies) {
 }
 
 TEST(ServicePacketsTest, NamedConstructors) {
-    TGuid job = TextToGuid("{01234567-89AB-CDEF-0123-456789ABCDEF}");
+    TGuid job = GuidFromText("{01234567-89AB-CDEF-0123-456789ABCDEF}");
     EXPECT_EQ(TStopJobPacket(job).Guid(TStopJobPacket::JobID), job);
     EXPECT_TRUE(TEnableAgentPacket(true).Bool(TEnableAgentPacket::Enable));
     EXPECT_FALSE(TEnableAgentPacket(false).Bool(TEnableAgentPacket::Enable));
