@@ -25,6 +25,15 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
     return v;
 }
 
+inline std::uint64_t Load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) {
+        v = __builtin_bswap64(v);
+    }
+    return v;
+}
+
 inline void Store32(std::uint8_t* p, std::uint32_t v) {
     if constexpr (std::endian::native == std::endian::big) {
         v = __builtin_bswap32(v);
@@ -39,6 +48,23 @@ inline void Store16(std::uint8_t* p, std::uint32_t v) {
 
 inline std::uint32_t Hash(std::uint32_t w) {
     return ((w >> 12) ^ w) & (kHashSize - 1);
+}
+
+// The length of the match at p against o, from 3 on, counting only bytes before guard.
+inline std::size_t MatchLength(const std::uint8_t* s, std::size_t o, std::size_t p,
+                               std::size_t guard) {
+    std::size_t length = 3;
+    while (p + length + 8 <= guard) {
+        const std::uint64_t x = Load64(s + o + length) ^ Load64(s + p + length);
+        if (x != 0) {
+            return length + static_cast<std::size_t>(std::countr_zero(x)) / 8;
+        }
+        length += 8;
+    }
+    while (p + length < guard && s[o + length] == s[p + length]) {
+        ++length;
+    }
+    return length;
 }
 
 [[noreturn]] void Damaged(const char* what) {
@@ -105,9 +131,14 @@ std::size_t Compress(const void* source, std::size_t size, void* destination,
     auto* d = static_cast<std::uint8_t*>(destination);
     const std::size_t u = size;
     const std::size_t headerSize = u < kLongHeaderFrom ? kShortHeaderSize : kLongHeaderSize;
-    // Positions are at most 2^32 - 1; 0 marks an empty slot, which is safe because a match may
-    // never start at position 0 and the first four positions are not entered.
-    std::array<std::uint32_t, kHashSize> table{};
+    // Each slot keeps the 4 bytes found at its position, so that most candidates are refused
+    // without touching the input far back. Position 0 marks an empty slot: a match may never
+    // start at 0 and the first four positions are not entered.
+    struct Slot {
+        std::uint32_t tag;
+        std::uint32_t position;
+    };
+    std::array<Slot, kHashSize> table{};
 
     std::uint8_t* const body = d + headerSize;
     std::uint8_t* ctrl = body;
@@ -154,8 +185,10 @@ std::size_t Compress(const void* source, std::size_t size, void* destination,
             }
         }
 
-        const std::uint32_t w = Load32(s + p);
-        if (w == Load32(s + p + 1)) {
+        // p < guard leaves at least 9 bytes from p on.
+        const std::uint64_t eight = Load64(s + p);
+        const auto w = static_cast<std::uint32_t>(eight);
+        if (w == static_cast<std::uint32_t>(eight >> 8)) {
             std::size_t q = p + 4;
             while (q + 4 <= guard && Load32(s + q) == w) {
                 q += 4;
@@ -180,57 +213,53 @@ std::size_t Compress(const void* source, std::size_t size, void* destination,
         }
 
         const std::uint32_t h = Hash(w);
-        const std::size_t o = table[h];
-        table[h] = static_cast<std::uint32_t>(p);
-        if (o != 0 && o + 3 < p && p - o < kMaxOffset) {
-            const std::uint32_t diff = Load32(s + o) ^ w;
-            if ((diff & 0xFFFFFF) == 0) {
-                const std::size_t distance = p - o;
-                if (diff != 0) {
-                    if (distance <= 63) {
-                        *out++ = static_cast<std::uint8_t>(distance << 2);
-                    } else if (distance <= 16383) {
-                        Store16(out, static_cast<std::uint32_t>((distance << 2) | 1));
-                        out += 2;
-                    } else {
-                        *out++ = s[p++];
-                        ++items;
-                        continue;
-                    }
-                    flags |= 1u << items;
-                    ++items;
-                    p += 3;
-                    continue;
-                }
-                std::size_t length = 3;
-                while (p + length < guard && s[o + length] == s[p + length]) {
-                    ++length;
-                }
-                const auto dist32 = static_cast<std::uint32_t>(distance);
-                const auto len32 = static_cast<std::uint32_t>(length - 3);
-                if (length <= 18 && distance <= 1023) {
-                    Store16(out, (len32 << 2) | (dist32 << 6) | 2);
+        const Slot candidate = table[h];
+        table[h] = Slot{w, static_cast<std::uint32_t>(p)};
+        const std::size_t o = candidate.position;
+        const std::uint32_t diff = candidate.tag ^ w;
+        if ((diff & 0xFFFFFF) == 0 && o != 0 && o + 3 < p && p - o < kMaxOffset) {
+            const std::size_t distance = p - o;
+            if (diff != 0) {
+                if (distance <= 63) {
+                    *out++ = static_cast<std::uint8_t>(distance << 2);
+                } else if (distance <= 16383) {
+                    Store16(out, static_cast<std::uint32_t>((distance << 2) | 1));
                     out += 2;
-                } else if (length <= 34 && distance <= 65535) {
-                    const std::uint32_t t = (len32 << 3) | (dist32 << 8) | 3;
-                    out[0] = static_cast<std::uint8_t>(t);
-                    out[1] = static_cast<std::uint8_t>(t >> 8);
-                    out[2] = static_cast<std::uint8_t>(t >> 16);
-                    out += 3;
-                } else if (length <= 2050) {
-                    Store32(out, (len32 << 4) | (dist32 << 15) | 7);
-                    out += 4;
                 } else {
-                    Store32(out, 7);
-                    Store32(out + 4, static_cast<std::uint32_t>(length));
-                    Store32(out + 8, dist32);
-                    out += 12;
+                    *out++ = s[p++];
+                    ++items;
+                    continue;
                 }
                 flags |= 1u << items;
                 ++items;
-                p += length;
+                p += 3;
                 continue;
             }
+            const std::size_t length = MatchLength(s, o, p, guard);
+            const auto dist32 = static_cast<std::uint32_t>(distance);
+            const auto len32 = static_cast<std::uint32_t>(length - 3);
+            if (length <= 18 && distance <= 1023) {
+                Store16(out, (len32 << 2) | (dist32 << 6) | 2);
+                out += 2;
+            } else if (length <= 34 && distance <= 65535) {
+                const std::uint32_t t = (len32 << 3) | (dist32 << 8) | 3;
+                out[0] = static_cast<std::uint8_t>(t);
+                out[1] = static_cast<std::uint8_t>(t >> 8);
+                out[2] = static_cast<std::uint8_t>(t >> 16);
+                out += 3;
+            } else if (length <= 2050) {
+                Store32(out, (len32 << 4) | (dist32 << 15) | 7);
+                out += 4;
+            } else {
+                Store32(out, 7);
+                Store32(out + 4, static_cast<std::uint32_t>(length));
+                Store32(out + 8, dist32);
+                out += 12;
+            }
+            flags |= 1u << items;
+            ++items;
+            p += length;
+            continue;
         }
         *out++ = s[p++];
         ++items;
