@@ -350,20 +350,27 @@ std::size_t Decompress(const void* source, std::size_t sourceSize, void* destina
             left = kItemsPerGroup;
         }
         if ((cw & 1) == 0) {
-            if (left >= 4 && (cw & 0x0F) == 0 && tail - op >= 4 && iend - ip >= 4) {
-                std::memcpy(op, ip, 4);
-                op += 4;
-                ip += 4;
-                cw >>= 4;
-                left -= 4;
-            } else {
-                if (ip >= iend) {
-                    Damaged("body is incomplete");
-                }
-                *op++ = *ip++;
-                cw >>= 1;
-                --left;
+            // All literals up to the next token of the group, stopping where the tail begins
+            // (the tail then goes on with the same bytes).
+            const auto zeros = static_cast<unsigned>(std::countr_zero(cw));
+            const std::size_t n =
+                std::min<std::size_t>(std::min(zeros, left), static_cast<std::size_t>(tail - op));
+            if (static_cast<std::size_t>(iend - ip) < n) {
+                Damaged("body is incomplete");
             }
+            if (oend - op >= 32 && iend - ip >= 32) {
+                // At most 31 literals: two fixed copies; the slop stays inside both buffers.
+                std::memcpy(op, ip, 16);
+                if (n > 16) {
+                    std::memcpy(op + 16, ip + 16, 16);
+                }
+            } else {
+                std::memcpy(op, ip, n);
+            }
+            op += n;
+            ip += n;
+            cw >>= n;
+            left -= static_cast<unsigned>(n);
         } else {
             const std::size_t available = static_cast<std::size_t>(iend - ip);
             std::uint32_t w;
