@@ -16,6 +16,20 @@ constexpr std::size_t kHashSize = 4096;
 constexpr std::size_t kMinBody = 9;
 constexpr std::size_t kMaxOffset = 131071;
 
+// A hash slot keeps the 4 bytes found at its position, so that most candidates are refused
+// without touching the input far back. Position 0 marks an empty slot: a match may never start
+// at 0 and the first four positions are not entered.
+struct Slot {
+    std::uint32_t tag;
+    std::uint32_t position;
+};
+
+// The scratch sizes the library interface reports: the compressor's table plus a 16-byte counter
+// area, as the 32-bit library has it; the decompressor keeps only that counter area.
+constexpr int kDecompressScratch = 16;
+constexpr int kCompressScratch = static_cast<int>(kHashSize * sizeof(Slot)) + kDecompressScratch;
+static_assert(kCompressScratch == 32784, "consumers accept only the level-1 32-bit scratch size");
+
 inline std::uint32_t Load32(const std::uint8_t* p) {
     std::uint32_t v;
     std::memcpy(&v, p, 4);
@@ -131,13 +145,6 @@ std::size_t Compress(const void* source, std::size_t size, void* destination,
     auto* d = static_cast<std::uint8_t*>(destination);
     const std::size_t u = size;
     const std::size_t headerSize = u < kLongHeaderFrom ? kShortHeaderSize : kLongHeaderSize;
-    // Each slot keeps the 4 bytes found at its position, so that most candidates are refused
-    // without touching the input far back. Position 0 marks an empty slot: a match may never
-    // start at 0 and the first four positions are not entered.
-    struct Slot {
-        std::uint32_t tag;
-        std::uint32_t position;
-    };
     std::array<Slot, kHashSize> table{};
 
     std::uint8_t* const body = d + headerSize;
@@ -483,7 +490,10 @@ std::size_t SizeDecompressed(const void* source, std::size_t available) {
 }
 
 int GetSetting(int setting) {
-    static constexpr int kSettings[] = {1, 32784, 16, 0, 1, 1, 0, 1, 3, 1};
+    // Level 1, scratch sizes, no streaming buffer, runs encoded, incompressible shortcut on,
+    // memory-safe mode off (the decoder is safe by itself), version 1.3.1.
+    static constexpr int kSettings[] = {1, kCompressScratch, kDecompressScratch, 0, 1, 1, 0, 1, 3,
+                                        1};
     if (setting < 0 || setting >= static_cast<int>(std::size(kSettings))) {
         return -1;
     }
