@@ -1,8 +1,10 @@
-// Program entry of qzConsole: creates the console, runs its request and the main loop, and ends
-// the process with the exit code.
+// Program entry of qzConsole: start-up of the exception watch and the diagnostic log, then the
+// console, its request and the main loop; the process ends with the exit code.
 
+#include "CM/DiagLog.h"
 #include "NV/GridConsoleCore.h"
 
 int main(int argc, char** argv) {
+    qz::DiagLogStartup();
     qz::nv::ConsoleMain(argc, argv);
 }

@@ -197,4 +197,121 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     return result;
 }
 
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) {
+        old_ = old;
+    }
+    if (value) {
+        setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_) {
+        setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+std::vector<int> ForkChildren(int count, const std::function<int(int)>& body,
+                              std::chrono::milliseconds timeout) {
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int code = 99;
+            try {
+                code = body(i);
+            } catch (...) {
+            }
+            _exit(code);
+        }
+        if (pid < 0) {
+            ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+        }
+        pids.push_back(pid);
+    }
+    std::vector<int> codes;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (pid_t pid : pids) {
+        int status = 0;
+        if (pid < 0) {
+            codes.push_back(-1);
+            continue;
+        }
+        for (;;) {
+            pid_t done = waitpid(pid, &status, WNOHANG);
+            if (done == pid) {
+                break;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ADD_FAILURE() << "child " << pid << " timed out";
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        codes.push_back(WIFEXITED(status)     ? WEXITSTATUS(status)
+                        : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                              : -1);
+    }
+    return codes;
+}
+
+int ForkChild(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int rc = 99;
+        try {
+            rc = body();
+        } catch (...) {
+            rc = 99;
+        }
+        std::fflush(nullptr);
+        _exit(rc);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+    }
+    return pid;
+}
+
+int WaitChild(int pid, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (done < 0) {
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            KillChild(pid);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+bool ChildEnded(int pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+void KillChild(int pid) {
+    kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 } // namespace qz::test

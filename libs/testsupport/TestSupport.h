@@ -3,6 +3,7 @@
 // Helpers shared by the unit and black-box tests.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -56,5 +57,39 @@ struct RunOptions {
 /// Runs a program with arguments (argv[0] is the program path) and waits for it within the
 /// deadline; the child is always reaped.
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+/// Sets (value) or removes (nullopt) an environment variable for the life of the object and
+/// restores the previous state afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+/// Forks count children; child i runs body(i) and ends with its return value (an escaping
+/// exception ends it with 99). Waits for all of them within the deadline (stragglers are killed)
+/// and returns their exit codes (128 + signal for a child ended by a signal).
+std::vector<int> ForkChildren(int count, const std::function<int(int)>& body,
+                              std::chrono::milliseconds timeout = std::chrono::milliseconds(60000));
+
+/// Forks the test process; the child runs body and ends with its result (an escaping exception
+/// ends it with 99) without running the parent's exit handlers. Returns the child's pid.
+int ForkChild(const std::function<int()>& body);
+
+/// Waits for a forked child within the deadline; returns its exit code (128 + n for a signal),
+/// or -1 when the deadline passed (the child is then killed and reaped).
+int WaitChild(int pid, std::chrono::milliseconds timeout);
+
+/// Whether the forked child has ended (without reaping it).
+bool ChildEnded(int pid);
+
+/// Kills a forked child at once (SIGKILL) and reaps it.
+void KillChild(int pid);
 
 } // namespace qz::test

@@ -1,20 +1,22 @@
 #pragma once
 
-// Stand-in for the build request packet while the packet engine is on its way: the field names
-// and the typed accessors the console uses, with the request's defaults. It is replaced by the
-// packet engine's unit of the same name (the class table, encoding and registry) when that lands.
+// The build request (TBuildCommandPacket) with its project entries, the head record of a saved
+// monitor file (TMetaBuildPacket) and the other packet classes of the same family.
 
-#include <array>
-#include <cstdint>
-#include <string>
+#include "Packets.h"
+
 #include <vector>
 
 namespace qz {
 
-using TPacketStrings = std::vector<std::string>;
+class TBuildCommandProjectPacket : public TPacket {
+    QZ_PACKET_WRAPPER(TBuildCommandProjectPacket, TPacket)
+    enum Field : int { Name, Config, RelativePath_Optional, MSBuildName, IdeName };
+};
+using TBuildCommandProjectPacketList = TPacketList<TBuildCommandProjectPacket>;
 
-class TBuildCommandPacket {
-public:
+class TBuildCommandPacket : public TPacket {
+    QZ_PACKET_WRAPPER(TBuildCommandPacket, TPacket)
     enum Field : int {
         BuildID,
         Flags,
@@ -92,42 +94,95 @@ public:
         UseBuildCacheCluster,
         BuildCacheGenerateToolProfile,
         BuildCacheProfile,
-        FieldCountValue,
     };
 
-    TBuildCommandPacket() {
-        ints_.fill(0);
-        for (int field : {OverrideLogLevel, PluginUpDateVer, OverridePredictedExecutionMode,
-                          Obsolete_BuildCacheRole, BuildCachePchStrategy, OverrideMaxConcurrentPDBs,
-                          BuildCacheEnableOlderMSVCSupport}) {
-            ints_[field] = -1;
-        }
-        ints_[UseLocalBuildCache] = 1;
-    }
-
-    std::int64_t Int(int index) const { return ints_[index]; }
-    void SetInt(int index, std::int64_t value) { ints_[index] = value; }
-    bool Bool(int index) const { return ints_[index] != 0; }
-    void SetBool(int index, bool value) { ints_[index] = value; }
-    const std::string& Str(int index) const { return strs_[index]; }
-    void SetStr(int index, std::string value) { strs_[index] = std::move(value); }
-    std::uint64_t Bits(int index) const { return static_cast<std::uint64_t>(ints_[index]); }
-    void SetBits(int index, std::uint64_t value) {
-        ints_[index] = static_cast<std::int64_t>(value);
-    }
-    TPacketStrings& Strings(int index) { return lists_[index]; }
-    const TPacketStrings& Strings(int index) const { return lists_[index]; }
-
+    /// Flags bit n (0..63).
     bool HasFlag(int bit) const { return (Bits(Flags) >> bit) & 1; }
     void SetFlag(int bit, bool on) {
         std::uint64_t bits = Bits(Flags);
         SetBits(Flags, on ? bits | (std::uint64_t{1} << bit) : bits & ~(std::uint64_t{1} << bit));
     }
-
-private:
-    std::array<std::int64_t, FieldCountValue> ints_;
-    std::array<std::string, FieldCountValue> strs_;
-    std::array<TPacketStrings, FieldCountValue> lists_;
 };
+
+class TMetaBuildAttachmentPacket : public TPacket {
+    QZ_PACKET_WRAPPER(TMetaBuildAttachmentPacket, TPacket)
+    enum Field : int { Filename, Content };
+};
+using TMetaBuildAttachmentPacketList = TPacketList<TMetaBuildAttachmentPacket>;
+
+class TMetaBuildPacket : public TPacket {
+    QZ_PACKET_WRAPPER(TMetaBuildPacket, TPacket)
+    enum Field : int {
+        ID,
+        Caption,
+        ComputerName,
+        UserName,
+        BuildFlags,
+        ErrorCount,
+        WarningCount,
+        SystemErrorCount,
+        SystemWarningCount,
+        StartTime,
+        Duration,
+        Cancelled,
+        OldMonitorEvents,
+        ProductVersion,
+        ProductBuildNum,
+        ProductVersionText,
+        SystemAutoRecoveryCount,
+        OldBuildLog,
+        ProjectFormat,
+        LoggingLevel,
+        SegmentedBuildLog,
+        PrimaryFilename,
+        Incomplete,
+        Command,
+        OldEventLog,
+        Attachments,
+        Tag,
+        MonitorEvents,
+        OverrideBuildStatusToSuccess,
+        ExitCode,
+        BuildLog,
+        EventLog,
+        PredictedExecution,
+        AgentDescription,
+        LoggedOnUsers,
+    };
+};
+using TMetaBuildPacketList = TPacketList<TMetaBuildPacket>;
+
+class TParentProcessIDPacket : public TPacket {
+    QZ_PACKET_WRAPPER(TParentProcessIDPacket, TPacket)
+    enum Field : int { PID, Timestamp };
+};
+using TParentProcessIDPacketList = TPacketList<TParentProcessIDPacket>;
+
+class TExecuteSearchReplacePacket : public TPacket {
+    QZ_PACKET_WRAPPER(TExecuteSearchReplacePacket, TPacket)
+    enum Field : int {
+        CaseSensitive,
+        IncludeTerminatingNull,
+        SearchForContent,
+        ReplaceWithContent
+    };
+};
+using TExecuteSearchReplacePacketList = TPacketList<TExecuteSearchReplacePacket>;
+
+class TExecuteIncrementalFilePacket : public TPacket {
+    QZ_PACKET_WRAPPER(TExecuteIncrementalFilePacket, TPacket)
+    enum Field : int {
+        Path,
+        Revision,
+        ContinueWithExistingFile,
+        BaseRevision,
+        SyncPath,
+        LargeFile
+    };
+};
+using TExecuteIncrementalFilePacketList = TPacketList<TExecuteIncrementalFilePacket>;
+
+/// The class table of this unit.
+const std::vector<TPacketClassSpec>& BuildCommandPacketClasses();
 
 } // namespace qz

@@ -433,6 +433,18 @@ bool TextToGuid(std::string_view text, TGuid& guid) {
     return true;
 }
 
+TGuid GuidFromText(std::string_view text) {
+    TGuid guid;
+    if (!TextToGuid(text, guid)) {
+        Raise(Format("Invalid GUID text: %s", std::string(text)));
+    }
+    return guid;
+}
+
+bool TGuid::IsNull() const {
+    return IsNullGuid(*this);
+}
+
 bool SameGuid(const TGuid& a, const TGuid& b) {
     return a == b;
 }
@@ -779,7 +791,12 @@ std::string ReplaceAllText(std::string_view text, std::string_view oldPart,
 }
 
 std::string Quote(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    quoted.append(text);
+    quoted += '"';
+    return quoted;
 }
 
 std::string QuoteIfNeeded(std::string_view text) {

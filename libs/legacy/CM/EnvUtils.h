@@ -144,6 +144,11 @@ struct TGuid {
 
     friend bool operator==(const TGuid&, const TGuid&) = default;
     friend auto operator<=>(const TGuid&, const TGuid&) = default;
+
+    /// The 16 bytes in memory order (the layout files and packets carry).
+    std::uint8_t* Bytes() { return reinterpret_cast<std::uint8_t*>(this); }
+    const std::uint8_t* Bytes() const { return reinterpret_cast<const std::uint8_t*>(this); }
+    bool IsNull() const;
 };
 static_assert(sizeof(TGuid) == 16);
 
@@ -155,6 +160,9 @@ std::string GuidToText(const TGuid& guid);
 
 /// Parses "{8-4-4-4-12}" (hexadecimal digits of either case); false for anything else.
 bool TextToGuid(std::string_view text, TGuid& guid);
+
+/// The same for texts that must be GUIDs: anything else raises "Invalid GUID text: %s".
+TGuid GuidFromText(std::string_view text);
 
 /// 16-byte equality.
 bool SameGuid(const TGuid& a, const TGuid& b);

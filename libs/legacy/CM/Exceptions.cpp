@@ -2,7 +2,25 @@
 
 #include "platform/SystemError.h"
 
+#include <atomic>
+
 namespace qz {
+
+namespace {
+
+std::atomic<RaiseObserver> g_raiseObserver{nullptr};
+
+} // namespace
+
+RaiseObserver SetRaiseObserver(RaiseObserver observer) {
+    return g_raiseObserver.exchange(observer);
+}
+
+void Exception::NotifyRaised(const Exception& exception) noexcept {
+    if (RaiseObserver observer = g_raiseObserver.load(std::memory_order_acquire)) {
+        observer(exception);
+    }
+}
 
 void Raise(std::string message) {
     throw Exception(std::move(message));

@@ -8,6 +8,13 @@
 //  - EAbort: the quiet end of an attempt; callers do not report it.
 // EAssertionFailed marks programming errors (a wrong thread, a broken invariant) and names the
 // source unit and line.
+//
+// Raise observation: every constructor of the family that makes a new exception (not a copy)
+// reports the finished object to the raise observer, which the exception watch installs so that
+// each raised exception leaves an entry in the diagnostic log. A subclass defined elsewhere
+// passes RaiseNotified{} to its base and calls NotifyRaised(*this) at the end of its own
+// constructor, so that the entry names its class; one that simply inherits its base's
+// constructors is reported under the base class's name.
 
 #include "Format.h"
 
@@ -18,9 +25,17 @@
 
 namespace qz {
 
+class Exception;
+
+/// Receives every newly made exception of the family; must not throw.
+using RaiseObserver = void (*)(const Exception& exception) noexcept;
+
+/// Installs the raise observer (nullptr: none); the previous one is returned.
+RaiseObserver SetRaiseObserver(RaiseObserver observer);
+
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message) : message_(std::move(message)) {}
+    explicit Exception(std::string message) : message_(std::move(message)) { NotifyRaised(*this); }
 
     const std::string& Message() const { return message_; }
     const char* what() const noexcept override { return message_.c_str(); }
@@ -36,13 +51,22 @@ public:
     /// Throws this exception as its dynamic class.
     [[noreturn]] virtual void Throw() const { throw *this; }
 
+protected:
+    /// Tag for subclass constructors that report the finished object themselves.
+    struct RaiseNotified {};
+    Exception(std::string message, RaiseNotified) : message_(std::move(message)) {}
+    /// Hands the finished exception to the raise observer.
+    static void NotifyRaised(const Exception& exception) noexcept;
+
 private:
     std::string message_;
 };
 
 class ERangeError : public Exception {
 public:
-    using Exception::Exception;
+    explicit ERangeError(std::string message) : Exception(std::move(message), RaiseNotified{}) {
+        NotifyRaised(*this);
+    }
     const char* ClassName() const override { return "ERangeError"; }
     std::unique_ptr<Exception> CloneWithMessage(std::string message) const override {
         return std::make_unique<ERangeError>(std::move(message));
@@ -53,7 +77,9 @@ public:
 class EOSError : public Exception {
 public:
     EOSError(std::string message, int errorCode)
-        : Exception(std::move(message)), errorCode_(errorCode) {}
+        : Exception(std::move(message), RaiseNotified{}), errorCode_(errorCode) {
+        NotifyRaised(*this);
+    }
 
     /// The system error code the failure reported.
     int ErrorCode() const { return errorCode_; }
@@ -70,8 +96,10 @@ private:
 
 class EAbort : public Exception {
 public:
-    EAbort() : Exception("Operation aborted") {}
-    using Exception::Exception;
+    EAbort() : Exception("Operation aborted", RaiseNotified{}) { NotifyRaised(*this); }
+    explicit EAbort(std::string message) : Exception(std::move(message), RaiseNotified{}) {
+        NotifyRaised(*this);
+    }
     const char* ClassName() const override { return "EAbort"; }
     std::unique_ptr<Exception> CloneWithMessage(std::string message) const override {
         return std::make_unique<EAbort>(std::move(message));
@@ -81,7 +109,10 @@ public:
 
 class EAssertionFailed : public Exception {
 public:
-    using Exception::Exception;
+    explicit EAssertionFailed(std::string message)
+        : Exception(std::move(message), RaiseNotified{}) {
+        NotifyRaised(*this);
+    }
     const char* ClassName() const override { return "EAssertionFailed"; }
     std::unique_ptr<Exception> CloneWithMessage(std::string message) const override {
         return std::make_unique<EAssertionFailed>(std::move(message));

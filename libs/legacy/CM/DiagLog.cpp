@@ -1,0 +1,401 @@
+#include "DiagLog.h"
+
+#include "CallTraceUtils.h"
+#include "CrossRegistry.h"
+#include "ExceptionWatch.h"
+#include "Exceptions.h"
+#include "platform/Diagnostics.h"
+#include "platform/ProcessInfo.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+namespace qz {
+
+namespace {
+
+enum Mode : int { kNeverSetUp, kActive, kOffForGood };
+
+constexpr size_t kMaxKeptNames = 128;
+
+struct LogState {
+    std::atomic<int> mode{kNeverSetUp};
+    std::mutex setupLock;
+    bool startupDone = false;
+    std::string filePath;
+    DiagLogSettings settings;
+
+    // Serialises the writers of this process and admits re-entry by the owner; the file's flock
+    // serialises the processes and is held while depth is above 0.
+    std::recursive_mutex writeLock;
+    int depth = 0;
+    platform::diag::SharedLogFile file;
+    bool openTried = false;
+    bool openFailed = false;
+
+    std::mutex namesLock;
+    bool namesEnabled = true;
+    std::deque<std::pair<int, std::string>> names;
+    int mainThreadId = 0;
+};
+
+LogState& State() {
+    // Never destroyed: other threads and late exceptions may still write at process end.
+    static LogState* state = new LogState();
+    return *state;
+}
+
+std::string Digits(int value, int width) {
+    std::string text = std::to_string(value);
+    return text.size() < static_cast<size_t>(width)
+               ? std::string(static_cast<size_t>(width) - text.size(), '0') + text
+               : text;
+}
+
+bool EntryAllowed(const DiagLogSettings& settings, int flags) {
+    if (flags & lfAlways) {
+        return true;
+    }
+    if (flags & lfVerboseOnly) {
+        return settings.debug;
+    }
+    return settings.debug || settings.level > 0;
+}
+
+// Counter raised for the life of the object.
+class Nesting {
+public:
+    explicit Nesting(int& counter) : counter_(counter) { ++counter_; }
+    ~Nesting() { --counter_; }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+
+private:
+    int& counter_;
+};
+
+void AppendLocked(LogState& state, std::string_view text, int flags);
+
+// Opens the file at the first write (tried once); the caller holds writeLock.
+bool EnsureOpenLocked(LogState& state) {
+    if (!state.openTried) {
+        state.openTried = true;
+        state.openFailed = state.file.Open(state.filePath) != 0;
+        if (!state.openFailed && !state.settings.registryError.empty()) {
+            AppendLocked(state, state.settings.registryError, lfAlways);
+        }
+    }
+    return !state.openFailed;
+}
+
+void LockLocked(LogState& state) {
+    if (state.depth++ == 0) {
+        state.file.Lock();
+    }
+}
+
+void UnlockLocked(LogState& state) {
+    if (--state.depth == 0) {
+        state.file.Unlock();
+    }
+}
+
+void AppendLocked(LogState& state, std::string_view text, int flags) {
+    LockLocked(state);
+    if (!state.settings.debug && state.file.Size() > kLogSizeLimit) {
+        state.file.KeepTail(kLogKeepSize);
+    }
+    std::string entry(text);
+    entry += "\r\n";
+    state.file.Append(entry);
+    if (flags & lfFlush) {
+        state.file.Flush();
+    }
+    UnlockLocked(state);
+}
+
+std::string ReplaceProductName(const std::string& path, const std::string& product) {
+    static const std::string kPlaceholder = "orvane";
+    for (size_t i = 0; i + kPlaceholder.size() <= path.size(); ++i) {
+        if (platform::RegistryNamesEqual(std::string_view(path).substr(i, kPlaceholder.size()),
+                                         kPlaceholder)) {
+            return path.substr(0, i) + product + path.substr(i + kPlaceholder.size());
+        }
+    }
+    return path;
+}
+
+} // namespace
+
+DiagLogSettings ReadDiagLogSettings() {
+    DiagLogSettings settings;
+    try {
+        TCrossRegistry registry(kKeyRead);
+        registry.SetRootKey(RegRoot::LocalMachine);
+        registry.OpenKey(ReplaceProductName("SOFTWARE\\Tamrel\\Orvane\\Log", ProductRegistryName()),
+                         false, true);
+        settings.level = registry.ReadInteger("Level", 0);
+        settings.debug = registry.ReadBool("Debug", false);
+    } catch (const Exception& e) {
+        settings = DiagLogSettings();
+        settings.registryError =
+            "An error occurred while initializing log.\r\nFailed to access registry "
+            "information.\r\n" +
+            e.Message();
+    }
+    return settings;
+}
+
+std::string DiagLogFilePath() {
+    std::string executable = platform::ExecutablePath();
+    size_t slash = executable.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "." : executable.substr(0, slash);
+    std::string base = slash == std::string::npos ? executable : executable.substr(slash + 1);
+    size_t dot = base.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) {
+        base.resize(dot);
+    }
+    const char* instance = std::getenv("TamrelLogInstance");
+    if (instance && *instance) {
+        base += std::string("_") + instance;
+    }
+    return folder + "/Logs/" + base + ".log";
+}
+
+void DiagLogSetUp(const std::string& filePath, const DiagLogSettings& settings) {
+    LogState& state = State();
+    std::lock_guard<std::recursive_mutex> writeGuard(state.writeLock);
+    state.file.Close();
+    state.openTried = false;
+    state.openFailed = false;
+    state.filePath = filePath;
+    state.settings = settings;
+    state.mode.store(kActive);
+}
+
+void DiagLogStartup() {
+    LogState& state = State();
+    {
+        std::lock_guard<std::mutex> guard(state.setupLock);
+        if (state.startupDone) {
+            return;
+        }
+        state.startupDone = true;
+    }
+    InstallExceptionWatch();
+    if (platform::diag::IsModuleLoaded("__Tamrel_VE__")) {
+        std::lock_guard<std::mutex> names(state.namesLock);
+        state.namesEnabled = false;
+        state.mode.store(kOffForGood);
+        return;
+    }
+    DiagLogSettings settings = ReadDiagLogSettings();
+    state.mainThreadId = platform::diag::ThreadId();
+    RegisterThreadName(state.mainThreadId, "Main Thread");
+    DiagLogSetUp(DiagLogFilePath(), settings);
+    if (DiagLogLevel() > 0) {
+        std::string computer;
+        int error = 0;
+        if (!platform::diag::ComputerName(computer, error)) {
+            computer = "<Unknown:" + OsErrorMessage("Failed to get computer name", error) + ">";
+        }
+        LogWrite(LogSection("Started", '-') + "\r\nBuild=" + std::to_string(kProgramBuildNumber) +
+                     "   PID=" + std::to_string(platform::diag::ProcessId()) +
+                     "   TID=" + std::to_string(platform::diag::ThreadId()) +
+                     "   Computer=" + computer + "\r\n",
+                 0);
+        if (DiagLogVerbose()) {
+            LogDebug("Special Debugging Mode Enabled");
+        }
+    }
+}
+
+void DiagLogShutdown() {
+    LogState& state = State();
+    if (state.mode.load() != kActive) {
+        return;
+    }
+    if (DiagLogLevel() > 0) {
+        LogSectionEntry("Stopped (PID=" + std::to_string(platform::diag::ProcessId()) + ")", '-',
+                        0);
+    }
+    std::lock_guard<std::recursive_mutex> writeGuard(state.writeLock);
+    state.mode.store(kOffForGood);
+    state.file.Close();
+}
+
+void DiagLogReset() {
+    LogState& state = State();
+    {
+        std::lock_guard<std::recursive_mutex> writeGuard(state.writeLock);
+        state.mode.store(kNeverSetUp);
+        state.file.Close();
+        state.openTried = false;
+        state.openFailed = false;
+        state.settings = DiagLogSettings();
+        state.filePath.clear();
+    }
+    std::lock_guard<std::mutex> names(state.namesLock);
+    state.names.clear();
+    state.namesEnabled = true;
+}
+
+bool DiagLogActive() {
+    return State().mode.load(std::memory_order_acquire) == kActive;
+}
+
+bool DiagLogVerbose() {
+    return DiagLogActive() && State().settings.debug;
+}
+
+int DiagLogLevel() {
+    if (!DiagLogActive()) {
+        return 0;
+    }
+    const DiagLogSettings& settings = State().settings;
+    return settings.debug && settings.level <= 0 ? 1 : settings.level;
+}
+
+void LogWrite(std::string_view text, int flags) {
+    LogState& state = State();
+    if (state.mode.load(std::memory_order_acquire) != kActive) {
+        return;
+    }
+    ThreadLogState& thread = CurrentThreadLogState();
+    Nesting busy(thread.busy);
+    if (!EntryAllowed(state.settings, flags) || thread.quiet > 0) {
+        return;
+    }
+    // Whatever the write itself would log on this thread (an exception, a wait warning) is
+    // dropped rather than written into the middle of this entry.
+    Nesting quiet(thread.quiet);
+    try {
+        std::lock_guard<std::recursive_mutex> guard(state.writeLock);
+        if (state.mode.load() != kActive || !EnsureOpenLocked(state)) {
+            return;
+        }
+        AppendLocked(state, text, flags);
+    } catch (...) {
+        // The log never raises; an entry that cannot be written is lost.
+    }
+}
+
+std::string LogSection(std::string_view title, char fill) {
+    if (State().mode.load() == kNeverSetUp) {
+        return "";
+    }
+    std::string line(10, fill);
+    line += title;
+    if (title.size() < 30) {
+        line.append(30 - title.size(), fill);
+    }
+    line += LogTimestamp();
+    if (line.size() < 79) {
+        line.append(79 - line.size(), fill);
+    }
+    return line;
+}
+
+void LogSectionEntry(std::string_view title, char fill, int flags) {
+    LogWrite(LogSection(title, fill) + "\r\n", flags);
+}
+
+void LogWarning(std::string_view text) {
+    try {
+        LogWrite(LogSection("Warning", '=') + "\r\n" + std::string(text) + "\r\n", lfAlways);
+    } catch (...) {
+    }
+}
+
+void LogLine(std::string_view text, int flags) {
+    LogWrite(LogTimestamp() + " " + std::string(text), flags);
+}
+
+void LogDebug(std::string_view text) {
+    if (!DiagLogVerbose()) {
+        return;
+    }
+    LogLine(Format("[%d|%d] %s", platform::diag::ProcessId(), platform::diag::ThreadId(),
+                   std::string(text)),
+            lfVerboseOnly);
+}
+
+std::string ThreadIdentity() {
+    int threadId = platform::diag::ThreadId();
+    std::string name = ThreadName(threadId);
+    return "PID=" + std::to_string(platform::diag::ProcessId()) +
+           " TID=" + std::to_string(threadId) + (name.empty() ? "" : " [" + name + "]") +
+           " Build=" + std::to_string(kProgramBuildNumber);
+}
+
+void LogWaitWarning(std::string_view text) {
+    try {
+        if (!DiagLogActive()) {
+            return;
+        }
+        LogWrite(LogSection("Warning", '-') + "\r\n" + ThreadIdentity() + "\r\n" +
+                     std::string(text) + "\r\n" + CallTrace(0, 0, 0),
+                 lfAlways);
+    } catch (...) {
+    }
+}
+
+std::string LogTimestamp() {
+    platform::diag::LocalTime now = platform::diag::Now();
+    return Digits(now.day, 2) + "/" + Digits(now.month, 2) + "/" + Digits(now.year, 4) + " " +
+           Digits(now.hour, 2) + ":" + Digits(now.minute, 2) + ":" + Digits(now.second, 2) + "." +
+           Digits(now.millisecond, 3);
+}
+
+void RegisterThreadName(int threadId, std::string_view name) {
+    LogState& state = State();
+    std::lock_guard<std::mutex> guard(state.namesLock);
+    if (!state.namesEnabled) {
+        return;
+    }
+    while (state.names.size() > kMaxKeptNames) {
+        state.names.pop_front();
+    }
+    state.names.emplace_back(threadId, std::string(name));
+}
+
+std::string ThreadName(int threadId) {
+    LogState& state = State();
+    std::lock_guard<std::mutex> guard(state.namesLock);
+    for (auto it = state.names.rbegin(); it != state.names.rend(); ++it) {
+        if (it->first == threadId) {
+            return it->second;
+        }
+    }
+    return "";
+}
+
+std::string CurrentThreadNameOrNumber() {
+    int threadId = platform::diag::ThreadId();
+    std::string name = ThreadName(threadId);
+    return name.empty() ? std::to_string(threadId) : name;
+}
+
+int MainThreadId() {
+    return State().mainThreadId;
+}
+
+void LockLog() {
+    LogState& state = State();
+    state.writeLock.lock();
+    if (state.mode.load() == kActive) {
+        EnsureOpenLocked(state);
+    }
+    LockLocked(state);
+}
+
+void UnlockLog() {
+    LogState& state = State();
+    UnlockLocked(state);
+    state.writeLock.unlock();
+}
+
+} // namespace qz

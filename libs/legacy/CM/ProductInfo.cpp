@@ -1,0 +1,84 @@
+#include "ProductInfo.h"
+
+#include "platform/ProcessInfo.h"
+
+#include <filesystem>
+#include <mutex>
+
+namespace qz {
+
+namespace {
+
+bool SameTextIgnoringAsciiCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        x = (x >= 'A' && x <= 'Z') ? static_cast<char>(x + 32) : x;
+        y = (y >= 'A' && y <= 'Z') ? static_cast<char>(y + 32) : y;
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::mutex g_loaderLock;
+std::unique_ptr<TProductInfoLoader> g_loader;
+
+} // namespace
+
+const std::vector<TPacketClassSpec>& ProductInfoPacketClasses() {
+    using enum TValueType;
+    static const std::vector<TPacketClassSpec> classes = {
+        {"TProductInformationPacket",
+         "{250B5A66-4EF1-432A-9949-3CB94F9F5AA1}",
+         false,
+         {PF("OrvaneProductMode", Enum), PF("ExecutionMode", Enum), PF("SetupExecutionMode", Enum),
+          PF("ProductCaption", String, "Orvane"), PF("GridServiceID", Guid),
+          PF("CoordinatorServiceID", Guid), PF("DefaultPortCoordinatorService", Integer),
+          PF("DefaultPortAgentService", Integer), PF("DefaultPortAgentHelper", Integer),
+          PF("VsAddIn", Boolean, "true"), PF("VisualStudioBuilds", Boolean, "true"),
+          PF("VisualStudioAddIn", Boolean, "true"), PF("SetupHelpHtml", String),
+          PF("ChmHelpFile", String)},
+         &MakePacketOf<TProductInformationPacket>},
+    };
+    return classes;
+}
+
+TProductInfoLoader::TProductInfoLoader(const std::string& fileName) {
+    namespace fs = std::filesystem;
+    m_programFile = platform::ExecutablePath();
+    m_programFolder = fs::path(m_programFile).parent_path().string();
+    m_fileName = !fileName.empty() ? fileName : (fs::path(m_programFolder) / "info.dat").string();
+    std::error_code error;
+    if (fs::exists(m_fileName, error)) {
+        m_info.LoadFromFile(m_fileName, 0);
+        m_fileRead = true;
+    }
+    m_productName = m_info.Str(TProductInformationPacket::ProductCaption);
+    m_isMainProduct = SameTextIgnoringAsciiCase(m_productName, "Orvane");
+    m_visualStudioBuilds = m_info.Bool(TProductInformationPacket::VisualStudioBuilds);
+    m_visualStudioAddIn = m_info.Bool(TProductInformationPacket::VisualStudioAddIn);
+}
+
+const TProductInfoLoader& ProductInformation(const std::string& fileName) {
+    std::lock_guard lock(g_loaderLock);
+    if (!g_loader || !g_loader->FileRead()) {
+        // A loader handed out earlier stays alive: callers may still hold it.
+        static std::vector<std::unique_ptr<TProductInfoLoader>> retired;
+        auto fresh = std::make_unique<TProductInfoLoader>(fileName);
+        if (g_loader) {
+            retired.push_back(std::move(g_loader));
+        }
+        g_loader = std::move(fresh);
+    }
+    return *g_loader;
+}
+
+TGuid ServiceGuid() {
+    return ProductInformation().Info().Guid(TProductInformationPacket::GridServiceID);
+}
+
+} // namespace qz

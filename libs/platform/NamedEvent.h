@@ -1,0 +1,53 @@
+#pragma once
+
+// Auto-reset and manual-reset events, named (shared between processes) or unnamed (inside the
+// process). An auto-reset event releases one waiter per Set and resets itself; a manual-reset
+// event stays set until Reset and releases every waiter.
+
+#include "platform/NamedObjects.h"
+#include "platform/WaitAny.h"
+
+#include <memory>
+#include <string_view>
+
+namespace qz::platform {
+
+class Event : public Waitable {
+public:
+    /// Opens the event of that name or creates it (manualReset and initiallySet apply only to a
+    /// new one); an empty name makes an unnamed event. Returns 0 or the system error code
+    /// (EPROTOTYPE: the name belongs to another kind of object).
+    static int Create(std::string_view name, bool manualReset, bool initiallySet,
+                      ObjectAccess access, std::unique_ptr<Event>& out);
+
+    /// Opens an existing event; ENOENT when there is none.
+    static int Open(std::string_view name, std::unique_ptr<Event>& out);
+
+    ~Event() override;
+
+    /// Sets the event and wakes its waiters. 0 or an error code.
+    int Set();
+    /// Clears the event.
+    int Reset();
+    /// True when the event is set (without taking it).
+    bool IsSet() const;
+
+    bool IsManualReset() const;
+    /// True when the name was in use when this object opened it.
+    bool AlreadyExisted() const;
+
+    int Signal() override { return Set(); }
+
+protected:
+    Take TryTake() override;
+    bool IsReady() const override;
+    void Untake() override;
+    std::uint32_t* Word(bool& shared) override;
+
+private:
+    struct Impl;
+    explicit Event(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace qz::platform

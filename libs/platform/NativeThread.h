@@ -1,0 +1,56 @@
+#pragma once
+
+// Threads of the operating system, and the small process-wide services that go with them:
+// thread ids, yielding, sleeping, the millisecond tick counter and ending the process at once.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace qz::platform {
+
+class NativeThread {
+public:
+    /// Starts a thread that runs body; stackSize 0 takes the default. 0 or the error code.
+    static int Start(std::function<void()> body, std::size_t stackSize,
+                     std::unique_ptr<NativeThread>& out);
+
+    /// Joins the thread when it has not been joined (the owner must have made it end).
+    ~NativeThread();
+    NativeThread(const NativeThread&) = delete;
+    NativeThread& operator=(const NativeThread&) = delete;
+
+    /// The kernel's id of the thread.
+    std::uint32_t Id() const;
+    /// Waits for the thread to end (idempotent).
+    void Join();
+    /// Cancels the thread's waits: its current and every later WaitAny fails at once with
+    /// ECANCELED, so that the thread unwinds. 0 or the error code.
+    int Cancel();
+    /// Raises the thread's scheduling priority as far as the process may; failure is ignored.
+    void RaisePriority();
+
+    struct Impl; ///< the implementation's state
+
+private:
+    explicit NativeThread(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+/// The calling thread's kernel id.
+std::uint32_t CurrentThreadId();
+/// The calling process's id.
+std::uint32_t CurrentProcessId();
+/// The number of threads of the calling process (0 when unknown).
+int ProcessThreadCount();
+/// Gives up the processor to another ready thread.
+void YieldProcessor();
+/// Sleeps for the milliseconds.
+void SleepMilliseconds(std::uint32_t milliseconds);
+/// The monotonic clock in milliseconds, truncated to 32 bits (differences as signed 32-bit).
+std::uint32_t TickCount();
+/// Flushes standard output (errors ignored) and ends the process at once with the exit code.
+[[noreturn]] void ExitProcessImmediately(int exitCode);
+
+} // namespace qz::platform

@@ -1,0 +1,633 @@
+#include "TestSupport.h"
+#include "platform/NamedEvent.h"
+#include "platform/NamedMutex.h"
+#include "platform/NamedObjects.h"
+#include "platform/NativeThread.h"
+#include "platform/ProcessWatch.h"
+#include "platform/SharedSection.h"
+#include "platform/ThreadToken.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <random>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace qz::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ForkChild;
+using test::KillChild;
+using test::WaitChild;
+
+class KernelObjects : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetObjectDirectory(dir_.path());
+        SetObjectPrefix(test::UniqueName("ko"));
+    }
+    void TearDown() override {
+        SetObjectDirectory("");
+        SetObjectPrefix("");
+    }
+
+    // Object files of this test left in the folder (the thread-token objects excepted).
+    std::vector<std::string> Leftovers() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+            std::string name = entry.path().filename();
+            if (name.find("Tamrel_Session") == std::string::npos) {
+                names.push_back(name);
+            }
+        }
+        return names;
+    }
+
+    std::unique_ptr<Event> MakeEvent(const std::string& name, bool manual, bool set = false) {
+        std::unique_ptr<Event> event;
+        EXPECT_EQ(0, Event::Create(name, manual, set, ObjectAccess::Private, event));
+        return event;
+    }
+
+    static WaitResult Wait1(Waitable& object, std::uint32_t timeout) {
+        Waitable* objects[] = {&object};
+        return WaitAny(objects, 1, false, timeout);
+    }
+
+    test::TempDir dir_;
+};
+
+TEST_F(KernelObjects, NamesMapNamespacesToFiles) {
+    SetObjectPrefix("p");
+    std::string file;
+    ASSERT_EQ(0, ObjectFileName("Global\\Tamrel_{AB-12}_X", file));
+    EXPECT_EQ("p.g.Tamrel_{AB-12}_X", file);
+    ASSERT_EQ(0, ObjectFileName("\\BaseNamedObjects\\Global\\A", file));
+    EXPECT_EQ("p.g.A", file);
+    ASSERT_EQ(0, ObjectFileName("Session\\7\\A b/c", file));
+    EXPECT_EQ("p.s7.A%20b%2Fc", file);
+    ASSERT_EQ(0, ObjectFileName("\\Sessions\\7\\BaseNamedObjects\\A b/c", file));
+    EXPECT_EQ("p.s7.A%20b%2Fc", file);
+    std::string local = CurrentSessionNumber() < 0
+                            ? std::string("p.g.A")
+                            : "p.s" + std::to_string(CurrentSessionNumber()) + ".A";
+    ASSERT_EQ(0, ObjectFileName("Local\\A", file));
+    EXPECT_EQ(local, file);
+    ASSERT_EQ(0, ObjectFileName("A", file));
+    EXPECT_EQ(local, file);
+    EXPECT_EQ(EINVAL, ObjectFileName("", file));
+    EXPECT_EQ(EINVAL, ObjectFileName("Global\\", file));
+    EXPECT_EQ(EINVAL, ObjectFileName("Session\\x\\A", file));
+    EXPECT_EQ(ENAMETOOLONG, ObjectFileName("Global\\" + std::string(300, 'a'), file));
+    SetObjectPrefix("a.b");
+    ASSERT_EQ(0, ObjectFileName("Global\\A", file));
+    EXPECT_EQ("a%2Eb.g.A", file); // the prefix can never fake a namespace
+}
+
+TEST_F(KernelObjects, ProbeFindsFutexWaitv) {
+    EXPECT_EQ("", ProbeKernelObjectSupport());
+}
+
+TEST_F(KernelObjects, SectionsAreSharedAndKeepTheirSize) {
+    std::string name = "Global\\Sec";
+    std::unique_ptr<SharedSection> a, b, tooSmall;
+    ASSERT_EQ(ENOENT, SharedSection::Open(name, 100, false, ObjectAccess::Private, a));
+    ASSERT_EQ(0, SharedSection::Open(name, 100, true, ObjectAccess::Private, a));
+    EXPECT_FALSE(a->AlreadyExisted());
+    ASSERT_EQ(0, SharedSection::Open(name, 50, true, ObjectAccess::Private, b));
+    EXPECT_TRUE(b->AlreadyExisted());
+    EXPECT_EQ(100u, b->Size());
+    static_cast<char*>(a->Data())[99] = 'x';
+    EXPECT_EQ('x', static_cast<char*>(b->Data())[99]);
+    EXPECT_EQ(0, static_cast<char*>(b->Data())[0]);
+    EXPECT_EQ(EPROTOTYPE, SharedSection::Open(name, 200, true, ObjectAccess::Private, tooSmall));
+}
+
+TEST_F(KernelObjects, AccessModeOfPrivateAndSharedObjects) {
+    std::unique_ptr<SharedSection> mine, shared;
+    ASSERT_EQ(0, SharedSection::Open("Global\\Mine", 8, true, ObjectAccess::Private, mine));
+    ASSERT_EQ(0, SharedSection::Open("Global\\All", 8, true, ObjectAccess::Shared, shared));
+    std::string mineFile, sharedFile;
+    ObjectFileName("Global\\Mine", mineFile);
+    ObjectFileName("Global\\All", sharedFile);
+    struct stat st {};
+    ASSERT_EQ(0, stat((dir_ / mineFile).c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    ASSERT_EQ(0, stat((dir_ / sharedFile).c_str(), &st));
+    EXPECT_EQ(0666u, st.st_mode & 0777);
+}
+
+TEST_F(KernelObjects, WrongKindIsRefused) {
+    std::unique_ptr<Mutex> mutex;
+    ASSERT_EQ(0, Mutex::Create("Global\\M", ObjectAccess::Private, mutex));
+    std::unique_ptr<Event> event;
+    EXPECT_EQ(EPROTOTYPE, Event::Create("Global\\M", false, false, ObjectAccess::Private, event));
+    EXPECT_EQ(EPROTOTYPE, Event::Open("Global\\M", event));
+    EXPECT_EQ(ENOENT, Event::Open("Global\\Nothing", event));
+}
+
+TEST_F(KernelObjects, LastCloserRemovesTheNameAndJanitorRemovesCrashLeftovers) {
+    {
+        std::unique_ptr<Event> a = MakeEvent("Global\\E", false);
+        std::unique_ptr<Event> b;
+        ASSERT_EQ(0, Event::Open("Global\\E", b));
+        a.reset();
+        EXPECT_EQ(1u, Leftovers().size()); // b still holds it
+        EXPECT_EQ(0, SweepObjectLeftovers());
+    }
+    EXPECT_TRUE(Leftovers().empty());
+
+    // A crashed holder leaves its file; the janitor removes it once nobody holds it.
+    std::unique_ptr<Event> ready = MakeEvent("Global\\Ready", true);
+    int child = ForkChild([] {
+        std::unique_ptr<Event> held, ready;
+        Event::Create("Global\\Crash", false, false, ObjectAccess::Private, held);
+        Event::Open("Global\\Ready", ready);
+        ready->Set();
+        pause();
+        return 0;
+    });
+    ASSERT_EQ(WaitStatus::Signaled, Wait1(*ready, 10000).status);
+    EXPECT_EQ(0, SweepObjectLeftovers()); // the child is alive and holds it
+    KillChild(child);
+    ready.reset();
+    EXPECT_EQ(1u, Leftovers().size());
+    EXPECT_EQ(1, SweepObjectLeftovers());
+    EXPECT_TRUE(Leftovers().empty());
+
+    // A temporary file of a creator that died before publishing goes after a minute.
+    std::string stale = dir_ / (ObjectPrefix() + ".tmp.1.2.3");
+    test::WriteFile(stale, "x");
+    EXPECT_EQ(0, SweepObjectLeftovers());
+    timespec old[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, stale.c_str(), old, 0));
+    EXPECT_EQ(1, SweepObjectLeftovers());
+    EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(KernelObjects, CreationRaceHasExactlyOneCreator) {
+    constexpr int kProcesses = 6;
+    constexpr int kRounds = 40;
+    std::unique_ptr<SharedSection> counts;
+    ASSERT_EQ(0, SharedSection::Open("Global\\Counts", 4 * (kRounds + 1), true,
+                                     ObjectAccess::Private, counts));
+    auto* words = static_cast<std::uint32_t*>(counts->Data());
+    std::unique_ptr<Event> go = MakeEvent("Global\\Go", true);
+    std::vector<int> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        children.push_back(ForkChild([&] {
+            std::unique_ptr<Event> start;
+            std::vector<std::unique_ptr<Event>> events;
+            Event::Open("Global\\Go", start);
+            Waitable* objects[] = {start.get()};
+            WaitAny(objects, 1, false, 10000);
+            for (int r = 0; r < kRounds; ++r) {
+                std::unique_ptr<Event> event;
+                if (Event::Create("Global\\Race" + std::to_string(r), true, true,
+                                  ObjectAccess::Private, event) != 0) {
+                    return 2;
+                }
+                if (!event->IsSet() || !event->IsManualReset()) {
+                    return 3; // an opener saw a half-built object
+                }
+                if (!event->AlreadyExisted()) {
+                    std::atomic_ref(words[r]).fetch_add(1);
+                }
+                events.push_back(std::move(event)); // held until all rounds are done
+            }
+            std::atomic_ref(words[kRounds]).fetch_add(1);
+            while (std::atomic_ref(words[kRounds]).load() < kProcesses) {
+                std::this_thread::sleep_for(1ms);
+            }
+            return 0;
+        }));
+    }
+    go->Set();
+    for (int child : children) {
+        EXPECT_EQ(0, WaitChild(child, 30s));
+    }
+    for (int r = 0; r < kRounds; ++r) {
+        EXPECT_EQ(1u, words[r]) << "round " << r;
+    }
+    counts.reset();
+    go.reset();
+    EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(KernelObjects, AutoResetEventWakesOneWaiterPerSet) {
+    std::unique_ptr<Event> event = MakeEvent("Global\\Auto", false);
+    std::unique_ptr<SharedSection> woken;
+    ASSERT_EQ(0, SharedSection::Open("Global\\Woken", 8, true, ObjectAccess::Private, woken));
+    auto* count = static_cast<std::uint32_t*>(woken->Data());
+    std::vector<int> children;
+    for (int i = 0; i < 2; ++i) {
+        children.push_back(ForkChild([&] {
+            std::unique_ptr<Event> own;
+            Event::Open("Global\\Auto", own);
+            std::atomic_ref(count[1]).fetch_add(1);
+            if (Wait1(*own, 20000).status != WaitStatus::Signaled) {
+                return 1;
+            }
+            std::atomic_ref(count[0]).fetch_add(1);
+            return 0;
+        }));
+    }
+    while (std::atomic_ref(count[1]).load() < 2) {
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(50ms); // let both go to sleep
+    event->Set();
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::atomic_ref(count[0]).load() < 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(1u, std::atomic_ref(count[0]).load());
+    EXPECT_FALSE(event->IsSet()); // taken by the one waiter
+    event->Set();
+    for (int child : children) {
+        EXPECT_EQ(0, WaitChild(child, 10s));
+    }
+    EXPECT_EQ(2u, count[0]);
+}
+
+TEST_F(KernelObjects, ManualResetEventWakesAllWaiters) {
+    std::unique_ptr<Event> event = MakeEvent("Global\\Manual", true);
+    std::vector<int> children;
+    for (int i = 0; i < 3; ++i) {
+        children.push_back(ForkChild([] {
+            std::unique_ptr<Event> own;
+            Event::Open("Global\\Manual", own);
+            return Wait1(*own, 20000).status == WaitStatus::Signaled ? 0 : 1;
+        }));
+    }
+    std::this_thread::sleep_for(50ms);
+    event->Set();
+    for (int child : children) {
+        EXPECT_EQ(0, WaitChild(child, 10s));
+    }
+    EXPECT_TRUE(event->IsSet());
+    event->Reset();
+    EXPECT_EQ(WaitStatus::TimedOut, Wait1(*event, 0).status);
+}
+
+TEST_F(KernelObjects, WaitAnyReturnsTheLowestSignalledIndexAndTimesOut) {
+    std::unique_ptr<Event> shared = MakeEvent("Global\\A", false);
+    std::unique_ptr<Event> local = MakeEvent("", true);
+    std::unique_ptr<Event> third = MakeEvent("Global\\C", false);
+    Waitable* objects[] = {shared.get(), local.get(), third.get()};
+    third->Set();
+    local->Set();
+    EXPECT_EQ(1, WaitAny(objects, 3, false, 0).index);
+    local->Reset();
+    EXPECT_EQ(2, WaitAny(objects, 3, false, 0).index);
+    EXPECT_FALSE(third->IsSet()); // auto-reset: taken
+    shared->Set();
+    third->Set();
+    EXPECT_EQ(0, WaitAny(objects, 3, false, 0).index);
+    EXPECT_EQ(2, WaitAny(objects, 3, false, 0).index);
+
+    auto start = std::chrono::steady_clock::now();
+    WaitResult result = WaitAny(objects, 3, false, 60);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(WaitStatus::TimedOut, result.status);
+    EXPECT_GE(took, 59ms);
+    EXPECT_LT(took, 2s);
+
+    // Woken from another process while asleep on a private and a shared word.
+    int child = ForkChild([] {
+        std::this_thread::sleep_for(30ms);
+        std::unique_ptr<Event> c;
+        Event::Open("Global\\C", c);
+        c->Set();
+        return 0;
+    });
+    result = WaitAny(objects, 3, false, 10000);
+    EXPECT_EQ(WaitStatus::Signaled, result.status);
+    EXPECT_EQ(2, result.index);
+    EXPECT_EQ(0, WaitChild(child, 10s));
+
+    EXPECT_EQ(WaitStatus::Failed, WaitAny(objects, 0, false, 0).status);
+}
+
+TEST_F(KernelObjects, WaitAllTakesEverythingAtOnce) {
+    std::unique_ptr<Event> a = MakeEvent("", false);
+    std::unique_ptr<Event> b = MakeEvent("", false);
+    Waitable* objects[] = {a.get(), b.get()};
+    a->Set();
+    EXPECT_EQ(WaitStatus::TimedOut, WaitAny(objects, 2, true, 20).status);
+    EXPECT_TRUE(a->IsSet()); // not consumed by the failed wait-all
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        b->Set();
+    });
+    EXPECT_EQ(WaitStatus::Signaled, WaitAny(objects, 2, true, 10000).status);
+    setter.join();
+    EXPECT_FALSE(a->IsSet());
+    EXPECT_FALSE(b->IsSet());
+}
+
+TEST_F(KernelObjects, ProcessWatchJoinsTheWaitAndReadsTheExitCode) {
+    std::unique_ptr<Event> stop = MakeEvent("", false);
+    int child = ForkChild([] {
+        std::this_thread::sleep_for(30ms);
+        return 7;
+    });
+    std::unique_ptr<ProcessWatch> watch;
+    ASSERT_EQ(0, ProcessWatch::Open(child, watch));
+    Waitable* objects[] = {stop.get(), watch.get()};
+    WaitResult result = WaitAny(objects, 2, false, 10000);
+    EXPECT_EQ(WaitStatus::Signaled, result.status);
+    EXPECT_EQ(1, result.index);
+    EXPECT_EQ(7, watch->ExitCode());
+    EXPECT_EQ(1, WaitAny(objects, 2, false, 0).index); // stays signalled
+
+    int killed = ForkChild([] {
+        pause();
+        return 0;
+    });
+    std::unique_ptr<ProcessWatch> second;
+    ASSERT_EQ(0, ProcessWatch::Open(killed, second));
+    EXPECT_EQ(WaitStatus::TimedOut, Wait1(*second, 20).status);
+    kill(killed, SIGKILL);
+    EXPECT_EQ(WaitStatus::Signaled, Wait1(*second, 10000).status);
+    EXPECT_EQ(128 + SIGKILL, second->ExitCode());
+    std::unique_ptr<ProcessWatch> gone;
+    EXPECT_EQ(ESRCH, ProcessWatch::Open(killed, gone));
+}
+
+TEST_F(KernelObjects, SignalAndWaitPingPongBetweenProcesses) {
+    std::unique_ptr<Event> ping = MakeEvent("Global\\Ping", false);
+    std::unique_ptr<Event> pong = MakeEvent("Global\\Pong", false);
+    constexpr int kRounds = 5000;
+    int child = ForkChild([] {
+        std::unique_ptr<Event> ping, pong;
+        Event::Open("Global\\Ping", ping);
+        Event::Open("Global\\Pong", pong);
+        if (Wait1(*ping, 10000).status != WaitStatus::Signaled) {
+            return 1;
+        }
+        for (int i = 1; i < kRounds; ++i) {
+            if (SignalAndWait(*pong, *ping, 10000).status != WaitStatus::Signaled) {
+                return 2;
+            }
+        }
+        pong->Set();
+        return 0;
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        ASSERT_EQ(WaitStatus::Signaled, SignalAndWait(*ping, *pong, 10000).status) << i;
+    }
+    EXPECT_EQ(0, WaitChild(child, 20s));
+}
+
+TEST_F(KernelObjects, KilledMutexHolderIsSeenAbandoned) {
+    std::unique_ptr<Mutex> mutex;
+    ASSERT_EQ(0, Mutex::Create("Global\\Owner", ObjectAccess::Private, mutex));
+    std::unique_ptr<Event> held = MakeEvent("Global\\Held", false);
+    MutexState state{};
+    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    EXPECT_EQ(MutexState::Free, state);
+
+    int holder = ForkChild([] {
+        std::unique_ptr<Mutex> own;
+        std::unique_ptr<Event> held;
+        Mutex::Open("Global\\Owner", own);
+        Event::Open("Global\\Held", held);
+        own->Acquire(kWaitInfinite);
+        own->Acquire(kWaitInfinite); // recursion level 2
+        held->Set();
+        pause();
+        return 0;
+    });
+    ASSERT_EQ(WaitStatus::Signaled, Wait1(*held, 10000).status);
+    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    EXPECT_EQ(MutexState::Owned, state);
+    EXPECT_EQ(WaitStatus::TimedOut, mutex->Acquire(20).status);
+
+    // A waiter blocked in another process sees the abandonment.
+    int waiter = ForkChild([] {
+        std::unique_ptr<Mutex> own;
+        Mutex::Open("Global\\Owner", own);
+        WaitResult result = own->Acquire(20000);
+        if (result.status != WaitStatus::Abandoned) {
+            return 1;
+        }
+        return own->State() == MutexState::OwnedByCaller ? 0 : 2;
+    });
+    std::this_thread::sleep_for(50ms);
+    KillChild(holder);
+    EXPECT_EQ(0, WaitChild(waiter, 10s));
+
+    // The waiter ended in turn while holding it: the query sees that without acquiring.
+    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    EXPECT_EQ(MutexState::Abandoned, state);
+    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    EXPECT_EQ(MutexState::Abandoned, state);
+    EXPECT_EQ(WaitStatus::Abandoned, mutex->Acquire(1000).status);
+    EXPECT_EQ(MutexState::OwnedByCaller, mutex->State());
+    EXPECT_EQ(0, mutex->Release());
+    EXPECT_EQ(MutexState::Free, mutex->State());
+    EXPECT_EQ(EPERM, mutex->Release());
+    EXPECT_EQ(WaitStatus::Signaled, mutex->Acquire(0).status); // usable again
+    EXPECT_EQ(0, mutex->Release());
+}
+
+TEST_F(KernelObjects, MutexOfAnEndedThreadIsAbandoned) {
+    std::unique_ptr<Mutex> mutex;
+    ASSERT_EQ(0, Mutex::Create("", ObjectAccess::Private, mutex));
+    std::thread([&] { mutex->Acquire(kWaitInfinite); }).join();
+    EXPECT_EQ(MutexState::Abandoned, mutex->State());
+    EXPECT_EQ(WaitStatus::Abandoned, Wait1(*mutex, 1000).status);
+    EXPECT_EQ(0, mutex->Release());
+}
+
+TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
+    std::uint32_t mine = 0;
+    TokenFailure failure{};
+    ASSERT_EQ(0, CurrentThreadToken(mine, failure));
+    EXPECT_NE(0u, mine);
+    std::uint32_t again = 0;
+    CurrentThreadToken(again, failure);
+    EXPECT_EQ(mine, again);
+    bool ended = true;
+    ASSERT_EQ(0, IsThreadTokenEnded(mine, ended));
+    EXPECT_FALSE(ended);
+
+    std::uint32_t other = 0;
+    std::atomic<bool> release{false};
+    std::thread worker([&] {
+        CurrentThreadToken(other, failure);
+        while (!release) {
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    while (std::atomic_ref(other).load() == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_NE(mine, other);
+    IsThreadTokenEnded(other, ended);
+    EXPECT_FALSE(ended);
+    release = true;
+    worker.join();
+    IsThreadTokenEnded(other, ended);
+    EXPECT_TRUE(ended);
+    IsThreadTokenEnded(0x7FFFFFF0, ended); // never handed out
+    EXPECT_TRUE(ended);
+
+    // A killed process's thread is seen ended.
+    std::unique_ptr<SharedSection> box;
+    ASSERT_EQ(0, SharedSection::Open("Global\\Box", 8, true, ObjectAccess::Private, box));
+    auto* uid = static_cast<std::uint32_t*>(box->Data());
+    int child = ForkChild([&] {
+        std::uint32_t own = 0;
+        TokenFailure f{};
+        CurrentThreadToken(own, f);
+        if (own == mine) {
+            return 1; // must not inherit the parent's token
+        }
+        std::atomic_ref(*uid).store(own);
+        pause();
+        return 0;
+    });
+    while (std::atomic_ref(*uid).load() == 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    IsThreadTokenEnded(*uid, ended);
+    EXPECT_FALSE(ended);
+    KillChild(child);
+    IsThreadTokenEnded(*uid, ended);
+    EXPECT_TRUE(ended);
+}
+
+TEST_F(KernelObjects, FullThreadTableReportsTheAllocationFailure) {
+    int child = ForkChild([] {
+        std::unique_ptr<Event> release;
+        Event::Create("", true, false, ObjectAccess::Private, release);
+        std::atomic<int> done{0};
+        std::atomic<int> failures{0};
+        std::atomic<int> lastFailure{0};
+        std::vector<std::unique_ptr<NativeThread>> threads;
+        int rc = 0;
+        for (int i = 0; i < 4200 && failures == 0; ++i) {
+            std::unique_ptr<NativeThread> thread;
+            rc = NativeThread::Start(
+                [&] {
+                    std::uint32_t uid = 0;
+                    TokenFailure failure{};
+                    if (CurrentThreadToken(uid, failure) != 0) {
+                        lastFailure = static_cast<int>(failure);
+                        ++failures;
+                    }
+                    ++done;
+                    Waitable* objects[] = {release.get()};
+                    WaitAny(objects, 1, false, kWaitInfinite);
+                },
+                128 * 1024, thread);
+            if (rc != 0) {
+                break;
+            }
+            threads.push_back(std::move(thread));
+            while (done < static_cast<int>(threads.size())) {
+                std::this_thread::yield();
+            }
+        }
+        release->Set();
+        threads.clear();
+        if (rc != 0) {
+            return 2; // the machine would not give us enough threads
+        }
+        if (failures != 1 || lastFailure != static_cast<int>(TokenFailure::Allocate)) {
+            return 1;
+        }
+        // Once the threads have ended, tokens are available again.
+        std::uint32_t uid = 0;
+        TokenFailure failure{};
+        return CurrentThreadToken(uid, failure) == 0 ? 0 : 3;
+    });
+    int rc = WaitChild(child, 60s);
+    if (rc == 2) {
+        GTEST_SKIP() << "not enough threads available";
+    }
+    EXPECT_EQ(0, rc);
+}
+
+TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
+    // Threads of this process hold tokens while child processes allocate and drop thousands of
+    // tokens and are killed at random moments, so that slots are reclaimed all the time.
+    constexpr int kLive = 4;
+    std::vector<std::uint32_t> live(kLive, 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> holders;
+    for (int i = 0; i < kLive; ++i) {
+        holders.emplace_back([&, i] {
+            TokenFailure f{};
+            std::uint32_t uid = 0;
+            CurrentThreadToken(uid, f);
+            std::atomic_ref(live[i]).store(uid);
+            while (!stop) {
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+    }
+    for (auto& uid : live) {
+        while (std::atomic_ref(uid).load() == 0) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    std::atomic<int> falseDead{0};
+    std::atomic<bool> stopChecking{false};
+    std::thread checker([&] {
+        while (!stopChecking) {
+            for (std::uint32_t uid : live) {
+                bool ended = false;
+                if (IsThreadTokenEnded(uid, ended) != 0 || ended) {
+                    ++falseDead;
+                }
+            }
+        }
+    });
+    std::mt19937 random(12345);
+    auto end = std::chrono::steady_clock::now() + 3s;
+    int killed = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        int child = ForkChild([] {
+            for (int round = 0; round < 1000; ++round) {
+                std::thread([] {
+                    std::uint32_t uid = 0;
+                    TokenFailure f{};
+                    CurrentThreadToken(uid, f);
+                }).join();
+            }
+            return 0;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 40));
+        if (!test::ChildEnded(child)) {
+            ++killed;
+        }
+        KillChild(child);
+    }
+    stopChecking = true; // before the holders may end
+    checker.join();
+    stop = true;
+    for (auto& holder : holders) {
+        holder.join();
+    }
+    EXPECT_EQ(0, falseDead.load());
+    EXPECT_GT(killed, 0);
+    for (std::uint32_t uid : live) {
+        bool ended = false;
+        IsThreadTokenEnded(uid, ended);
+        EXPECT_TRUE(ended); // their threads have ended now
+    }
+}
+
+} // namespace
+} // namespace qz::platform

@@ -1,0 +1,522 @@
+#include "platform/NamedObjects.h"
+
+#include "ObjectFile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qz::platform {
+
+namespace {
+
+// Function-local, so that the settings work from static initialisers of other units.
+struct Config {
+    std::mutex lock;
+    std::string prefix;
+    std::string directory;
+    int directoryFd = -1;
+    std::string directoryOfFd;
+};
+
+Config& TheConfig() {
+    static Config* config = new Config; // never destroyed: used until the process ends
+    return *config;
+}
+
+bool IsPlainChar(unsigned char c, bool allowDot) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '{' || c == '}' || (allowDot && c == '.');
+}
+
+std::string Escape(std::string_view text, bool allowDot) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (IsPlainChar(c, allowDot)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string EnvOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::string(value) : std::string(fallback);
+}
+
+std::string Format(const char* format, long value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, format, value);
+    return buffer;
+}
+
+bool StartsWith(std::string_view text, std::string_view head) {
+    return text.size() >= head.size() && text.substr(0, head.size()) == head;
+}
+
+// Reads a decimal session number followed by a backslash; returns false when malformed.
+bool TakeSession(std::string_view& rest, long& session) {
+    size_t slash = rest.find('\\');
+    if (slash == 0 || slash == std::string_view::npos || slash > 9) {
+        return false;
+    }
+    long value = 0;
+    for (char c : rest.substr(0, slash)) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    session = value;
+    rest.remove_prefix(slash + 1);
+    return true;
+}
+
+bool UidTrusted(uid_t uid) {
+    if (uid == geteuid() || uid == 0) {
+        return true;
+    }
+    std::string list = EnvOr("TamrelObjectOwners", "");
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t comma = list.find(',', start);
+        std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (!item.empty() && std::strtoul(item.c_str(), nullptr, 10) == uid) {
+            return true;
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return false;
+}
+
+bool IsPersistentFile(std::string_view fileName, std::string_view prefix) {
+    std::string head = std::string(prefix) + ".g.";
+    return fileName == head + "Tamrel_SessionData_0" || fileName == head + "Tamrel_SessionThreads";
+}
+
+} // namespace
+
+std::string ObjectPrefix() {
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    if (config.prefix.empty()) {
+        config.prefix = Escape(EnvOr("TamrelObjectPrefix", "tamrel"), false);
+    }
+    return config.prefix;
+}
+
+void SetObjectPrefix(std::string prefix) {
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    config.prefix = Escape(prefix.empty() ? "tamrel" : prefix, false);
+}
+
+std::string ObjectDirectory() {
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    if (config.directory.empty()) {
+        config.directory = EnvOr("TamrelObjectDir", "/dev/shm");
+    }
+    return config.directory;
+}
+
+void SetObjectDirectory(std::string directory) {
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    config.directory = directory.empty() ? std::string("/dev/shm") : std::move(directory);
+}
+
+long CurrentSessionNumber() {
+    static const long session = [] {
+        long value = -1;
+        if (FILE* file = std::fopen("/proc/self/sessionid", "re")) {
+            unsigned long id = 0;
+            if (std::fscanf(file, "%lu", &id) == 1 && id != 4294967295UL) {
+                value = static_cast<long>(id);
+            }
+            std::fclose(file);
+        }
+        return value;
+    }();
+    return session;
+}
+
+int ObjectFileName(std::string_view name, std::string& fileName) {
+    std::string_view rest = name;
+    long session = -2; // -2: local namespace
+    if (StartsWith(rest, "\\Sessions\\")) {
+        rest.remove_prefix(10);
+        if (!TakeSession(rest, session) || !StartsWith(rest, "BaseNamedObjects\\")) {
+            return EINVAL;
+        }
+        rest.remove_prefix(17);
+    } else if (StartsWith(rest, "\\BaseNamedObjects\\")) {
+        rest.remove_prefix(18);
+    }
+    if (StartsWith(rest, "Global\\")) {
+        rest.remove_prefix(7);
+        session = -1;
+    } else if (StartsWith(rest, "Local\\")) {
+        rest.remove_prefix(6);
+    } else if (StartsWith(rest, "Session\\")) {
+        rest.remove_prefix(8);
+        if (!TakeSession(rest, session)) {
+            return EINVAL;
+        }
+    }
+    if (rest.empty()) {
+        return EINVAL;
+    }
+    if (session == -2) {
+        session = CurrentSessionNumber();
+    }
+    std::string result = ObjectPrefix();
+    result += session < 0 ? std::string(".g.") : Format(".s%ld.", session);
+    result += Escape(rest, true);
+    if (result.size() > 255) {
+        return ENAMETOOLONG;
+    }
+    fileName = std::move(result);
+    return 0;
+}
+
+int SweepObjectLeftovers() {
+    int dirFd = detail::DirectoryFd();
+    if (dirFd < 0) {
+        return 0;
+    }
+    std::string prefix = ObjectPrefix();
+    std::string head = prefix + ".";
+    std::string tmpHead = prefix + ".tmp.";
+    int dupFd = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = dupFd >= 0 ? fdopendir(dupFd) : nullptr;
+    if (!dir) {
+        if (dupFd >= 0) {
+            close(dupFd);
+        }
+        return 0;
+    }
+    rewinddir(dir);
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(dir)) {
+        std::string_view fileName(entry->d_name);
+        if (StartsWith(fileName, head) && !IsPersistentFile(fileName, prefix)) {
+            names.emplace_back(fileName);
+        }
+    }
+    closedir(dir);
+    int removed = 0;
+    time_t now = time(nullptr);
+    for (const std::string& fileName : names) {
+        struct stat st {};
+        if (fstatat(dirFd, fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+            continue;
+        }
+        if (StartsWith(fileName, tmpHead)) {
+            // A creator links its temporary file within milliseconds; an old one is a crash.
+            if (now - st.st_mtime > 60 && unlinkat(dirFd, fileName.c_str(), 0) == 0) {
+                ++removed;
+            }
+            continue;
+        }
+        int fd = openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat held {};
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+            fstatat(dirFd, fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_ino == held.st_ino && st.st_dev == held.st_dev &&
+            unlinkat(dirFd, fileName.c_str(), 0) == 0) {
+            ++removed;
+        }
+        close(fd);
+    }
+    return removed;
+}
+
+std::string ProbeKernelObjectSupport() {
+    // futex_waitv with a value that does not match must fail at once with EAGAIN.
+    std::uint32_t word = 1;
+    struct futex_waitv waiter {};
+    waiter.val = 0;
+    waiter.uaddr = reinterpret_cast<std::uintptr_t>(&word);
+    waiter.flags = FUTEX_32 | FUTEX_PRIVATE_FLAG;
+    long rc = syscall(SYS_futex_waitv, &waiter, 1, 0, nullptr, CLOCK_MONOTONIC);
+    if (rc != -1 || errno != EAGAIN) {
+        return errno == ENOSYS
+                   ? "The kernel does not offer futex_waitv (Linux 5.16 or later is required)"
+                   : std::string("The kernel's futex_waitv does not work as expected: ") +
+                         std::strerror(errno);
+    }
+    int pidFd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+    if (pidFd < 0) {
+        return std::string("The kernel does not offer pidfd_open (Linux 5.3 or later is "
+                           "required): ") +
+               std::strerror(errno);
+    }
+    close(pidFd);
+    return {};
+}
+
+namespace detail {
+
+int DirectoryFd() {
+    std::string directory = ObjectDirectory();
+    Config& config = TheConfig();
+    std::lock_guard lock(config.lock);
+    if (config.directoryFd >= 0 && config.directoryOfFd == directory) {
+        return config.directoryFd;
+    }
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // The old descriptor stays open: other threads may still be using it.
+    config.directoryFd = fd;
+    config.directoryOfFd = directory;
+    return fd;
+}
+
+ObjectFile::ObjectFile(ObjectFile&& other) noexcept {
+    *this = std::move(other);
+}
+
+ObjectFile& ObjectFile::operator=(ObjectFile&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd = other.fd;
+        view = other.view;
+        size = other.size;
+        fileName = std::move(other.fileName);
+        device = other.device;
+        inode = other.inode;
+        openerPid = other.openerPid;
+        existed = other.existed;
+        persistent = other.persistent;
+        other.fd = -1;
+        other.view = nullptr;
+    }
+    return *this;
+}
+
+ObjectFile::~ObjectFile() {
+    Close();
+}
+
+void ObjectFile::Close() {
+    if (view) {
+        munmap(view, size);
+        view = nullptr;
+    }
+    if (fd < 0) {
+        return;
+    }
+    // A child made by fork shares this open file description with its parent: only the process
+    // that opened the handle may test for the last closer.
+    if (!persistent && openerPid == getpid() && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        int dirFd = DirectoryFd();
+        struct stat st {};
+        if (dirFd >= 0 && fstatat(dirFd, fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_ino == inode && st.st_dev == device) {
+            unlinkat(dirFd, fileName.c_str(), 0);
+        }
+    }
+    close(fd);
+    fd = -1;
+}
+
+void ObjectFile::Abandon() {
+    view = nullptr;
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+namespace {
+
+// Opens the existing object under its name and takes the shared lock; ENOENT when the name is
+// free, EAGAIN when the name was replaced meanwhile (retry).
+int OpenExisting(int dirFd, const ObjectRequest& request, const std::string& fileName,
+                 ObjectFile& out) {
+    int fd = openat(dirFd, fileName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ELOOP ? EACCES : errno;
+    }
+    auto fail = [fd](int code) {
+        close(fd);
+        return code;
+    };
+    if (flock(fd, LOCK_SH) != 0) {
+        return fail(errno);
+    }
+    struct stat held {};
+    struct stat named {};
+    if (fstat(fd, &held) != 0) {
+        return fail(errno);
+    }
+    if (fstatat(dirFd, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+        return fail(EAGAIN); // the last closer unlinked it between our open and our lock
+    }
+    if (!S_ISREG(held.st_mode) || !UidTrusted(held.st_uid)) {
+        return fail(EACCES); // a squatted name: refuse it
+    }
+    size_t size = static_cast<size_t>(held.st_size);
+    if (size == 0 || size < request.size) {
+        return fail(EPROTOTYPE);
+    }
+    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) {
+        return fail(errno);
+    }
+    if (request.check) {
+        if (int rc = request.check(view, size)) {
+            munmap(view, size);
+            return fail(rc);
+        }
+    }
+    out.fd = fd;
+    out.view = view;
+    out.size = size;
+    out.fileName = fileName;
+    out.device = held.st_dev;
+    out.inode = held.st_ino;
+    out.openerPid = getpid();
+    out.existed = true;
+    out.persistent = request.persistent;
+    return 0;
+}
+
+// Builds the object under a temporary name and links it into place; EEXIST when another process
+// published the name first.
+int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileName,
+              ObjectFile& out) {
+    std::string tmpName = ObjectPrefix() + ".tmp.";
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        static std::atomic<unsigned> counter{0};
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, "%d.%u.%lx", getpid(), counter++,
+                      static_cast<unsigned long>(clock()));
+        std::string candidate = tmpName + suffix;
+        fd = openat(dirFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+        if (fd >= 0) {
+            tmpName = candidate;
+        } else if (errno != EEXIST) {
+            return errno;
+        }
+    }
+    if (fd < 0) {
+        return EEXIST;
+    }
+    auto fail = [&](int code) {
+        unlinkat(dirFd, tmpName.c_str(), 0);
+        close(fd);
+        return code;
+    };
+    // Allocate now so that a full file system fails here and not with SIGBUS on first touch.
+    if (int rc = posix_fallocate(fd, 0, static_cast<off_t>(request.size))) {
+        return fail(rc);
+    }
+    void* view = mmap(nullptr, request.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (view == MAP_FAILED) {
+        return fail(errno);
+    }
+    if (request.init) {
+        request.init(view, request.size);
+    }
+    if (request.access == ObjectAccess::Shared) {
+        std::string group = EnvOr("TamrelObjectGroup", "");
+        mode_t mode = 0666;
+        if (!group.empty()) {
+            if (fchown(fd, static_cast<uid_t>(-1),
+                       static_cast<gid_t>(std::strtoul(group.c_str(), nullptr, 10))) == 0) {
+                mode = 0660;
+            }
+        }
+        // fchmod, not the creation mode: the umask would strip the bits.
+        fchmod(fd, mode);
+    }
+    if (flock(fd, LOCK_SH) != 0) {
+        munmap(view, request.size);
+        return fail(errno);
+    }
+    struct stat held {};
+    fstat(fd, &held);
+    if (linkat(dirFd, tmpName.c_str(), dirFd, fileName.c_str(), 0) != 0) {
+        int rc = errno;
+        munmap(view, request.size);
+        return fail(rc);
+    }
+    unlinkat(dirFd, tmpName.c_str(), 0);
+    out.fd = fd;
+    out.view = view;
+    out.size = request.size;
+    out.fileName = fileName;
+    out.device = held.st_dev;
+    out.inode = held.st_ino;
+    out.openerPid = getpid();
+    out.existed = false;
+    out.persistent = request.persistent;
+    return 0;
+}
+
+} // namespace
+
+int OpenObject(const ObjectRequest& request, ObjectFile& out) {
+    std::string fileName;
+    if (int rc = ObjectFileName(request.name, fileName)) {
+        return rc;
+    }
+    int dirFd = DirectoryFd();
+    if (dirFd < 0) {
+        return errno ? errno : ENOENT;
+    }
+    if (request.create && request.size == 0) {
+        return EINVAL;
+    }
+    // Open first: with fs.protected_regular an O_CREAT open of another user's file fails.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int rc = OpenExisting(dirFd, request, fileName, out);
+        if (rc == EAGAIN) {
+            continue;
+        }
+        if (rc != ENOENT || !request.create) {
+            return rc;
+        }
+        rc = CreateNew(dirFd, request, fileName, out);
+        if (rc != EEXIST) {
+            return rc;
+        }
+    }
+    return EAGAIN;
+}
+
+} // namespace detail
+
+} // namespace qz::platform

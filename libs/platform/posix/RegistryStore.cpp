@@ -1,0 +1,270 @@
+#include "platform/RegistryStore.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::platform {
+
+namespace {
+
+std::string EnvValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+std::string HomeFolder() {
+    std::string home = EnvValue("HOME");
+    if (home.empty()) {
+        if (const passwd* entry = getpwuid(getuid())) {
+            home = entry->pw_dir ? entry->pw_dir : "";
+        }
+    }
+    return home;
+}
+
+const char* RootFileName(RegistryRoot root) {
+    switch (root) {
+    case RegistryRoot::ClassesRoot:
+        return "HKCR.reg";
+    case RegistryRoot::CurrentUser:
+        return "HKCU.reg";
+    case RegistryRoot::LocalMachine:
+        return "HKLM.reg";
+    case RegistryRoot::Users:
+        return "HKU.reg";
+    case RegistryRoot::PerformanceData:
+        return "HKPD.reg";
+    case RegistryRoot::CurrentConfig:
+        return "HKCC.reg";
+    case RegistryRoot::DynData:
+        return "HKDD.reg";
+    }
+    return "HKLM.reg";
+}
+
+std::string FolderOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+int MakeFolders(const std::string& folder) {
+    if (folder.empty() || folder == "/" || folder == ".") {
+        return 0;
+    }
+    struct stat info {};
+    if (stat(folder.c_str(), &info) == 0) {
+        return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+    }
+    if (int error = MakeFolders(FolderOf(folder))) {
+        return error;
+    }
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        return errno;
+    }
+    return 0;
+}
+
+// Reads the rest of a file; 0 or an errno.
+int ReadAll(int fd, std::string& text) {
+    text.clear();
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (n == 0) {
+            return 0;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+int WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+RegistryStatus ParseInto(const std::string& text, const std::string& file,
+                         RegistryDocument& document) {
+    std::string error;
+    if (!RegistryDocument::Parse(text, file, document, error)) {
+        return RegistryStatus::Error(RegistryCorruptCode(), error);
+    }
+    return {};
+}
+
+// Replaces the file with the text: temporary file in the same folder, flushed, renamed over.
+RegistryStatus ReplaceFile(const std::string& file, const std::string& text, mode_t mode) {
+    std::string pattern = file + ".XXXXXX";
+    int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        return RegistryStatus::Error(errno);
+    }
+    int error = WriteAll(fd, text);
+    if (error == 0 && fchmod(fd, mode & 07777) != 0) {
+        error = errno;
+    }
+    if (error == 0 && fsync(fd) != 0) {
+        error = errno;
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && rename(pattern.c_str(), file.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(pattern.c_str());
+        return RegistryStatus::Error(error);
+    }
+    int dir = open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return {};
+}
+
+// Closes the descriptor (and so releases its lock) on every path out.
+class FileGuard {
+public:
+    explicit FileGuard(int fd) : fd_(fd) {}
+    ~FileGuard() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    FileGuard(const FileGuard&) = delete;
+    FileGuard& operator=(const FileGuard&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+std::string RegistryStore::RootFile(RegistryRoot root) {
+    std::string folder = EnvValue("TamrelRegistryRoot");
+    if (folder.empty()) {
+        if (root == RegistryRoot::CurrentUser) {
+            std::string config = EnvValue("XDG_CONFIG_HOME");
+            if (config.empty()) {
+                config = HomeFolder() + "/.config";
+            }
+            folder = config + "/tamrel/registry";
+        } else {
+            folder = "/etc/tamrel/registry";
+        }
+    }
+    while (folder.size() > 1 && folder.back() == '/') {
+        folder.pop_back();
+    }
+    return folder + "/" + RootFileName(root);
+}
+
+RegistryStatus RegistryStore::Load(RegistryRoot root, RegistryDocument& document) {
+    std::string file = RootFile(root);
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            document = RegistryDocument();
+            return {};
+        }
+        return RegistryStatus::Error(errno);
+    }
+    FileGuard guard(fd);
+    std::string text;
+    if (int error = ReadAll(fd, text)) {
+        return RegistryStatus::Error(error);
+    }
+    return ParseInto(text, file, document);
+}
+
+RegistryStatus
+RegistryStore::Update(RegistryRoot root,
+                      const std::function<RegistryStatus(RegistryDocument&)>& change) {
+    std::string file = RootFile(root);
+    // A store an administrator links elsewhere stays linked: the rename replaces the target.
+    if (char* real = realpath(file.c_str(), nullptr)) {
+        file = real;
+        std::free(real);
+    }
+    if (int error = MakeFolders(FolderOf(file))) {
+        return RegistryStatus::Error(error);
+    }
+    for (;;) {
+        FileGuard guard(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (guard.get() < 0) {
+            return RegistryStatus::Error(errno);
+        }
+        while (flock(guard.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                return RegistryStatus::Error(errno);
+            }
+        }
+        // A writer that held the lock before us may have renamed a new file over the one we
+        // opened; the lock then guards a dead inode, so start again on the current file.
+        struct stat opened {};
+        struct stat current {};
+        if (fstat(guard.get(), &opened) != 0) {
+            return RegistryStatus::Error(errno);
+        }
+        if (stat(file.c_str(), &current) != 0 || current.st_ino != opened.st_ino ||
+            current.st_dev != opened.st_dev) {
+            continue;
+        }
+        std::string text;
+        if (int error = ReadAll(guard.get(), text)) {
+            return RegistryStatus::Error(error);
+        }
+        RegistryDocument document;
+        RegistryStatus status = ParseInto(text, file, document);
+        if (!status.ok()) {
+            return status;
+        }
+        status = change(document);
+        if (!status.ok()) {
+            return status;
+        }
+        return ReplaceFile(file, document.Serialise(), opened.st_mode);
+    }
+}
+
+bool RegistryStore::CanWrite(RegistryRoot root) {
+    std::string file = RootFile(root);
+    if (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0) {
+        return false;
+    }
+    // The file is replaced by a rename, so its folder (or the first existing folder above it,
+    // where the missing ones would be created) must be writable.
+    std::string folder = FolderOf(file);
+    while (access(folder.c_str(), F_OK) != 0 && folder != "/" && folder != ".") {
+        folder = FolderOf(folder);
+    }
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+} // namespace qz::platform

@@ -1,0 +1,62 @@
+#include "platform/SharedSection.h"
+
+#include "ObjectFile.h"
+
+namespace qz::platform {
+
+struct SharedSection::Impl {
+    detail::ObjectFile file;
+};
+
+namespace {
+
+int OpenSection(std::string_view name, std::size_t size, bool create, bool persistent,
+                ObjectAccess access, detail::ObjectFile& file) {
+    detail::ObjectRequest request;
+    request.name = name;
+    request.size = size;
+    request.create = create;
+    request.access = access;
+    request.persistent = persistent;
+    return detail::OpenObject(request, file);
+}
+
+} // namespace
+
+int SharedSection::Open(std::string_view name, std::size_t size, bool create, ObjectAccess access,
+                        std::unique_ptr<SharedSection>& out) {
+    auto impl = std::make_unique<Impl>();
+    if (int rc = OpenSection(name, size, create, false, access, impl->file)) {
+        return rc;
+    }
+    out.reset(new SharedSection(std::move(impl)));
+    return 0;
+}
+
+int SharedSection::OpenPersistent(std::string_view name, std::size_t size, ObjectAccess access,
+                                  std::unique_ptr<SharedSection>& out) {
+    auto impl = std::make_unique<Impl>();
+    if (int rc = OpenSection(name, size, true, true, access, impl->file)) {
+        return rc;
+    }
+    out.reset(new SharedSection(std::move(impl)));
+    return 0;
+}
+
+SharedSection::SharedSection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+SharedSection::~SharedSection() = default;
+
+void* SharedSection::Data() const {
+    return impl_->file.view;
+}
+
+std::size_t SharedSection::Size() const {
+    return impl_->file.size;
+}
+
+bool SharedSection::AlreadyExisted() const {
+    return impl_->file.existed;
+}
+
+} // namespace qz::platform

@@ -1,0 +1,256 @@
+#include "platform/ThreadToken.h"
+
+#include "ObjectFile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace qz::platform {
+
+namespace {
+
+// "Tamrel_SessionData_0" keeps its 72-byte layout: the UID counter at 0, reserved zeros after.
+// "Tamrel_SessionThreads" holds a 64-byte header and 4096 slots of 64 bytes, each a UID and a
+// robust mutex (the token) that the UID's thread holds for its life. When a thread dies without
+// releasing, the kernel marks its token owner-died, which every process can read.
+constexpr std::size_t kSessionDataSize = 72;
+constexpr std::uint32_t kSlotCount = 4096;
+constexpr std::uint32_t kTableMagic = 0x54544B54; // "TKTT"
+constexpr std::uint32_t kOwnerDied = 0x40000000;
+constexpr std::uint32_t kTidMask = 0x3FFFFFFF;
+
+struct TableHeader {
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t slotCount;
+    std::uint8_t reserved[52];
+};
+
+struct Slot {
+    std::uint32_t uid;
+    std::uint32_t reserved;
+    pthread_mutex_t token;
+    std::uint8_t padding[64 - 8 - sizeof(pthread_mutex_t)];
+};
+static_assert(sizeof(TableHeader) == 64 && sizeof(Slot) == 64);
+
+constexpr std::size_t kTableSize = sizeof(TableHeader) + kSlotCount * sizeof(Slot);
+
+struct Tables {
+    detail::ObjectFile dataFile;
+    detail::ObjectFile tableFile;
+    std::uint32_t* counter = nullptr;
+    TableHeader* header = nullptr;
+    Slot* slots = nullptr;
+};
+
+std::mutex g_openLock;
+std::atomic<Tables*> g_tables{nullptr};
+
+std::uint32_t LockWord(Slot& slot) {
+    return std::atomic_ref(*reinterpret_cast<std::uint32_t*>(&slot.token))
+        .load(std::memory_order_acquire);
+}
+
+std::atomic_ref<std::uint32_t> SlotUid(Slot& slot) {
+    return std::atomic_ref(slot.uid);
+}
+
+// The calling thread's token; its destructor runs at thread exit and gives the slot back.
+struct Holder {
+    std::uint32_t uid = 0;
+    Slot* slot = nullptr;
+
+    ~Holder() {
+        if (slot) {
+            // Clear the UID before unlocking: a reader that still sees the UID then also sees
+            // the token held, so a live thread is never reported ended.
+            SlotUid(*slot).store(0, std::memory_order_release);
+            pthread_mutex_unlock(&slot->token);
+            slot = nullptr;
+        }
+    }
+};
+
+thread_local Holder t_holder;
+
+void ForgetAfterFork() {
+    // The child's only thread is a copy of the forking one; it does not hold the parent's token.
+    t_holder.uid = 0;
+    t_holder.slot = nullptr;
+}
+
+void InitTable(void* view, std::size_t) {
+    auto* header = static_cast<TableHeader*>(view);
+    auto* slots = reinterpret_cast<Slot*>(header + 1);
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    for (std::uint32_t i = 0; i < kSlotCount; ++i) {
+        pthread_mutex_init(&slots[i].token, &attr);
+    }
+    pthread_mutexattr_destroy(&attr);
+    header->version = 1;
+    header->slotCount = kSlotCount;
+    std::atomic_ref(header->magic).store(kTableMagic, std::memory_order_release);
+}
+
+int CheckTable(const void* view, std::size_t size) {
+    auto* header = static_cast<TableHeader*>(const_cast<void*>(view));
+    if (size < kTableSize ||
+        std::atomic_ref(header->magic).load(std::memory_order_acquire) != kTableMagic ||
+        header->slotCount != kSlotCount) {
+        return EPROTOTYPE;
+    }
+    return 0;
+}
+
+int OpenTables(Tables*& result) {
+    if ((result = g_tables.load(std::memory_order_acquire))) {
+        return 0;
+    }
+    std::lock_guard lock(g_openLock);
+    if ((result = g_tables.load(std::memory_order_acquire))) {
+        return 0;
+    }
+    // Both objects are global, shared by all users and kept until reboot; this process keeps
+    // them mapped for its whole life.
+    auto data = std::make_unique<detail::ObjectFile>();
+    detail::ObjectRequest request;
+    request.name = "Global\\Tamrel_SessionData_0";
+    request.size = kSessionDataSize;
+    request.access = ObjectAccess::Shared;
+    request.persistent = true;
+    if (int rc = detail::OpenObject(request, *data)) {
+        return rc;
+    }
+    auto table = std::make_unique<detail::ObjectFile>();
+    request.name = "Global\\Tamrel_SessionThreads";
+    request.size = kTableSize;
+    request.init = InitTable;
+    request.check = CheckTable;
+    if (int rc = detail::OpenObject(request, *table)) {
+        return rc;
+    }
+    auto* tables = new Tables; // never freed: the tokens live as long as the process
+    tables->dataFile = std::move(*data);
+    tables->tableFile = std::move(*table);
+    tables->counter = static_cast<std::uint32_t*>(tables->dataFile.view);
+    tables->header = static_cast<TableHeader*>(tables->tableFile.view);
+    tables->slots = reinterpret_cast<Slot*>(tables->header + 1);
+    static const bool atFork = [] { return pthread_atfork(nullptr, nullptr, ForgetAfterFork); }();
+    (void)atFork;
+    g_tables.store(tables, std::memory_order_release);
+    result = tables;
+    return 0;
+}
+
+} // namespace
+
+int OpenThreadTokens() {
+    Tables* tables = nullptr;
+    return OpenTables(tables);
+}
+
+int CurrentThreadToken(std::uint32_t& uid, TokenFailure& failure) {
+    failure = TokenFailure::None;
+    if (t_holder.uid != 0) {
+        uid = t_holder.uid;
+        return 0;
+    }
+    uid = 0;
+    Tables* tables = nullptr;
+    if (int rc = OpenTables(tables)) {
+        failure = TokenFailure::SessionData;
+        return rc;
+    }
+    std::uint32_t candidate = 0;
+    do {
+        candidate = std::atomic_ref(*tables->counter).fetch_add(1, std::memory_order_relaxed) + 1;
+    } while (candidate == 0 || candidate == 0xFFFFFFFF);
+    for (std::uint32_t i = 0; i < kSlotCount; ++i) {
+        Slot& slot = tables->slots[(candidate + i) % kSlotCount];
+        int rc = pthread_mutex_trylock(&slot.token);
+        if (rc == EBUSY) {
+            continue;
+        }
+        if (rc == EOWNERDEAD) {
+            // A dead thread's slot: reuse it.
+            pthread_mutex_consistent(&slot.token);
+        } else if (rc != 0) {
+            failure = TokenFailure::InitialLock;
+            return rc;
+        }
+        // Publish the UID only once the token is held.
+        SlotUid(slot).store(candidate, std::memory_order_release);
+        t_holder.slot = &slot;
+        t_holder.uid = candidate;
+        uid = candidate;
+        return 0;
+    }
+    failure = TokenFailure::Allocate;
+    return EAGAIN;
+}
+
+int IsThreadTokenEnded(std::uint32_t uid, bool& ended) {
+    ended = false;
+    if (uid != 0 && uid == t_holder.uid) {
+        return 0;
+    }
+    Tables* tables = nullptr;
+    if (int rc = OpenTables(tables)) {
+        return rc;
+    }
+    auto check = [&](Slot& slot) {
+        if (SlotUid(slot).load(std::memory_order_acquire) != uid) {
+            return false;
+        }
+        std::uint32_t word = LockWord(slot);
+        if ((word & kOwnerDied) || (word & kTidMask) == 0) {
+            ended = true;
+        } else {
+            // Held: alive unless the slot was reclaimed for another UID meanwhile.
+            ended = SlotUid(slot).load(std::memory_order_acquire) != uid;
+        }
+        return true;
+    };
+    if (uid == 0 || uid == 0xFFFFFFFF) {
+        ended = true;
+        return 0;
+    }
+    if (check(tables->slots[uid % kSlotCount])) {
+        return 0;
+    }
+    for (std::uint32_t i = 0; i < kSlotCount; ++i) {
+        if (check(tables->slots[i])) {
+            return 0;
+        }
+    }
+    ended = true; // no slot holds it: never handed out, or its thread has ended
+    return 0;
+}
+
+int LiveThreadTokens() {
+    Tables* tables = nullptr;
+    if (OpenTables(tables)) {
+        return 0;
+    }
+    int live = 0;
+    for (std::uint32_t i = 0; i < kSlotCount; ++i) {
+        std::uint32_t word = LockWord(tables->slots[i]);
+        if ((word & kTidMask) != 0 && !(word & kOwnerDied) &&
+            SlotUid(tables->slots[i]).load(std::memory_order_acquire) != 0) {
+            ++live;
+        }
+    }
+    return live;
+}
+
+} // namespace qz::platform

@@ -1,0 +1,94 @@
+// qzdump: prints packet files and monitor files as their dump text, and converts files to and
+// from the compressed stream format. A thin shell over the packet units the console uses.
+//
+//   qzdump packet FILE            a header-framed packet file
+//   qzdump monitor FILE           a ".nv_mon" monitor file: the head, then every event
+//   qzdump sdc-compress IN OUT    compress a file
+//   qzdump sdc-decompress IN OUT  decompress a file
+//
+// Exit codes: 0 success, 1 the input could not be read or converted (message on standard
+// error), 2 wrong usage.
+
+#include "CM/Exceptions.h"
+#include "CM/MonitorFile.h"
+#include "CM/PacketStreams.h"
+#include "CM/Packets.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage = "Usage: qzdump packet FILE\n"
+                               "       qzdump monitor FILE\n"
+                               "       qzdump sdc-compress IN OUT\n"
+                               "       qzdump sdc-decompress IN OUT\n";
+
+void PrintDump(const qz::TPacket& packet) {
+    qz::TPacketStrings lines;
+    packet.DumpToStrings(lines);
+    for (const std::string& line : lines) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+    }
+}
+
+void DumpPacket(const std::string& fileName) {
+    PrintDump(*qz::TPacket::CreateFromFile(fileName));
+}
+
+void DumpMonitor(const std::string& fileName) {
+    qz::TMonitorFile file = qz::OpenMonitorFile(fileName);
+    PrintDump(*file.Meta);
+    qz::TPacketLoadContext context;
+    std::int64_t size = file.Events->Size();
+    while (file.Events->Position() < size) {
+        PrintDump(*qz::TPacket::CreateFromStream(*file.Events, &context, 0));
+    }
+}
+
+void Convert(const std::string& input, const std::string& output, bool compress) {
+    if (!qz::HasPacketCompression()) {
+        qz::Raise("Compressed streams are not available in this build");
+    }
+    std::unique_ptr<qz::TStream> source = qz::OpenPacketFile(input, qz::TPacketFileMode::Read);
+    qz::TBytesStream plain;
+    if (compress) {
+        qz::TBytesStream compressed;
+        qz::PacketCompression().CompressToStream(*source, compressed, 3);
+        plain = std::move(compressed);
+    } else {
+        plain.Bytes() = qz::PacketCompression().Decompress(*source);
+    }
+    std::unique_ptr<qz::TStream> target = qz::OpenPacketFile(output, qz::TPacketFileMode::Create);
+    target->WriteBuffer(plain.Bytes().data(), plain.Size());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    bool oneFile = args.size() == 2 && (args[0] == "packet" || args[0] == "monitor");
+    bool twoFiles = args.size() == 3 && (args[0] == "sdc-compress" || args[0] == "sdc-decompress");
+    if (!oneFile && !twoFiles) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    try {
+        qz::RegisterAllPacketClasses();
+        if (args[0] == "packet") {
+            DumpPacket(args[1]);
+        } else if (args[0] == "monitor") {
+            DumpMonitor(args[1]);
+        } else {
+            Convert(args[1], args[2], args[0] == "sdc-compress");
+        }
+        std::fflush(stdout);
+        return 0;
+    } catch (const std::exception& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
+}
