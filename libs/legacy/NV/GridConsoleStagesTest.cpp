@@ -204,6 +204,20 @@ TEST_F(StagesTest, RequestFields) {
     EXPECT_EQ(console->BuildCommand().Str(Req::BuildClass), "xml");
 }
 
+TEST_F(StagesTest, AssembledRequestSurvivesItsEncoding) {
+    RegisterAllPacketClasses();
+    auto console = Run({"/clean", "/LimitBVData=1", "/setenv=QZ_OPT_C=1", "/allowremote=a,b",
+                        "/minwinver=10", "/loglevel=basic", "job.xml"});
+    TBytesStream stream;
+    console->BuildCommand().SaveToStream(stream);
+    // Flags travel as a sized value: size 8, then the 64 bits lowest byte first.
+    EXPECT_NE(stream.Bytes().find(std::string("\x08\x0B\0\0\0\0\0\0\x03", 9)), std::string::npos);
+    stream.Seek(0, SeekOrigin::Begin);
+    auto loaded = TPacket::CreateFromStream(stream);
+    EXPECT_TRUE(loaded->Equals(console->BuildCommand()));
+    UnsetEnv("QZ_OPT_C");
+}
+
 TEST_F(StagesTest, ConsoleSwitches) {
     auto console = Run({"/forcemon", "/PLAYMON", "/build", "/project", "/wait", "/projectconfig",
                         "/make", "/silent", "/nowait", "/enable", "/reset", "/disable", "/stop",
