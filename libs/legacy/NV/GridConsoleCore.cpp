@@ -614,15 +614,15 @@ bool TGridConsole::StageB_ConsoleSwitches() {
         WriteLine("");
     }
 
-    makeSwitch_ = TakeBareSwitch("make") || makeSwitch_;
-    silent_ = TakeBareSwitch("silent") || silent_;
-    noLogo_ = TakeBareSwitch("nologo") || noLogo_;
+    makeSwitch_ = TakeBareSwitch("make");
+    silent_ = TakeBareSwitch("silent");
+    noLogo_ = TakeBareSwitch("nologo");
     if (TakeBareSwitch("nowait")) {
         wait_ = false;
     }
-    enableSwitch_ = TakeBareSwitch("enable") || enableSwitch_;
-    resetSwitch_ = TakeBareSwitch("reset") || resetSwitch_;
-    disableSwitch_ = TakeBareSwitch("disable") || disableSwitch_;
+    enableSwitch_ = TakeBareSwitch("enable");
+    resetSwitch_ = TakeBareSwitch("reset");
+    disableSwitch_ = TakeBareSwitch("disable");
 
     if (TakeValuedSwitch("stop", stopBuildId_)) {
         stopSwitch_ = true;
@@ -630,7 +630,7 @@ bool TGridConsole::StageB_ConsoleSwitches() {
         stopSwitch_ = true;
         stopBuildId_ = kNullBuildId;
     }
-    stopAllSwitch_ = TakeBareSwitch("stopall") || stopAllSwitch_;
+    stopAllSwitch_ = TakeBareSwitch("stopall");
     ApplySetEnv();
     return true;
 }
@@ -640,7 +640,7 @@ bool TGridConsole::StageC_ServiceSwitches() {
     if (TakeBareSwitch("BuildCacheEnableStdinInputTaskCaching")) {
         buildCommand_.SetBool(Req::BuildCacheEnableStdinInputTaskCaching, true);
     }
-    listSwitch_ = TakeBareSwitch("list") || listSwitch_;
+    listSwitch_ = TakeBareSwitch("list");
     return true;
 }
 

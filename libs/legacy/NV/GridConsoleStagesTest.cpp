@@ -24,45 +24,37 @@ protected:
     }
 };
 
-TEST_F(StagesTest, NewRequest) {
-    auto console = Make({"/COMMAND=make all"});
-    EXPECT_EQ(console->BuildCommand().Bits(Req::Flags), 3u);
-    EXPECT_EQ(console->BuildCommand().Str(Req::SlnConsoleCommandLine),
-              "/usr/bin/qzConsole \"/COMMAND=make all\" /NOLOGO");
-    EXPECT_EQ(console->BuildCommand().Int(Req::ConsoleOutputCodePage), 65001);
-}
-
 TEST_F(StagesTest, FlagSwitchesInAnyCaseAndPrefix) {
-    const std::vector<std::pair<Args, std::uint64_t>> rows = {
+    const std::vector<std::pair<Args, std::vector<int>>> rows = {
         {{"/clean", "-Beep", "/OPENMONITOR", "/useidemonitor", "-rebuild", "/deploy", "/allfatal",
           "/StopOnErrors", "/showcmd", "/showagent", "/showtime"},
-         Bit(bfClean) | Bit(bfBeep) | Bit(bfOpenMonitor) | Bit(bfUseIdeMonitor) | Bit(bfRebuild) |
-             Bit(bfDeploy) | Bit(bfAllFatal) | Bit(bfStopOnErrors) | Bit(bfShowCmd) |
-             Bit(bfShowAgent) | Bit(bfShowTime)},
+         {bfClean, bfBeep, bfOpenMonitor, bfUseIdeMonitor, bfRebuild, bfDeploy, bfAllFatal,
+          bfStopOnErrors, bfShowCmd, bfShowAgent, bfShowTime}},
         {{"/no_dotnet_virt", "/use_same_console", "/no_crypt_virt", "/no_watchdog_thread",
           "/only64bithelpers", "/no_unc_sync", "/nomsgs", "/OnlyFailLocally=on",
           "/onlyfaillocally=off", "/securecomm=OFF"},
-         Bit(bfNoDotNetVirt) | Bit(bfUseSameConsole) | Bit(bfNoCryptVirt) |
-             Bit(bfNoWatchdogThread) | Bit(bfOnly64BitHelpers) | Bit(bfNoUncSync) | Bit(bfNoMsgs) |
-             Bit(bfOnlyFailLocallyOn) | Bit(bfOnlyFailLocallyOff) | Bit(bfSecureCommOff)},
+         {bfNoDotNetVirt, bfUseSameConsole, bfNoCryptVirt, bfNoWatchdogThread, bfOnly64BitHelpers,
+          bfNoUncSync, bfNoMsgs, bfOnlyFailLocallyOn, bfOnlyFailLocallyOff, bfSecureCommOff}},
         {{"/freecompletedtasks=on", "/avoidlocal=OFF", "/predictedexecution32bitfallback=on",
           "/forceenglishmsbuildoutput=off", "/usecloudhelpers=TRUE", "/LimitBVData=2"},
-         Bit(bfFreeCompletedTasksOn) | Bit(bfAvoidLocalOff) |
-             Bit(bfPredictedExecution32BitFallbackOn) | Bit(bfForceEnglishMSBuildOutputOff) |
-             Bit(bfCloudHelpersOn) | Bit(bfMonitorNoBars)},
+         {bfFreeCompletedTasksOn, bfAvoidLocalOff, bfPredictedExecution32BitFallbackOn,
+          bfForceEnglishMSBuildOutputOff, bfCloudHelpersOn, bfMonitorNoBars}},
         {{"/freecompletedtasks=Off", "/avoidlocal=on", "/predictedexecution32bitfallback=off",
           "/forceenglishmsbuildoutput=ON", "/usecloudhelpers=false", "/limitbvdata=3"},
-         Bit(bfFreeCompletedTasksOff) | Bit(bfAvoidLocalOn) |
-             Bit(bfPredictedExecution32BitFallbackOff) | Bit(bfForceEnglishMSBuildOutputOn) |
-             Bit(bfCloudHelpersOff) | Bit(bfMonitorNoGraphs)},
+         {bfFreeCompletedTasksOff, bfAvoidLocalOn, bfPredictedExecution32BitFallbackOff,
+          bfForceEnglishMSBuildOutputOn, bfCloudHelpersOff, bfMonitorNoGraphs}},
         {{"/securecomm=off", "/securecomm=on", "/LimitBVData=1", "/LimitBVData"},
-         Bit(bfSecureCommOn) | Bit(bfMonitorNoBars) | Bit(bfMonitorNoGraphs)},
+         {bfSecureCommOn, bfMonitorNoBars, bfMonitorNoGraphs}},
     };
     for (auto [args, bits] : rows) {
+        std::uint64_t expected = 3;
+        for (int bit : bits) {
+            expected |= Bit(bit);
+        }
         args.push_back("job.xml");
         auto console = Run(args);
         EXPECT_EQ(console->out, "") << args[0];
-        EXPECT_EQ(console->BuildCommand().Bits(Req::Flags), 3u | bits) << args[0];
+        EXPECT_EQ(console->BuildCommand().Bits(Req::Flags), expected) << args[0];
     }
 }
 
@@ -204,10 +196,16 @@ TEST_F(StagesTest, RequestFields) {
     EXPECT_EQ(console->BuildCommand().Str(Req::BuildClass), "xml");
 }
 
-TEST_F(StagesTest, AssembledRequestSurvivesItsEncoding) {
+TEST_F(StagesTest, RequestStartsWithItsFixedFieldsAndSurvivesItsEncoding) {
     RegisterAllPacketClasses();
-    auto console = Run({"/clean", "/LimitBVData=1", "/setenv=QZ_OPT_C=1", "/allowremote=a,b",
-                        "/minwinver=10", "/loglevel=basic", "job.xml"});
+    auto console = Make({"/COMMAND=make all"});
+    EXPECT_EQ(console->BuildCommand().Bits(Req::Flags), 3u);
+    EXPECT_EQ(console->BuildCommand().Str(Req::SlnConsoleCommandLine),
+              "/usr/bin/qzConsole \"/COMMAND=make all\" /NOLOGO");
+    EXPECT_EQ(console->BuildCommand().Int(Req::ConsoleOutputCodePage), 65001);
+
+    console = Run({"/clean", "/LimitBVData=1", "/setenv=QZ_OPT_C=1", "/allowremote=a,b",
+                   "/minwinver=10", "/loglevel=basic", "job.xml"});
     TBytesStream stream;
     console->BuildCommand().SaveToStream(stream);
     // Flags travel as a sized value: size 8, then the 64 bits lowest byte first.
