@@ -2,6 +2,7 @@
 
 #include "CallTraceUtils.h"
 #include "CrossRegistry.h"
+#include "DiagHooks.h"
 #include "ExceptionWatch.h"
 #include "Exceptions.h"
 #include "platform/Diagnostics.h"
@@ -176,6 +177,27 @@ void DiagLogSetUp(const std::string& filePath, const DiagLogSettings& settings) 
     state.mode.store(kActive);
 }
 
+void InstallRuntimeHooks() {
+    diag::LogWaitWarning = [](std::string_view text) { LogWaitWarning(text); };
+    diag::LogSection = [](std::string_view header, std::string_view text) {
+        try {
+            LogWrite(LogSection(header, '-') + "\r\n" + std::string(text) + "\r\n", lfAlways);
+        } catch (...) {
+        }
+    };
+    diag::LogText = [](std::string_view text) {
+        try {
+            LogWrite(text, lfAlways);
+        } catch (...) {
+        }
+    };
+    diag::CallTrace = [] { return CallTrace(0, 0, 0); };
+    diag::ThreadName = [](std::uint32_t threadId) {
+        return ThreadName(static_cast<int>(threadId));
+    };
+    diag::BuildNumber = [] { return std::to_string(kProgramBuildNumber); };
+}
+
 void DiagLogStartup() {
     LogState& state = State();
     {
@@ -186,6 +208,7 @@ void DiagLogStartup() {
         state.startupDone = true;
     }
     InstallExceptionWatch();
+    InstallRuntimeHooks();
     if (platform::diag::IsModuleLoaded("__Tamrel_VE__")) {
         std::lock_guard<std::mutex> names(state.namesLock);
         state.namesEnabled = false;

@@ -56,6 +56,9 @@ std::string DiagLogFilePath();
 /// "__Tamrel_VE__" is loaded. Runs once; later calls do nothing.
 void DiagLogStartup();
 
+/// Points the runtime units' log hooks (waits, locks, threads) at this log; start-up does it.
+void InstallRuntimeHooks();
+
 /// Sets the log up on the given file with the given settings (the start-up and tests use it);
 /// the file is opened at the first write.
 void DiagLogSetUp(const std::string& filePath, const DiagLogSettings& settings);

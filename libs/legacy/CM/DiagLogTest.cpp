@@ -1,5 +1,6 @@
 #include "DiagLog.h"
 
+#include "DiagHooks.h"
 #include "ExceptionWatch.h"
 #include "TestSupport.h"
 #include "platform/Diagnostics.h"
@@ -44,6 +45,18 @@ TEST_F(DiagLogTest, SectionGeometry) {
     EXPECT_EQ(header.size(), 79u);
     EXPECT_EQ(header.substr(10, 41), longTitle + header.substr(50, 1));
     EXPECT_EQ(LogSection(std::string(60, 'x'), '-').size(), 93u); // never cut
+}
+
+TEST_F(DiagLogTest, RuntimeUnitsWriteThroughTheirHooks) {
+    SetUpLog(1, false);
+    InstallRuntimeHooks();
+    diag::LogText("DBG: plain line");
+    diag::LogSection("Thread Error", "it failed");
+    std::string text = Contents();
+    EXPECT_NE(text.find("DBG: plain line\r\n"), std::string::npos);
+    EXPECT_NE(text.find("Thread Error"), std::string::npos);
+    EXPECT_NE(text.find("\r\nit failed\r\n"), std::string::npos);
+    EXPECT_EQ(diag::BuildNumber(), "14861");
 }
 
 TEST_F(DiagLogTest, LevelsAndFlags) {
