@@ -30,19 +30,19 @@ std::vector<std::unique_ptr<qz::TMonitorEventOutputPacket>> MakeEvents() {
 
 std::string
 EncodeEvents(const std::vector<std::unique_ptr<qz::TMonitorEventOutputPacket>>& events) {
-    qz::TBytesStream stream;
+    qz::TVirtualStream stream;
     qz::TPacketSaveContext context;
     for (const auto& event : events) {
         event->SaveToStream(stream, &context);
     }
-    return stream.Bytes();
+    return stream.AsString();
 }
 
 void EncodeOutputEvents(benchmark::State& state) {
     auto events = MakeEvents();
     // One target stream for all runs, as a writer appends to one event stream: the figure is the
     // encoder's, not the allocator's.
-    qz::TBytesStream stream;
+    qz::TVirtualStream stream;
     std::int64_t bytes = 0;
     for (auto _ : state) {
         stream.Clear();
@@ -51,7 +51,7 @@ void EncodeOutputEvents(benchmark::State& state) {
             event->SaveToStream(stream, &context);
         }
         bytes += stream.Size();
-        benchmark::DoNotOptimize(stream.Bytes().data());
+        benchmark::DoNotOptimize(stream.Memory());
     }
     state.SetBytesProcessed(bytes);
 }
@@ -60,7 +60,8 @@ BENCHMARK(EncodeOutputEvents)->Unit(benchmark::kMillisecond);
 void DecodeOutputEvents(benchmark::State& state) {
     std::string encoded = EncodeEvents(MakeEvents());
     for (auto _ : state) {
-        qz::TBytesStream stream(encoded);
+        qz::TVirtualStream stream;
+        stream.SetContent(encoded);
         qz::TPacketLoadContext context;
         for (int i = 0; i < kEvents; ++i) {
             auto event = qz::TPacket::CreateFromStream(stream, &context);
@@ -105,17 +106,17 @@ void SaveBuildCommand(benchmark::State& state) {
     auto command = MakeCommand();
     std::int64_t bytes = 0;
     for (auto _ : state) {
-        qz::TBytesStream stream;
+        qz::TVirtualStream stream;
         command->SaveToStream(stream);
         bytes += stream.Size();
-        benchmark::DoNotOptimize(stream.Bytes().data());
+        benchmark::DoNotOptimize(stream.Memory());
     }
     state.SetBytesProcessed(bytes);
 }
 BENCHMARK(SaveBuildCommand);
 
 void LoadBuildCommand(benchmark::State& state) {
-    qz::TBytesStream encoded;
+    qz::TVirtualStream encoded;
     MakeCommand()->SaveToStream(encoded);
     qz::TBuildCommandPacket command;
     for (auto _ : state) {

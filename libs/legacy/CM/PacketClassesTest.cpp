@@ -78,7 +78,7 @@ void Fill(TPacket& packet, int seed, int depth = 0) {
             packet.Strings(i) = {"line " + std::to_string(v), "second"};
             break;
         case Blob:
-            packet.Blob(i).Bytes() = "blob " + std::to_string(v);
+            packet.Blob(i).SetContent("blob " + std::to_string(v));
             break;
         case IntegerList:
             packet.IntList(i) = {1, -2, v};
@@ -123,7 +123,7 @@ TEST_P(EveryPacketClassTest, RoundTripsEveryFieldInBothFramings) {
     }
     EXPECT_EQ(differing, cls.FieldCount() - fixed) << "every field must leave its default";
 
-    TBytesStream header;
+    TVirtualStream header;
     filled->SaveToStream(header);
     filled->SaveToStream(header);
     header.SetPosition(0);
@@ -134,7 +134,7 @@ TEST_P(EveryPacketClassTest, RoundTripsEveryFieldInBothFramings) {
     }
     EXPECT_EQ(header.Position(), header.Size());
 
-    TBytesStream context;
+    TVirtualStream context;
     TPacketSaveContext saveContext;
     filled->SaveToStream(context, &saveContext);
     fresh->SaveToStream(context, &saveContext);

@@ -25,6 +25,12 @@ constexpr int kMaxListPreallocation = 32;
 // Nesting of packets inside packets (nested fields and list items). Real classes nest a few
 // levels; a hostile stream could otherwise nest list items until the stack overflows.
 constexpr int kMaxNestingDepth = 64;
+// Packets are encoded into memory streams that grow in steps of up to 1 MB.
+constexpr std::uint16_t kPacketStreamOptions = VirtualStreamOption::Step1M;
+
+std::unique_ptr<TVirtualStream> NewBlob() {
+    return std::make_unique<TVirtualStream>(kPacketStreamOptions);
+}
 
 enum ValueIndex {
     vInt,
@@ -407,7 +413,8 @@ std::uint64_t LoadLE(const std::uint8_t* b, int size) {
     return value;
 }
 
-void WriteString(TStream& stream, std::string_view text) {
+// A compact length, then the bytes.
+void WriteSizedString(TStream& stream, std::string_view text) {
     WriteCompactCount(stream, static_cast<std::int32_t>(text.size()));
     stream.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
 }
@@ -677,7 +684,7 @@ void TPacket::InitValues() {
             m_values.emplace_back(std::in_place_index<vPacket>);
             break;
         case TValueType::Blob:
-            m_values.emplace_back(std::in_place_index<vBlob>, std::make_unique<TBytesStream>());
+            m_values.emplace_back(std::in_place_index<vBlob>, NewBlob());
             break;
         case TValueType::IntegerList:
             m_values.emplace_back(std::in_place_index<vIntList>);
@@ -871,8 +878,7 @@ void TPacket::Assign(const TPacket& source) {
             }
             break;
         case TValueType::Blob:
-            std::get<vBlob>(to)->Bytes() = std::get<vBlob>(from)->Bytes();
-            std::get<vBlob>(to)->SetPosition(0);
+            std::get<vBlob>(to)->SetContent(std::get<vBlob>(from)->View());
             break;
         case TValueType::StringList:
         case TValueType::StringListAsText:
@@ -919,7 +925,7 @@ void TPacket::Clear() {
             }
             break;
         case TValueType::Blob:
-            std::get<vBlob>(v)->Clear();
+            std::get<vBlob>(v)->SetSize(0);
             break;
         case TValueType::StringList:
         case TValueType::StringListAsText:
@@ -1023,7 +1029,7 @@ bool TPacket::FieldEquals(int index, const TPacket& other) const {
     case TValueType::OptionalPacket:
         return SameOptional(index, other);
     case TValueType::Blob:
-        return std::get<vBlob>(a)->Bytes() == std::get<vBlob>(b)->Bytes();
+        return std::get<vBlob>(a)->View() == std::get<vBlob>(b)->View();
     default:
         return a == b;
     }
@@ -1200,21 +1206,21 @@ const TCustomPacketList& TPacket::List(int index) const {
     return *std::get<vList>(m_values[static_cast<std::size_t>(index)]);
 }
 
-TBytesStream& TPacket::Blob(int index) {
+TVirtualStream& TPacket::Blob(int index) {
     Typed(index, TValueType::Blob);
     return *std::get<vBlob>(m_values[static_cast<std::size_t>(index)]);
 }
 
-const TBytesStream& TPacket::Blob(int index) const {
+const TVirtualStream& TPacket::Blob(int index) const {
     Typed(index, TValueType::Blob);
     return *std::get<vBlob>(m_values[static_cast<std::size_t>(index)]);
 }
 
-std::unique_ptr<TBytesStream> TPacket::TakeBlob(int index) {
+std::unique_ptr<TVirtualStream> TPacket::TakeBlob(int index) {
     Typed(index, TValueType::Blob);
     auto& slot = std::get<vBlob>(m_values[static_cast<std::size_t>(index)]);
-    std::unique_ptr<TBytesStream> blob = std::move(slot);
-    slot = std::make_unique<TBytesStream>();
+    std::unique_ptr<TVirtualStream> blob = std::move(slot);
+    slot = NewBlob();
     return blob;
 }
 
@@ -1279,16 +1285,16 @@ void TPacket::SaveToStream(TStream& stream, TPacketSaveContext* context,
 
 void TPacket::SaveInto(TStream& stream, TPacketSaveContext* context, std::uint32_t flags) const {
     if (flags & pfCompress) {
-        TBytesStream buffer;
+        TVirtualStream buffer(kPacketStreamOptions);
         SaveInto(buffer, context, flags & ~(pfCompress | pfBuffered));
         buffer.SetPosition(0);
-        PacketCompression().CompressToStream(buffer, stream, 3);
+        CompressToStream(buffer, buffer.Size(), stream, kCompressFormatQuickLZ131);
         return;
     }
     if (flags & pfBuffered) {
-        TBytesStream buffer;
+        TVirtualStream buffer(kPacketStreamOptions);
         SaveInto(buffer, context, flags & ~pfBuffered);
-        stream.WriteBuffer(buffer.Bytes().data(), buffer.Size());
+        stream.WriteBuffer(buffer.Memory(), buffer.Size());
         return;
     }
     if (context != nullptr) {
@@ -1357,7 +1363,7 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             stream.WriteBuffer(std::get<vString>(v).data(), f.size);
             break;
         case TValueType::String:
-            WriteString(stream, std::get<vString>(v));
+            WriteSizedString(stream, std::get<vString>(v));
             break;
         case TValueType::WideString: {
             const std::u16string& w = std::get<vWide>(v);
@@ -1374,12 +1380,12 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             const TPacketStrings& lines = std::get<vStrings>(v);
             WriteCompactCount(stream, static_cast<std::int32_t>(lines.size()));
             for (const std::string& line : lines) {
-                WriteString(stream, line);
+                WriteSizedString(stream, line);
             }
             break;
         }
         case TValueType::StringListAsText:
-            WriteString(stream, LinesText(std::get<vStrings>(v)));
+            WriteSizedString(stream, LinesText(std::get<vStrings>(v)));
             break;
         case TValueType::IntegerList: {
             const TPacketIntegerList& list = std::get<vIntList>(v);
@@ -1398,7 +1404,7 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             break;
         }
         case TValueType::Blob: {
-            const std::string& bytes = std::get<vBlob>(v)->Bytes();
+            std::string_view bytes = std::get<vBlob>(v)->View();
             if (context != nullptr) {
                 WriteCompactCount(stream, static_cast<std::int32_t>(bytes.size()));
             } else {
@@ -1569,9 +1575,7 @@ void TPacket::LoadValue(TReader& reader, int index) {
         if (length < 0) {
             throw ERangeError(Format("Negative length (%d bytes) trying to load %s", length, name));
         }
-        TBytesStream& blob = *std::get<vBlob>(v);
-        blob.Bytes() = reader.Bytes(name, length);
-        blob.SetPosition(0);
+        std::get<vBlob>(v)->SetContent(reader.Bytes(name, length));
         break;
     }
     case TValueType::Packet:
@@ -1696,7 +1700,7 @@ std::unique_ptr<TPacket> TPacket::LoadAny(TReader& reader, const TPacketClass* e
 
 void TPacket::LoadFromStream(TStream& stream, TPacketLoadContext* context, std::uint32_t flags) {
     if (flags & pfDecompress) {
-        TBytesStream plain(PacketCompression().Decompress(stream));
+        TDecompressStream plain(&stream, stream.Position(), 1, false);
         LoadFromStream(plain, context, flags & ~pfDecompress);
         return;
     }
@@ -1707,7 +1711,7 @@ void TPacket::LoadFromStream(TStream& stream, TPacketLoadContext* context, std::
 std::unique_ptr<TPacket> TPacket::CreateFromStream(TStream& stream, TPacketLoadContext* context,
                                                    std::uint32_t flags) {
     if (flags & pfDecompress) {
-        TBytesStream plain(PacketCompression().Decompress(stream));
+        TDecompressStream plain(&stream, stream.Position(), 1, false);
         return CreateFromStream(plain, context, flags & ~pfDecompress);
     }
     TReader reader(stream, context);
@@ -1739,48 +1743,45 @@ void TPacket::SaveToFile(const std::string& fileName, std::uint32_t flags) const
         }
         return;
     }
-    if (flags & pfCreateFolders) {
-        fs::path folder = fs::path(fileName).parent_path();
-        std::error_code error;
-        if (!folder.empty()) {
-            fs::create_directories(folder, error);
-        }
+    std::uint16_t options = (flags & pfCreateFolders) ? FileOption::CreateFolders : 0;
+    std::uint32_t streamFlags = flags & ~(pfCreateFolders | pfMappedWrite);
+    if (flags & pfMappedWrite) {
+        TMappedFileStream file(fileName, FileMode::Create, 0, options);
+        SaveToStream(file, nullptr, streamFlags);
+        // Closing cuts the file to its logical size; its failure must not pass unnoticed.
+        file.Close();
+        return;
     }
-    // The mapped-write flag asks for a mapped file stream; the plain file stream writes the
-    // same bytes.
-    std::unique_ptr<TStream> file = OpenPacketFile(fileName, TPacketFileMode::Create);
-    SaveToStream(*file, nullptr, flags & ~(pfCreateFolders | pfMappedWrite));
+    TFileStreamEx file(fileName, FileMode::Create, 0, options);
+    SaveToStream(file, nullptr, streamFlags);
 }
 
 namespace {
 
-TBytesStream ReadPacketFile(const std::string& fileName, std::uint32_t flags) {
-    std::unique_ptr<TStream> file;
+// Opens a packet file for reading, others may read but not write. With pfRetryOpen every failure
+// to open (in use, or not there yet while a writer replaces it) is retried for 4 seconds.
+std::unique_ptr<TMappedFileStream> OpenPacketFile(const std::string& fileName,
+                                                  std::uint32_t flags) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
     for (;;) {
         try {
-            file = OpenPacketFile(fileName, TPacketFileMode::Read);
-            break;
-        } catch (const EOSError&) {
+            return std::make_unique<TMappedFileStream>(fileName,
+                                                       FileMode::Read | FileMode::ShareDenyWrite);
+        } catch (const Exception&) {
             if (!(flags & pfRetryOpen) || std::chrono::steady_clock::now() >= deadline) {
                 throw;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    // The whole file is read into memory first, as a mapped view would present it.
-    TBytesStream content;
-    content.CopyFrom(*file, 0);
-    content.SetPosition(0);
-    return content;
 }
 
 } // namespace
 
 std::unique_ptr<TPacket> TPacket::CreateFromFile(const std::string& fileName, std::uint32_t flags) {
     try {
-        TBytesStream content = ReadPacketFile(fileName, flags);
-        return CreateFromStream(content, nullptr, flags & pfDecompress);
+        std::unique_ptr<TMappedFileStream> file = OpenPacketFile(fileName, flags);
+        return CreateFromStream(*file, nullptr, flags & pfDecompress);
     } catch (...) {
         RaiseWithContext(Format("Failed to load packet from file %s", fileName));
     }
@@ -1788,8 +1789,8 @@ std::unique_ptr<TPacket> TPacket::CreateFromFile(const std::string& fileName, st
 
 void TPacket::LoadFromFile(const std::string& fileName, std::uint32_t flags) {
     try {
-        TBytesStream content = ReadPacketFile(fileName, flags);
-        LoadFromStream(content, nullptr, flags & pfDecompress);
+        std::unique_ptr<TMappedFileStream> file = OpenPacketFile(fileName, flags);
+        LoadFromStream(*file, nullptr, flags & pfDecompress);
     } catch (...) {
         RaiseWithContext(Format("Failed to load packet %s from file %s", ClassName(), fileName));
     }

@@ -11,8 +11,9 @@
 
 #include "EnvUtils.h"
 #include "Exceptions.h"
-#include "PacketStreams.h"
+#include "RealTimeCompressStreams.h"
 #include "Stream.h"
+#include "StreamUtils.h"
 
 #include <atomic>
 #include <cstdint>
@@ -186,7 +187,7 @@ private:
 };
 
 /// The owned object of an object-kind field (GetFieldAsObject).
-using TPacketObject = std::variant<TPacketStrings*, TCustomPacketList*, TPacket*, TBytesStream*,
+using TPacketObject = std::variant<TPacketStrings*, TCustomPacketList*, TPacket*, TVirtualStream*,
                                    TPacketIntegerList*, TPacketInt64List*>;
 
 /// Flags of SaveToStream, LoadFromStream, CreateFromStream, SaveToFile and LoadFromFile.
@@ -294,10 +295,10 @@ public:
     const TPacketStrings& Strings(int index) const;
     TCustomPacketList& List(int index);
     const TCustomPacketList& List(int index) const;
-    TBytesStream& Blob(int index);
-    const TBytesStream& Blob(int index) const;
+    TVirtualStream& Blob(int index);
+    const TVirtualStream& Blob(int index) const;
     /// Takes the blob out of the packet, which keeps a new empty one.
-    std::unique_ptr<TBytesStream> TakeBlob(int index);
+    std::unique_ptr<TVirtualStream> TakeBlob(int index);
     TPacketIntegerList& IntList(int index);
     TPacketInt64List& Int64List(int index);
     /// A Packet field, or a present OptionalPacket field; an absent one raises "Attempt to
@@ -327,7 +328,7 @@ private:
     using TValue =
         std::variant<std::int64_t, double, std::string, std::u16string, TGuid, TPacketStrings,
                      std::unique_ptr<TCustomPacketList>, std::unique_ptr<TPacket>,
-                     std::unique_ptr<TBytesStream>, TPacketIntegerList, TPacketInt64List>;
+                     std::unique_ptr<TVirtualStream>, TPacketIntegerList, TPacketInt64List>;
 
     void InitValues();
     const TPacketField& Typed(int index, TValueType a, TValueType b = TValueType(-1)) const;
