@@ -1,10 +1,11 @@
-// Program entry of qzConsole: start-up of the exception watch and the diagnostic log, then the
-// console, its request and the main loop; the process ends with the exit code.
+// Program entry of qzConsole: start-up of the common modules (product name, exception watch,
+// diagnostic log, packet classes), then the console, its request and the main loop; the process
+// ends with the exit code.
 
-#include "CM/DiagLog.h"
+#include "CM/RuntimeStartup.h"
 #include "NV/GridConsoleCore.h"
 
 int main(int argc, char** argv) {
-    qz::DiagLogStartup();
+    qz::RuntimeStartup();
     qz::nv::ConsoleMain(argc, argv);
 }
