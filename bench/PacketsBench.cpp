@@ -97,7 +97,7 @@ std::unique_ptr<qz::TBuildCommandPacket> MakeCommand() {
     command.SetStr(qz::TBuildCommandPacket::SlnConsoleCommandLine, std::string(200, 's'));
     for (int i = 0; i < 20; ++i) {
         command.Strings(qz::TBuildCommandPacket::ForcedEnv)
-            .push_back("NAME" + std::to_string(i) + "=value");
+            .Add("NAME" + std::to_string(i) + "=value");
     }
     return made;
 }

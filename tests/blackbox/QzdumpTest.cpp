@@ -35,7 +35,7 @@ TEST(QzdumpBlackBox, PrintsNestedPacketsIndented) {
     auto project = std::make_unique<qz::TBuildCommandProjectPacket>();
     project->SetStr(qz::TBuildCommandProjectPacket::Name, "core");
     command.List(qz::TBuildCommandPacket::ActiveProjects).Add(std::move(project));
-    command.Strings(qz::TBuildCommandPacket::AllowRemote) = {"cl.exe", "link.exe"};
+    command.Strings(qz::TBuildCommandPacket::AllowRemote).AssignCommaText("cl.exe,link.exe");
     command.SaveToFile(dir / "job.nv_bld_cmd");
     auto result = RunProgram({QZDUMP_PATH, "packet", dir / "job.nv_bld_cmd"});
     EXPECT_EQ(result.exitCode, 0) << result.err;

@@ -27,7 +27,7 @@ constexpr const char* kUsage = "Usage: qzdump packet FILE\n"
                                "       qzdump sdc-decompress IN OUT\n";
 
 void PrintDump(const qz::TPacket& packet) {
-    qz::TPacketStrings lines;
+    qz::TStringListEx lines;
     packet.DumpToStrings(lines);
     for (const std::string& line : lines) {
         std::fwrite(line.data(), 1, line.size(), stdout);

@@ -13,6 +13,7 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 namespace qz {
 
@@ -366,27 +367,10 @@ double TextToFloat(const std::string& text) {
     return value;
 }
 
-std::string LinesText(const TPacketStrings& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
-    return text;
-}
-
-TPacketStrings SplitLines(std::string_view text) {
-    TPacketStrings lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            lines.emplace_back(text.substr(start));
-            break;
-        }
-        lines.emplace_back(text.substr(start, end - start));
-        start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
-    }
+// The lines of a text as a string list splits them.
+TStringListEx SplitLines(std::string_view text) {
+    TStringListEx lines;
+    lines.AssignText(text);
     return lines;
 }
 
@@ -775,7 +759,7 @@ std::string TPacket::GetFieldAsString(int index) const {
             return FloatGeneral4(std::get<vDouble>(v));
         default:
             if (f.type == TValueType::StringList) {
-                return LinesText(std::get<vStrings>(v));
+                return std::get<vStrings>(v).ToText();
             }
             break;
         }
@@ -806,7 +790,7 @@ void TPacket::SetFieldAsString(int index, const std::string& value) {
             return;
         default:
             if (f.type == TValueType::StringList) {
-                std::get<vStrings>(v) = SplitLines(value);
+                std::get<vStrings>(v).AssignText(value);
                 return;
             }
             break;
@@ -929,7 +913,7 @@ void TPacket::Clear() {
             break;
         case TValueType::StringList:
         case TValueType::StringListAsText:
-            std::get<vStrings>(v).clear();
+            std::get<vStrings>(v).Clear();
             break;
         case TValueType::IntegerList:
             std::get<vIntList>(v).clear();
@@ -996,7 +980,7 @@ int TPacket::GetFieldText(int index, std::string& text) const {
     case TValueType::Record:
         return 0;
     case TValueType::StringList:
-        text = LinesText(std::get<vStrings>(v));
+        text = std::get<vStrings>(v).ToText();
         return 2;
     case TValueType::PacketList:
         text = std::get<vList>(v)->Text();
@@ -1031,7 +1015,18 @@ bool TPacket::FieldEquals(int index, const TPacket& other) const {
     case TValueType::Blob:
         return std::get<vBlob>(a)->View() == std::get<vBlob>(b)->View();
     default:
-        return a == b;
+        return a.index() == b.index() && std::visit(
+                                             [&b](const auto& value) {
+                                                 using T = std::decay_t<decltype(value)>;
+                                                 const T& otherValue = std::get<T>(b);
+                                                 // Lines compare by their exact bytes.
+                                                 if constexpr (std::is_same_v<T, TStringListEx>) {
+                                                     return value.Strings() == otherValue.Strings();
+                                                 } else {
+                                                     return value == otherValue;
+                                                 }
+                                             },
+                                             a);
     }
 }
 
@@ -1075,29 +1070,29 @@ std::unique_ptr<TPacket> TPacket::Clone() const {
     return copy;
 }
 
-void TPacket::DumpToStrings(TPacketStrings& lines) const {
-    lines.push_back("(" + ClassName() + ")");
+void TPacket::DumpToStrings(TStringListEx& lines) const {
+    lines.Add("(" + ClassName() + ")");
     for (int i = 0; i < FieldCount(); ++i) {
         std::string text;
         int result = GetFieldText(i, text);
         std::string head = "  " + FieldName(i) + " = ";
         if (result == 0) {
-            lines.push_back(head + "(?)");
+            lines.Add(head + "(?)");
         } else if (result == 2) {
-            lines.push_back(head);
+            lines.Add(head);
             for (const std::string& line : SplitLines(text)) {
-                lines.push_back("    " + line);
+                lines.Add("    " + line);
             }
         } else {
-            lines.push_back(head + text);
+            lines.Add(head + text);
         }
     }
 }
 
 std::string TPacket::DumpText() const {
-    TPacketStrings lines;
+    TStringListEx lines;
     DumpToStrings(lines);
-    return LinesText(lines);
+    return lines.ToText();
 }
 
 // ---- Typed access ----
@@ -1186,12 +1181,12 @@ void TPacket::SetRecordBytes(int index, std::string value) {
     std::get<vString>(m_values[static_cast<std::size_t>(index)]) = std::move(value);
 }
 
-TPacketStrings& TPacket::Strings(int index) {
+TStringListEx& TPacket::Strings(int index) {
     Typed(index, TValueType::StringList, TValueType::StringListAsText);
     return std::get<vStrings>(m_values[static_cast<std::size_t>(index)]);
 }
 
-const TPacketStrings& TPacket::Strings(int index) const {
+const TStringListEx& TPacket::Strings(int index) const {
     Typed(index, TValueType::StringList, TValueType::StringListAsText);
     return std::get<vStrings>(m_values[static_cast<std::size_t>(index)]);
 }
@@ -1377,15 +1372,15 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             break;
         }
         case TValueType::StringList: {
-            const TPacketStrings& lines = std::get<vStrings>(v);
-            WriteCompactCount(stream, static_cast<std::int32_t>(lines.size()));
+            const TStringListEx& lines = std::get<vStrings>(v);
+            WriteCompactCount(stream, static_cast<std::int32_t>(lines.Count()));
             for (const std::string& line : lines) {
                 WriteSizedString(stream, line);
             }
             break;
         }
         case TValueType::StringListAsText:
-            WriteSizedString(stream, LinesText(std::get<vStrings>(v)));
+            WriteSizedString(stream, std::get<vStrings>(v).ToText());
             break;
         case TValueType::IntegerList: {
             const TPacketIntegerList& list = std::get<vIntList>(v);
@@ -1520,17 +1515,17 @@ void TPacket::LoadValue(TReader& reader, int index) {
     }
     case TValueType::StringList: {
         std::int32_t count = reader.Compact(name);
-        TPacketStrings& lines = std::get<vStrings>(v);
-        lines.clear();
-        lines.reserve(static_cast<std::size_t>(std::min(count, kMaxListPreallocation)));
+        TStringListEx& lines = std::get<vStrings>(v);
+        lines.Clear();
+        lines.EnsureCapacity(std::min(count, kMaxListPreallocation));
         for (std::int32_t k = 0; k < count; ++k) {
             std::string itemName = name + "#" + std::to_string(k + 1);
-            lines.push_back(reader.Bytes(itemName, reader.Compact(itemName)));
+            lines.Add(reader.Bytes(itemName, reader.Compact(itemName)));
         }
         break;
     }
     case TValueType::StringListAsText:
-        std::get<vStrings>(v) = SplitLines(reader.Bytes(name, reader.Compact(name)));
+        std::get<vStrings>(v).AssignText(reader.Bytes(name, reader.Compact(name)));
         break;
     case TValueType::IntegerList:
     case TValueType::Int64List: {
@@ -1868,20 +1863,13 @@ std::string TCustomPacketList::Text() const {
     if (IsEmpty()) {
         return "(empty list)";
     }
-    TPacketStrings lines;
+    TStringListEx lines;
     for (int k = 0; k < Count(); ++k) {
-        lines.push_back(Format("[%d/%d]", k + 1, Count()));
+        lines.Add(Format("[%d/%d]", k + 1, Count()));
         m_items[static_cast<std::size_t>(k)]->DumpToStrings(lines);
-        lines.emplace_back();
+        lines.Add(std::string());
     }
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i > 0) {
-            text += "\r\n";
-        }
-        text += lines[i];
-    }
-    return text;
+    return lines.Join(std::string_view("\r\n"));
 }
 
 void TCustomPacketList::SaveToStream(TStream& stream, TPacketSaveContext* context) const {

@@ -14,6 +14,7 @@
 #include "RealTimeCompressStreams.h"
 #include "Stream.h"
 #include "StreamUtils.h"
+#include "StringLists.h"
 
 #include <atomic>
 #include <cstdint>
@@ -33,9 +34,7 @@ class TCustomPacketList;
 class TPacketLoadContext;
 class TPacketSaveContext;
 
-// Containers of object fields. Aliases so that the project's string list and typed lists can take
-// their place without touching the engine's callers.
-using TPacketStrings = std::vector<std::string>;
+// Containers of the number-list fields.
 using TPacketIntegerList = std::vector<std::int32_t>;
 using TPacketInt64List = std::vector<std::int64_t>;
 
@@ -187,7 +186,7 @@ private:
 };
 
 /// The owned object of an object-kind field (GetFieldAsObject).
-using TPacketObject = std::variant<TPacketStrings*, TCustomPacketList*, TPacket*, TVirtualStream*,
+using TPacketObject = std::variant<TStringListEx*, TCustomPacketList*, TPacket*, TVirtualStream*,
                                    TPacketIntegerList*, TPacketInt64List*>;
 
 /// Flags of SaveToStream, LoadFromStream, CreateFromStream, SaveToFile and LoadFromFile.
@@ -247,7 +246,7 @@ public:
     bool CompareFields(const TPacket& other, const std::function<void(int)>& onDifference) const;
     std::unique_ptr<TPacket> Clone() const;
     /// Appends the dump lines: "(Class)", then "  Name = value" per field.
-    void DumpToStrings(TPacketStrings& lines) const;
+    void DumpToStrings(TStringListEx& lines) const;
     /// The dump lines joined with CR LF, each line ended by CR LF.
     std::string DumpText() const;
 
@@ -291,8 +290,8 @@ public:
     const std::string& RecordBytes(int index) const;
     /// Replaces a record's bytes; shorter input is padded with zeros, longer is cut.
     void SetRecordBytes(int index, std::string value);
-    TPacketStrings& Strings(int index);
-    const TPacketStrings& Strings(int index) const;
+    TStringListEx& Strings(int index);
+    const TStringListEx& Strings(int index) const;
     TCustomPacketList& List(int index);
     const TCustomPacketList& List(int index) const;
     TVirtualStream& Blob(int index);
@@ -326,7 +325,7 @@ public:
 
 private:
     using TValue =
-        std::variant<std::int64_t, double, std::string, std::u16string, TGuid, TPacketStrings,
+        std::variant<std::int64_t, double, std::string, std::u16string, TGuid, TStringListEx,
                      std::unique_ptr<TCustomPacketList>, std::unique_ptr<TPacket>,
                      std::unique_ptr<TVirtualStream>, TPacketIntegerList, TPacketInt64List>;
 

@@ -620,7 +620,7 @@ TEST(PacketModelTest, ValueConversions) {
     p.SetFieldAsDouble(fI, 3.5);
     EXPECT_EQ(p.Int(fI), 4);
     p.SetFieldAsString(fLines, "a\r\nb\r\n");
-    EXPECT_EQ(p.Strings(fLines), (TPacketStrings{"a", "b"}));
+    EXPECT_THAT(p.Strings(fLines).Strings(), testing::ElementsAre("a", "b"));
     EXPECT_EQ(p.GetFieldAsString(fLines), "a\r\nb\r\n");
     p.SetFieldAsString(fW, "w\xC3\xA4");
     EXPECT_EQ(p.WStr(fW), u"w\u00E4");
@@ -632,12 +632,12 @@ TEST(PacketModelTest, DumpOfOutputEvent) {
     packet.SetInt(TMonitorEventOutputPacket::ms, 1500);
     packet.SetStr(TMonitorEventOutputPacket::Text, "done");
     packet.SetInt(TMonitorEventOutputPacket::TaskID, 3);
-    TPacketStrings lines;
+    TStringListEx lines;
     packet.DumpToStrings(lines);
-    EXPECT_EQ(lines,
-              (TPacketStrings{"(TMonitorEventOutputPacket)", "  ms = 1500", "  Text = 'done'",
-                              "  TaskID = 3", "  ErrorCount = 0", "  WarningCount = 0",
-                              "  CreateRegion = True", "  ErrText = ''"}));
+    EXPECT_THAT(lines.Strings(), testing::ElementsAre("(TMonitorEventOutputPacket)", "  ms = 1500",
+                                                      "  Text = 'done'", "  TaskID = 3",
+                                                      "  ErrorCount = 0", "  WarningCount = 0",
+                                                      "  CreateRegion = True", "  ErrText = ''"));
 }
 
 TEST(PacketModelTest, DumpOfListsSetsAndNestedPackets) {
@@ -650,7 +650,7 @@ TEST(PacketModelTest, DumpOfListsSetsAndNestedPackets) {
                                     "TStopJobPacket)\r\n  JobID = "
                                     "{00000000-0000-0000-0000-000000000000}\r\n\r\n[3/3]\r\n("
                                     "TPacket)\r\n");
-    TPacketStrings lines;
+    TStringListEx lines;
     p.DumpToStrings(lines);
     EXPECT_EQ(lines[2], "  E = (?)");
     EXPECT_EQ(lines[3], "  S2 = (?)");
