@@ -42,10 +42,11 @@ void EncodeOutputEvents(benchmark::State& state) {
     auto events = MakeEvents();
     // One target stream for all runs, as a writer appends to one event stream: the figure is the
     // encoder's, not the allocator's.
-    qz::TVirtualStream stream;
+    qz::TVirtualStream stream(qz::VirtualStreamOption::Step1M |
+                              qz::VirtualStreamOption::KeepMemory);
     std::int64_t bytes = 0;
     for (auto _ : state) {
-        stream.Clear();
+        stream.SetSize(0);
         qz::TPacketSaveContext context;
         for (const auto& event : events) {
             event->SaveToStream(stream, &context);

@@ -808,6 +808,13 @@ TEST(PacketFileTest, SaveAndLoadFiles) {
         EXPECT_EQ(error.Message(), "Failed to load packet TStopJobPacket from file " + missing +
                                        "\r\nCannot open file: " + missing);
     }
+    test::WriteFile(target, "");
+    ExpectError<Exception>([&] { loaded.LoadFromFile(target); },
+                           "Failed to load packet TStopJobPacket from file " + target +
+                               "\r\nBuffer position out of bounds before loading packet header");
+    std::string plainNested = dir / "c/d/job.pkt";
+    packet.SaveToFile(plainNested, pfCreateFolders);
+    EXPECT_EQ(test::ReadFile(plainNested), Encode(packet));
     test::WriteFile(target, "damaged");
     ExpectError<Exception>([&] { loaded.LoadFromFile(target); },
                            "Failed to load packet TStopJobPacket from file " + target +
