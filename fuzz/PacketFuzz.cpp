@@ -3,8 +3,8 @@
 // exceptions; an assertion failure (a broken invariant) counts as a crash.
 
 #include "CM/Exceptions.h"
-#include "CM/PacketStreams.h"
 #include "CM/Packets.h"
+#include "CM/StreamUtils.h"
 
 #include <cstdint>
 #include <cstdlib>
