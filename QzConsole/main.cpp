@@ -1,24 +1,19 @@
-// Program entry of qzConsole: start-up of the exception watch, the diagnostic log, the named
-// kernel objects and the packet registry, then the console, its request and the main loop; the
-// process ends with the exit code.
+// Program entry of qzConsole: start-up of the common modules (product name, exception watch,
+// diagnostic log, named kernel objects, packet classes), then the console, its request and the
+// main loop; the process ends with the exit code.
 
-#include "CM/DiagLog.h"
-#include "CM/NvObjects.h"
-#include "CM/Packets.h"
+#include "CM/RuntimeStartup.h"
 #include "NV/GridConsoleCore.h"
 
 #include <cstdio>
 #include <exception>
 
 int main(int argc, char** argv) {
-    qz::DiagLogStartup();
     try {
-        qz::CheckKernelObjectSupport();
-        qz::InitializeNamedObjects();
+        qz::RuntimeStartup();
     } catch (const std::exception& e) {
         std::printf("Fatal Error: %s\n", e.what());
         return 3;
     }
-    qz::RegisterAllPacketClasses();
     qz::nv::ConsoleMain(argc, argv);
 }

@@ -3,8 +3,8 @@
 // exceptions; an assertion failure (a broken invariant) counts as a crash.
 
 #include "CM/Exceptions.h"
-#include "CM/PacketStreams.h"
 #include "CM/Packets.h"
+#include "CM/StreamUtils.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -27,11 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Header framing: packets one after another while the stream advances.
     try {
-        qz::TBytesStream stream(bytes);
+        qz::TVirtualStream stream;
+        stream.SetContent(bytes);
         for (int i = 0; i < 16 && stream.Position() < stream.Size(); ++i) {
             std::int64_t before = stream.Position();
             auto packet = qz::TPacket::CreateFromStream(stream);
-            qz::TBytesStream copy;
+            qz::TVirtualStream copy;
             packet->SaveToStream(copy);
             (void)packet->DumpText();
             if (stream.Position() <= before) {
@@ -44,11 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // Context framing: one load context for the whole stream.
     try {
-        qz::TBytesStream stream(bytes);
+        qz::TVirtualStream stream;
+        stream.SetContent(bytes);
         qz::TPacketLoadContext context;
         while (stream.Position() < stream.Size()) {
             auto packet = qz::TPacket::CreateFromStream(stream, &context);
-            qz::TBytesStream copy;
+            qz::TVirtualStream copy;
             qz::TPacketSaveContext saveContext;
             packet->SaveToStream(copy, &saveContext);
         }

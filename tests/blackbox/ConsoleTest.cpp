@@ -1,6 +1,7 @@
 // The console as a user runs it: usage, option files, the nested-job guard, the exit-code base
 // and the status report without an agent service.
 
+#include "CM/ProductInfo.h"
 #include "TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -142,6 +143,32 @@ TEST_F(ConsoleBlackBox, AgentStatusAsksTheManagerLibraryBesideTheProgram) {
     r = Run({"/QUERYAGENTSTATUS"}, options);
     EXPECT_THAT(r.out,
                 HasSubstr("MGL Connection to Manager: Not connected (manager unreachable)\r\n"));
+}
+
+TEST_F(ConsoleBlackBox, ProductNameOfInfoDatNamesTheRegistryKeys) {
+    std::filesystem::copy_file(console_, dir_ / "qzConsole");
+    console_ = dir_ / "qzConsole";
+    qz::TProductInformationPacket info;
+    info.SetStr(qz::TProductInformationPacket::ProductCaption, "Other");
+    info.SaveToFile(dir_ / "info.dat");
+    auto setLevel = [&](const std::string& product) {
+        RunOptions options;
+        options.env["TamrelRegistryRoot"] = dir_.path();
+        RunResult r = RunProgram({QZ_QZREG_PATH, "set", "HKLM",
+                                  "SOFTWARE\\Tamrel\\" + product + "\\Log", "Level", "1", "dword"},
+                                 options);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    };
+    std::string log = dir_ / "Logs/qzConsole.log";
+
+    // The default product's log settings are not this product's.
+    setLevel("Orvane");
+    EXPECT_EQ(Run({"/?"}).exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(log));
+
+    setLevel("Other");
+    EXPECT_EQ(Run({"/?"}).exitCode, 0);
+    EXPECT_THAT(qz::test::ReadFile(log).value_or(""), HasSubstr("Started"));
 }
 
 } // namespace

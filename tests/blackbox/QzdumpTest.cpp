@@ -1,4 +1,6 @@
 #include "CM/BuildCommandPackets.h"
+#include "CM/MonitorFile.h"
+#include "CM/MonitorPackets.h"
 #include "CM/Packets.h"
 #include "TestSupport.h"
 
@@ -33,7 +35,7 @@ TEST(QzdumpBlackBox, PrintsNestedPacketsIndented) {
     auto project = std::make_unique<qz::TBuildCommandProjectPacket>();
     project->SetStr(qz::TBuildCommandProjectPacket::Name, "core");
     command.List(qz::TBuildCommandPacket::ActiveProjects).Add(std::move(project));
-    command.Strings(qz::TBuildCommandPacket::AllowRemote) = {"cl.exe", "link.exe"};
+    command.Strings(qz::TBuildCommandPacket::AllowRemote).AssignCommaText("cl.exe,link.exe");
     command.SaveToFile(dir / "job.nv_bld_cmd");
     auto result = RunProgram({QZDUMP_PATH, "packet", dir / "job.nv_bld_cmd"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
@@ -73,7 +75,7 @@ TEST(QzdumpBlackBox, MonitorFileWithForeignEventMarkerIsRejected) {
     qz::RegisterAllPacketClasses();
     qz::test::TempDir dir;
     qz::TMetaBuildPacket meta;
-    meta.Blob(qz::TMetaBuildPacket::OldMonitorEvents).Bytes() = "something else";
+    meta.Blob(qz::TMetaBuildPacket::OldMonitorEvents).SetContent("something else");
     meta.SaveToFile(dir / "odd.nv_mon");
     auto result = RunProgram({QZDUMP_PATH, "monitor", dir / "odd.nv_mon"});
     EXPECT_EQ(result.exitCode, 1);
@@ -90,12 +92,65 @@ TEST(QzdumpBlackBox, UsageErrorsExitWithTwo) {
     }
 }
 
-TEST(QzdumpBlackBox, CompressionCommandsReportWhenUnavailable) {
+TEST(QzdumpBlackBox, CompressAndDecompressFiles) {
     qz::test::TempDir dir;
-    qz::test::WriteFile(dir / "in", "data");
-    auto result = RunProgram({QZDUMP_PATH, "sdc-compress", dir / "in", dir / "out"});
+    std::string data;
+    for (int i = 0; i < 300000; ++i) {
+        data += "line " + std::to_string(i % 977) + "\n";
+    }
+    qz::test::WriteFile(dir / "in", data);
+    auto result = RunProgram({QZDUMP_PATH, "sdc-compress", dir / "in", dir / "packed"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    std::string packed = *qz::test::ReadFile(dir / "packed");
+    EXPECT_EQ(packed.substr(0, 4), "sdc2");
+    EXPECT_LT(packed.size(), data.size() / 4);
+    result = RunProgram({QZDUMP_PATH, "sdc-decompress", dir / "packed", dir / "out"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(*qz::test::ReadFile(dir / "out"), data);
+
+    // An empty file compresses to a header alone and comes back empty.
+    qz::test::WriteFile(dir / "empty", "");
+    ASSERT_EQ(RunProgram({QZDUMP_PATH, "sdc-compress", dir / "empty", dir / "e.sdc"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({QZDUMP_PATH, "sdc-decompress", dir / "e.sdc", dir / "e"}).exitCode, 0);
+    EXPECT_EQ(*qz::test::ReadFile(dir / "e"), "");
+}
+
+TEST(QzdumpBlackBox, DecompressingDamagedInputFailsAndWritesNothing) {
+    qz::test::TempDir dir;
+    qz::test::WriteFile(dir / "plain", "not compressed at all");
+    auto result = RunProgram({QZDUMP_PATH, "sdc-decompress", dir / "plain", dir / "out"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_THAT(result.err, HasSubstr("not available"));
+    EXPECT_THAT(result.err,
+                HasSubstr("Decompression error: Header contains an invalid signature."));
+    EXPECT_FALSE(qz::test::ReadFile(dir / "out").has_value());
+
+    result = RunProgram({QZDUMP_PATH, "sdc-compress", dir / "missing", dir / "out"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_THAT(result.err, HasSubstr("Cannot open file"));
+}
+
+TEST(QzdumpBlackBox, PrintsAMonitorFileWithItsEvents) {
+    qz::RegisterAllPacketClasses();
+    qz::test::TempDir dir;
+    qz::TMetaBuildPacket meta;
+    meta.SetStr(qz::TMetaBuildPacket::ProductVersionText, "10.24.2");
+    qz::TMonitorEventOutputPacket first;
+    first.SetStr(qz::TMonitorEventOutputPacket::Text, "compiling a.cpp");
+    qz::TMonitorEventOutputPacket second;
+    second.SetStr(qz::TMonitorEventOutputPacket::Text, "linking");
+    for (bool append : {false, true}) {
+        std::string file = dir / (append ? "appended.nv_mon" : "inside.nv_mon");
+        qz::WriteMonitorFile(file, meta, {&first, &second}, append);
+        auto result = RunProgram({QZDUMP_PATH, "monitor", file});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_THAT(result.out, testing::StartsWith("(TMetaBuildPacket)\n"));
+        EXPECT_THAT(result.out, HasSubstr("\n  ProductVersionText = '10.24.2'\n"));
+        auto firstAt = result.out.find("Text = 'compiling a.cpp'");
+        auto secondAt = result.out.find("Text = 'linking'");
+        ASSERT_NE(firstAt, std::string::npos) << result.out;
+        ASSERT_NE(secondAt, std::string::npos) << result.out;
+        EXPECT_LT(firstAt, secondAt);
+    }
 }
 
 } // namespace

@@ -11,8 +11,9 @@
 
 #include "CM/Exceptions.h"
 #include "CM/MonitorFile.h"
-#include "CM/PacketStreams.h"
 #include "CM/Packets.h"
+#include "CM/RealTimeCompressStreams.h"
+#include "CM/StreamUtils.h"
 
 #include <cstdio>
 #include <string>
@@ -26,7 +27,7 @@ constexpr const char* kUsage = "Usage: qzdump packet FILE\n"
                                "       qzdump sdc-decompress IN OUT\n";
 
 void PrintDump(const qz::TPacket& packet) {
-    qz::TPacketStrings lines;
+    qz::TStringListEx lines;
     packet.DumpToStrings(lines);
     for (const std::string& line : lines) {
         std::fwrite(line.data(), 1, line.size(), stdout);
@@ -49,20 +50,17 @@ void DumpMonitor(const std::string& fileName) {
 }
 
 void Convert(const std::string& input, const std::string& output, bool compress) {
-    if (!qz::HasPacketCompression()) {
-        qz::Raise("Compressed streams are not available in this build");
-    }
-    std::unique_ptr<qz::TStream> source = qz::OpenPacketFile(input, qz::TPacketFileMode::Read);
-    qz::TBytesStream plain;
+    qz::TMappedFileStream source(input, qz::FileMode::Read | qz::FileMode::ShareDenyWrite);
+    qz::TVirtualStream result(qz::VirtualStreamOption::Step1M);
     if (compress) {
-        qz::TBytesStream compressed;
-        qz::PacketCompression().CompressToStream(*source, compressed, 3);
-        plain = std::move(compressed);
+        qz::CompressToStream(source, source.Size(), result, qz::kCompressFormatQuickLZ131);
     } else {
-        plain.Bytes() = qz::PacketCompression().Decompress(*source);
+        qz::TDecompressStream plain(&source, 0, 1, false);
+        result.CopyFrom(plain, 0);
     }
-    std::unique_ptr<qz::TStream> target = qz::OpenPacketFile(output, qz::TPacketFileMode::Create);
-    target->WriteBuffer(plain.Bytes().data(), plain.Size());
+    // The output is written only once the conversion has succeeded.
+    qz::TFileStreamEx target(output, qz::FileMode::Create);
+    target.WriteBuffer(result.Memory(), result.Size());
 }
 
 } // namespace

@@ -185,7 +185,8 @@ private:
 
 /// The product name that registry key paths carry ("SOFTWARE\Tamrel\" + name). Computed once per
 /// process by the provider (SetProductRegistryNameProvider) and kept; empty when the provider
-/// fails. Until the product information is wired in, the provider answers "Orvane".
+/// fails. The programs' start-up (RuntimeStartup) installs the provider that reads "info.dat";
+/// before that, and in tests, the provider answers "Orvane".
 std::string ProductRegistryName();
 
 /// Replaces the provider (the product information component installs the one that reads

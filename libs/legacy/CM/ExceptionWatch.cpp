@@ -3,6 +3,7 @@
 #include "CallTraceUtils.h"
 #include "DiagLog.h"
 #include "EventLog.h"
+#include "StringLists.h"
 #include "platform/Diagnostics.h"
 
 namespace qz {
@@ -13,18 +14,6 @@ thread_local ThreadLogState t_state;
 
 void ObserveRaise(const Exception& exception) noexcept {
     LogRaisedException(exception, 0);
-}
-
-std::string TrimText(const std::string& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= 32) {
-        ++first;
-    }
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= 32) {
-        --last;
-    }
-    return text.substr(first, last - first);
 }
 
 // Counters raised for the life of the object.
@@ -70,7 +59,7 @@ std::string ExceptionEntryMessage(const Exception& exception) {
     if (dynamic_cast<const EAssertionFailed*>(&exception)) {
         size_t paren = message.find_last_of('(');
         if (paren != std::string::npos) {
-            message = TrimText(message.substr(0, paren));
+            message = Trim(std::string_view(message).substr(0, paren));
         }
     }
     return message;

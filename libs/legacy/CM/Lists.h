@@ -251,26 +251,8 @@ public:
     /// found entry (the first of the equal ones when duplicates are accepted), otherwise the
     /// position that keeps the order.
     bool Find(const Key& key, int& index) const {
-        int lo = 0;
-        int hi = Count() - 1;
-        bool found = false;
-        while (lo <= hi) {
-            int mid = lo + (hi - lo) / 2;
-            int c = CompareAt(mid, key);
-            if (c < 0) {
-                lo = mid + 1;
-            } else {
-                hi = mid - 1;
-                if (c == 0) {
-                    found = true;
-                    if (duplicates_ != TDuplicates::Accept) {
-                        lo = mid;
-                    }
-                }
-            }
-        }
-        index = lo;
-        return found;
+        return FindSorted(
+            Count(), duplicates_, [&](int i) { return CompareAt(i, key); }, index);
     }
 
     /// The index of an entry with the key, or -1. Sorted: the first probed entry of a binary

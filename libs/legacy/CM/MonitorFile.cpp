@@ -1,6 +1,7 @@
 #include "MonitorFile.h"
 
 #include "Exceptions.h"
+#include "StreamUtils.h"
 
 namespace qz {
 
@@ -41,19 +42,20 @@ std::string MarkerBytes() {
 } // namespace
 
 TMonitorFile OpenMonitorFile(const std::string& fileName) {
-    std::unique_ptr<TStream> file = OpenPacketFile(fileName, TPacketFileMode::Read);
+    auto file =
+        std::make_unique<TMappedFileStream>(fileName, FileMode::Read | FileMode::ShareDenyWrite);
     TMonitorFile result;
     result.Meta = std::make_unique<TMetaBuildPacket>();
     result.Meta->LoadFromStream(*file, nullptr, 0);
-    const std::string& old = result.Meta->Blob(TMetaBuildPacket::OldMonitorEvents).Bytes();
+    std::string old = result.Meta->Blob(TMetaBuildPacket::OldMonitorEvents).AsString();
     if (old.empty()) {
-        std::unique_ptr<TBytesStream> compressed =
+        std::unique_ptr<TVirtualStream> compressed =
             result.Meta->TakeBlob(TMetaBuildPacket::MonitorEvents);
         file.reset();
-        compressed->SetPosition(0);
-        result.Events = std::make_unique<TBytesStream>(PacketCompression().Decompress(*compressed));
+        result.Events = std::make_unique<TDecompressStream>(compressed.release(), 0, 1, true);
     } else if (IsAppendedMarker(old)) {
-        result.Events = std::make_unique<TBytesStream>(PacketCompression().Decompress(*file));
+        std::int64_t start = file->Position();
+        result.Events = std::make_unique<TDecompressStream>(file.release(), start, 1, true);
     } else {
         Raise("Invalid or corrupted .nv_mon file");
     }
@@ -72,28 +74,28 @@ std::vector<std::unique_ptr<TPacket>> ReadMonitorEvents(TStream& events) {
 
 void WriteMonitorFile(const std::string& fileName, const TMetaBuildPacket& meta,
                       const std::vector<const TPacket*>& events, bool appendEvents) {
-    TBytesStream plain;
+    TVirtualStream plain(VirtualStreamOption::Step1M);
     TPacketSaveContext context;
     for (const TPacket* event : events) {
         event->SaveToStream(plain, &context, 0);
     }
     plain.SetPosition(0);
-    TBytesStream compressed;
-    PacketCompression().CompressToStream(plain, compressed, 3);
+    TVirtualStream compressed(VirtualStreamOption::Step1M);
+    CompressToStream(plain, plain.Size(), compressed, kCompressFormatQuickLZ131);
 
     TMetaBuildPacket head;
     head.Assign(meta);
-    head.Blob(TMetaBuildPacket::OldMonitorEvents).Clear();
-    head.Blob(TMetaBuildPacket::MonitorEvents).Clear();
+    head.Blob(TMetaBuildPacket::OldMonitorEvents).SetSize(0);
+    head.Blob(TMetaBuildPacket::MonitorEvents).SetSize(0);
     if (appendEvents) {
-        head.Blob(TMetaBuildPacket::OldMonitorEvents).Bytes() = MarkerBytes();
+        head.Blob(TMetaBuildPacket::OldMonitorEvents).SetContent(MarkerBytes());
     } else {
-        head.Blob(TMetaBuildPacket::MonitorEvents).Bytes() = compressed.Bytes();
+        head.Blob(TMetaBuildPacket::MonitorEvents).SetContent(compressed.View());
     }
-    std::unique_ptr<TStream> file = OpenPacketFile(fileName, TPacketFileMode::Create);
-    head.SaveToStream(*file, nullptr, 0);
+    TFileStreamEx file(fileName, FileMode::Create);
+    head.SaveToStream(file, nullptr, 0);
     if (appendEvents) {
-        file->WriteBuffer(compressed.Bytes().data(), compressed.Size());
+        file.WriteBuffer(compressed.Memory(), compressed.Size());
     }
 }
 

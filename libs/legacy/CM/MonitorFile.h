@@ -6,6 +6,7 @@
 
 #include "BuildCommandPackets.h"
 #include "Packets.h"
+#include "RealTimeCompressStreams.h"
 
 #include <memory>
 #include <string>
@@ -16,9 +17,9 @@ namespace qz {
 /// A monitor file opened for reading.
 struct TMonitorFile {
     std::unique_ptr<TMetaBuildPacket> Meta;
-    /// The decompressed event stream, positioned at its start; read it with one fresh
-    /// TPacketLoadContext.
-    std::unique_ptr<TBytesStream> Events;
+    /// The event stream, decompressed block by block as it is read, positioned at its start;
+    /// read it with one fresh TPacketLoadContext. It owns what it reads from.
+    std::unique_ptr<TDecompressStream> Events;
 };
 
 /// Reads the head and the event stream. Any other content of OldMonitorEvents than empty or the

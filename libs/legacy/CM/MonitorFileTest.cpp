@@ -10,33 +10,8 @@ namespace {
 
 const bool g_registered = (RegisterAllPacketClasses(), true);
 
-// A stand-in for the compressed format: a 4-byte length, then the bytes unchanged.
-class TFramingCompression : public TPacketCompression {
-public:
-    void CompressToStream(TStream& source, TStream& target, int) override {
-        TBytesStream plain;
-        plain.CopyFrom(source, source.Size() - source.Position());
-        auto n = static_cast<std::uint32_t>(plain.Size());
-        target.WriteBuffer(&n, 4);
-        target.WriteBuffer(plain.Bytes().data(), n);
-    }
-    std::string Decompress(TStream& source) override {
-        std::uint32_t n = 0;
-        source.ReadBuffer(&n, 4);
-        if (n > source.Size() - source.Position()) {
-            Raise("Damaged compressed stream");
-        }
-        std::string bytes(n, '\0');
-        source.ReadBuffer(bytes.data(), n);
-        return bytes;
-    }
-};
-
 class MonitorFileTest : public testing::Test {
 protected:
-    void SetUp() override { SetPacketCompression(std::make_shared<TFramingCompression>()); }
-    void TearDown() override { SetPacketCompression(nullptr); }
-
     void WriteAndRead(bool append) {
         TMetaBuildPacket meta;
         meta.SetStr(TMetaBuildPacket::ProductVersionText, "10.24.2");
@@ -46,6 +21,20 @@ protected:
         TMonitorEventCompletePacket complete(9, false, "done", true, 0, 0, 0, 0, 0);
         std::string file = m_dir / "build.nv_mon";
         WriteMonitorFile(file, meta, {&output, &output, &complete}, append);
+
+        // The events are an sdc stream: inside the head's blob, or right after the head.
+        {
+            TMetaBuildPacket head;
+            TMappedFileStream raw(file, FileMode::Read | FileMode::ShareDenyWrite);
+            head.LoadFromStream(raw);
+            std::string signature(4, '\0');
+            if (append) {
+                raw.ReadBuffer(signature.data(), 4);
+            } else {
+                signature = head.Blob(TMetaBuildPacket::MonitorEvents).AsString().substr(0, 4);
+            }
+            EXPECT_EQ(signature, "sdc2");
+        }
 
         TMonitorFile opened = OpenMonitorFile(file);
         EXPECT_EQ(opened.Meta->Str(TMetaBuildPacket::ProductVersionText), "10.24.2");
@@ -72,7 +61,7 @@ TEST_F(MonitorFileTest, OtherOldEventContentIsRejected) {
          {std::string("\x27\0\0\0", 4) + "EventsInParentStreamAppendedToMetaBuilX",
           std::string("abc")}) {
         TMetaBuildPacket meta;
-        meta.Blob(TMetaBuildPacket::OldMonitorEvents).Bytes() = old;
+        meta.Blob(TMetaBuildPacket::OldMonitorEvents).SetContent(old);
         std::string file = m_dir / "bad.nv_mon";
         meta.SaveToFile(file);
         try {
@@ -84,13 +73,28 @@ TEST_F(MonitorFileTest, OtherOldEventContentIsRejected) {
     }
     // The marker is compared ignoring case.
     TMetaBuildPacket meta;
-    meta.Blob(TMetaBuildPacket::OldMonitorEvents).Bytes() =
-        std::string("\x27\0\0\0", 4) + "EVENTSINPARENTSTREAMAPPENDEDTOMETABUILD";
+    meta.Blob(TMetaBuildPacket::OldMonitorEvents)
+        .SetContent(std::string("\x27\0\0\0", 4) + "EVENTSINPARENTSTREAMAPPENDEDTOMETABUILD");
     std::string file = m_dir / "upper.nv_mon";
     meta.SaveToFile(file);
-    std::string content = *test::ReadFile(file) + std::string("\0\0\0\0", 4);
-    test::WriteFile(file, content);
+    TVirtualStream empty;
+    TVirtualStream noEvents;
+    CompressToStream(empty, 0, noEvents, kCompressFormatQuickLZ131);
+    test::WriteFile(file, *test::ReadFile(file) + noEvents.AsString());
     EXPECT_TRUE(ReadMonitorEvents(*OpenMonitorFile(file).Events).empty());
+}
+
+TEST_F(MonitorFileTest, DamagedEventStreamRaisesTheDecompressionError) {
+    TMetaBuildPacket meta;
+    meta.Blob(TMetaBuildPacket::MonitorEvents).SetContent("not sdc data");
+    std::string file = m_dir / "damaged.nv_mon";
+    meta.SaveToFile(file);
+    try {
+        OpenMonitorFile(file);
+        ADD_FAILURE();
+    } catch (const Exception& error) {
+        EXPECT_EQ(error.Message(), "Decompression error: Header contains an invalid signature.");
+    }
 }
 
 } // namespace

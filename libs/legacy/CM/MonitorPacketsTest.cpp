@@ -27,7 +27,7 @@ TEST(MonitorPacketsTest, NewerCompleteEventIsRefusedInContextStream) {
     spec.fields.push_back(PF("Future", TValueType::Integer));
     TPacketClass newer(spec, &TPacket::StaticClass());
     TPacket event(newer);
-    TBytesStream stream;
+    TVirtualStream stream;
     TPacketSaveContext saveContext;
     event.SaveToStream(stream, &saveContext);
     stream.SetPosition(0);
@@ -46,7 +46,7 @@ TEST(MonitorPacketsTest, StartedEventNestsTheOpaqueClass) {
     EXPECT_EQ(started.Nested(TMonitorEventStartedPacket::Opaque4).ClassName(),
               "TOpaqueStatusPacket");
     started.SetStr(TMonitorEventStartedPacket::Caption, "build");
-    TBytesStream stream;
+    TVirtualStream stream;
     TPacketSaveContext saveContext;
     started.SaveToStream(stream, &saveContext);
     stream.SetPosition(0);

@@ -75,10 +75,10 @@ void Fill(TPacket& packet, int seed, int depth = 0) {
         }
         case StringList:
         case StringListAsText:
-            packet.Strings(i) = {"line " + std::to_string(v), "second"};
+            packet.Strings(i) = TStringListEx({"line " + std::to_string(v), "second"});
             break;
         case Blob:
-            packet.Blob(i).Bytes() = "blob " + std::to_string(v);
+            packet.Blob(i).SetContent("blob " + std::to_string(v));
             break;
         case IntegerList:
             packet.IntList(i) = {1, -2, v};
@@ -123,7 +123,7 @@ TEST_P(EveryPacketClassTest, RoundTripsEveryFieldInBothFramings) {
     }
     EXPECT_EQ(differing, cls.FieldCount() - fixed) << "every field must leave its default";
 
-    TBytesStream header;
+    TVirtualStream header;
     filled->SaveToStream(header);
     filled->SaveToStream(header);
     header.SetPosition(0);
@@ -134,7 +134,7 @@ TEST_P(EveryPacketClassTest, RoundTripsEveryFieldInBothFramings) {
     }
     EXPECT_EQ(header.Position(), header.Size());
 
-    TBytesStream context;
+    TVirtualStream context;
     TPacketSaveContext saveContext;
     filled->SaveToStream(context, &saveContext);
     fresh->SaveToStream(context, &saveContext);
@@ -146,9 +146,9 @@ TEST_P(EveryPacketClassTest, RoundTripsEveryFieldInBothFramings) {
 
     auto clone = filled->Clone();
     EXPECT_TRUE(clone->Equals(*filled));
-    TPacketStrings lines;
+    TStringListEx lines;
     clone->DumpToStrings(lines);
-    EXPECT_GE(lines.size(), static_cast<std::size_t>(cls.FieldCount() + 1));
+    EXPECT_GE(lines.Count(), cls.FieldCount() + 1);
     clone->Clear();
     for (int i = 0; i < cls.FieldCount(); ++i) {
         if (cls.Field(i).type == OptionalPacket) {

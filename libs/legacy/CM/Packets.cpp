@@ -13,6 +13,7 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 namespace qz {
 
@@ -25,6 +26,12 @@ constexpr int kMaxListPreallocation = 32;
 // Nesting of packets inside packets (nested fields and list items). Real classes nest a few
 // levels; a hostile stream could otherwise nest list items until the stack overflows.
 constexpr int kMaxNestingDepth = 64;
+// Packets are encoded into memory streams that grow in steps of up to 1 MB.
+constexpr std::uint16_t kPacketStreamOptions = VirtualStreamOption::Step1M;
+
+std::unique_ptr<TVirtualStream> NewBlob() {
+    return std::make_unique<TVirtualStream>(kPacketStreamOptions);
+}
 
 enum ValueIndex {
     vInt,
@@ -360,27 +367,10 @@ double TextToFloat(const std::string& text) {
     return value;
 }
 
-std::string LinesText(const TPacketStrings& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
-    return text;
-}
-
-TPacketStrings SplitLines(std::string_view text) {
-    TPacketStrings lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find_first_of("\r\n", start);
-        if (end == std::string_view::npos) {
-            lines.emplace_back(text.substr(start));
-            break;
-        }
-        lines.emplace_back(text.substr(start, end - start));
-        start = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
-    }
+// The lines of a text as a string list splits them.
+TStringListEx SplitLines(std::string_view text) {
+    TStringListEx lines;
+    lines.AssignText(text);
     return lines;
 }
 
@@ -407,7 +397,8 @@ std::uint64_t LoadLE(const std::uint8_t* b, int size) {
     return value;
 }
 
-void WriteString(TStream& stream, std::string_view text) {
+// A compact length, then the bytes.
+void WriteSizedString(TStream& stream, std::string_view text) {
     WriteCompactCount(stream, static_cast<std::int32_t>(text.size()));
     stream.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
 }
@@ -677,7 +668,7 @@ void TPacket::InitValues() {
             m_values.emplace_back(std::in_place_index<vPacket>);
             break;
         case TValueType::Blob:
-            m_values.emplace_back(std::in_place_index<vBlob>, std::make_unique<TBytesStream>());
+            m_values.emplace_back(std::in_place_index<vBlob>, NewBlob());
             break;
         case TValueType::IntegerList:
             m_values.emplace_back(std::in_place_index<vIntList>);
@@ -768,7 +759,7 @@ std::string TPacket::GetFieldAsString(int index) const {
             return FloatGeneral4(std::get<vDouble>(v));
         default:
             if (f.type == TValueType::StringList) {
-                return LinesText(std::get<vStrings>(v));
+                return std::get<vStrings>(v).ToText();
             }
             break;
         }
@@ -799,7 +790,7 @@ void TPacket::SetFieldAsString(int index, const std::string& value) {
             return;
         default:
             if (f.type == TValueType::StringList) {
-                std::get<vStrings>(v) = SplitLines(value);
+                std::get<vStrings>(v).AssignText(value);
                 return;
             }
             break;
@@ -871,8 +862,7 @@ void TPacket::Assign(const TPacket& source) {
             }
             break;
         case TValueType::Blob:
-            std::get<vBlob>(to)->Bytes() = std::get<vBlob>(from)->Bytes();
-            std::get<vBlob>(to)->SetPosition(0);
+            std::get<vBlob>(to)->SetContent(std::get<vBlob>(from)->View());
             break;
         case TValueType::StringList:
         case TValueType::StringListAsText:
@@ -919,11 +909,11 @@ void TPacket::Clear() {
             }
             break;
         case TValueType::Blob:
-            std::get<vBlob>(v)->Clear();
+            std::get<vBlob>(v)->SetSize(0);
             break;
         case TValueType::StringList:
         case TValueType::StringListAsText:
-            std::get<vStrings>(v).clear();
+            std::get<vStrings>(v).Clear();
             break;
         case TValueType::IntegerList:
             std::get<vIntList>(v).clear();
@@ -990,7 +980,7 @@ int TPacket::GetFieldText(int index, std::string& text) const {
     case TValueType::Record:
         return 0;
     case TValueType::StringList:
-        text = LinesText(std::get<vStrings>(v));
+        text = std::get<vStrings>(v).ToText();
         return 2;
     case TValueType::PacketList:
         text = std::get<vList>(v)->Text();
@@ -1023,9 +1013,20 @@ bool TPacket::FieldEquals(int index, const TPacket& other) const {
     case TValueType::OptionalPacket:
         return SameOptional(index, other);
     case TValueType::Blob:
-        return std::get<vBlob>(a)->Bytes() == std::get<vBlob>(b)->Bytes();
+        return std::get<vBlob>(a)->View() == std::get<vBlob>(b)->View();
     default:
-        return a == b;
+        return a.index() == b.index() && std::visit(
+                                             [&b](const auto& value) {
+                                                 using T = std::decay_t<decltype(value)>;
+                                                 const T& otherValue = std::get<T>(b);
+                                                 // Lines compare by their exact bytes.
+                                                 if constexpr (std::is_same_v<T, TStringListEx>) {
+                                                     return value.Strings() == otherValue.Strings();
+                                                 } else {
+                                                     return value == otherValue;
+                                                 }
+                                             },
+                                             a);
     }
 }
 
@@ -1069,29 +1070,29 @@ std::unique_ptr<TPacket> TPacket::Clone() const {
     return copy;
 }
 
-void TPacket::DumpToStrings(TPacketStrings& lines) const {
-    lines.push_back("(" + ClassName() + ")");
+void TPacket::DumpToStrings(TStringListEx& lines) const {
+    lines.Add("(" + ClassName() + ")");
     for (int i = 0; i < FieldCount(); ++i) {
         std::string text;
         int result = GetFieldText(i, text);
         std::string head = "  " + FieldName(i) + " = ";
         if (result == 0) {
-            lines.push_back(head + "(?)");
+            lines.Add(head + "(?)");
         } else if (result == 2) {
-            lines.push_back(head);
+            lines.Add(head);
             for (const std::string& line : SplitLines(text)) {
-                lines.push_back("    " + line);
+                lines.Add("    " + line);
             }
         } else {
-            lines.push_back(head + text);
+            lines.Add(head + text);
         }
     }
 }
 
 std::string TPacket::DumpText() const {
-    TPacketStrings lines;
+    TStringListEx lines;
     DumpToStrings(lines);
-    return LinesText(lines);
+    return lines.ToText();
 }
 
 // ---- Typed access ----
@@ -1180,12 +1181,12 @@ void TPacket::SetRecordBytes(int index, std::string value) {
     std::get<vString>(m_values[static_cast<std::size_t>(index)]) = std::move(value);
 }
 
-TPacketStrings& TPacket::Strings(int index) {
+TStringListEx& TPacket::Strings(int index) {
     Typed(index, TValueType::StringList, TValueType::StringListAsText);
     return std::get<vStrings>(m_values[static_cast<std::size_t>(index)]);
 }
 
-const TPacketStrings& TPacket::Strings(int index) const {
+const TStringListEx& TPacket::Strings(int index) const {
     Typed(index, TValueType::StringList, TValueType::StringListAsText);
     return std::get<vStrings>(m_values[static_cast<std::size_t>(index)]);
 }
@@ -1200,21 +1201,21 @@ const TCustomPacketList& TPacket::List(int index) const {
     return *std::get<vList>(m_values[static_cast<std::size_t>(index)]);
 }
 
-TBytesStream& TPacket::Blob(int index) {
+TVirtualStream& TPacket::Blob(int index) {
     Typed(index, TValueType::Blob);
     return *std::get<vBlob>(m_values[static_cast<std::size_t>(index)]);
 }
 
-const TBytesStream& TPacket::Blob(int index) const {
+const TVirtualStream& TPacket::Blob(int index) const {
     Typed(index, TValueType::Blob);
     return *std::get<vBlob>(m_values[static_cast<std::size_t>(index)]);
 }
 
-std::unique_ptr<TBytesStream> TPacket::TakeBlob(int index) {
+std::unique_ptr<TVirtualStream> TPacket::TakeBlob(int index) {
     Typed(index, TValueType::Blob);
     auto& slot = std::get<vBlob>(m_values[static_cast<std::size_t>(index)]);
-    std::unique_ptr<TBytesStream> blob = std::move(slot);
-    slot = std::make_unique<TBytesStream>();
+    std::unique_ptr<TVirtualStream> blob = std::move(slot);
+    slot = NewBlob();
     return blob;
 }
 
@@ -1279,16 +1280,16 @@ void TPacket::SaveToStream(TStream& stream, TPacketSaveContext* context,
 
 void TPacket::SaveInto(TStream& stream, TPacketSaveContext* context, std::uint32_t flags) const {
     if (flags & pfCompress) {
-        TBytesStream buffer;
+        TVirtualStream buffer(kPacketStreamOptions);
         SaveInto(buffer, context, flags & ~(pfCompress | pfBuffered));
         buffer.SetPosition(0);
-        PacketCompression().CompressToStream(buffer, stream, 3);
+        CompressToStream(buffer, buffer.Size(), stream, kCompressFormatQuickLZ131);
         return;
     }
     if (flags & pfBuffered) {
-        TBytesStream buffer;
+        TVirtualStream buffer(kPacketStreamOptions);
         SaveInto(buffer, context, flags & ~pfBuffered);
-        stream.WriteBuffer(buffer.Bytes().data(), buffer.Size());
+        stream.WriteBuffer(buffer.Memory(), buffer.Size());
         return;
     }
     if (context != nullptr) {
@@ -1357,7 +1358,7 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             stream.WriteBuffer(std::get<vString>(v).data(), f.size);
             break;
         case TValueType::String:
-            WriteString(stream, std::get<vString>(v));
+            WriteSizedString(stream, std::get<vString>(v));
             break;
         case TValueType::WideString: {
             const std::u16string& w = std::get<vWide>(v);
@@ -1371,15 +1372,15 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             break;
         }
         case TValueType::StringList: {
-            const TPacketStrings& lines = std::get<vStrings>(v);
-            WriteCompactCount(stream, static_cast<std::int32_t>(lines.size()));
+            const TStringListEx& lines = std::get<vStrings>(v);
+            WriteCompactCount(stream, static_cast<std::int32_t>(lines.Count()));
             for (const std::string& line : lines) {
-                WriteString(stream, line);
+                WriteSizedString(stream, line);
             }
             break;
         }
         case TValueType::StringListAsText:
-            WriteString(stream, LinesText(std::get<vStrings>(v)));
+            WriteSizedString(stream, std::get<vStrings>(v).ToText());
             break;
         case TValueType::IntegerList: {
             const TPacketIntegerList& list = std::get<vIntList>(v);
@@ -1398,7 +1399,7 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             break;
         }
         case TValueType::Blob: {
-            const std::string& bytes = std::get<vBlob>(v)->Bytes();
+            std::string_view bytes = std::get<vBlob>(v)->View();
             if (context != nullptr) {
                 WriteCompactCount(stream, static_cast<std::int32_t>(bytes.size()));
             } else {
@@ -1514,17 +1515,17 @@ void TPacket::LoadValue(TReader& reader, int index) {
     }
     case TValueType::StringList: {
         std::int32_t count = reader.Compact(name);
-        TPacketStrings& lines = std::get<vStrings>(v);
-        lines.clear();
-        lines.reserve(static_cast<std::size_t>(std::min(count, kMaxListPreallocation)));
+        TStringListEx& lines = std::get<vStrings>(v);
+        lines.Clear();
+        lines.EnsureCapacity(std::min(count, kMaxListPreallocation));
         for (std::int32_t k = 0; k < count; ++k) {
             std::string itemName = name + "#" + std::to_string(k + 1);
-            lines.push_back(reader.Bytes(itemName, reader.Compact(itemName)));
+            lines.Add(reader.Bytes(itemName, reader.Compact(itemName)));
         }
         break;
     }
     case TValueType::StringListAsText:
-        std::get<vStrings>(v) = SplitLines(reader.Bytes(name, reader.Compact(name)));
+        std::get<vStrings>(v).AssignText(reader.Bytes(name, reader.Compact(name)));
         break;
     case TValueType::IntegerList:
     case TValueType::Int64List: {
@@ -1569,9 +1570,7 @@ void TPacket::LoadValue(TReader& reader, int index) {
         if (length < 0) {
             throw ERangeError(Format("Negative length (%d bytes) trying to load %s", length, name));
         }
-        TBytesStream& blob = *std::get<vBlob>(v);
-        blob.Bytes() = reader.Bytes(name, length);
-        blob.SetPosition(0);
+        std::get<vBlob>(v)->SetContent(reader.Bytes(name, length));
         break;
     }
     case TValueType::Packet:
@@ -1696,7 +1695,7 @@ std::unique_ptr<TPacket> TPacket::LoadAny(TReader& reader, const TPacketClass* e
 
 void TPacket::LoadFromStream(TStream& stream, TPacketLoadContext* context, std::uint32_t flags) {
     if (flags & pfDecompress) {
-        TBytesStream plain(PacketCompression().Decompress(stream));
+        TDecompressStream plain(&stream, stream.Position(), 1, false);
         LoadFromStream(plain, context, flags & ~pfDecompress);
         return;
     }
@@ -1707,7 +1706,7 @@ void TPacket::LoadFromStream(TStream& stream, TPacketLoadContext* context, std::
 std::unique_ptr<TPacket> TPacket::CreateFromStream(TStream& stream, TPacketLoadContext* context,
                                                    std::uint32_t flags) {
     if (flags & pfDecompress) {
-        TBytesStream plain(PacketCompression().Decompress(stream));
+        TDecompressStream plain(&stream, stream.Position(), 1, false);
         return CreateFromStream(plain, context, flags & ~pfDecompress);
     }
     TReader reader(stream, context);
@@ -1739,48 +1738,45 @@ void TPacket::SaveToFile(const std::string& fileName, std::uint32_t flags) const
         }
         return;
     }
-    if (flags & pfCreateFolders) {
-        fs::path folder = fs::path(fileName).parent_path();
-        std::error_code error;
-        if (!folder.empty()) {
-            fs::create_directories(folder, error);
-        }
+    std::uint16_t options = (flags & pfCreateFolders) ? FileOption::CreateFolders : 0;
+    std::uint32_t streamFlags = flags & ~(pfCreateFolders | pfMappedWrite);
+    if (flags & pfMappedWrite) {
+        TMappedFileStream file(fileName, FileMode::Create, 0, options);
+        SaveToStream(file, nullptr, streamFlags);
+        // Closing cuts the file to its logical size; its failure must not pass unnoticed.
+        file.Close();
+        return;
     }
-    // The mapped-write flag asks for a mapped file stream; the plain file stream writes the
-    // same bytes.
-    std::unique_ptr<TStream> file = OpenPacketFile(fileName, TPacketFileMode::Create);
-    SaveToStream(*file, nullptr, flags & ~(pfCreateFolders | pfMappedWrite));
+    TFileStreamEx file(fileName, FileMode::Create, 0, options);
+    SaveToStream(file, nullptr, streamFlags);
 }
 
 namespace {
 
-TBytesStream ReadPacketFile(const std::string& fileName, std::uint32_t flags) {
-    std::unique_ptr<TStream> file;
+// Opens a packet file for reading, others may read but not write. With pfRetryOpen every failure
+// to open (in use, or not there yet while a writer replaces it) is retried for 4 seconds.
+std::unique_ptr<TMappedFileStream> OpenPacketFile(const std::string& fileName,
+                                                  std::uint32_t flags) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
     for (;;) {
         try {
-            file = OpenPacketFile(fileName, TPacketFileMode::Read);
-            break;
-        } catch (const EOSError&) {
+            return std::make_unique<TMappedFileStream>(fileName,
+                                                       FileMode::Read | FileMode::ShareDenyWrite);
+        } catch (const Exception&) {
             if (!(flags & pfRetryOpen) || std::chrono::steady_clock::now() >= deadline) {
                 throw;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     }
-    // The whole file is read into memory first, as a mapped view would present it.
-    TBytesStream content;
-    content.CopyFrom(*file, 0);
-    content.SetPosition(0);
-    return content;
 }
 
 } // namespace
 
 std::unique_ptr<TPacket> TPacket::CreateFromFile(const std::string& fileName, std::uint32_t flags) {
     try {
-        TBytesStream content = ReadPacketFile(fileName, flags);
-        return CreateFromStream(content, nullptr, flags & pfDecompress);
+        std::unique_ptr<TMappedFileStream> file = OpenPacketFile(fileName, flags);
+        return CreateFromStream(*file, nullptr, flags & pfDecompress);
     } catch (...) {
         RaiseWithContext(Format("Failed to load packet from file %s", fileName));
     }
@@ -1788,8 +1784,8 @@ std::unique_ptr<TPacket> TPacket::CreateFromFile(const std::string& fileName, st
 
 void TPacket::LoadFromFile(const std::string& fileName, std::uint32_t flags) {
     try {
-        TBytesStream content = ReadPacketFile(fileName, flags);
-        LoadFromStream(content, nullptr, flags & pfDecompress);
+        std::unique_ptr<TMappedFileStream> file = OpenPacketFile(fileName, flags);
+        LoadFromStream(*file, nullptr, flags & pfDecompress);
     } catch (...) {
         RaiseWithContext(Format("Failed to load packet %s from file %s", ClassName(), fileName));
     }
@@ -1867,20 +1863,13 @@ std::string TCustomPacketList::Text() const {
     if (IsEmpty()) {
         return "(empty list)";
     }
-    TPacketStrings lines;
+    TStringListEx lines;
     for (int k = 0; k < Count(); ++k) {
-        lines.push_back(Format("[%d/%d]", k + 1, Count()));
+        lines.Add(Format("[%d/%d]", k + 1, Count()));
         m_items[static_cast<std::size_t>(k)]->DumpToStrings(lines);
-        lines.emplace_back();
+        lines.Add(std::string());
     }
-    std::string text;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i > 0) {
-            text += "\r\n";
-        }
-        text += lines[i];
-    }
-    return text;
+    return lines.Join(std::string_view("\r\n"));
 }
 
 void TCustomPacketList::SaveToStream(TStream& stream, TPacketSaveContext* context) const {

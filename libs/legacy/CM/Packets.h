@@ -11,8 +11,10 @@
 
 #include "EnvUtils.h"
 #include "Exceptions.h"
-#include "PacketStreams.h"
+#include "RealTimeCompressStreams.h"
 #include "Stream.h"
+#include "StreamUtils.h"
+#include "StringLists.h"
 
 #include <atomic>
 #include <cstdint>
@@ -32,9 +34,7 @@ class TCustomPacketList;
 class TPacketLoadContext;
 class TPacketSaveContext;
 
-// Containers of object fields. Aliases so that the project's string list and typed lists can take
-// their place without touching the engine's callers.
-using TPacketStrings = std::vector<std::string>;
+// Containers of the number-list fields.
 using TPacketIntegerList = std::vector<std::int32_t>;
 using TPacketInt64List = std::vector<std::int64_t>;
 
@@ -186,7 +186,7 @@ private:
 };
 
 /// The owned object of an object-kind field (GetFieldAsObject).
-using TPacketObject = std::variant<TPacketStrings*, TCustomPacketList*, TPacket*, TBytesStream*,
+using TPacketObject = std::variant<TStringListEx*, TCustomPacketList*, TPacket*, TVirtualStream*,
                                    TPacketIntegerList*, TPacketInt64List*>;
 
 /// Flags of SaveToStream, LoadFromStream, CreateFromStream, SaveToFile and LoadFromFile.
@@ -246,7 +246,7 @@ public:
     bool CompareFields(const TPacket& other, const std::function<void(int)>& onDifference) const;
     std::unique_ptr<TPacket> Clone() const;
     /// Appends the dump lines: "(Class)", then "  Name = value" per field.
-    void DumpToStrings(TPacketStrings& lines) const;
+    void DumpToStrings(TStringListEx& lines) const;
     /// The dump lines joined with CR LF, each line ended by CR LF.
     std::string DumpText() const;
 
@@ -290,14 +290,14 @@ public:
     const std::string& RecordBytes(int index) const;
     /// Replaces a record's bytes; shorter input is padded with zeros, longer is cut.
     void SetRecordBytes(int index, std::string value);
-    TPacketStrings& Strings(int index);
-    const TPacketStrings& Strings(int index) const;
+    TStringListEx& Strings(int index);
+    const TStringListEx& Strings(int index) const;
     TCustomPacketList& List(int index);
     const TCustomPacketList& List(int index) const;
-    TBytesStream& Blob(int index);
-    const TBytesStream& Blob(int index) const;
+    TVirtualStream& Blob(int index);
+    const TVirtualStream& Blob(int index) const;
     /// Takes the blob out of the packet, which keeps a new empty one.
-    std::unique_ptr<TBytesStream> TakeBlob(int index);
+    std::unique_ptr<TVirtualStream> TakeBlob(int index);
     TPacketIntegerList& IntList(int index);
     TPacketInt64List& Int64List(int index);
     /// A Packet field, or a present OptionalPacket field; an absent one raises "Attempt to
@@ -325,9 +325,9 @@ public:
 
 private:
     using TValue =
-        std::variant<std::int64_t, double, std::string, std::u16string, TGuid, TPacketStrings,
+        std::variant<std::int64_t, double, std::string, std::u16string, TGuid, TStringListEx,
                      std::unique_ptr<TCustomPacketList>, std::unique_ptr<TPacket>,
-                     std::unique_ptr<TBytesStream>, TPacketIntegerList, TPacketInt64List>;
+                     std::unique_ptr<TVirtualStream>, TPacketIntegerList, TPacketInt64List>;
 
     void InitValues();
     const TPacketField& Typed(int index, TValueType a, TValueType b = TValueType(-1)) const;

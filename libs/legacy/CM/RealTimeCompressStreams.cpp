@@ -335,25 +335,4 @@ void TDecompressStream::SetSize(std::int64_t) {
     Raise("Cannot write to decompressed stream.");
 }
 
-TDecompressStreamAdapter::TDecompressStreamAdapter(std::unique_ptr<TDecompressStream> stream)
-    : stream_(std::move(stream)) {
-    QZ_ASSERT(stream_ != nullptr);
-}
-
-std::int64_t TDecompressStreamAdapter::Read(void* buffer, std::int64_t count) {
-    return stream_->Read(buffer, count);
-}
-
-std::int64_t TDecompressStreamAdapter::Write(const void* buffer, std::int64_t count) {
-    return stream_->Write(buffer, count);
-}
-
-std::int64_t TDecompressStreamAdapter::Seek(std::int64_t offset, SeekOrigin origin) {
-    return stream_->Seek(offset, origin);
-}
-
-void TDecompressStreamAdapter::SetSize(std::int64_t size) {
-    stream_->SetSize(size);
-}
-
 } // namespace qz

@@ -14,6 +14,7 @@
 // Nothing here is shared between threads: a stream belongs to the thread that uses it.
 
 #include "Stream.h"
+#include "StreamUtils.h" // TDecompressStreamAdapter, the 64-bit view readers use
 
 #include <cstdint>
 #include <deque>
@@ -123,27 +124,6 @@ private:
     std::size_t maxCached_;
     std::int64_t position_ = 0;
     std::int64_t size_ = 0;
-};
-
-/// The 64-bit size and position view of a decompressing stream that readers of saved event
-/// streams use; owns the wrapped stream and forwards every operation to it.
-class TDecompressStreamAdapter : public TStream {
-public:
-    explicit TDecompressStreamAdapter(std::unique_ptr<TDecompressStream> stream);
-
-    std::int64_t Size64() { return stream_->Size(); }
-    std::int64_t Position64() { return stream_->Position(); }
-    void SetPosition64(std::int64_t position) { stream_->SetPosition(position); }
-    TDecompressStream& Stream() { return *stream_; }
-
-    std::int64_t Read(void* buffer, std::int64_t count) override;
-    std::int64_t Write(const void* buffer, std::int64_t count) override;
-    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-    void SetSize(std::int64_t size) override;
-    std::int64_t Size() override { return stream_->Size(); }
-
-private:
-    std::unique_ptr<TDecompressStream> stream_;
 };
 
 } // namespace qz

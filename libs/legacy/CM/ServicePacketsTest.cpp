@@ -8,9 +8,9 @@ namespace {
 const bool g_registered = (RegisterAllPacketClasses(), true);
 
 std::string Encode(const TPacket& packet) {
-    TBytesStream stream;
+    TVirtualStream stream;
     packet.SaveToStream(stream);
-    return stream.Bytes();
+    return stream.AsString();
 }
 
 TEST(ServicePacketsTest, StartJobRequestFromBuildCommand) {
@@ -54,7 +54,8 @@ TEST(ServicePacketsTest, StatusReplyCarriesStaticDescription) {
     TQueryServiceStatusReplyPacket reply;
     reply.Nested(TQueryServiceStatusReplyPacket::StaticPacket)
         .SetStr(TStaticPacket::Host, "builder");
-    TBytesStream stream(Encode(reply));
+    TVirtualStream stream;
+    stream.SetContent(Encode(reply));
     auto loaded = TPacket::CreateFromStream(stream);
     auto& typed = TPacket::CastPacket<TQueryServiceStatusReplyPacket>(*loaded);
     EXPECT_EQ(typed.NestedAs<TStaticPacket>(TQueryServiceStatusReplyPacket::StaticPacket)

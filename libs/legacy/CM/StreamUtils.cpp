@@ -316,6 +316,18 @@ std::string TVirtualStream::AsString() const {
     return size_ == 0 ? std::string() : std::string(Memory(), std::size_t(size_));
 }
 
+std::string_view TVirtualStream::View() const {
+    return size_ == 0 ? std::string_view() : std::string_view(Memory(), std::size_t(size_));
+}
+
+void TVirtualStream::SetContent(std::string_view bytes) {
+    SetSize(std::int64_t(bytes.size()));
+    if (!bytes.empty()) {
+        std::memcpy(Memory(), bytes.data(), bytes.size());
+    }
+    position_ = 0;
+}
+
 std::string TVirtualStream::ReadSizedString() {
     std::uint8_t bytes[4];
     ReadBuffer(bytes, 4);

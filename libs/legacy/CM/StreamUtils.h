@@ -150,6 +150,10 @@ public:
     void Assign(TStream& source);
     /// The whole content as a byte string.
     std::string AsString() const;
+    /// The whole content without a copy; valid until the stream is next resized or destroyed.
+    std::string_view View() const;
+    /// Replaces the whole content with bytes; the position becomes 0.
+    void SetContent(std::string_view bytes);
     /// Reads a 32-bit little-endian length, then that many bytes; raises "Stream read error"
     /// when the stream holds fewer.
     std::string ReadSizedString();

@@ -406,26 +406,9 @@ int TStringListEx::IndexOf(std::string_view text) const {
 }
 
 bool TStringListEx::Find(std::string_view text, int& index) const {
-    bool found = false;
-    int lo = 0;
-    int hi = Count() - 1;
-    while (lo <= hi) {
-        int mid = (lo + hi) / 2;
-        int c = CompareListStrings(strings_[mid], text, caseSensitive_);
-        if (c < 0) {
-            lo = mid + 1;
-        } else {
-            hi = mid - 1;
-            if (c == 0) {
-                found = true;
-                if (duplicates_ != TDuplicates::Accept) {
-                    lo = mid;
-                }
-            }
-        }
-    }
-    index = lo;
-    return found;
+    return FindSorted(
+        Count(), duplicates_,
+        [&](int i) { return CompareListStrings(strings_[i], text, caseSensitive_); }, index);
 }
 
 void TStringListEx::Sort() {

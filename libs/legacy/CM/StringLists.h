@@ -66,6 +66,33 @@ inline constexpr unsigned RespectQuotes = 0x10; ///< separators inside "..." do 
 /// test for duplicates.
 enum class TDuplicates : std::uint8_t { Ignore = 0, Accept = 1, Reject = 2 };
 
+/// The binary search of the sorted lists over count entries; compareAt(i) orders entry i against
+/// the key (<0, 0 or >0). Returns whether an equal entry exists; index is then one such entry
+/// (the first of them when duplicates are accepted), otherwise the position that keeps the order.
+template <typename CompareAt>
+bool FindSorted(int count, TDuplicates duplicates, CompareAt&& compareAt, int& index) {
+    bool found = false;
+    int lo = 0;
+    int hi = count - 1;
+    while (lo <= hi) {
+        int mid = lo + (hi - lo) / 2;
+        int c = compareAt(mid);
+        if (c < 0) {
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+            if (c == 0) {
+                found = true;
+                if (duplicates != TDuplicates::Accept) {
+                    lo = mid;
+                }
+            }
+        }
+    }
+    index = lo;
+    return found;
+}
+
 class TStringListEx {
 public:
     /// The object slot: an opaque pointer-sized value, usually an object, sometimes a small

@@ -412,7 +412,7 @@ void TGridConsole::TakeCommaListField(const std::string& name, int field) {
     list.AssignCommaText(value);
     list.ApplyToAll({[](const std::string& item) { return Trim(item); },
                      [](const std::string& item) { return Unquote(item); }});
-    buildCommand_.Strings(field) = list.Strings();
+    buildCommand_.Strings(field).Assign(list);
 }
 
 bool TGridConsole::StageA_GlobalOverrides() {
@@ -590,7 +590,7 @@ void TGridConsole::ApplySetEnv() {
         SplitAtChar(options_.ValueAt(i), '=', name, value);
         SetEnv(name, value);
         forced.SetValueOf(name, value);
-        buildCommand_.Strings(Req::ForcedEnv) = forced.Strings();
+        buildCommand_.Strings(Req::ForcedEnv).Assign(forced);
         options_.Delete(i);
     }
 }
@@ -889,7 +889,7 @@ bool TGridConsole::StageF_CommonOptions() {
     if (TakeValuedSwitch("monitordirs", value)) {
         TStringListEx dirs;
         dirs.Split(value, ';', SplitOption::TrimPieces | SplitOption::UnquotePieces);
-        buildCommand_.Strings(Req::MonitoredDirs) = dirs.Strings();
+        buildCommand_.Strings(Req::MonitoredDirs).Assign(dirs);
     }
     if (TakeValuedSwitch("HideFile", value)) {
         buildCommand_.SetStr(Req::HideFile, value);

@@ -2,6 +2,7 @@
 // over, and the errors that end the run.
 
 #include "BuildFlags.h"
+#include "CM/StreamUtils.h"
 #include "GridConsoleTesting.h"
 
 #include <gmock/gmock.h>
@@ -176,13 +177,14 @@ TEST_F(StagesTest, RequestFields) {
     EXPECT_EQ(r.Int(Req::MaxWinVer_Major) * 10 + r.Int(Req::MaxWinVer_Minor), 63);
     EXPECT_EQ(r.Str(Req::IntelCompilerVersion), "19");
     EXPECT_EQ(r.Str(Req::MonitorFilename), start + "/m/out.mon");
-    EXPECT_EQ(r.Strings(Req::AllowRemote), (TPacketStrings{"a", "b c", "", "d"}));
+    EXPECT_EQ(r.Strings(Req::AllowRemote).Strings(),
+              (std::vector<std::string>{"a", "b c", "", "d"}));
     EXPECT_EQ(r.Str(Req::ProfileFilename), start + "/prof.xml");
     EXPECT_EQ(r.Int(Req::OverrideLogLevel), 3);
     EXPECT_TRUE(r.Bool(Req::LogWarnings));
     EXPECT_EQ(r.Str(Req::AdditionalArgs), "-x");
     EXPECT_TRUE(r.Bool(Req::DisablePdbForwarding));
-    EXPECT_EQ(r.Strings(Req::MonitoredDirs), (TPacketStrings{"/a", "/b c"}));
+    EXPECT_EQ(r.Strings(Req::MonitoredDirs).Strings(), (std::vector<std::string>{"/a", "/b c"}));
     EXPECT_EQ(r.Str(Req::TestFwId), "gtest");
     EXPECT_EQ(r.Str(Req::BuildClass), "test");
     EXPECT_EQ(r.Str(Req::PrimaryFilename), start + "/job.xml");
@@ -206,10 +208,11 @@ TEST_F(StagesTest, RequestStartsWithItsFixedFieldsAndSurvivesItsEncoding) {
 
     console = Run({"/clean", "/LimitBVData=1", "/setenv=QZ_OPT_C=1", "/allowremote=a,b",
                    "/minwinver=10", "/loglevel=basic", "job.xml"});
-    TBytesStream stream;
+    TVirtualStream stream(0x0002);
     console->BuildCommand().SaveToStream(stream);
     // Flags travel as a sized value: size 8, then the 64 bits lowest byte first.
-    EXPECT_NE(stream.Bytes().find(std::string("\x08\x0B\0\0\0\0\0\0\x03", 9)), std::string::npos);
+    EXPECT_NE(stream.AsString().find(std::string("\x08\x0B\0\0\0\0\0\0\x03", 9)),
+              std::string::npos);
     stream.Seek(0, SeekOrigin::Begin);
     auto loaded = TPacket::CreateFromStream(stream);
     EXPECT_TRUE(loaded->Equals(console->BuildCommand()));
@@ -242,7 +245,8 @@ TEST_F(StagesTest, SetEnvKeepsTheFirstSettingAndEmptyValuesRemove) {
     EXPECT_EQ(GetEnv("QZ_OPT_A"), "1");
     // B is set to "x y", then (scanning back) to empty, which removes it from ForcedEnv.
     EXPECT_EQ(GetEnv("QZ_OPT_B"), "");
-    EXPECT_EQ(console->BuildCommand().Strings(Req::ForcedEnv), (TPacketStrings{"QZ_OPT_A=1"}));
+    EXPECT_EQ(console->BuildCommand().Strings(Req::ForcedEnv).Strings(),
+              (std::vector<std::string>{"QZ_OPT_A=1"}));
     const std::string& block = console->BuildCommand().Str(Req::EnvBlock);
     EXPECT_THAT(block, ::testing::HasSubstr(std::string("\0QZ_OPT_A=1\0", 12)));
     EXPECT_THAT(block, ::testing::HasSubstr(std::string("\0TamrelBuildContext=1\0", 22)));

@@ -1,5 +1,7 @@
 #include "platform/ChildProcess.h"
 
+#include "WriteAll.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -18,11 +20,6 @@ namespace {
 
 int PidfdOpen(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
-void WriteAll(int fd, const void* data, size_t size) {
-    while (write(fd, data, size) < 0 && errno == EINTR) {
-    }
 }
 
 } // namespace
@@ -95,14 +92,14 @@ int ChildProcess::Start(const ChildStartOptions& options) {
         for (int target = 0; target < 3; ++target) {
             if (handles[target] >= 0 && dup2(handles[target], target) < 0) {
                 int error = errno;
-                WriteAll(report[1], &error, sizeof error);
+                detail::WriteAll(report[1], &error, sizeof error);
                 _exit(127);
             }
         }
         signal(SIGPIPE, SIG_DFL);
         execvpe(argv[0], argv.data(), environ);
         int error = errno;
-        WriteAll(report[1], &error, sizeof error);
+        detail::WriteAll(report[1], &error, sizeof error);
         _exit(127);
     }
     close(report[1]);

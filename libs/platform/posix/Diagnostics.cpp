@@ -1,5 +1,7 @@
 #include "platform/Diagnostics.h"
 
+#include "WriteAll.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -510,18 +512,7 @@ void SharedLogFile::KeepTail(std::int64_t keep) {
 }
 
 int SharedLogFile::Append(std::string_view bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
+    return detail::WriteAll(fd_, bytes.data(), bytes.size());
 }
 
 void SharedLogFile::Flush() {

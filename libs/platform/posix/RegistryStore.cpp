@@ -1,5 +1,7 @@
 #include "platform/RegistryStore.h"
 
+#include "WriteAll.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -91,21 +93,6 @@ int ReadAll(int fd, std::string& text) {
     }
 }
 
-int WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 RegistryStatus ParseInto(const std::string& text, const std::string& file,
                          RegistryDocument& document) {
     std::string error;
@@ -122,7 +109,7 @@ RegistryStatus ReplaceFile(const std::string& file, const std::string& text, mod
     if (fd < 0) {
         return RegistryStatus::Error(errno);
     }
-    int error = WriteAll(fd, text);
+    int error = detail::WriteAll(fd, text.data(), text.size());
     if (error == 0 && fchmod(fd, mode & 07777) != 0) {
         error = errno;
     }
