@@ -1063,14 +1063,14 @@ std::string ModuleFileNameOrEmpty(TModuleHandle module) {
     return platform::LibraryFilePath(module, path, error) ? path : std::string();
 }
 
-void CloseHandleChecked(THandle handle) {
+void CloseHandleChecked(TFileHandle handle) {
     int error = platform::CloseFileHandle(handle);
     if (error != 0) {
         RaiseOsError(Format("Failed to close handle 0x0%x", handle), error);
     }
 }
 
-std::int64_t FileSizeChecked(THandle handle) {
+std::int64_t FileSizeChecked(TFileHandle handle) {
     std::int64_t size = 0;
     int error = platform::FileHandleSize(handle, size);
     if (error != 0) {
@@ -1079,7 +1079,7 @@ std::int64_t FileSizeChecked(THandle handle) {
     return size;
 }
 
-std::int64_t SetFilePointerChecked(THandle handle, std::int64_t offset,
+std::int64_t SetFilePointerChecked(TFileHandle handle, std::int64_t offset,
                                    platform::SeekOrigin origin) {
     std::int64_t position = 0;
     int error = platform::SeekFileHandle(handle, offset, origin, position);
@@ -1089,14 +1089,14 @@ std::int64_t SetFilePointerChecked(THandle handle, std::int64_t offset,
     return position;
 }
 
-void SetEndOfFileChecked(THandle handle) {
+void SetEndOfFileChecked(TFileHandle handle) {
     int error = platform::SetEndOfFileHandle(handle);
     if (error != 0) {
         RaiseOsError(Format("Failed to set end of file for handle 0x0%x", handle), error);
     }
 }
 
-void FlushFileBuffersChecked(THandle handle) {
+void FlushFileBuffersChecked(TFileHandle handle) {
     int error = platform::FlushFileHandle(handle);
     if (error != 0) {
         RaiseOsError("Failed to flush file buffers", error);

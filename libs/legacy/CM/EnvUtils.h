@@ -308,7 +308,7 @@ std::string NowText();
 // Each raises EOSError in OS-error form with the text shown.
 
 using TModuleHandle = platform::LibraryHandle;
-using THandle = platform::FileHandle;
+using TFileHandle = platform::FileHandle;
 
 /// Loads a shared library; the caller owns it ("Cannot load library '<name>'", the loader's
 /// text in place of the system's message).
@@ -329,22 +329,22 @@ std::string ModuleFileName(TModuleHandle module);
 std::string ModuleFileNameOrEmpty(TModuleHandle module);
 
 /// Closes a handle ("Failed to close handle 0x0<handle>").
-void CloseHandleChecked(THandle handle);
+void CloseHandleChecked(TFileHandle handle);
 
 /// The size of an open file ("Failed to get file size for handle 0x0<handle>").
-std::int64_t FileSizeChecked(THandle handle);
+std::int64_t FileSizeChecked(TFileHandle handle);
 
 /// Moves the file position and returns the new one ("Failed to set file pointer for handle
 /// 0x0<handle>").
-std::int64_t SetFilePointerChecked(THandle handle, std::int64_t offset,
+std::int64_t SetFilePointerChecked(TFileHandle handle, std::int64_t offset,
                                    platform::SeekOrigin origin = platform::SeekOrigin::Begin);
 
 /// Makes the file position the end of the file ("Failed to set end of file for handle
 /// 0x0<handle>").
-void SetEndOfFileChecked(THandle handle);
+void SetEndOfFileChecked(TFileHandle handle);
 
 /// Writes the file's data to the device ("Failed to flush file buffers").
-void FlushFileBuffersChecked(THandle handle);
+void FlushFileBuffersChecked(TFileHandle handle);
 
 /// The machine's host name, cached after the first successful call ("Failed to get computer
 /// name").

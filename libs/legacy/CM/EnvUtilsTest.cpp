@@ -266,7 +266,7 @@ TEST(Files, RefusedDeletionOfAReadOnlyFileSaysSo) {
 
 TEST(Files, HandleWrappersRaiseWithTheHandle) {
     test::TempDir dir;
-    THandle handle = platform::kInvalidFileHandle;
+    TFileHandle handle = platform::kInvalidFileHandle;
     ASSERT_EQ(platform::OpenFileHandle(dir / "h", platform::FileOpenMode::CreateAlways, handle), 0);
     test::WriteFile(dir / "h", "0123456789");
     EXPECT_EQ(FileSizeChecked(handle), 10);
