@@ -142,8 +142,7 @@ void BM_PostToDelivery(benchmark::State& state) {
         for (int i = 0; i < kSamples; ++i) {
             std::this_thread::sleep_for(std::chrono::microseconds(200)); // the loop waits again
             sentAt = NowNs();
-            loop.Queue().Post(&receiver, qz::npNormal,
-                              qz::TMethod::Of<&Receiver::Call>(&receiver));
+            loop.Queue().Post(&receiver, qz::npNormal, qz::TMethod::Of<&Receiver::Call>(&receiver));
             back.WaitFor(qz::INFINITE);
         }
     }
@@ -158,9 +157,8 @@ struct SharedStamps {
 
 void BM_ExternalSetToHandler(benchmark::State& state) {
     ObjectFolder folder;
-    auto* shared = static_cast<SharedStamps*>(mmap(nullptr, sizeof(SharedStamps),
-                                                   PROT_READ | PROT_WRITE,
-                                                   MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    auto* shared = static_cast<SharedStamps*>(mmap(
+        nullptr, sizeof(SharedStamps), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     new (shared) SharedStamps{{0}, {0}};
     std::string ackName = qz::MakeGlobalName("NotifyBenchAck");
     qz::TWinEvent ack(qz::NullDaclSecurityAttributes(), ackName, false, false);
@@ -208,8 +206,8 @@ BENCHMARK(BM_ExternalSetToHandler)->Iterations(1)->UseRealTime();
 
 void BM_ChildExitToOnDone(benchmark::State& state) {
     constexpr int kChildren = 200;
-    std::string stamp = std::filesystem::temp_directory_path() /
-                        ("qz_exit_stamp_" + std::to_string(getpid()));
+    std::string stamp =
+        std::filesystem::temp_directory_path() / ("qz_exit_stamp_" + std::to_string(getpid()));
     setenv("QZ_BENCH_EXIT_STAMP", stamp.c_str(), 1);
     std::string self = std::filesystem::read_symlink("/proc/self/exe");
     std::vector<double> micros;
@@ -244,8 +242,8 @@ void BM_ChildExitToOnDone(benchmark::State& state) {
                     }
                 }
             };
-            auto* runner = new Runner{&queue, "\"" + self + "\"", stamp, &micros, &finished,
-                                      nullptr};
+            auto* runner =
+                new Runner{&queue, "\"" + self + "\"", stamp, &micros, &finished, nullptr};
             queue.Post(runner, qz::npNormal, qz::TMethod::Of<&Runner::Next>(runner));
             static std::unique_ptr<Runner> keep;
             keep.reset(runner);

@@ -273,16 +273,19 @@ std::uint32_t TNotifyQueue::ProcessTimers() {
                 LogWarning("Failed to notify timer\r\n" + message);
             }
             // The handler removed or reset its own timer: that decision stands.
-            if (timers_[i].interval == 0 || timers_[i].due != dueBefore) {
+            if (timers_[i].interval == 0) {
                 continue;
             }
             now = GetTickCount();
             std::uint32_t due = timers_[i].due;
-            while (static_cast<std::int32_t>(due - now) <= 0) {
-                due += timers_[i].interval;
+            if (due == dueBefore) {
+                while (static_cast<std::int32_t>(due - now) <= 0) {
+                    due += timers_[i].interval;
+                }
+                timers_[i].due = due;
             }
-            timers_[i].due = due;
-            remaining = static_cast<std::int32_t>(due - now);
+            // A reset timer still counts for the wait, or it would fire up to a second late.
+            remaining = std::max<std::int32_t>(static_cast<std::int32_t>(due - now), 0);
         }
         minimum = std::min(minimum, static_cast<std::uint32_t>(remaining));
     }

@@ -2,6 +2,7 @@
 
 #include "DiagLog.h"
 #include "EnvUtils.h"
+#include "Exceptions.h"
 #include "TestSupport.h"
 #include "platform/NamedObjects.h"
 
@@ -213,6 +214,8 @@ TEST_F(NotifyQueueTest, TimerRemovedOrResetByItsOwnHandler) {
         ASSERT_EQ(resetting.calls.size(), 2u);
         // Reset at about 150 means the next tick at about 250, not at 200 as the phase would.
         EXPECT_GE(resetting.calls[1] - added, 245u);
+        // The reset slot still bounds the loop's wait: no second-long poll in between.
+        EXPECT_LT(resetting.calls[1] - added, 600u);
     });
 }
 
@@ -300,7 +303,7 @@ TEST_F(NotifyQueueTest, AnotherProcessSettingTheExternalEventWakesTheLoop) {
             }
         };
         std::promise<void> running;
-        Handler handler{&queue, &running};
+        Handler handler{&queue, &running, 0, {}};
         queue.AddExternalNotification(&handler, TMethod::Of<&Handler::Call>(&handler));
         std::vector<int> codes;
         std::thread starter([&] {
@@ -349,7 +352,7 @@ TEST_F(NotifyQueueTest, WaitForExternalEventSetsFirstAndSkipsTheNextSleep) {
                     queue->StopLoop();
                 }
             }
-        } asker{&queue, &request, &answered, &again};
+        } asker{&queue, &request, &answered, &again, 0, {}};
         queue.AddExternalNotification(&asker, TMethod::Of<&Asker::Call>(&asker));
         queue.Run();
         peer.join();

@@ -50,8 +50,8 @@ std::optional<int> NiceValueOfOptions(std::uint32_t options) {
     static const struct {
         std::uint32_t option;
         std::uint32_t priorityClass;
-    } kClasses[] = {{poNormalPriority, 0x20},  {poIdlePriority, 0x40},
-                    {poHighPriority, 0x80},    {poRealtimePriority, 0x100},
+    } kClasses[] = {{poNormalPriority, 0x20},        {poIdlePriority, 0x40},
+                    {poHighPriority, 0x80},          {poRealtimePriority, 0x100},
                     {poBelowNormalPriority, 0x4000}, {poAboveNormalPriority, 0x8000}};
     for (const auto& entry : kClasses) {
         if (options & entry.option) {
@@ -247,9 +247,9 @@ void TProcess::Start(bool wait) {
         return;
     }
     QZ_ASSERT(NotifyQueueAssigned());
-    exitWatcher_ = CreateThread<TWaitObjectThread_Notify>(
-        std::vector<THandle>{watch_.get()}, wfTimeoutResult,
-        [this](TWaitObjectThread_Notify&) { HandleDone(); });
+    exitWatcher_ =
+        CreateThread<TWaitObjectThread_Notify>(std::vector<THandle>{watch_.get()}, wfTimeoutResult,
+                                               [this](TWaitObjectThread_Notify&) { HandleDone(); });
 }
 
 void TProcess::HandleDone() {

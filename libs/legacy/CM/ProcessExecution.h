@@ -21,9 +21,9 @@
 namespace qz {
 
 /// Options of a TProcess (bit values).
-inline constexpr std::uint32_t poHideWindow = 0x1;      ///< no counterpart here
-inline constexpr std::uint32_t poInheritHandles = 0x4;  ///< required by poCaptureOutput
-inline constexpr std::uint32_t poNewConsole = 0x8;      ///< the child gets its own session
+inline constexpr std::uint32_t poHideWindow = 0x1;       ///< no counterpart here
+inline constexpr std::uint32_t poInheritHandles = 0x4;   ///< required by poCaptureOutput
+inline constexpr std::uint32_t poNewConsole = 0x8;       ///< the child gets its own session
 inline constexpr std::uint32_t poNewProcessGroup = 0x10; ///< the child gets its own session
 inline constexpr std::uint32_t poCaptureOutput = 0x40;
 inline constexpr std::uint32_t poNormalPriority = 0x200;      ///< nice 0

@@ -1,5 +1,7 @@
 #include "ProcessExecution.h"
 
+#include "EnvUtils.h"
+#include "Exceptions.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
