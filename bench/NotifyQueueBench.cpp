@@ -6,6 +6,7 @@
 
 #include "NotifyQueue.h"
 #include "ProcessExecution.h"
+#include "platform/ChildProcess.h"
 #include "platform/NamedObjects.h"
 
 #include <benchmark/benchmark.h>
@@ -255,6 +256,37 @@ void BM_ChildExitToOnDone(benchmark::State& state) {
     Report(state, micros);
 }
 BENCHMARK(BM_ChildExitToOnDone)->Iterations(1)->UseRealTime();
+
+// Baseline of the child exit: the same helper started and awaited directly through its pidfd,
+// which leaves only the kernel's process teardown and one wake-up.
+void BM_BaselineChildExitToPidfd(benchmark::State& state) {
+    constexpr int kChildren = 200;
+    std::string stamp =
+        std::filesystem::temp_directory_path() / ("qz_exit_stamp_base_" + std::to_string(getpid()));
+    setenv("QZ_BENCH_EXIT_STAMP", stamp.c_str(), 1);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::vector<double> micros;
+    for (auto _ : state) {
+        for (int i = 0; i < kChildren; ++i) {
+            qz::platform::ChildProcess child;
+            qz::platform::ChildStartOptions options;
+            options.arguments = {self};
+            if (child.Start(options) != 0) {
+                state.SkipWithError("start failed");
+                break;
+            }
+            child.Wait(-1);
+            std::int64_t now = NowNs();
+            std::int64_t exitedAt = 0;
+            std::ifstream(stamp) >> exitedAt;
+            micros.push_back((now - exitedAt) / 1000.0);
+        }
+    }
+    unsetenv("QZ_BENCH_EXIT_STAMP");
+    std::filesystem::remove(stamp);
+    Report(state, micros);
+}
+BENCHMARK(BM_BaselineChildExitToPidfd)->Iterations(1)->UseRealTime();
 
 void BM_IdleLoop(benchmark::State& state) {
     LoopThread loop([](qz::TNotifyQueue&) {});

@@ -152,8 +152,8 @@ void TProcessOutputPipe::ReadLoop() {
 }
 
 void TProcessOutputPipe::Stop() {
-    if (!reader_) {
-        return;
+    if (!reader_ || !reader_->HasThread()) {
+        return; // a reader that never started has nothing to finish
     }
     stopping_ = true;
     stopEvent_.SetEvent();
