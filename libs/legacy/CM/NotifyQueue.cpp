@@ -374,7 +374,8 @@ void TNotifyQueue::Run() {
     terminated_ = false;
     CheckMainThread("Start loop");
     bool verbose = DiagLogVerbose();
-    if (!watchdog_->Running() && watchdog_->Start()) {
+    // The watchdog watches the start-up thread, so only the process's own queue starts it.
+    if (this == g_mainQueue.queue && !watchdog_->Running() && watchdog_->Start()) {
         if (verbose) {
             watchdog_->WaitReady();
         }
