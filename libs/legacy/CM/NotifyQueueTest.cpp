@@ -127,6 +127,24 @@ TEST_F(NotifyQueueTest, PrioritiesAcrossPasses) {
     });
 }
 
+TEST_F(NotifyQueueTest, PostListDeliversEachMethodAtNormalPriority) {
+    OnFreshThread([](TNotifyQueue& queue) {
+        std::vector<int> log;
+        Recorder a{&log, 1}, b{&log, 2}, low{&log, 0};
+        Stopper stopper{&queue};
+        queue.Post(&low, npLow, TMethod::Of<&Recorder::Call>(&low));
+        std::thread([&] {
+            queue.PostList({TMethod::Of<&Recorder::Call>(&a), TMethod::Of<&Recorder::Call>(&b),
+                            TMethod::Of<&Stopper::Call>(&stopper)});
+        }).join();
+        queue.Run();
+        // The stopper ends the loop before the low-priority entry; ClearQueue by receiver works
+        // for list posts too.
+        EXPECT_EQ(log, (std::vector<int>{1, 2}));
+        queue.ClearQueue(&low);
+    });
+}
+
 TEST_F(NotifyQueueTest, DestroyedReceiverIsNeverCalled) {
     OnFreshThread([](TNotifyQueue& queue) {
         struct Receiver {
