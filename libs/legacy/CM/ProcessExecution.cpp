@@ -1,0 +1,322 @@
+#include "ProcessExecution.h"
+
+#include "DiagLog.h"
+#include "EnvUtils.h"
+#include "Exceptions.h"
+#include "Format.h"
+#include "platform/ChildProcess.h"
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <mutex>
+#include <optional>
+
+namespace qz {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 0x200000;
+constexpr std::uint32_t kPollInterval = 100;
+std::atomic<std::uint32_t> g_stopTimeout{60000};
+
+// The null device the captured children read as standard input, one per process.
+int NulInput() {
+    static platform::File* nul = [] {
+        auto* file = new platform::File();
+        platform::FileOpenRequest request;
+        request.access = platform::FileAccess::Read;
+        request.share = platform::FileShare::ReadWrite;
+        request.disposition = platform::FileDisposition::OpenExisting;
+        if (platform::FileError error = file->Open("/dev/null", request)) {
+            RaiseOsError("Failed to open null device", error.code);
+        }
+        return file;
+    }();
+    return nul->Handle();
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) {
+            text += "\r\n";
+        }
+        text += lines[i];
+    }
+    return text;
+}
+
+std::optional<int> NiceValueOfOptions(std::uint32_t options) {
+    static const struct {
+        std::uint32_t option;
+        std::uint32_t priorityClass;
+    } kClasses[] = {{poNormalPriority, 0x20},        {poIdlePriority, 0x40},
+                    {poHighPriority, 0x80},          {poRealtimePriority, 0x100},
+                    {poBelowNormalPriority, 0x4000}, {poAboveNormalPriority, 0x8000}};
+    for (const auto& entry : kClasses) {
+        if (options & entry.option) {
+            return platform::NiceValueOfPriorityClass(entry.priorityClass);
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::uint32_t PriorityOption(std::uint32_t priorityClass) {
+    switch (priorityClass) {
+    case 0x20:
+        return poNormalPriority;
+    case 0x40:
+        return poIdlePriority;
+    case 0x80:
+        return poHighPriority;
+    case 0x100:
+        return poRealtimePriority;
+    case 0x4000:
+        return poBelowNormalPriority;
+    case 0x8000:
+        return poAboveNormalPriority;
+    default:
+        return 0;
+    }
+}
+
+// ---- TProcessOutputPipe ----------------------------------------------------------------------
+
+void TProcessOutputPipe::SetStopTimeout(std::uint32_t milliseconds) {
+    g_stopTimeout = milliseconds;
+}
+
+TProcessOutputPipe::TProcessOutputPipe()
+    : stopEvent_(nullptr, "", true, false), readerDone_(nullptr, "", true, false) {
+    fileName_ = TempFolder() + "Output_" + GuidToText(NewGuid()) + ".tmp";
+
+    platform::FileOpenRequest write;
+    write.access = platform::FileAccess::ReadWrite;
+    write.share = platform::FileShare::Read;
+    write.disposition = platform::FileDisposition::CreateAlways;
+    write.hints.temporary = true;
+    if (platform::FileError error = writeFile_.Open(fileName_, write)) {
+        RaiseOsError(Format("Failed to create temporary file: %s", fileName_), error.code);
+    }
+    platform::FileOpenRequest read;
+    read.access = platform::FileAccess::Read;
+    read.share = platform::FileShare::ReadWrite;
+    read.disposition = platform::FileDisposition::OpenExisting;
+    read.hints.temporary = true;
+    if (platform::FileError error = readFile_.Open(fileName_, read)) {
+        writeFile_.Close();
+        platform::RemoveFile(fileName_);
+        RaiseOsError(Format("Failed to open temporary file: %s", fileName_), error.code);
+    }
+    NulInput();
+    StartMethodThread(reader_, false, [this](TMethodThread*) { ReadLoop(); });
+    RegisterThreadName(static_cast<int>(reader_->ThreadID()), "Process Output Thread");
+}
+
+TProcessOutputPipe::~TProcessOutputPipe() {
+    Stop();
+    reader_.reset();
+    writeFile_.Close();
+    readFile_.Close();
+    platform::RemoveFile(fileName_);
+}
+
+void TProcessOutputPipe::ReadLoop() {
+    std::vector<char> buffer(kReadChunk);
+    std::int64_t offset = 0;
+    for (;;) {
+        if (!stopping_ && stopEvent_.WaitFor(kPollInterval)) {
+            stopping_ = true;
+        }
+        std::size_t done = 0;
+        if (readFile_.ReadAt(offset, buffer.data(), buffer.size(), done)) {
+            break;
+        }
+        std::lock_guard guard(lock_);
+        if (abandoned_) {
+            break;
+        }
+        if (done > 0) {
+            offset += static_cast<std::int64_t>(done);
+            if (!collector_.Feed(std::string_view(buffer.data(), done))) {
+                break; // the terminate marker
+            }
+        } else if (stopping_) {
+            collector_.Finish();
+            break;
+        }
+    }
+    readerDone_.SetEvent();
+}
+
+void TProcessOutputPipe::Stop() {
+    if (!reader_ || !reader_->HasThread()) {
+        return; // a reader that never started has nothing to finish
+    }
+    stopping_ = true;
+    stopEvent_.SetEvent();
+    if (readerDone_.WaitFor(g_stopTimeout)) {
+        return;
+    }
+    LogSectionEntry("Warning", '=', lfAlways);
+    LogWrite(Format("Output thread failed to terminate (timed out after %d seconds). It will be "
+                    "forcefully terminated.",
+                    static_cast<int>(g_stopTimeout / 1000)),
+             lfAlways);
+    // The reader notices at its next step and ends without touching the lines again.
+    std::lock_guard guard(lock_);
+    abandoned_ = true;
+}
+
+std::vector<std::string> TProcessOutputPipe::Lines() const {
+    std::lock_guard guard(lock_);
+    return collector_.Lines();
+}
+
+std::string TProcessOutputPipe::Text() const {
+    return JoinLines(Lines());
+}
+
+// ---- TProcess --------------------------------------------------------------------------------
+
+TProcess::TProcess(std::string commandLine, std::uint32_t options)
+    : ownerThread_(std::this_thread::get_id()), options_(options),
+      commandLine_(std::move(commandLine)) {
+    if (NotifyQueueAssigned()) {
+        queue_ = &GetNotifyQueue();
+        QZ_ASSERT(queue_->IsMainThread());
+    }
+}
+
+TProcess::~TProcess() {
+    // First the watcher: its destructor drops an exit notification still queued.
+    exitWatcher_.reset();
+    stdOut_.reset();
+    stdErr_.reset();
+    watch_.reset();
+    if (queue_) {
+        try {
+            queue_->ClearQueue(this);
+        } catch (...) {
+            // Destroyed off the queue's thread: nothing was posted for it from there.
+        }
+    }
+}
+
+void TProcess::CheckOwner() const {
+    QZ_ASSERT(std::this_thread::get_id() == ownerThread_);
+}
+
+void TProcess::Start(bool wait) {
+    QZ_ASSERT(state_ == State::NotStarted);
+    CheckOwner();
+    state_ = State::Running;
+
+    platform::ChildStartOptions start;
+    start.arguments = SplitCommandLine(commandLine_);
+    start.newSession = (options_ & (poNewConsole | poNewProcessGroup)) != 0;
+    start.niceValue = NiceValueOfOptions(options_);
+    start.allowCoreFiles = (options_ & poKeepFaultDialog) != 0;
+    if (options_ & poCaptureOutput) {
+        QZ_ASSERT(options_ & poInheritHandles);
+        stdOut_ = std::make_unique<TProcessOutputPipe>();
+        if (options_ & poSeparateStdErr) {
+            stdErr_ = std::make_unique<TProcessOutputPipe>();
+        }
+        start.stdIn = NulInput();
+        start.stdOut = stdOut_->WriteHandle();
+        start.stdErr = stdErr_ ? stdErr_->WriteHandle() : stdOut_->WriteHandle();
+    }
+
+    platform::ChildProcess child;
+    int error = child.Start(start);
+    if (error == 0) {
+        error = platform::ProcessWatch::Open(child.Pid(), watch_);
+    }
+    if (error != 0) {
+        std::string program = start.arguments.empty() ? std::string() : start.arguments[0];
+        RaiseOsError(Format("Failed to create process: %s; %s", program, commandLine_), error);
+    }
+    pid_ = child.Pid();
+
+    if (wait) {
+        WaitForObject(watch_.get(), INFINITE, 0);
+        Finished();
+        return;
+    }
+    QZ_ASSERT(NotifyQueueAssigned());
+    exitWatcher_ =
+        CreateThread<TWaitObjectThread_Notify>(std::vector<THandle>{watch_.get()}, wfTimeoutResult,
+                                               [this](TWaitObjectThread_Notify&) { HandleDone(); });
+}
+
+void TProcess::HandleDone() {
+    CheckOwner();
+    if (state_ == State::Done) {
+        return;
+    }
+    Finished();
+    if (onDone_) {
+        onDone_(*this);
+    }
+}
+
+void TProcess::Finished() {
+    if (state_ == State::Done) {
+        return;
+    }
+    state_ = State::Done;
+    StopOutput();
+}
+
+std::uint32_t TProcess::ExitCode() {
+    CheckOwner();
+    if (exitCodeCached_) {
+        return exitCode_;
+    }
+    if (!watch_) {
+        RaiseOsError(Format("Failed to get process 0x0%x exit code", 0), EBADF);
+    }
+    if (!watch_->HasExited()) {
+        if (!allowEarlyExitCode_) {
+            Raise("Cannot query exit code while process is still active");
+        }
+        return kStillActive;
+    }
+    exitCode_ = static_cast<std::uint32_t>(watch_->ExitCode());
+    exitCodeCached_ = true;
+    return exitCode_;
+}
+
+int TProcess::WaitFor() {
+    if (!watch_) {
+        RaiseOsError(Format("Failed waiting for process 0x0%x", 0), EBADF);
+    }
+    try {
+        WaitForObject(watch_.get(), INFINITE, wfAbandonedWarning);
+    } catch (...) {
+        RaiseWithContext(Format("Failed waiting for process 0x0%x", pid_));
+    }
+    return watch_->ExitCode();
+}
+
+void TProcess::StopOutput() {
+    if (stdOut_) {
+        stdOut_->Stop();
+    }
+    if (stdErr_) {
+        stdErr_->Stop();
+    }
+}
+
+std::string TProcess::StdOutText() const {
+    return stdOut_ ? stdOut_->Text() : std::string();
+}
+
+std::string TProcess::StdErrText() const {
+    return stdErr_ ? stdErr_->Text() : std::string();
+}
+
+} // namespace qz

@@ -1,0 +1,191 @@
+#include "ProcessExecution.h"
+
+#include "EnvUtils.h"
+#include "Exceptions.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace qz {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr std::uint32_t kCapture = poInheritHandles | poCaptureOutput | poTempFileOutput;
+
+// A shell command line (the script in double quotes, so it stays one argument).
+std::string Shell(const std::string& script) {
+    return "/bin/sh -c \"" + script + "\"";
+}
+
+template <typename Body>
+void OnFreshThread(Body body) {
+    std::thread thread([&] {
+        TNotifyQueue queue;
+        queue.AttachToThread();
+        body(queue);
+    });
+    thread.join();
+}
+
+template <typename Condition>
+bool WaitUntil(Condition condition, milliseconds limit = milliseconds(10000)) {
+    auto end = Clock::now() + limit;
+    while (!condition()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
+
+std::string CapturedOutput(const std::string& script, std::uint32_t extra = 0) {
+    TProcess process(Shell(script), kCapture | extra);
+    process.Start(true);
+    return process.StdOutText();
+}
+
+TEST(ProcessCapture, CarriageReturnsOverwriteTheLastLine) {
+    EXPECT_EQ(CapturedOutput("printf '50%%\\r60%%\\r100%%\\n'"), "100%");
+    EXPECT_EQ(CapturedOutput("printf 'abcdef\\rxy\\n'"), "xycdef");
+    EXPECT_EQ(CapturedOutput("printf 'one\\r\\n\\ntwo\\r\\r\\nthree'"), "one\r\n\r\ntwo\r\nthree");
+}
+
+TEST(ProcessCapture, TerminateMarkerEndsTheCapture) {
+    EXPECT_EQ(CapturedOutput("printf 'a\\nb___TamrelTerminateOutput___\\nc\\n'"), "a\r\nb");
+    EXPECT_EQ(CapturedOutput("printf 'a\\n___TamrelTerminateOutput___\\nc\\n'"), "a");
+}
+
+TEST(ProcessCapture, SeparateOrSharedStandardError) {
+    TProcess separate(Shell("echo out; echo err >&2"), kCapture | poSeparateStdErr);
+    separate.Start(true);
+    EXPECT_EQ(separate.StdOutText(), "out");
+    EXPECT_EQ(separate.StdErrText(), "err");
+    TProcess shared(Shell("echo out; echo err >&2"), kCapture);
+    shared.Start(true);
+    EXPECT_EQ(shared.StdOutText(), "out\r\nerr");
+    EXPECT_EQ(shared.StdErrText(), "");
+}
+
+TEST(ProcessCapture, OutputArrivesWhileTheChildRuns) {
+    TProcess early(Shell("echo first; exec sleep 0.5"), kCapture);
+    early.Start(false);
+    EXPECT_TRUE(WaitUntil([&] { return early.StdOutText() == "first"; }));
+    EXPECT_THROW(early.ExitCode(), Exception);
+    early.SetAllowEarlyExitCode(true);
+    EXPECT_EQ(early.ExitCode(), kStillActive);
+    EXPECT_EQ(early.WaitFor(), 0);
+
+    TProcess reader(Shell("echo in; read line"), kCapture); // standard input is the null device
+    reader.Start(true);
+    EXPECT_EQ(reader.StdOutText(), "in");
+    EXPECT_EQ(reader.ExitCode(), 1u);
+}
+
+TEST(ProcessCapture, TemporaryFileGoesWithTheCapture) {
+    std::string name;
+    {
+        TProcessOutputPipe pipe;
+        name = pipe.FileName();
+        EXPECT_EQ(name.rfind(TempFolder() + "Output_{", 0), 0u);
+        EXPECT_TRUE(std::filesystem::exists(name));
+        pipe.Stop();
+        pipe.Stop();
+    }
+    EXPECT_FALSE(std::filesystem::exists(name));
+}
+
+TEST(ProcessExit, CodesOfNormalEndsAndSignalsReachOnDone) {
+    OnFreshThread([](TNotifyQueue& queue) {
+        struct Case {
+            std::string script;
+            std::uint32_t expected;
+        } cases[] = {{"exit 0", 0}, {"exit 7", 7}, {"kill -9 $$", 128 + 9}, {"kill -15 $$", 143}};
+        std::vector<std::unique_ptr<TProcess>> processes;
+        int done = 0;
+        for (const Case& c : cases) {
+            processes.push_back(std::make_unique<TProcess>(Shell(c.script), 0));
+            processes.back()->SetOnDone([&](TProcess& sender) {
+                EXPECT_TRUE(sender.Done());
+                if (++done == 4) {
+                    queue.StopLoop();
+                }
+            });
+            processes.back()->Start(false);
+        }
+        queue.Run();
+        ASSERT_EQ(done, 4);
+        for (std::size_t i = 0; i < processes.size(); ++i) {
+            EXPECT_EQ(processes[i]->ExitCode(), cases[i].expected) << cases[i].script;
+        }
+    });
+}
+
+TEST(ProcessExit, DestroyedProcessWithQueuedExitNeverCallsOnDone) {
+    OnFreshThread([](TNotifyQueue& queue) {
+        int calls = 0;
+        auto process = std::make_unique<TProcess>(Shell("exit 3"), 0);
+        process->SetOnDone([&](TProcess&) { ++calls; });
+        process->Start(false);
+        EXPECT_EQ(process->WaitFor(), 3);
+        // Once the watcher has posted, the notification waits in the queue.
+        ASSERT_TRUE(WaitUntil([&] { return process->ExitNotified(); }));
+        process.reset();
+        struct Stopper {
+            TNotifyQueue* queue;
+            void Call() { queue->StopLoop(); }
+        } stopper{&queue};
+        queue.Post(&stopper, npLow, TMethod::Of<&Stopper::Call>(&stopper));
+        queue.Run();
+        EXPECT_EQ(calls, 0);
+    });
+}
+
+TEST(ProcessExit, ChildOutlivesItsProcessObject) {
+    test::TempDir dir;
+    std::string marker = dir / "alive";
+    OnFreshThread([&](TNotifyQueue&) {
+        TProcess process(Shell("sleep 0.3; echo yes > '" + marker + "'"), kCapture);
+        process.Start(false);
+    });
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(marker); }));
+}
+
+TEST(ProcessStart, OptionsMapToSessionAndNiceValue) {
+    // With a new session the shell leads it: field 6 of its stat line is its own pid.
+    TProcess leader(Shell("read -r a b c d e f rest < /proc/$$/stat; echo $f $$"),
+                    kCapture | poNewConsole | poNewProcessGroup | poIdlePriority);
+    leader.Start(true);
+    std::string text = leader.StdOutText();
+    auto blank = text.find(' ');
+    ASSERT_NE(blank, std::string::npos) << text;
+    EXPECT_EQ(text.substr(0, blank), text.substr(blank + 1));
+    EXPECT_EQ(CapturedOutput("cut -d' ' -f19 /proc/$$/stat", poIdlePriority), "19");
+    EXPECT_EQ(PriorityOption(0x4000), poBelowNormalPriority);
+    EXPECT_EQ(PriorityOption(0x1234), 0u);
+}
+
+TEST(ProcessStart, MissingProgramIsAClearError) {
+    TProcess process("/nonexistent/program --flag", 0);
+    try {
+        process.Start(true);
+        ADD_FAILURE();
+    } catch (const EOSError& e) {
+        EXPECT_EQ(std::string(e.Message())
+                      .rfind("Failed to create process: /nonexistent/program; /nonexistent/"
+                             "program --flag: ",
+                             0),
+                  0u)
+            << e.Message();
+    }
+    EXPECT_FALSE(process.Done());
+}
+
+} // namespace
+} // namespace qz
