@@ -13,9 +13,6 @@ enum class StdHandle { Output, Error };
 /// for a partial write); failures are ignored.
 void WriteStdHandle(StdHandle handle, std::string_view bytes);
 
-/// True when standard output is a character device (a terminal, /dev/null).
-bool StdOutIsCharDevice();
-
 /// True when standard output is a terminal.
 bool StdOutIsTerminal();
 

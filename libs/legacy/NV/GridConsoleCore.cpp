@@ -103,7 +103,7 @@ void Finish(int code) {
 TGridConsole::TGridConsole(const std::string& title, std::uint8_t modeFlags)
     : title_(title + " " + kConsoleVersion), modeFlags_(modeFlags) {
     QZ_ASSERT(TNotifyQueue::Main().EventMode());
-    stdOutIsConsole_ = platform::StdOutIsCharDevice();
+    stdOutIsConsole_ = platform::StdOutIsTerminal();
     commandLine_ = ProcessCommandLine();
     buildCommand_.SetBits(Req::Flags, kInitialBuildFlags);
     buildCommand_.SetStr(Req::SlnConsoleCommandLine, commandLine_);

@@ -1,7 +1,6 @@
 #include "platform/Console.h"
 
 #include <cerrno>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qz::platform {
@@ -18,11 +17,6 @@ void WriteStdHandle(StdHandle handle, std::string_view bytes) {
         }
         bytes.remove_prefix(static_cast<size_t>(n));
     }
-}
-
-bool StdOutIsCharDevice() {
-    struct stat info {};
-    return fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
 }
 
 bool StdOutIsTerminal() {
