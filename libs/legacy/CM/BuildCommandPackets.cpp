@@ -2,9 +2,9 @@
 
 namespace qz {
 
-const std::vector<TPacketClassSpec>& BuildCommandPacketClasses() {
+const std::vector<TPacketClassDef>& BuildCommandPacketClasses() {
     using enum TValueType;
-    static const std::vector<TPacketClassSpec> classes = {
+    static const std::vector<TPacketClassDef> classes = {
         {"TBuildCommandProjectPacket",
          "{95CC18AF-747B-4B8C-A35D-16047EF6C6EA}",
          false,

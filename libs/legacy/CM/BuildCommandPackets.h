@@ -183,6 +183,6 @@ class TExecuteIncrementalFilePacket : public TPacket {
 using TExecuteIncrementalFilePacketList = TPacketList<TExecuteIncrementalFilePacket>;
 
 /// The class table of this unit.
-const std::vector<TPacketClassSpec>& BuildCommandPacketClasses();
+const std::vector<TPacketClassDef>& BuildCommandPacketClasses();
 
 } // namespace qz

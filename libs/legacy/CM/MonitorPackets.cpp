@@ -34,11 +34,11 @@ TMonitorEventMessagePacket::TMonitorEventMessagePacket(int msValue, int kind, do
     SetInt(Code, code);
 }
 
-const std::vector<TPacketClassSpec>& MonitorPacketClasses() {
+const std::vector<TPacketClassDef>& MonitorPacketClasses() {
     using enum TValueType;
     static const TPacketFieldSpec kMs = PF("ms", Integer);
     static const TPacketFieldSpec kWorker = PF("WorkerID", String);
-    static const std::vector<TPacketClassSpec> classes = {
+    static const std::vector<TPacketClassDef> classes = {
         {"TMonitorEventOutputPacket",
          "{DCF0DAA3-40C7-4D28-AF9B-9B0C43BCBE70}",
          false,

@@ -70,6 +70,6 @@ class TGraphDefPacket : public TPacket {
 using TGraphDefPacketList = TPacketList<TGraphDefPacket>;
 
 /// The class table of this unit.
-const std::vector<TPacketClassSpec>& MonitorPacketClasses();
+const std::vector<TPacketClassDef>& MonitorPacketClasses();
 
 } // namespace qz

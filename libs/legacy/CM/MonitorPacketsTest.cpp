@@ -21,11 +21,11 @@ TEST(MonitorPacketsTest, ConstructorsTakeEveryField) {
 }
 
 TEST(MonitorPacketsTest, NewerCompleteEventIsRefusedInContextStream) {
-    TPacketClassSpec spec = MonitorPacketClasses()[1];
-    ASSERT_STREQ(spec.name, "TMonitorEventCompletePacket");
-    spec.factory = nullptr;
-    spec.fields.push_back(PF("Future", TValueType::Integer));
-    TPacketClass newer(spec, &TPacket::StaticClass());
+    TPacketClassDef def = MonitorPacketClasses()[1];
+    ASSERT_STREQ(def.name, "TMonitorEventCompletePacket");
+    def.factory = nullptr;
+    def.fields.push_back(PF("Future", TValueType::Integer));
+    TPacketClass newer(def, &TPacket::StaticClass());
     TPacket event(newer);
     TVirtualStream stream;
     TPacketSaveContext saveContext;

@@ -24,14 +24,14 @@ struct TCatalog {
 TCatalog BuildCatalog() {
     TCatalog catalog;
     catalog.all.push_back(&TPacket::StaticClass());
-    const std::vector<TPacketClassSpec>* tables[] = {
+    const std::vector<TPacketClassDef>* tables[] = {
         &ProductInfoPacketClasses(), &BuildCommandPacketClasses(), &ServicePacketClasses(),
         &MonitorPacketClasses()};
     for (const auto* table : tables) {
-        for (const TPacketClassSpec& spec : *table) {
+        for (const TPacketClassDef& def : *table) {
             const TPacketClass* base =
-                spec.commPacket ? &TCommPacket::StaticClass() : &TPacket::StaticClass();
-            catalog.owned.push_back(std::make_unique<TPacketClass>(spec, base));
+                def.commPacket ? &TCommPacket::StaticClass() : &TPacket::StaticClass();
+            catalog.owned.push_back(std::make_unique<TPacketClass>(def, base));
             catalog.all.push_back(catalog.owned.back().get());
         }
     }

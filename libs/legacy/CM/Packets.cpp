@@ -505,11 +505,11 @@ const TPacketClass& ReadClassRef(TPacket::TReader& reader, TPacketLoadContext& c
 
 // ---- TPacketClass ----
 
-TPacketClass::TPacketClass(const TPacketClassSpec& spec, const TPacketClass* base)
-    : m_name(spec.name), m_parent(base), m_factory(spec.factory) {
-    m_guid = spec.guid != nullptr ? GuidFromText(spec.guid)
-                                  : (base != nullptr ? base->ClassGUID() : TGuid{});
-    for (const TPacketFieldSpec& f : spec.fields) {
+TPacketClass::TPacketClass(const TPacketClassDef& def, const TPacketClass* base)
+    : m_name(def.name), m_parent(base), m_factory(def.factory) {
+    m_guid = def.guid != nullptr ? GuidFromText(def.guid)
+                                 : (base != nullptr ? base->ClassGUID() : TGuid{});
+    for (const TPacketFieldSpec& f : def.fields) {
         TPacketField field;
         field.name = f.name;
         field.itemName = f.itemName;
@@ -614,7 +614,7 @@ std::unique_ptr<TPacket> TPacketClass::Create() const {
 
 const TPacketClass& TPacket::StaticClass() {
     static const TPacketClass cls(
-        TPacketClassSpec{"TPacket", "{47BF5205-8993-41F5-98E9-03CB6EA34D1E}", false, {}}, nullptr);
+        TPacketClassDef{"TPacket", "{47BF5205-8993-41F5-98E9-03CB6EA34D1E}", false, {}}, nullptr);
     return cls;
 }
 
@@ -1796,7 +1796,7 @@ void TPacket::LoadFromFile(const std::string& fileName, std::uint32_t flags) {
 TCommPacket::TCommPacket() : TPacket(StaticClass()) {}
 
 const TPacketClass& TCommPacket::StaticClass() {
-    static const TPacketClass cls(TPacketClassSpec{"TCommPacket", nullptr, false, {}},
+    static const TPacketClass cls(TPacketClassDef{"TCommPacket", nullptr, false, {}},
                                   &TPacket::StaticClass());
     return cls;
 }

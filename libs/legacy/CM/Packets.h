@@ -1,7 +1,7 @@
 #pragma once
 
 // Packets: the serialisable records that every request, reply, file and event of the system is
-// made of. One engine serves every packet class: a class is a field table (TPacketClassSpec) and
+// made of. One engine serves every packet class: a class is a field table (TPacketClassDef) and
 // the engine gives each class generic field access, copy, clear, equality, comparison, the text
 // dump and both binary framings (32-byte header, or a class reference under a streaming
 // context). The registry maps class GUIDs to classes for readers.
@@ -94,7 +94,7 @@ struct TPacketFieldSpec {
 using TPacketFactory = std::unique_ptr<TPacket> (*)(const TPacketClass&);
 
 /// A packet class as data.
-struct TPacketClassSpec {
+struct TPacketClassDef {
     const char* name;
     const char* guid;
     bool commPacket = false; ///< derives from TCommPacket instead of TPacket
@@ -141,7 +141,7 @@ class TPacketClass {
 public:
     /// Builds a class from its table. References to other classes are resolved afterwards by
     /// ResolveReferences. base is TPacket's or TCommPacket's class (null only for TPacket).
-    TPacketClass(const TPacketClassSpec& spec, const TPacketClass* base);
+    TPacketClass(const TPacketClassDef& def, const TPacketClass* base);
     TPacketClass(const TPacketClass&) = delete;
     TPacketClass& operator=(const TPacketClass&) = delete;
 

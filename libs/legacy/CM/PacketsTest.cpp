@@ -46,21 +46,20 @@ std::string Encode(const TPacket& packet, TPacketSaveContext* context = nullptr)
     return stream.AsString();
 }
 
-// Builds a class from a spec (references resolved through the catalogue).
-std::unique_ptr<TPacketClass> MakeClass(const TPacketClassSpec& spec) {
-    auto cls = std::make_unique<TPacketClass>(spec, &TPacket::StaticClass());
+// Builds a class from a def (references resolved through the catalogue).
+std::unique_ptr<TPacketClass> MakeClass(const TPacketClassDef& def) {
+    auto cls = std::make_unique<TPacketClass>(def, &TPacket::StaticClass());
     cls->ResolveReferences(FindPacketClassByName);
     return cls;
 }
 
 std::unique_ptr<TPacketClass> VersionClass(int fields) {
-    TPacketClassSpec spec{
-        "TVersionTestPacket", "{99999999-2222-3333-4444-555555555555}", false, {}};
+    TPacketClassDef def{"TVersionTestPacket", "{99999999-2222-3333-4444-555555555555}", false, {}};
     static const char* kNames[] = {"F1", "F2", "F3", "F4", "F5", "F6"};
     for (int i = 0; i < fields; ++i) {
-        spec.fields.push_back(PF(kNames[i], Integer, "7"));
+        def.fields.push_back(PF(kNames[i], Integer, "7"));
     }
-    return MakeClass(spec);
+    return MakeClass(def);
 }
 
 const TPacketClass& RegisteredVersionClass() {
@@ -74,7 +73,7 @@ const TPacketClass& RegisteredVersionClass() {
 
 const TPacketClass& RegisteredAllTypes() {
     static const std::unique_ptr<TPacketClass> cls = [] {
-        auto c = MakeClass(TPacketClassSpec{
+        auto c = MakeClass(TPacketClassDef{
             "TAllTypesTestPacket",
             "{11111111-2222-3333-4444-555555555555}",
             false,
@@ -182,10 +181,10 @@ const std::vector<std::unique_ptr<TPacketClass>>& ContextTestClasses() {
             guids.push_back(Format("{AAAAAAAA-0000-0000-0000-%.12d}", i));
         }
         for (int i = 0; i < 130; ++i) {
-            made.push_back(MakeClass(TPacketClassSpec{names[static_cast<std::size_t>(i)].c_str(),
-                                                      guids[static_cast<std::size_t>(i)].c_str(),
-                                                      false,
-                                                      {PF("Value", Integer)}}));
+            made.push_back(MakeClass(TPacketClassDef{names[static_cast<std::size_t>(i)].c_str(),
+                                                     guids[static_cast<std::size_t>(i)].c_str(),
+                                                     false,
+                                                     {PF("Value", Integer)}}));
             RegisterPacketClass(*made.back());
         }
         return made;
@@ -293,10 +292,10 @@ TEST(PacketVersionTest, MoreStoredFieldsAreSkippedWithHeaderRefusedWithContext) 
 }
 
 TEST(PacketVersionTest, BuildCommandOfNewerAndOlderVersions) {
-    TPacketClassSpec spec = BuildCommandPacketClasses()[1];
-    ASSERT_STREQ(spec.name, "TBuildCommandPacket");
-    spec.factory = nullptr;
-    TPacketClassSpec newer = spec;
+    TPacketClassDef def = BuildCommandPacketClasses()[1];
+    ASSERT_STREQ(def.name, "TBuildCommandPacket");
+    def.factory = nullptr;
+    TPacketClassDef newer = def;
     newer.fields.push_back(PF("Future1", String));
     newer.fields.push_back(PF("Future2", Integer));
     auto newerClass = MakeClass(newer);
@@ -314,7 +313,7 @@ TEST(PacketVersionTest, BuildCommandOfNewerAndOlderVersions) {
     EXPECT_EQ(loaded->Str(TBuildCommandPacket::BuildCacheProfile), "profile");
     EXPECT_EQ(stream.Position(), static_cast<std::int64_t>(bytes.size()));
 
-    TPacketClassSpec older = spec;
+    TPacketClassDef older = def;
     older.fields.resize(74);
     auto olderClass = MakeClass(older);
     TBuildCommandPacket current;
@@ -725,9 +724,8 @@ TEST(PacketRegistryTest, RegistrationOnceAndDuplicateGuid) {
     EXPECT_EQ(PacketClassIndex(stop), index);
     EXPECT_EQ(FindPacketClass(stop.ClassGUID()), &stop);
 
-    TPacketClassSpec spec{
-        "TDuplicateTestPacket", "{7EE3D029-AFA5-4DF1-AC03-5512E6918071}", true, {}};
-    TPacketClass duplicate(spec, &TCommPacket::StaticClass());
+    TPacketClassDef def{"TDuplicateTestPacket", "{7EE3D029-AFA5-4DF1-AC03-5512E6918071}", true, {}};
+    TPacketClass duplicate(def, &TCommPacket::StaticClass());
     ExpectError<Exception>([&] { RegisterPacketClass(duplicate); },
                            "Failed to register packet class: TDuplicateTestPacket\r\n"
                            "TGuidListEx_HashTable: Hashtable does not allow duplicates.");

@@ -29,9 +29,9 @@ std::unique_ptr<TProductInfoLoader> g_loader;
 
 } // namespace
 
-const std::vector<TPacketClassSpec>& ProductInfoPacketClasses() {
+const std::vector<TPacketClassDef>& ProductInfoPacketClasses() {
     using enum TValueType;
-    static const std::vector<TPacketClassSpec> classes = {
+    static const std::vector<TPacketClassDef> classes = {
         {"TProductInformationPacket",
          "{250B5A66-4EF1-432A-9949-3CB94F9F5AA1}",
          false,

@@ -65,6 +65,6 @@ const TProductInfoLoader& ProductInformation(const std::string& fileName = {});
 TGuid ServiceGuid();
 
 /// The class table of this unit.
-const std::vector<TPacketClassSpec>& ProductInfoPacketClasses();
+const std::vector<TPacketClassDef>& ProductInfoPacketClasses();
 
 } // namespace qz

@@ -21,19 +21,19 @@ TStartJobRequestPacket::TStartJobRequestPacket(const TBuildCommandPacket& comman
 namespace {
 
 // Classes with a single Boolean field of this name.
-TPacketClassSpec Flag(const char* name, const char* guid, bool comm, const char* field,
-                      TPacketFactory factory = nullptr) {
+TPacketClassDef Flag(const char* name, const char* guid, bool comm, const char* field,
+                     TPacketFactory factory = nullptr) {
     return {name, guid, comm, {PF(field, TValueType::Boolean)}, factory};
 }
 
 } // namespace
 
-const std::vector<TPacketClassSpec>& ServicePacketClasses() {
+const std::vector<TPacketClassDef>& ServicePacketClasses() {
     using enum TValueType;
     // TDynamicPacket and TDynamic_LegacyPacket belong to the agent-reporting family, whose
     // tables are not part of this system; they are registered without fields under GUIDs of
     // this system so that the report packets that embed them can be built and read.
-    static const std::vector<TPacketClassSpec> classes = {
+    static const std::vector<TPacketClassDef> classes = {
         {"TOpaqueStatusPacket",
          "{4F07E10F-070D-4116-85DD-7435E082F0E0}",
          false,

@@ -300,6 +300,6 @@ class TJobHistoryEntryPacket : public TPacket {
 using TJobHistoryEntryPacketList = TPacketList<TJobHistoryEntryPacket>;
 
 /// The class table of this unit.
-const std::vector<TPacketClassSpec>& ServicePacketClasses();
+const std::vector<TPacketClassDef>& ServicePacketClasses();
 
 } // namespace qz
