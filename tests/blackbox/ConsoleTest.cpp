@@ -32,6 +32,7 @@ protected:
         options.env.emplace("TamrelBuildContext", std::nullopt);
         options.env.emplace("qzConsoleParams", std::nullopt);
         options.env.emplace("TamrelRegistryRoot", dir_.path());
+        options.env.emplace("TamrelObjectDir", dir_.path()); // named objects stay in the test
         RunResult result = RunProgram(args, options);
         EXPECT_FALSE(result.timedOut);
         return result;

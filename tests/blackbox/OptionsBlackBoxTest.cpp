@@ -24,6 +24,7 @@ protected:
         options.env["TamrelBuildContext"] = std::nullopt;
         options.env["qzConsoleParams"] = params ? std::optional<std::string>(params) : std::nullopt;
         options.env["TamrelRegistryRoot"] = dir_.path();
+        options.env["TamrelObjectDir"] = dir_.path(); // named objects stay in the test
         return qz::test::RunProgram(args, options);
     }
     std::string Read(const std::string& name) {
