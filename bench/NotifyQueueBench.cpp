@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -37,8 +38,11 @@ std::int64_t NowNs() {
 // Started again as a child by ChildExitToOnDone: writes the time it ends and exits.
 const bool g_exitHelper = [] {
     if (const char* file = std::getenv("QZ_BENCH_EXIT_STAMP")) {
-        std::ofstream(file) << NowNs();
-        _exit(0);
+        // The file is opened before the time is taken, so the stamp marks the exit itself.
+        int fd = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        std::string stamp = std::to_string(NowNs());
+        ssize_t written = write(fd, stamp.data(), stamp.size());
+        _exit(written == static_cast<ssize_t>(stamp.size()) ? 0 : 1);
     }
     return false;
 }();
