@@ -10,8 +10,8 @@ namespace qz::platform {
 /// Records the process's argument vector; the program entry calls it first thing.
 void SetProcessArguments(int argc, const char* const* argv);
 
-/// The argument vector recorded by SetProcessArguments (empty before).
-const std::vector<std::string>& ProcessArguments();
+/// A copy of the argument vector recorded by SetProcessArguments (empty before).
+std::vector<std::string> ProcessArguments();
 
 /// Replaces the recorded argument vector (tests use it to act as another command line).
 void SetProcessArguments(std::vector<std::string> arguments);

@@ -33,7 +33,7 @@ void SetProcessArguments(std::vector<std::string> arguments) {
     Arguments() = std::move(arguments);
 }
 
-const std::vector<std::string>& ProcessArguments() {
+std::vector<std::string> ProcessArguments() {
     std::lock_guard<std::mutex> guard(ArgumentsLock());
     return Arguments();
 }
