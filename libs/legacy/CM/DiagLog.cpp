@@ -3,6 +3,7 @@
 #include "CallTraceUtils.h"
 #include "CrossRegistry.h"
 #include "DiagHooks.h"
+#include "EnvUtils.h"
 #include "ExceptionWatch.h"
 #include "Exceptions.h"
 #include "platform/Diagnostics.h"
@@ -152,18 +153,13 @@ DiagLogSettings ReadDiagLogSettings() {
 
 std::string DiagLogFilePath() {
     std::string executable = platform::ExecutablePath();
-    size_t slash = executable.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "." : executable.substr(0, slash);
-    std::string base = slash == std::string::npos ? executable : executable.substr(slash + 1);
-    size_t dot = base.find_last_of('.');
-    if (dot != std::string::npos && dot > 0) {
-        base.resize(dot);
+    std::string folder = PathFolder(executable);
+    std::string base = PathBaseName(executable);
+    std::string instance = GetEnv("TamrelLogInstance");
+    if (!instance.empty()) {
+        base += "_" + instance;
     }
-    const char* instance = std::getenv("TamrelLogInstance");
-    if (instance && *instance) {
-        base += std::string("_") + instance;
-    }
-    return folder + "/Logs/" + base + ".log";
+    return (folder.empty() ? std::string("./") : folder) + "Logs/" + base + ".log";
 }
 
 void DiagLogSetUp(const std::string& filePath, const DiagLogSettings& settings) {
