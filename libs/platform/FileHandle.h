@@ -1,7 +1,7 @@
 #pragma once
 
-// Operations on an open file handle. A handle is an opaque number; the platform owns its
-// meaning. Failures are returned as system error codes (0 is success).
+// Operations on a raw open file handle (one that File::Detach handed out). A handle is an opaque
+// number; the platform owns its meaning. Failures are returned as system error codes (0 is success).
 
 #include <cstdint>
 #include <string>
@@ -13,18 +13,7 @@ using FileHandle = std::intptr_t;
 /// The value no open file has.
 inline constexpr FileHandle kInvalidFileHandle = -1;
 
-enum class FileOpenMode {
-    Read,         ///< existing file, reading
-    ReadWrite,    ///< existing file, reading and writing
-    CreateAlways, ///< created or truncated, reading and writing
-    OpenAlways,   ///< created when missing, reading and writing
-};
-
 enum class SeekOrigin { Begin, Current, End };
-
-/// Opens a file; the handle is not inherited by child processes. The caller owns the handle and
-/// closes it with CloseFileHandle.
-int OpenFileHandle(const std::string& path, FileOpenMode mode, FileHandle& handle);
 
 /// Closes a handle (also when the call reports an error, the handle is gone).
 int CloseFileHandle(FileHandle handle);

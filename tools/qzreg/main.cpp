@@ -11,7 +11,9 @@
 // value. Exit codes: 0 done, 1 key or value not found, 2 bad command line, 3 error.
 
 #include "CM/CrossRegistry.h"
+#include "CM/EnvUtils.h"
 #include "CM/Exceptions.h"
+#include "CM/StringLists.h"
 
 #include <charconv>
 #include <cstdio>
@@ -41,30 +43,21 @@ std::string ValueName(const std::string& argument) {
     return argument == "@" ? std::string() : argument;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
+// "de,ad,be,ef": two hexadecimal digits a byte, separated by commas.
 bool ParseBytes(const std::string& text, std::string& bytes) {
     bytes.clear();
-    for (size_t i = 0; i < text.size();) {
-        int high = HexDigit(text[i]);
-        int low = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
-        if (high < 0 || low < 0) {
+    if (text.empty()) {
+        return true;
+    }
+    qz::TStringListEx pieces;
+    pieces.Split(text, ',', qz::SplitOption::KeepEmpty);
+    for (const std::string& piece : pieces) {
+        if (piece.size() != 2) {
             return false;
         }
-        bytes += static_cast<char>(high << 4 | low);
-        i += 2;
-        if (i < text.size() && text[i++] != ',') {
+        try {
+            bytes += static_cast<char>(qz::HexToInt64(piece));
+        } catch (const qz::Exception&) {
             return false;
         }
     }

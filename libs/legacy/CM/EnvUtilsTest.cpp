@@ -2,6 +2,7 @@
 
 #include "Exceptions.h"
 #include "TestSupport.h"
+#include "platform/File.h"
 
 #include <gtest/gtest.h>
 
@@ -266,8 +267,12 @@ TEST(Files, RefusedDeletionOfAReadOnlyFileSaysSo) {
 
 TEST(Files, HandleWrappersRaiseWithTheHandle) {
     test::TempDir dir;
-    TFileHandle handle = platform::kInvalidFileHandle;
-    ASSERT_EQ(platform::OpenFileHandle(dir / "h", platform::FileOpenMode::CreateAlways, handle), 0);
+    platform::File file;
+    platform::FileOpenRequest create;
+    create.access = platform::FileAccess::ReadWrite;
+    create.disposition = platform::FileDisposition::CreateAlways;
+    ASSERT_FALSE(file.Open(dir / "h", create));
+    TFileHandle handle = file.Detach();
     test::WriteFile(dir / "h", "0123456789");
     EXPECT_EQ(FileSizeChecked(handle), 10);
     EXPECT_EQ(SetFilePointerChecked(handle, 4), 4);

@@ -55,9 +55,9 @@ std::string FormatArg::AsText() const {
 namespace {
 
 template <typename T>
-std::string Printf(const std::string& spec, T value) {
+std::string Printf(const std::string& directive, T value) {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, directive.c_str(), value);
     if (n < 0) {
         return {};
     }
@@ -65,7 +65,7 @@ std::string Printf(const std::string& spec, T value) {
         return std::string(small, static_cast<size_t>(n));
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), directive.c_str(), value);
     big.resize(static_cast<size_t>(n));
     return big;
 }
@@ -121,34 +121,34 @@ std::string FormatList(std::string_view format, std::initializer_list<FormatArg>
             i = j + 1;
             continue;
         }
-        std::string spec(format.substr(i, j - i));
+        std::string directive(format.substr(i, j - i));
         const FormatArg& arg = *next;
         switch (format[j]) {
         case 'd':
         case 'i':
-            out += Printf(spec + PRId64, arg.AsSigned());
+            out += Printf(directive + PRId64, arg.AsSigned());
             break;
         case 'u':
-            out += Printf(spec + PRIu64, arg.AsUnsigned());
+            out += Printf(directive + PRIu64, arg.AsUnsigned());
             break;
         case 'x':
-            out += Printf(spec + PRIx64, HexValue(arg));
+            out += Printf(directive + PRIx64, HexValue(arg));
             break;
         case 'X':
-            out += Printf(spec + PRIX64, HexValue(arg));
+            out += Printf(directive + PRIX64, HexValue(arg));
             break;
         case 'c':
-            out += Printf(spec + "c", static_cast<int>(arg.AsSigned()));
+            out += Printf(directive + "c", static_cast<int>(arg.AsSigned()));
             break;
         case 'f':
         case 'g':
         case 'e':
-            out += Printf(spec + format[j], arg.AsFloat());
+            out += Printf(directive + format[j], arg.AsFloat());
             break;
         case 's':
         case 'S': {
             std::string text = arg.AsText();
-            out += spec == "%" ? text : Printf(spec + "s", text.c_str());
+            out += directive == "%" ? text : Printf(directive + "s", text.c_str());
             break;
         }
         default:

@@ -864,31 +864,15 @@ void TPacket::Assign(const TPacket& source) {
         case TValueType::Blob:
             std::get<vBlob>(to)->SetContent(std::get<vBlob>(from)->View());
             break;
-        case TValueType::StringList:
-        case TValueType::StringListAsText:
-            std::get<vStrings>(to) = std::get<vStrings>(from);
-            break;
-        case TValueType::IntegerList:
-            std::get<vIntList>(to) = std::get<vIntList>(from);
-            break;
-        case TValueType::Int64List:
-            std::get<vInt64List>(to) = std::get<vInt64List>(from);
-            break;
-        case TValueType::DateTime:
-            to = std::get<vDouble>(from);
-            break;
-        case TValueType::String:
-        case TValueType::Record:
-            std::get<vString>(to) = std::get<vString>(from);
-            break;
-        case TValueType::WideString:
-            std::get<vWide>(to) = std::get<vWide>(from);
-            break;
-        case TValueType::Guid:
-            std::get<vGuid>(to) = std::get<vGuid>(from);
-            break;
         default:
-            std::get<vInt>(to) = std::get<vInt>(from);
+            // Plain values (numbers, texts, GUIDs, string and number lists) copy as they are.
+            std::visit(
+                [&to](const auto& value) {
+                    if constexpr (std::is_copy_assignable_v<std::decay_t<decltype(value)>>) {
+                        to = value;
+                    }
+                },
+                from);
             break;
         }
     }

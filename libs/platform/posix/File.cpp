@@ -1,4 +1,5 @@
 #include "platform/File.h"
+#include "platform/FileHandle.h"
 
 #include <cerrno>
 #include <chrono>
@@ -209,12 +210,8 @@ FileError File::WriteAt(std::int64_t offset, const void* buffer, std::size_t cou
 }
 
 FileError File::GetSize(std::int64_t& size) const {
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
-        return LastError();
-    }
-    size = info.st_size;
-    return {};
+    int error = FileHandleSize(fd_, size);
+    return error == 0 ? FileError{} : FileError{FileErrorKind::Other, error};
 }
 
 FileError File::SetSize(std::int64_t size) {
@@ -226,7 +223,8 @@ FileError File::SetSize(std::int64_t size) {
 }
 
 FileError File::Flush() {
-    return ::fsync(fd_) == 0 ? FileError{} : LastError();
+    int error = FlushFileHandle(fd_);
+    return error == 0 ? FileError{} : FileError{FileErrorKind::Other, error};
 }
 
 bool IsReadOnlyFile(const std::string& path) {

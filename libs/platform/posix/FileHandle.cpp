@@ -1,36 +1,10 @@
 #include "platform/FileHandle.h"
 
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace qz::platform {
-
-int OpenFileHandle(const std::string& path, FileOpenMode mode, FileHandle& handle) {
-    int flags = O_CLOEXEC;
-    switch (mode) {
-    case FileOpenMode::Read:
-        flags |= O_RDONLY;
-        break;
-    case FileOpenMode::ReadWrite:
-        flags |= O_RDWR;
-        break;
-    case FileOpenMode::CreateAlways:
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
-        break;
-    case FileOpenMode::OpenAlways:
-        flags |= O_RDWR | O_CREAT;
-        break;
-    }
-    int fd = open(path.c_str(), flags, 0666);
-    if (fd < 0) {
-        handle = kInvalidFileHandle;
-        return errno;
-    }
-    handle = fd;
-    return 0;
-}
 
 int CloseFileHandle(FileHandle handle) {
     // The descriptor is released even when close reports EINTR, so it is never retried.
