@@ -1,5 +1,7 @@
 #include "Lists.h"
 
+#include "StreamUtils.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -19,39 +21,11 @@ struct TGuidKey {
 
 using ::testing::ElementsAre;
 
-// A growable byte buffer behind the stream interface.
-class BufferStream : public TStream {
+// A memory stream whose bytes the tests read back as text.
+class BufferStream : public TVirtualStream {
 public:
-    explicit BufferStream(std::string bytes = {}) : bytes_(std::move(bytes)) {}
-
-    std::int64_t Read(void* buffer, std::int64_t count) override {
-        std::int64_t n = std::min<std::int64_t>(count, Size() - position_);
-        std::memcpy(buffer, bytes_.data() + position_, static_cast<std::size_t>(n));
-        position_ += n;
-        return n;
-    }
-    std::int64_t Write(const void* buffer, std::int64_t count) override {
-        if (position_ + count > Size()) {
-            bytes_.resize(static_cast<std::size_t>(position_ + count));
-        }
-        std::memcpy(bytes_.data() + position_, buffer, static_cast<std::size_t>(count));
-        position_ += count;
-        return count;
-    }
-    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override {
-        position_ = offset + (origin == SeekOrigin::Current ? position_
-                              : origin == SeekOrigin::End   ? Size()
-                                                            : 0);
-        return position_;
-    }
-    void SetSize(std::int64_t size) override { bytes_.resize(static_cast<std::size_t>(size)); }
-    std::int64_t Size() override { return static_cast<std::int64_t>(bytes_.size()); }
-
-    const std::string& bytes() const { return bytes_; }
-
-private:
-    std::string bytes_;
-    std::int64_t position_ = 0;
+    explicit BufferStream(std::string_view bytes = {}) { SetContent(bytes); }
+    std::string bytes() const { return AsString(); }
 };
 
 template <typename List>

@@ -1,5 +1,7 @@
 #include "RealTimeCompressStreams.h"
 
+#include "StreamUtils.h"
+
 #include "Exceptions.h"
 #include "QuickLZ.h"
 
@@ -18,48 +20,27 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A plain growable memory stream that counts the bytes read from it.
-class MemoryStream : public TStream {
+// A memory stream that counts the bytes read from it.
+class MemoryStream : public TVirtualStream {
 public:
     MemoryStream() = default;
-    explicit MemoryStream(Bytes data) : data_(std::move(data)) {}
+    explicit MemoryStream(const Bytes& data) { Replace(data); }
+
+    void Replace(const Bytes& data) {
+        SetContent({reinterpret_cast<const char*>(data.data()), data.size()});
+    }
 
     std::int64_t Read(void* buffer, std::int64_t count) override {
-        const std::int64_t n =
-            std::max<std::int64_t>(0, std::min<std::int64_t>(count, Size() - position_));
-        if (n > 0) {
-            std::memcpy(buffer, data_.data() + position_, static_cast<std::size_t>(n));
-            position_ += n;
-            bytesRead += n;
-        }
+        std::int64_t n = TVirtualStream::Read(buffer, count);
+        bytesRead += n;
         return n;
     }
-    std::int64_t Write(const void* buffer, std::int64_t count) override {
-        if (position_ + count > Size()) {
-            data_.resize(static_cast<std::size_t>(position_ + count));
-        }
-        std::memcpy(data_.data() + position_, buffer, static_cast<std::size_t>(count));
-        position_ += count;
-        return count;
+    Bytes data() const {
+        std::string_view view = View();
+        return Bytes(view.begin(), view.end());
     }
-    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override {
-        position_ = origin == SeekOrigin::Begin     ? offset
-                    : origin == SeekOrigin::Current ? position_ + offset
-                                                    : Size() + offset;
-        return position_;
-    }
-    void SetSize(std::int64_t size) override {
-        data_.resize(static_cast<std::size_t>(size));
-        position_ = std::min(position_, size);
-    }
-    std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
 
-    Bytes& data() { return data_; }
     std::int64_t bytesRead = 0;
-
-private:
-    Bytes data_;
-    std::int64_t position_ = 0;
 };
 
 Bytes Mixed(std::size_t size, unsigned seed) {
@@ -172,8 +153,9 @@ TEST(CompressToStream, WritesAtTheDestinationPositionAndReadsFromTheSourcePositi
     EXPECT_EQ(destination.Size(), 7 + written);
     EXPECT_EQ(source.Position(), 4000);
 
-    auto* holder = new MemoryStream(destination.data());
-    holder->data().insert(holder->data().end(), {1, 2, 3}); // bytes after the compressed data
+    Bytes stored = destination.data();
+    stored.insert(stored.end(), {1, 2, 3}); // bytes after the compressed data
+    auto* holder = new MemoryStream(stored);
     TDecompressStream reader(holder, 7, 1, true, written);
     EXPECT_TRUE(ReadAll(reader, 999) == Bytes(input.begin() + 1000, input.begin() + 4000));
 }
@@ -352,11 +334,14 @@ TEST(TDecompressStream, ASourceThatChangedAfterOpeningIsReported) {
     const std::int32_t stored = Le32(source->data(), 12);
     std::uint8_t byte;
 
-    Put32(source->data(), 12, stored + 1);
+    Bytes changed = source->data();
+    Put32(changed, 12, stored + 1);
+    source->Replace(changed);
     EXPECT_EQ(MessageOf([&] { reader.Read(&byte, 1); }),
               "Decompression error: Part has an invalid source block size.");
-    Put32(source->data(), 12, stored);
-    source->data().resize(source->data().size() - 10);
+    Put32(changed, 12, stored);
+    changed.resize(changed.size() - 10);
+    source->Replace(changed);
     EXPECT_EQ(MessageOf([&] { reader.Read(&byte, 1); }),
               "Decompression error: Input buffer is smaller than expected.");
 }
