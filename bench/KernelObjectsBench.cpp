@@ -3,6 +3,7 @@
 // one CPU and on any CPUs; and the uncontended SpinLock + SpinUnlock and WaitForObject on a set
 // event. The round trips report their median and 99th percentile in microseconds.
 
+#include "BenchSupport.h"
 #include "NvObjects.h"
 #include "platform/NamedObjects.h"
 
@@ -24,25 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The objects of the run live in a temporary folder, removed at the end.
-struct ObjectFolder {
-    ObjectFolder() {
-        char pattern[] = "/tmp/qzbench.XXXXXX";
-        if (mkdtemp(pattern)) {
-            path = pattern;
-            qz::platform::SetObjectDirectory(path);
-            qz::platform::SetObjectPrefix("bench");
-        }
-    }
-    ~ObjectFolder() {
-        std::error_code error;
-        std::filesystem::remove_all(path, error);
-    }
-    std::string path;
-};
-
 void UseObjectFolder() {
-    static ObjectFolder folder;
+    static qz::bench::ObjectFolder folder("bench");
 }
 
 void PinToCpu0() {
@@ -59,15 +43,6 @@ void AnyCpu() {
         CPU_SET(cpu, &set);
     }
     sched_setaffinity(0, sizeof set, &set);
-}
-
-void Report(benchmark::State& state, std::vector<double>& samples) {
-    if (samples.empty()) {
-        return;
-    }
-    std::sort(samples.begin(), samples.end());
-    state.counters["median_us"] = samples[samples.size() / 2];
-    state.counters["p99_us"] = samples[samples.size() * 99 / 100];
 }
 
 void EndChild(pid_t child) {
@@ -101,7 +76,7 @@ void BM_NamedEventRoundTrip(benchmark::State& state) {
         samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     EndChild(child);
-    Report(state, samples);
+    qz::bench::ReportLatency(state, samples);
     AnyCpu();
 }
 BENCHMARK(BM_NamedEventRoundTrip)->Arg(1)->Arg(0)->Iterations(20000)->UseRealTime();
@@ -140,7 +115,7 @@ void BM_UnixSocketRoundTrip(benchmark::State& state) {
     }
     close(fds[0]);
     EndChild(child);
-    Report(state, samples);
+    qz::bench::ReportLatency(state, samples);
     AnyCpu();
 }
 BENCHMARK(BM_UnixSocketRoundTrip)->Arg(1)->Arg(0)->Iterations(20000)->UseRealTime();

@@ -4,6 +4,7 @@
 // Each reports the median and 99th percentile in microseconds. IdleLoop reports the processor
 // time the loop uses while nothing happens (ms of CPU per second of wall time).
 
+#include "BenchSupport.h"
 #include "NotifyQueue.h"
 #include "ProcessExecution.h"
 #include "platform/ChildProcess.h"
@@ -33,33 +34,6 @@ using Clock = std::chrono::steady_clock;
 std::int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-struct ObjectFolder {
-    ObjectFolder() {
-        char pattern[] = "/tmp/qzbench.XXXXXX";
-        if (mkdtemp(pattern)) {
-            path = pattern;
-            qz::platform::SetObjectDirectory(path);
-            qz::platform::SetObjectPrefix("nqbench");
-        }
-    }
-    ~ObjectFolder() {
-        std::error_code error;
-        std::filesystem::remove_all(path, error);
-    }
-    std::string path;
-};
-
-void Report(benchmark::State& state, std::vector<double> micros) {
-    if (micros.empty()) {
-        state.SkipWithError("no samples");
-        return;
-    }
-    std::sort(micros.begin(), micros.end());
-    state.counters["median_us"] = micros[micros.size() / 2];
-    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
-    state.counters["samples"] = static_cast<double>(micros.size());
 }
 
 // A loop on a thread of its own; Body runs on the loop thread before Run.
@@ -111,7 +85,7 @@ void BM_BaselineEventWake(benchmark::State& state) {
         }
     }
     waiter.join();
-    Report(state, micros);
+    qz::bench::ReportLatency(state, micros);
 }
 BENCHMARK(BM_BaselineEventWake)->Iterations(1)->UseRealTime();
 
@@ -139,7 +113,7 @@ void BM_PostToDelivery(benchmark::State& state) {
             back.WaitFor(qz::INFINITE);
         }
     }
-    Report(state, micros);
+    qz::bench::ReportLatency(state, micros);
 }
 BENCHMARK(BM_PostToDelivery)->Iterations(1)->UseRealTime();
 
@@ -149,7 +123,7 @@ struct SharedStamps {
 };
 
 void BM_ExternalSetToHandler(benchmark::State& state) {
-    ObjectFolder folder;
+    qz::bench::ObjectFolder folder("nqbench");
     auto* shared = static_cast<SharedStamps*>(mmap(
         nullptr, sizeof(SharedStamps), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     new (shared) SharedStamps{{0}, {0}};
@@ -192,7 +166,7 @@ void BM_ExternalSetToHandler(benchmark::State& state) {
         int status = 0;
         waitpid(child, &status, 0);
     }
-    Report(state, micros);
+    qz::bench::ReportLatency(state, micros);
     munmap(shared, sizeof(SharedStamps));
 }
 BENCHMARK(BM_ExternalSetToHandler)->Iterations(1)->UseRealTime();
@@ -245,7 +219,7 @@ void BM_ChildExitToOnDone(benchmark::State& state) {
     }
     unsetenv("QZ_BENCH_EXIT_STAMP");
     std::filesystem::remove(stamp);
-    Report(state, micros);
+    qz::bench::ReportLatency(state, micros);
 }
 BENCHMARK(BM_ChildExitToOnDone)->Iterations(1)->UseRealTime();
 
@@ -276,7 +250,7 @@ void BM_BaselineChildExitToPidfd(benchmark::State& state) {
     }
     unsetenv("QZ_BENCH_EXIT_STAMP");
     std::filesystem::remove(stamp);
-    Report(state, micros);
+    qz::bench::ReportLatency(state, micros);
 }
 BENCHMARK(BM_BaselineChildExitToPidfd)->Iterations(1)->UseRealTime();
 

@@ -67,18 +67,6 @@ bool EntryAllowed(const DiagLogSettings& settings, int flags) {
     return settings.debug || settings.level > 0;
 }
 
-// Counter raised for the life of the object.
-class Nesting {
-public:
-    explicit Nesting(int& counter) : counter_(counter) { ++counter_; }
-    ~Nesting() { --counter_; }
-    Nesting(const Nesting&) = delete;
-    Nesting& operator=(const Nesting&) = delete;
-
-private:
-    int& counter_;
-};
-
 void AppendLocked(LogState& state, std::string_view text, int flags);
 
 // Opens the file at the first write (tried once); the caller holds writeLock.
@@ -284,13 +272,13 @@ void LogWrite(std::string_view text, int flags) {
         return;
     }
     ThreadLogState& thread = CurrentThreadLogState();
-    Nesting busy(thread.busy);
+    NestingScope busy(thread.busy);
     if (!EntryAllowed(state.settings, flags) || thread.quiet > 0) {
         return;
     }
     // Whatever the write itself would log on this thread (an exception, a wait warning) is
     // dropped rather than written into the middle of this entry.
-    Nesting quiet(thread.quiet);
+    NestingScope quiet(thread.quiet);
     try {
         std::lock_guard<std::recursive_mutex> guard(state.writeLock);
         if (state.mode.load() != kActive || !EnsureOpenLocked(state)) {

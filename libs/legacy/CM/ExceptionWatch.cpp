@@ -16,18 +16,6 @@ void ObserveRaise(const Exception& exception) noexcept {
     LogRaisedException(exception, 0);
 }
 
-// Counters raised for the life of the object.
-class Nesting {
-public:
-    explicit Nesting(int& counter) : counter_(counter) { ++counter_; }
-    ~Nesting() { --counter_; }
-    Nesting(const Nesting&) = delete;
-    Nesting& operator=(const Nesting&) = delete;
-
-private:
-    int& counter_;
-};
-
 } // namespace
 
 ThreadLogState& CurrentThreadLogState() {
@@ -75,8 +63,8 @@ void LogRaisedException(const Exception& exception, std::uintptr_t stackPointer)
     if (!eventLog && (state.quiet > 0 || !DiagLogActive())) {
         return;
     }
-    Nesting logging(state.exceptionLogging);
-    Nesting busy(state.busy);
+    NestingScope logging(state.exceptionLogging);
+    NestingScope busy(state.busy);
     try {
         std::string message;
         std::string className;

@@ -39,6 +39,18 @@ void EndQuiet();
 void BeginUnloggedExceptions();
 void EndUnloggedExceptions();
 
+/// One of the calling thread's counters raised for the life of the object.
+class NestingScope {
+public:
+    explicit NestingScope(int& counter) : counter_(counter) { ++counter_; }
+    ~NestingScope() { --counter_; }
+    NestingScope(const NestingScope&) = delete;
+    NestingScope& operator=(const NestingScope&) = delete;
+
+private:
+    int& counter_;
+};
+
 /// BeginQuiet for the life of the object.
 class QuietScope {
 public:

@@ -1,9 +1,8 @@
 #include "RealTimeCompressStreams.h"
 
-#include "StreamUtils.h"
-
 #include "Exceptions.h"
 #include "QuickLZ.h"
+#include "StreamUtils.h"
 
 #include <gtest/gtest.h>
 
