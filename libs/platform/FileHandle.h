@@ -1,22 +1,20 @@
 #pragma once
 
 // Operations on a raw open file handle (one that File::Detach handed out). A handle is an opaque
-// number; the platform owns its meaning. Failures are returned as system error codes (0 is success).
+// number; the platform owns its meaning. Failures are returned as system error codes (0 is
+// success).
+
+#include "platform/Handles.h"
 
 #include <cstdint>
 #include <string>
 
 namespace qz::platform {
 
-using FileHandle = std::intptr_t;
-
-/// The value no open file has.
-inline constexpr FileHandle kInvalidFileHandle = -1;
+/// A file handle is a kernel handle; CloseHandle (Handles.h) closes it.
+using FileHandle = THandle;
 
 enum class SeekOrigin { Begin, Current, End };
-
-/// Closes a handle (also when the call reports an error, the handle is gone).
-int CloseFileHandle(FileHandle handle);
 
 /// The size of the open file in bytes.
 int FileHandleSize(FileHandle handle, std::int64_t& size);

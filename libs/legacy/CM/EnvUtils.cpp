@@ -1064,9 +1064,8 @@ std::string ModuleFileNameOrEmpty(TModuleHandle module) {
 }
 
 void CloseHandleChecked(TFileHandle handle) {
-    int error = platform::CloseFileHandle(handle);
-    if (error != 0) {
-        RaiseOsError(Format("Failed to close handle 0x0%x", handle), error);
+    if (!platform::CloseHandle(handle)) {
+        RaiseOsError(Format("Failed to close handle 0x0%x", handle));
     }
 }
 

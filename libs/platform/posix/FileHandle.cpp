@@ -6,11 +6,6 @@
 
 namespace qz::platform {
 
-int CloseFileHandle(FileHandle handle) {
-    // The descriptor is released even when close reports EINTR, so it is never retried.
-    return close(static_cast<int>(handle)) == 0 ? 0 : errno;
-}
-
 int FileHandleSize(FileHandle handle, std::int64_t& size) {
     struct stat info {};
     if (fstat(static_cast<int>(handle), &info) != 0) {
