@@ -1,4 +1,5 @@
 #include "platform/File.h"
+
 #include "platform/FileHandle.h"
 
 #include <cerrno>
