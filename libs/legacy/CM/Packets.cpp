@@ -1,5 +1,6 @@
 #include "Packets.h"
 
+#include "EnvUtils.h"
 #include "Exceptions.h"
 #include "Format.h"
 
@@ -173,72 +174,6 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
         }
     }
     return true;
-}
-
-// ---- UTF-8 and UTF-16 (the system code page of this platform is UTF-8) ----
-
-std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto c = static_cast<unsigned char>(text[i]);
-        std::uint32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c >> 5) == 6 && i + 1 < text.size()) {
-            cp = ((c & 0x1F) << 6) | (text[i + 1] & 0x3F);
-            len = 2;
-        } else if ((c >> 4) == 14 && i + 2 < text.size()) {
-            cp = ((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F);
-            len = 3;
-        } else if ((c >> 3) == 30 && i + 3 < text.size()) {
-            cp = ((c & 0x07) << 18) | ((text[i + 1] & 0x3F) << 12) | ((text[i + 2] & 0x3F) << 6) |
-                 (text[i + 3] & 0x3F);
-            len = 4;
-        }
-        i += len;
-        if (cp >= 0x10000 && cp <= 0x10FFFF) {
-            cp -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (cp >> 10));
-            out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(cp > 0xFFFF ? 0xFFFD : cp);
-        }
-    }
-    return out;
-}
-
-std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        std::uint32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
 }
 
 // ---- Texts of values ----
@@ -646,7 +581,7 @@ void TPacket::InitValues() {
                                   std::string(static_cast<std::size_t>(f.size), '\0'));
             break;
         case TValueType::WideString:
-            m_values.emplace_back(std::in_place_index<vWide>, Utf8ToUtf16(f.textDefault));
+            m_values.emplace_back(std::in_place_index<vWide>, Utf8ToWide(f.textDefault));
             break;
         case TValueType::Guid:
             m_values.emplace_back(std::in_place_index<vGuid>);
@@ -747,7 +682,7 @@ std::string TPacket::GetFieldAsString(int index) const {
         const TValue& v = m_values[static_cast<std::size_t>(index)];
         switch (f.kind) {
         case FieldKindString:
-            return f.type == TValueType::WideString ? Utf16ToUtf8(std::get<vWide>(v))
+            return f.type == TValueType::WideString ? WideToUtf8(std::get<vWide>(v))
                                                     : std::get<vString>(v);
         case FieldKindInteger: {
             std::int64_t raw = std::get<vInt>(v);
@@ -774,7 +709,7 @@ void TPacket::SetFieldAsString(int index, const std::string& value) {
         switch (f.kind) {
         case FieldKindString:
             if (f.type == TValueType::WideString) {
-                std::get<vWide>(v) = Utf8ToUtf16(value);
+                std::get<vWide>(v) = Utf8ToWide(value);
             } else {
                 std::get<vString>(v) = value;
             }
@@ -915,7 +850,7 @@ void TPacket::Clear() {
             std::get<vString>(v).assign(static_cast<std::size_t>(f.size), '\0');
             break;
         case TValueType::WideString:
-            std::get<vWide>(v) = Utf8ToUtf16(f.textDefault);
+            std::get<vWide>(v) = Utf8ToWide(f.textDefault);
             break;
         case TValueType::Guid:
             std::get<vGuid>(v) = TGuid{};
@@ -953,7 +888,7 @@ int TPacket::GetFieldText(int index, std::string& text) const {
         text = QuoteText(std::get<vString>(v));
         return 1;
     case TValueType::WideString:
-        text = QuoteText(Utf16ToUtf8(std::get<vWide>(v)));
+        text = QuoteText(WideToUtf8(std::get<vWide>(v)));
         return 1;
     case TValueType::Guid:
         text = GuidToText(std::get<vGuid>(v));

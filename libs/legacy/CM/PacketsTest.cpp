@@ -624,6 +624,19 @@ TEST(PacketModelTest, ValueConversions) {
     p.SetFieldAsString(fW, "w\xC3\xA4");
     EXPECT_EQ(p.WStr(fW), u"w\u00E4");
     EXPECT_EQ(p.GetFieldAsString(fW), "w\xC3\xA4");
+    // Malformed UTF-8 becomes U+FFFD per maximal invalid subsequence and loses no valid character
+    // after it: a cut-short lead byte, a stray continuation byte, an overlong form, an encoded
+    // surrogate, a value above U+10FFFF and a truncated sequence at the end.
+    p.SetFieldAsString(fW, "\xC3"
+                           "A");
+    EXPECT_EQ(p.WStr(fW), u"\uFFFDA");
+    p.SetFieldAsString(fW, "a\x80"
+                           "b\xC0\xAF"
+                           "c\xED\xA0\x80"
+                           "d\xF4\x90\x80\x80"
+                           "e\xE2\x82");
+    EXPECT_EQ(p.WStr(fW),
+              u"a\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD\uFFFDd\uFFFD\uFFFD\uFFFD\uFFFDe\uFFFD");
 }
 
 TEST(PacketModelTest, DumpOfOutputEvent) {
