@@ -155,6 +155,13 @@ void TPacketChannelReceiver::ReadMessages() {
     }
     // One copy of everything pending, then decoding from private memory: a peer that changes
     // the bytes meanwhile cannot change what is being decoded.
+    if (pendingEnd > stream_->DataSize()) {
+        LogWarning(Format("Connection object buffer unreadable\r\nPending data ends at %d, beyond "
+                          "the stream size %d\r\n",
+                          pendingEnd, stream_->DataSize()));
+        Atomic32(control_->PendingEnd).store(0, std::memory_order_release);
+        return;
+    }
     buffer_.resize(static_cast<std::size_t>(pendingEnd));
     stream_->SetPosition(0);
     std::int64_t got = stream_->Read(buffer_.data(), pendingEnd);
