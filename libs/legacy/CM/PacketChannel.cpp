@@ -67,6 +67,46 @@ std::unique_ptr<TPacket> MakeExceptionPacket(const std::string& message,
     return packet;
 }
 
+// The header at start, checked against the pending data; ERangeError when it cannot frame a
+// message there.
+void ReadHeader(const char* data, std::int64_t start, std::int64_t pendingEnd,
+                MessageHeader& header) {
+    if (pendingEnd - start < static_cast<std::int64_t>(sizeof header)) {
+        throw ERangeError(Format("Message header at %d is cut short by the end of the data at %d",
+                                 start, pendingEnd));
+    }
+    std::memcpy(&header, data + start, sizeof header);
+    if (header.Version > kChannelVersion || header.Version < 1 ||
+        header.Length < static_cast<std::int32_t>(sizeof header) ||
+        header.Length > pendingEnd - start) {
+        throw ERangeError(Format("Invalid message header at %d (version %d, length %d, data ends "
+                                 "at %d)",
+                                 start, header.Version, header.Length, pendingEnd));
+    }
+}
+
+// A header exactly as senders write it, with a length inside the pending data.
+bool WellFormedHeaderAt(const char* data, std::int64_t at, std::int64_t pendingEnd) {
+    MessageHeader header;
+    std::memcpy(&header, data + at, sizeof header);
+    return header.Version == kChannelVersion && header.Flags <= 7 && header.reserved5[0] == 0 &&
+           header.reserved5[1] == 0 && header.reserved5[2] == 0 &&
+           header.reserved12 == 0xFFFFFFFF && header.reserved36 == 0 &&
+           header.Length >= static_cast<std::int32_t>(sizeof header) &&
+           header.Length <= pendingEnd - at;
+}
+
+// The position of the next well-formed header after start, or pendingEnd when there is none.
+std::int64_t NextHeaderAfter(const char* data, std::int64_t start, std::int64_t pendingEnd) {
+    for (std::int64_t at = start + 1;
+         at + static_cast<std::int64_t>(sizeof(MessageHeader)) <= pendingEnd; ++at) {
+        if (WellFormedHeaderAt(data, at, pendingEnd)) {
+            return at;
+        }
+    }
+    return pendingEnd;
+}
+
 } // namespace
 
 std::string DisconnectReasonText(int reason) {
@@ -173,19 +213,16 @@ void TPacketChannelReceiver::ReadMessages() {
         }
         while (position < pendingEnd) {
             std::int64_t start = position;
-            if (pendingEnd - start < static_cast<std::int64_t>(sizeof(MessageHeader))) {
-                throw ERangeError(Format("Message header at %d is cut short by the end of the "
-                                         "data at %d",
-                                         start, pendingEnd));
-            }
             MessageHeader header;
-            std::memcpy(&header, buffer_.data() + start, sizeof header);
-            if (header.Version > kChannelVersion || header.Version < 1 ||
-                header.Length < static_cast<std::int32_t>(sizeof(MessageHeader)) ||
-                header.Length > pendingEnd - start) {
-                throw ERangeError(Format("Invalid message header at %d (version %d, length %d, "
-                                         "data ends at %d)",
-                                         start, header.Version, header.Length, pendingEnd));
+            try {
+                ReadHeader(buffer_.data(), start, pendingEnd, header);
+            } catch (const ERangeError& e) {
+                // Broken framing (a hostile or dying writer): skip to the next place where a
+                // whole, well-formed header begins, so that the messages other senders appended
+                // after the damage still arrive.
+                LogWarning("Connection object buffer unreadable\r\n" + e.Message() + "\r\n");
+                position = NextHeaderAfter(buffer_.data(), start, pendingEnd);
+                continue;
             }
             std::int64_t end = start + header.Length;
             std::unique_ptr<TPacket> packet;
@@ -207,8 +244,6 @@ void TPacketChannelReceiver::ReadMessages() {
             position = end;
         }
     } catch (const ERangeError& e) {
-        // The framing itself is broken: nothing after this point can be trusted, but the channel
-        // stays usable for the next messages.
         LogWarning("Connection object buffer unreadable\r\n" + e.Message() + "\r\n");
     }
     Atomic32(control_->PendingEnd).store(0, std::memory_order_release);
