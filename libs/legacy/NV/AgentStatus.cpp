@@ -42,8 +42,14 @@ bool TGridConsole::CheckManagerHealth(std::string& text) {
 
 void TGridConsole::ShowAgentStatus(bool serviceReached) {
     WriteLine(serviceReached ? "Agent Services Status: OK" : "Agent Services Status: not running");
-    // Without the service there is no status reply to tell stand-alone or version mismatch.
-    std::string connectivity = serviceReached ? "OK" : "not connected";
+    using Status = TQueryServiceStatusReplyPacket;
+    const Status* status = serviceStatus_.get();
+    std::string connectivity = "OK";
+    if (!serviceReached || (status && status->Bool(Status::StandAlone))) {
+        connectivity = "not connected";
+    } else if (status && status->Bool(Status::CoordinatorVersionMismatch)) {
+        connectivity = "Updating Version";
+    }
     WriteLine("Connectivity to Coordinator: " + connectivity);
     std::string text;
     if (CheckManagerHealth(text)) {

@@ -6,6 +6,7 @@
 #include "CM/Exceptions.h"
 #include "CM/Format.h"
 #include "CM/NotifyQueue.h"
+#include "CM/ProductInfo.h"
 #include "CM/StreamUtils.h"
 #include "CmdLine.h"
 #include "WinVersions.h"
@@ -20,6 +21,9 @@ namespace qz::nv {
 namespace {
 
 using Req = TBuildCommandPacket;
+
+// The buffer size of the console's service pipe.
+constexpr std::uint32_t kServiceSectionSize = 0x200000;
 
 int g_exitCodeBase = 0;
 int g_processExitCode = 0;
@@ -95,7 +99,10 @@ TGridConsole::TGridConsole(const std::string& title, std::uint8_t modeFlags)
 TGridConsole::~TGridConsole() {
     outStream_.reset();
     logStream_.reset();
+    serviceStatus_.reset();
+    servicePipe_.reset();
     options_.Clear();
+    TNotifyQueue::Main().ClearQueue(this);
 }
 
 void TGridConsole::Fatal(const std::string& message) {
@@ -196,9 +203,16 @@ bool TGridConsole::TakeValuedSwitch(const std::string& name, std::string& value)
 }
 
 bool TGridConsole::ConnectToService() {
-    // The local comm pipe to the agent service is not part of this program yet, so the service
-    // is never reached.
-    return false;
+    servicePipe_ = std::make_unique<TLocalCommPipe>(ServiceGuid(), kServiceSectionSize,
+                                                    kBuildServiceName, SessionGlobal);
+    servicePipe_->OnTerminate().push_back(TMethod::Of<&TGridConsole::ServiceDisconnected>(this));
+    servicePipe_->CheckConnected();
+    std::unique_ptr<TPacket> reply = servicePipe_->Request(TQueryServiceStatusPacket());
+    if (dynamic_cast<TQueryServiceStatusReplyPacket*>(reply.get()) == nullptr) {
+        return false;
+    }
+    serviceStatus_.reset(static_cast<TQueryServiceStatusReplyPacket*>(reply.release()));
+    return true;
 }
 
 void TGridConsole::RunCommand() {
@@ -235,7 +249,9 @@ void TGridConsole::RunCommand() {
     try {
         serviceReached_ = ConnectToService();
     } catch (...) {
+        // Whatever went wrong, the service counts as not running; the pipe, if made, stays.
         serviceReached_ = false;
+        serviceStatus_.reset();
     }
     if (TakeBareSwitch("queryagentstatus")) {
         ShowAgentStatus(serviceReached_);
@@ -247,7 +263,6 @@ void TGridConsole::RunCommand() {
         Finish(3);
         return;
     }
-    // Everything below needs the agent service, which this program cannot reach yet.
     if (!StageC_ServiceSwitches()) {
         return;
     }
@@ -276,9 +291,9 @@ void TGridConsole::RunCommand() {
     }
     buildCommand_.SetStr(Req::EnvBlock,
                          WideToCodePage(EnvironmentBlockText(), SystemAnsiCodePage()));
-    // Terminals handle escape sequences already, so there is no output mode to switch on. The
-    // dispatch of the management commands and of the build follows once the agent service can
-    // be reached.
+    // Terminals handle escape sequences already, so there is no output mode to switch on.
+    QZ_ASSERT(!servicePipe_ || servicePipe_->State() == psConnected);
+    // The dispatch of the management commands and of the build follows.
 }
 
 void ConsoleMain(int argc, char** argv) {

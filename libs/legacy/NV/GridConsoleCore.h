@@ -6,6 +6,8 @@
 
 #include "CM/BuildCommandPackets.h"
 #include "CM/EnvUtils.h"
+#include "CM/LocalComm.h"
+#include "CM/ServicePackets.h"
 #include "CM/Stream.h"
 #include "CM/StringLists.h"
 
@@ -125,9 +127,15 @@ public:
     const std::string& LogPath() const { return logPath_; }
     const std::string& ExitCodeBaseSwitch() const { return exitCodeBaseSwitch_; }
     bool WaitingShown() const { return waitingShown_; }
+    /// The pipe to the agent service (null before the connection step).
+    TLocalCommPipe* ServicePipe() const { return servicePipe_.get(); }
+    /// The service's status reply (null when the service could not be reached).
+    const TQueryServiceStatusReplyPacket* ServiceStatus() const { return serviceStatus_.get(); }
 
 protected:
-    /// Opens the pipe to the agent service and asks for its status; true when it answered.
+    /// Opens the pipe to the agent service ("Build Service" with the GridServiceID of the product
+    /// information), adds ServiceDisconnected to its terminate handlers and asks for the
+    /// service's status; true when a status reply came (kept in ServiceStatus). May raise.
     /// Tests replace it to run the stages that follow a service answer.
     virtual bool ConnectToService();
 
@@ -165,6 +173,8 @@ private:
     std::uint8_t modeFlags_;
     bool stdOutIsConsole_ = false;
     bool serviceReached_ = false;
+    std::unique_ptr<TLocalCommPipe> servicePipe_;
+    std::unique_ptr<TQueryServiceStatusReplyPacket> serviceStatus_;
     TBuildCommandPacket buildCommand_;
     TStringListEx options_;
     int tokenCount_ = 0;
