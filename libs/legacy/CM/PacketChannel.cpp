@@ -134,6 +134,47 @@ std::string DisconnectReasonText(int reason) {
     }
 }
 
+void DecodeChannelMessages(std::string_view bytes,
+                           const std::function<void(std::unique_ptr<TPacketChannelMessage>)>& add) {
+    const char* data = bytes.data();
+    const auto pendingEnd = static_cast<std::int64_t>(bytes.size());
+    std::int64_t position = 0;
+    while (position < pendingEnd) {
+        std::int64_t start = position;
+        MessageHeader header;
+        try {
+            ReadHeader(data, start, pendingEnd, header);
+        } catch (const ERangeError& e) {
+            // Broken framing (a hostile or dying writer): skip to the next place where a whole,
+            // well-formed header begins, so that the messages other senders appended after the
+            // damage still arrive.
+            LogWarning("Connection object buffer unreadable\r\n" + e.Message() + "\r\n");
+            position = NextHeaderAfter(data, start, pendingEnd);
+            continue;
+        }
+        std::int64_t end = start + header.Length;
+        std::unique_ptr<TPacket> packet;
+        try {
+            TVirtualStream body;
+            body.SetExternalMemory(const_cast<char*>(data) + start + sizeof header,
+                                   end - start - static_cast<std::int64_t>(sizeof header), {});
+            packet = TPacket::CreateFromStream(body);
+            if (body.Position() != body.Size()) {
+                throw ERangeError(Format("Packet of %d bytes does not fill its message of %d bytes",
+                                         body.Position(), body.Size()));
+            }
+        } catch (const Exception& e) {
+            LogWarning("Connection object buffer unreadable\r\n" + e.Message() + "\r\n");
+            packet = MakeExceptionPacket(e.Message(), e.ClassName());
+        } catch (const std::exception& e) {
+            LogWarning(std::string("Connection object buffer unreadable\r\n") + e.what() + "\r\n");
+            packet = MakeExceptionPacket(e.what(), "Exception");
+        }
+        add(std::make_unique<TPacketChannelMessage>(header, std::move(packet)));
+        position = end;
+    }
+}
+
 // ---- Receiver ----
 
 TPacketChannelReceiver::TPacketChannelReceiver(TNotifyQueue& queue, int sessionNumber,
@@ -205,46 +246,15 @@ void TPacketChannelReceiver::ReadMessages() {
     buffer_.resize(static_cast<std::size_t>(pendingEnd));
     stream_->SetPosition(0);
     std::int64_t got = stream_->Read(buffer_.data(), pendingEnd);
-    std::int64_t position = 0;
-    try {
-        if (got != pendingEnd) {
-            throw ERangeError(
-                Format("Message data ends at %d, beyond the stream size %d", pendingEnd, got));
-        }
-        while (position < pendingEnd) {
-            std::int64_t start = position;
-            MessageHeader header;
-            try {
-                ReadHeader(buffer_.data(), start, pendingEnd, header);
-            } catch (const ERangeError& e) {
-                // Broken framing (a hostile or dying writer): skip to the next place where a
-                // whole, well-formed header begins, so that the messages other senders appended
-                // after the damage still arrive.
-                LogWarning("Connection object buffer unreadable\r\n" + e.Message() + "\r\n");
-                position = NextHeaderAfter(buffer_.data(), start, pendingEnd);
-                continue;
-            }
-            std::int64_t end = start + header.Length;
-            std::unique_ptr<TPacket> packet;
-            try {
-                TVirtualStream body;
-                body.SetExternalMemory(buffer_.data() + start + sizeof(MessageHeader),
-                                       end - start - static_cast<std::int64_t>(sizeof header), {});
-                packet = TPacket::CreateFromStream(body);
-                if (body.Position() != body.Size()) {
-                    throw ERangeError(Format("Packet of %d bytes does not fill its message of %d "
-                                             "bytes",
-                                             body.Position(), body.Size()));
-                }
-            } catch (const Exception& e) {
-                LogWarning("Connection object buffer unreadable\r\n" + e.Message() + "\r\n");
-                packet = MakeExceptionPacket(e.Message(), e.ClassName());
-            }
-            messages_.push_back(std::make_unique<TPacketChannelMessage>(header, std::move(packet)));
-            position = end;
-        }
-    } catch (const ERangeError& e) {
-        LogWarning("Connection object buffer unreadable\r\n" + e.Message() + "\r\n");
+    if (got != pendingEnd) {
+        LogWarning(Format("Connection object buffer unreadable\r\nMessage data ends at %d, beyond "
+                          "the stream size %d\r\n",
+                          pendingEnd, got));
+    } else {
+        DecodeChannelMessages(std::string_view(buffer_.data(), buffer_.size()),
+                              [this](std::unique_ptr<TPacketChannelMessage> message) {
+                                  messages_.push_back(std::move(message));
+                              });
     }
     Atomic32(control_->PendingEnd).store(0, std::memory_order_release);
     if (buffer_.capacity() > kKeptBufferSize) {

@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -110,6 +111,13 @@ private:
     MessageHeader header_;
     std::unique_ptr<TPacket> packet_;
 };
+
+/// Decodes the messages of a drained channel buffer, in order. A packet that does not decode,
+/// or does not fill its message exactly, arrives as a TCommExceptionPacket with the error; broken
+/// framing (a header whose version or length cannot be right) is skipped up to the next
+/// well-formed header. Never raises for any input; failures go to the diagnostic log.
+void DecodeChannelMessages(std::string_view bytes,
+                           const std::function<void(std::unique_ptr<TPacketChannelMessage>)>& add);
 
 class TPacketChannelSender;
 
