@@ -26,6 +26,9 @@ constexpr const char* kSectionSuffix = "SharedStream_Section_";
 constexpr std::uint32_t kMinSectionSize = 0x1000;
 constexpr std::uint32_t kMaxSectionSize = 0x40000000;
 
+// How long Read, Write and Truncate wait for the header's lock.
+constexpr std::uint32_t kLockTimeout = 30000;
+
 // The status a missing section reports, as the native open would.
 constexpr int kStatusObjectNameNotFound = static_cast<int>(0xC0000034);
 
@@ -196,7 +199,10 @@ std::string TGrowingSharedStream::ObjectName(const std::string& suffix, bool ker
 }
 
 void TGrowingSharedStream::Lock() {
-    SpinLock(LockOf(header_), INFINITE, slAbandonWarning);
+    // Bounded: a live process that never lets go (stopped, or hostile) must not hang this one.
+    if (SpinLock(LockOf(header_), kLockTimeout, slAbandonWarning) == kSpinTimedOut) {
+        Raise("Timed out waiting for the lock of the shared stream");
+    }
 }
 
 void TGrowingSharedStream::Unlock() {

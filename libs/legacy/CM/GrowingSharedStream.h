@@ -116,7 +116,8 @@ public:
     SharedStreamHeader& Header() const { return *header_; }
 
     /// The lock of the header, taken around every Read, Write and Truncate. Re-entrant for the
-    /// same thread; callers that need several operations to be atomic take it themselves.
+    /// same thread; callers that need several operations to be atomic take it themselves. A lock
+    /// held elsewhere for 30 s raises "Timed out waiting for the lock of the shared stream".
     void Lock();
     void Unlock();
 

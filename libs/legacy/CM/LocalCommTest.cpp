@@ -192,6 +192,42 @@ TEST_F(LocalCommTest, ServiceSeesADestroyedPipeAtOnceAndAPostBeforeExitIsStillHa
     EXPECT_LT(disconnectedAt - destroyedAt, milliseconds(1000));
 }
 
+// What a second implementation of the client relies on: the reply names the service's channel
+// and the global namespace, and carries the request's id.
+TEST_F(LocalCommTest, ServiceRepliesCarryItsChannelAndSessionMinusTwo) {
+    TGuid guid = NewGuid();
+    std::promise<void> ready;
+    std::atomic<bool> done{false};
+    std::thread serviceThread([&] {
+        OnFreshThread([&](TNotifyQueue& queue) {
+            TestService service(guid, queue);
+            ready.set_value();
+            commtest::RunLoopUntil(
+                queue, [&] { return done.load(); }, milliseconds(20000));
+        });
+    });
+    ready.get_future().wait();
+    OnFreshThread([&](TNotifyQueue& queue) {
+        TGuid own = NewGuid();
+        TPacketChannelReceiver receiver(queue, SessionLocal, kSection, own);
+        receiver.SetOnMessage([](TPacketChannelMessage&) {});
+        TPacketChannelSender sender(queue, own, guid, SessionGlobal, kSection);
+        ASSERT_TRUE(sender.Connect());
+        sender.Send(0, TPacket(), cfRequest);
+        std::int32_t id = sender.Send(0, TQueryServiceStatusPacket(), cfRequest);
+        auto reply = receiver.WaitForReply(sender, id, 10000);
+        EXPECT_EQ(reply->Header().Version, kChannelVersion);
+        EXPECT_EQ(reply->Flags(), cfReply);
+        EXPECT_EQ(reply->MessageId(), 2);
+        EXPECT_EQ(reply->ReplyChannel(), guid);
+        EXPECT_EQ(reply->SenderSession(), -2);
+        EXPECT_EQ(reply->Header().reserved12, 0xFFFFFFFFu);
+        EXPECT_EQ(reply->Packet().ClassName(), "TQueryServiceStatusReplyPacket");
+    });
+    done = true;
+    serviceThread.join();
+}
+
 TEST_F(LocalCommTest, KilledServiceTerminatesAnIdlePipeWithinTheLivenessPeriod) {
     TGuid guid = NewGuid();
     TWinEvent ready(NullDaclSecurityAttributes(), readyName_, true, false);

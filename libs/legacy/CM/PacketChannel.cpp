@@ -25,6 +25,9 @@ constexpr std::int32_t kRemoteThreadCheckAfter = 2000;
 // The drain gives up on a lock that another process holds this long and tries again on the
 // next pass, so that a peer stuck (or stopped) inside its append cannot hang this thread.
 constexpr std::uint32_t kDrainLockTimeout = 200;
+// A sender gives up on a lock held this long: a live process that never lets go (stopped, or
+// hostile) must not hang the sender.
+constexpr std::uint32_t kSendLockTimeout = 10000;
 // A drain buffer larger than this is given back after use.
 constexpr std::size_t kKeptBufferSize = 4 << 20;
 
@@ -510,7 +513,10 @@ std::int32_t TPacketChannelSender::Send(std::int32_t messageId, const TPacket& p
         header.Length = static_cast<std::int32_t>(length);
         std::memcpy(encoded.Memory(), &header, sizeof header);
         {
-            TControlLock lock(*control_, INFINITE);
+            TControlLock lock(*control_, kSendLockTimeout);
+            if (!lock.Locked()) {
+                Raise("Timed out waiting for the lock of the packet channel");
+            }
             std::int64_t start = std::max<std::int32_t>(Atomic32(control_->PendingEnd).load(), 0);
             if (start + length > kMaxChannelCapacity) {
                 LogWarning(Format("Packet channel is full: %d bytes pending, message of %d bytes",
