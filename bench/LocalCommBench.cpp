@@ -32,6 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 void UseObjectFolder() {
     static qz::bench::ObjectFolder folder("commbench");
+    qz::RegisterAllPacketClasses();
 }
 
 void EndChild(pid_t child) {
@@ -214,6 +215,7 @@ void BM_CommRequestReply(benchmark::State& state) {
 BENCHMARK(BM_CommRequestReply)->Iterations(20000)->UseRealTime();
 
 void BM_SocketRequestReply(benchmark::State& state) {
+    qz::RegisterAllPacketClasses();
     SocketPeer peer = StartSocketService();
     std::vector<char> buffer;
     std::int32_t id = 0;
@@ -265,6 +267,7 @@ BENCHMARK(BM_CommOneWay)->Arg(100)->Iterations(200000)->UseRealTime();
 BENCHMARK(BM_CommOneWay)->Arg(1 << 20)->Iterations(500)->UseRealTime();
 
 void BM_SocketOneWay(benchmark::State& state) {
+    qz::RegisterAllPacketClasses();
     SocketPeer peer = StartSocketService();
     auto payload = PayloadOfSize(state.range(0));
     std::vector<char> buffer;
