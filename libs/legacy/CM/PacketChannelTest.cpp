@@ -371,5 +371,75 @@ TEST_F(PacketChannelTest, KilledReceiverEndsTheWaitWithReasonFive) {
     });
 }
 
+// A sender killed while it holds the channel's lock: the next locker takes the lock over from
+// the dead thread, and the channel goes on.
+TEST_F(PacketChannelTest, SenderKilledInsideItsAppendDoesNotBlockTheChannel) {
+    OnFreshThread([](TNotifyQueue& queue) {
+        TGuid target = NewGuid();
+        TPacketChannelReceiver receiver(queue, SessionGlobal, kSection, target);
+        Collector got;
+        receiver.SetOnMessage([&](TPacketChannelMessage& m) { got(m); });
+        TWinEvent locked(NullDaclSecurityAttributes(), "Global\\" + test::UniqueName("locked"),
+                         true, false);
+        int child = test::ForkChild([&] {
+            std::thread holder([&] {
+                SpinLock(receiver.ControlBlock().Lock, INFINITE, 0);
+                locked.SetEvent();
+                std::this_thread::sleep_for(milliseconds(60000));
+            });
+            holder.join();
+            return 0;
+        });
+        ASSERT_TRUE(locked.WaitFor(10000));
+        test::KillChild(child);
+        TPacketChannelSender sender(queue, NewGuid(), target, SessionGlobal, kSection);
+        ASSERT_TRUE(sender.Connect());
+        EXPECT_EQ(sender.Send(0, TQueryServiceStatusPacket(), 0), 1);
+        EXPECT_TRUE(commtest::RunLoopUntil(queue, [&] { return got.ids.size() == 1; }));
+    });
+}
+
+// The names of a channel are fixed or visible, so another user could create them first: an
+// object that belongs to somebody else is refused wherever a sender meets it.
+TEST_F(PacketChannelTest, ObjectsOfAnotherOwnerAreRefused) {
+    auto chown = [this](const std::string& part, const std::string& owner) {
+        for (const std::string& name : ListFiles()) {
+            if (name.find(part) != std::string::npos) {
+                return test::RunProgram({"/bin/chown", owner, dir_ / name}).exitCode == 0;
+            }
+        }
+        return false;
+    };
+    OnFreshThread([&](TNotifyQueue& queue) {
+        TGuid target = NewGuid();
+        TPacketChannelReceiver receiver(queue, SessionGlobal, kSection, target);
+        if (!chown("Channel_Data", "65534")) {
+            GTEST_SKIP() << "changing a file's owner needs root";
+        }
+        TPacketChannelSender one(queue, NewGuid(), target, SessionGlobal, kSection);
+        EXPECT_FALSE(one.Connect());
+        EXPECT_EQ(one.DisconnectReason(), "Server is not reachable");
+        ASSERT_TRUE(chown("Channel_Data", "0"));
+
+        ASSERT_TRUE(chown("Tamrel_NotifyEvent_", "65534"));
+        TPacketChannelSender two(queue, NewGuid(), target, SessionGlobal, kSection);
+        EXPECT_FALSE(two.Connect());
+        EXPECT_EQ(two.DisconnectReason(), "Connection object event could not be opened");
+        ASSERT_TRUE(chown("Tamrel_NotifyEvent_", "0"));
+
+        ASSERT_TRUE(chown("SharedStream_Data", "65534"));
+        TPacketChannelSender three(queue, NewGuid(), target, SessionGlobal, kSection);
+        EXPECT_THROW(three.Connect(), Exception);
+        EXPECT_EQ(three.DisconnectReason(), "Unknown error");
+        ASSERT_TRUE(chown("SharedStream_Data", "0"));
+
+        ASSERT_TRUE(chown("SharedStream_Section_0", "65534"));
+        TPacketChannelSender four(queue, NewGuid(), target, SessionGlobal, kSection);
+        ASSERT_TRUE(four.Connect());
+        EXPECT_EQ(four.Send(0, TQueryServiceStatusPacket(), 0), 0);
+        ASSERT_TRUE(chown("SharedStream_Section_0", "0"));
+    });
+}
+
 } // namespace
 } // namespace qz
