@@ -28,6 +28,11 @@ int RemoveFile(const std::string& path);
 /// code (EXDEV when both names are on different file systems: nothing is copied).
 int RenameNoReplace(const std::string& from, const std::string& to);
 
+/// Removes everything inside a folder and keeps the folder. Symbolic links are removed, never
+/// followed, so nothing outside the folder is touched. Goes on after a failure and returns the
+/// first system error code (0 when everything went; ENOENT when the folder does not exist).
+int RemoveFolderContents(const std::string& path);
+
 /// The system temporary folder: $TMPDIR when set and not empty, else "/tmp". No trailing "/".
 std::string SystemTempFolder();
 

@@ -12,4 +12,7 @@ int HostName(std::string& name);
 /// The running kernel's major and minor version numbers; false when they cannot be read.
 bool KernelVersion(int& major, int& minor);
 
+/// The number of processors currently online (at least 1).
+int OnlineProcessorCount();
+
 } // namespace qz::platform

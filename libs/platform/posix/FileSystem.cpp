@@ -5,11 +5,52 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace qz::platform {
+
+namespace {
+
+// Empties the folder open as dirFd (which it closes); every step works relative to a descriptor
+// and never follows a link, so a link swapped in meanwhile cannot lead outside.
+int RemoveContentsAt(int dirFd) {
+    DIR* dir = fdopendir(dirFd);
+    if (dir == nullptr) {
+        int error = errno;
+        close(dirFd);
+        return error;
+    }
+    int first = 0;
+    while (dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
+        }
+        struct stat info {};
+        if (fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            first = first ? first : errno;
+            continue;
+        }
+        int error = 0;
+        if (S_ISDIR(info.st_mode)) {
+            int child = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            error = child < 0 ? errno : RemoveContentsAt(child);
+            if (unlinkat(dirfd(dir), name, AT_REMOVEDIR) != 0 && error == 0) {
+                error = errno;
+            }
+        } else if (unlinkat(dirfd(dir), name, 0) != 0) {
+            error = errno;
+        }
+        first = first ? first : error;
+    }
+    closedir(dir);
+    return first;
+}
+
+} // namespace
 
 PathKind QueryPathKind(const std::string& path) {
     struct stat info {};
@@ -50,6 +91,14 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
         return EEXIST;
     }
     return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int RemoveFolderContents(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    return RemoveContentsAt(fd);
 }
 
 std::string SystemTempFolder() {

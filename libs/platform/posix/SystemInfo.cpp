@@ -25,4 +25,9 @@ bool KernelVersion(int& major, int& minor) {
     return std::sscanf(info.release, "%d.%d", &major, &minor) == 2;
 }
 
+int OnlineProcessorCount() {
+    long count = sysconf(_SC_NPROCESSORS_ONLN);
+    return count < 1 ? 1 : static_cast<int>(count);
+}
+
 } // namespace qz::platform
