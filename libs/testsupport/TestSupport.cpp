@@ -197,6 +197,44 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     return result;
 }
 
+int StartProgram(const std::vector<std::string>& argv, const RunOptions& options) {
+    std::vector<std::string> envStrings = BuildEnvironment(options);
+    std::vector<char*> envp;
+    for (auto& s : envStrings) {
+        envp.push_back(s.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (auto& s : args) {
+        argp.push_back(s.data());
+    }
+    argp.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        execve(argp[0], argp.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
+    }
+    return pid;
+}
+
+void StopChild(int pid, bool interrupt) {
+    if (pid > 0) {
+        kill(pid, interrupt ? SIGINT : SIGTERM);
+    }
+}
+
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
     : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) {

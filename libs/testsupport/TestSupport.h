@@ -58,6 +58,14 @@ struct RunOptions {
 /// deadline; the child is always reaped.
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+/// Starts a program in the background (argv[0] is the program path) with the options' folder
+/// and environment, its standard handles on /dev/null; returns its pid (-1 on failure). End it
+/// with WaitChild, StopChild or KillChild.
+int StartProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+/// Asks a child to stop (SIGTERM, or SIGINT with interrupt) without waiting for it.
+void StopChild(int pid, bool interrupt = false);
+
 /// Sets (value) or removes (nullopt) an environment variable for the life of the object and
 /// restores the previous state afterwards.
 class ScopedEnv {

@@ -49,8 +49,10 @@ TCatalog BuildCatalog() {
 }
 
 const TCatalog& Catalog() {
-    static const TCatalog catalog = BuildCatalog();
-    return catalog;
+    // Never destroyed: packets held by other static objects (the product information) are
+    // released during exit after this function's statics, and their classes must still exist.
+    static const TCatalog* catalog = new TCatalog(BuildCatalog());
+    return *catalog;
 }
 
 } // namespace
