@@ -86,6 +86,10 @@ public:
     const TGuid& ClientChannel() const { return clientChannel_; }
     int ClientSession() const { return clientSession_; }
     TLocalCommServer& Server() const { return server_; }
+    /// Why the client's channel was lost (TDisconnectReason; drUnknown while connected).
+    int DisconnectReasonCode() const {
+        return sender_ ? sender_->DisconnectReasonCode() : drUnknown;
+    }
 
 private:
     friend class TLocalCommServer;
