@@ -8,7 +8,6 @@
 #include "CM/NotifyQueue.h"
 #include "CM/NvObjects.h"
 #include "CM/RuntimeStartup.h"
-#include "CM/Threads.h"
 #include "platform/ChildProcess.h"
 #include "platform/File.h"
 #include "platform/NamedObjects.h"
@@ -272,11 +271,9 @@ int AgentProgramMain(int argc, char** argv) {
     std::fflush(stdout);
     std::fflush(stderr);
     if (option == "--foreground") {
-        // Like every program of the product, no orderly shut-down of the common modules.
         DiagLogShutdown();
-        SetProcessExitCode(code);
-        ExitProcessNow();
     }
+    // An orderly end: the main queue's named event goes with its last handle.
     return code;
 }
 

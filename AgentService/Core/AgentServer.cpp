@@ -1,11 +1,91 @@
 #include "AgentServer.h"
 
+#include "CM/DiagLog.h"
+#include "CM/Exceptions.h"
+#include "CM/LocalComm.h"
+#include "CM/ProductInfo.h"
+
+#include <map>
+
 namespace qz::agent {
 
-// The channel arrives with the local comm pipe; until it is bound nothing is served.
-struct TAgentServer::Impl {};
+namespace {
 
-TAgentServer::TAgentServer(TAgentRequests&, std::function<void()>) {}
+/// The size of each section of the service channel's stream.
+constexpr std::uint32_t kSectionSize = 0x200000;
+constexpr int kSessionGlobal = -2;
+
+/// A console as its connection reports it; outlives the connection.
+class TConnectionLink : public TConsoleLink {
+public:
+    explicit TConnectionLink(TConsoleState state) : state_(state) {}
+    TConsoleState State() override { return state_; }
+    void Lost(int reason) {
+        // A destroyed pipe marks its channel terminated; a process that ended could not.
+        state_ = reason == drTerminated ? TConsoleState::Closed : TConsoleState::Ended;
+    }
+
+private:
+    TConsoleState state_;
+};
+
+} // namespace
+
+struct TAgentServer::Impl {
+    TAgentRequests& requests;
+    std::function<void()> afterRequest;
+    std::map<const TLocalCommConnection*, std::shared_ptr<TConnectionLink>> links;
+    std::unique_ptr<TLocalCommServer> server;
+
+    void Handle(TCommExecuteContext& context) {
+        auto* connection = dynamic_cast<TLocalCommConnection*>(&context.Pipe());
+        TRequestOrigin origin;
+        if (connection != nullptr) {
+            origin.senderSession = connection->ClientSession();
+            auto it = links.find(connection);
+            // A client that ended before its first message was read cannot be answered.
+            origin.console = it != links.end()
+                                 ? it->second
+                                 : std::make_shared<TConnectionLink>(TConsoleState::Ended);
+        }
+        std::unique_ptr<TPacket> reply;
+        try {
+            reply = requests.Handle(context.Request(), origin);
+        } catch (...) {
+            afterRequest();
+            throw;
+        }
+        afterRequest();
+        // One-way messages are never answered: an unexpected message ends a console's pipe.
+        if (reply && context.IsRequest()) {
+            context.SendReply(std::move(reply));
+        }
+    }
+};
+
+TAgentServer::TAgentServer(TAgentRequests& requests, std::function<void()> afterRequest)
+    : impl_(new Impl{requests, std::move(afterRequest), {}, nullptr}) {
+    Impl* impl = impl_.get();
+    impl->server = std::make_unique<TLocalCommServer>(ServiceGuid(), kSessionGlobal, kSectionSize);
+    for (const TPacketClass* cls : TAgentRequests::HandledClasses()) {
+        impl->server->MethodMap().Add(
+            *cls, [impl](TCommExecuteContext& context) { impl->Handle(context); });
+    }
+    impl->server->SetOnClientConnect([impl](TLocalCommConnection& connection) {
+        impl->links[&connection] = std::make_shared<TConnectionLink>(TConsoleState::Connected);
+    });
+    impl->server->SetOnClientDisconnect([impl](TLocalCommConnection& connection) {
+        auto it = impl->links.find(&connection);
+        if (it != impl->links.end()) {
+            it->second->Lost(connection.DisconnectReasonCode());
+            impl->links.erase(it);
+        }
+        impl->afterRequest();
+    });
+    LogLine("Serving \"" + std::string(kBuildServiceName) + "\" on channel " +
+                GuidToText(ServiceGuid()),
+            0);
+}
 
 TAgentServer::~TAgentServer() = default;
 

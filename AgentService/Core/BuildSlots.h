@@ -82,7 +82,7 @@ public:
     /// started; long enough for a build-system process that takes its full start-up time.
     static constexpr std::uint32_t kClosedConsoleGrace = 60000;
     /// The same for a console whose process has ended: nothing can start the build any more.
-    static constexpr std::uint32_t kEndedConsoleGrace = 10000;
+    static constexpr std::uint32_t kEndedConsoleGrace = 5000;
 
     using TMutexProbe = std::function<TWinMutex::TState(const std::string& name)>;
     using TTickSource = std::function<std::uint32_t()>;
