@@ -6,6 +6,7 @@
 #include "TestSupport.h"
 #include "platform/NamedObjects.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -153,6 +154,18 @@ TEST_F(AgentRequestsTest, ResetEmptiesOnlyTheFileCache) {
     EXPECT_TRUE(fs::exists(dir_ / "outside/kept.txt"));
     EXPECT_TRUE(fs::exists(dir_ / "outside.txt"));
     EXPECT_TRUE(fs::exists(dir_ / "agent/Temp/other.nv_bld_cmd"));
+}
+
+TEST_F(AgentRequestsTest, ResetRefusesAFileCacheThatIsALink) {
+    Settings("");
+    fs::create_directories(dir_ / "agent/Temp");
+    fs::create_directories(dir_ / "elsewhere");
+    test::WriteFile(dir_ / "elsewhere/precious.txt", "keep");
+    fs::create_directory_symlink(dir_ / "elsewhere", dir_ / "agent/Temp/FileCache");
+    EXPECT_THAT(MessageOf([&] { Ask(TClearFileCachePacket()); }),
+                ::testing::StartsWith("Failed to clear the file cache '" + dir_.path() +
+                                      "/agent/Temp/FileCache'"));
+    EXPECT_TRUE(fs::exists(dir_ / "elsewhere/precious.txt"));
 }
 
 TEST_F(AgentRequestsTest, ResetWithoutAgentFolderIsAnError) {

@@ -29,7 +29,8 @@ int RemoveFile(const std::string& path);
 int RenameNoReplace(const std::string& from, const std::string& to);
 
 /// Removes everything inside a folder and keeps the folder. Symbolic links are removed, never
-/// followed, so nothing outside the folder is touched. Goes on after a failure and returns the
+/// followed, so nothing outside the folder is touched; a path that is itself a link fails
+/// (ELOOP). Goes on after a failure and returns the
 /// first system error code (0 when everything went; ENOENT when the folder does not exist).
 int RemoveFolderContents(const std::string& path);
 

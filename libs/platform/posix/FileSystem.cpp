@@ -94,7 +94,7 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 int RemoveFolderContents(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         return errno;
     }
