@@ -448,10 +448,18 @@ TEST_F(AgentServiceBlackBox, SixtyFourClientsInEightProcesses) {
     constexpr int kProcesses = 8;
     constexpr int kPipes = 8;
     constexpr int kRounds = 10;
+    // The clients keep their pipes (and so their slots) until this process has looked at the
+    // table.
+    TWinEvent listed(NullDaclSecurityAttributes(), "Global\\hammer_listed", true, false);
+    std::vector<std::unique_ptr<TWinEvent>> done;
+    for (int i = 0; i < kProcesses; ++i) {
+        done.push_back(std::make_unique<TWinEvent>(
+            NullDaclSecurityAttributes(), "Global\\hammer_done_" + std::to_string(i), true, false));
+    }
     // Each process ends with the number of slots it was granted, or 200+ on a failure.
-    std::vector<int> codes = test::ForkChildren(
-        kProcesses,
-        [&](int) {
+    std::vector<int> pids;
+    for (int process = 0; process < kProcesses; ++process) {
+        pids.push_back(test::ForkChild([&, process] {
             std::vector<std::unique_ptr<TLocalCommPipe>> pipes;
             for (int i = 0; i < kPipes; ++i) {
                 pipes.push_back(Connect());
@@ -473,21 +481,28 @@ TEST_F(AgentServiceBlackBox, SixtyFourClientsInEightProcesses) {
                     }
                 }
             }
+            done[static_cast<std::size_t>(process)]->SetEvent();
+            listed.WaitFor(120000);
             return granted;
-        },
-        180s);
+        }));
+    }
+    for (auto& event : done) {
+        EXPECT_TRUE(event->WaitFor(150000)) << "a client process did not finish its requests";
+    }
+    auto pipe = Connect();
+    std::vector<TGuid> builds = ListBuilds(*pipe);
+    EXPECT_EQ(StartJob(*pipe), 1);
+    listed.SetEvent();
     int total = 0;
-    for (int code : codes) {
+    for (int pid : pids) {
+        int code = test::WaitChild(pid, 30s);
+        EXPECT_GE(code, 0);
         EXPECT_LT(code, 200);
         total += code;
     }
-    // The clients closed their pipes; their slots wait for build systems that never come.
-    auto pipe = Connect();
-    std::vector<TGuid> builds = ListBuilds(*pipe);
     EXPECT_EQ(total, 16);
     EXPECT_EQ(static_cast<int>(builds.size()), total);
     EXPECT_EQ(std::set<TGuid>(builds.begin(), builds.end()).size(), builds.size());
-    EXPECT_EQ(StartJob(*pipe), 1);
 }
 
 } // namespace
