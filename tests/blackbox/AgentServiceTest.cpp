@@ -78,7 +78,7 @@ protected:
             return names;
         };
         std::string service = GuidToText(ServiceGuid());
-        for (const std::string& name : leftovers()) {
+        for (const std::string& name : agentKilled_ ? std::vector<std::string>{} : leftovers()) {
             EXPECT_EQ(name.find(service), std::string::npos) << name;
             EXPECT_EQ(name.find("Orvane_Build_"), std::string::npos) << name;
         }
@@ -162,6 +162,7 @@ protected:
     test::TempDir dir_;
     test::RunOptions options_;
     int agent_ = -1;
+    bool agentKilled_ = false;
 };
 
 test::TempDir* AgentServiceBlackBox::folder_ = nullptr;
@@ -221,6 +222,47 @@ TEST_F(AgentServiceBlackBox, SecondInstanceIsRefusedAndStopsAreClean) {
     test::RunResult stopped = test::RunProgram({QZ_AGENT_PATH, "--stop"}, options_);
     EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
     EXPECT_EQ(test::RunProgram({QZ_AGENT_PATH, "--stop"}, options_).exitCode, 4);
+}
+
+TEST_F(AgentServiceBlackBox, ConsoleStatusAndAKilledAgentWhileTheConsoleWaits) {
+    StartAgent();
+    test::RunOptions options = options_;
+    options.cwd = dir_.path();
+    options.env["TamrelBuildContext"] = std::nullopt;
+    options.env["qzConsoleParams"] = std::nullopt;
+    test::RunResult status = test::RunProgram({QZ_CONSOLE_PATH, "/QUERYAGENTSTATUS"}, options);
+    EXPECT_EQ(status.exitCode, 0);
+    EXPECT_THAT(status.out, HasSubstr("Agent Services Status: OK\r\n"
+                                      "Connectivity to Coordinator: not connected\r\n"));
+
+    test::RunResult waiting;
+    std::thread console([&] {
+        waiting =
+            test::RunProgram({QZ_CONSOLE_PATH, "/COMMAND=true", "/EXITCODEBASE=100"}, options);
+    });
+    // The console waits once its receiving channel exists and the agent has answered it.
+    auto deadline = Clock::now() + 20s;
+    auto consoleChannels = [&] {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(folder_->path())) {
+            std::string name = entry.path().filename();
+            count += name.find("_Channel_Data") != std::string::npos &&
+                     name.find(GuidToText(ServiceGuid())) == std::string::npos;
+        }
+        return count;
+    };
+    while (consoleChannels() == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    std::this_thread::sleep_for(500ms);
+    test::KillChild(agent_);
+    agent_ = -1;
+    agentKilled_ = true;
+    auto killedAt = Clock::now();
+    console.join();
+    EXPECT_LT(Clock::now() - killedAt, 5s);
+    EXPECT_EQ(waiting.exitCode, 103) << waiting.out;
+    EXPECT_THAT(waiting.out, ::testing::EndsWith("\r\nConnection to build service terminated\r\n"));
 }
 
 TEST_F(AgentServiceBlackBox, BadCommandLine) {
