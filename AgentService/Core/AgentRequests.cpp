@@ -93,6 +93,11 @@ std::unique_ptr<TPacket> TAgentRequests::QueryStatus(TPacket&, const TRequestOri
 }
 
 std::unique_ptr<TPacket> TAgentRequests::StartJob(TPacket& request, const TRequestOrigin& origin) {
+    if (!origin.expectsReply) {
+        // Nobody would learn the build id: the slot would only block others.
+        LogLine("Build slot request sent without asking for a reply ignored", 0);
+        return nullptr;
+    }
     const int processors = onlineProcessors();
     TAgentSettings settings = ReadAgentSettings(processors);
     TSlotLimits limits;

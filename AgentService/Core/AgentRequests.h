@@ -18,6 +18,7 @@ namespace qz::agent {
 struct TRequestOrigin {
     std::int32_t senderSession = -2; ///< the sender's session (-2: global namespace)
     std::shared_ptr<TConsoleLink> console;
+    bool expectsReply = true; ///< false for a one-way message
 };
 
 class TAgentRequests {

@@ -115,6 +115,14 @@ TEST_F(AgentRequestsTest, SettingsShapeStatusAndSlots) {
     EXPECT_EQ(StartJob(), srMaxBuildsReached);
 }
 
+TEST_F(AgentRequestsTest, SlotRequestWithoutReplyTakesNoSlot) {
+    Settings("\"MaxConcurrentBuilds\"=\"1\"\n");
+    TStartJobRequestPacket request(kConsoleComponentVersion, kConsoleComponentVersionText, -1, "x");
+    EXPECT_EQ(requests_.Handle(request, {-2, std::make_shared<Console>(), false}), nullptr);
+    EXPECT_TRUE(slots_.Empty());
+    EXPECT_EQ(StartJob(), srGranted);
+}
+
 TEST_F(AgentRequestsTest, EnableAndDisableHonourTheSetting) {
     Settings("");
     EXPECT_EQ(Ask(TEnableAgentPacket(false)), nullptr);

@@ -40,6 +40,7 @@ struct TAgentServer::Impl {
     void Handle(TCommExecuteContext& context) {
         auto* connection = dynamic_cast<TLocalCommConnection*>(&context.Pipe());
         TRequestOrigin origin;
+        origin.expectsReply = context.IsRequest();
         if (connection != nullptr) {
             origin.senderSession = connection->ClientSession();
             auto it = links.find(connection);

@@ -189,6 +189,21 @@ TEST_F(AgentServiceBlackBox, StatusReplyFromTheGlobalNamespace) {
     platform::HostName(host);
     EXPECT_EQ(status.Nested(TQueryServiceStatusReplyPacket::StaticPacket).Str(TStaticPacket::Host),
               host);
+
+    // One-way messages get no answer and every request exactly one, even one the agent refuses.
+    std::vector<std::int32_t> arrived;
+    receiver.SetOnMessage([&](TPacketChannelMessage& m) { arrived.push_back(m.MessageId()); });
+    ASSERT_NE(sender.Send(0, TQueryServiceStatusPacket(), 0), 0);
+    ASSERT_NE(sender.Send(0, TStartJobRequestPacket(1, "1", -1, "one-way"), 0), 0);
+    ASSERT_NE(sender.Send(0, TStaticPacket(), 0), 0); // no handler: ends this client's link
+    std::int32_t refused = sender.Send(0, TStaticPacket(), cfRequest);
+    auto deadline = Clock::now() + 2s;
+    while (Clock::now() < deadline) {
+        queue.WaitForExternalEvent(100);
+        receiver.ReadMessages();
+        receiver.DispatchMessages();
+    }
+    EXPECT_EQ(arrived, std::vector<std::int32_t>{refused});
 }
 
 TEST_F(AgentServiceBlackBox, SecondInstanceIsRefusedAndStopsAreClean) {
