@@ -14,6 +14,16 @@ struct ChildStartOptions {
     std::vector<std::string> arguments;
     /// Its own session and process group, so a Ctrl+C in our terminal does not reach it.
     bool newSession = false;
+    /// Its own process group (its id is the child's pid) in our session, so that the child and
+    /// everything it starts can be signalled together (SignalProcessGroup).
+    bool newProcessGroup = false;
+    /// The child is killed when the thread that started it ends (for example when this process
+    /// is killed), so it cannot outlive its starter.
+    bool killWithParent = false;
+    /// The folder the child starts in; empty: ours. A folder that cannot be entered fails Start.
+    std::string workingDirectory;
+    /// The child's whole environment ("name=value" entries); std::nullopt: ours.
+    std::optional<std::vector<std::string>> environment;
     /// The nice value to start with; raising priority without the privilege is ignored.
     std::optional<int> niceValue;
     /// Core files are allowed (RLIMIT_CORE raised to its hard limit) instead of being left as is.
@@ -56,6 +66,26 @@ private:
     int pidfd_ = -1;
     std::optional<int> exitCode_;
 };
+
+enum class ProcessSignal {
+    Terminate, ///< asks to end (SIGTERM)
+    Kill,      ///< ends at once (SIGKILL)
+};
+
+/// Sends the signal to every process of the group. 0, ESRCH when the group has no process left,
+/// or another system error code.
+int SignalProcessGroup(int groupId, ProcessSignal signal);
+
+/// True while any process (zombies included) belongs to the group.
+bool ProcessGroupAlive(int groupId);
+
+/// Makes this process the reaper of its orphaned descendants: a process that a task started and
+/// left behind becomes our child instead of init's, so KillRemainingChildren can end it.
+int BecomeChildSubreaper();
+
+/// Kills (SIGKILL) and reaps every child of this process that is still there, including adopted
+/// orphans, until none is left or timeoutMs passed. Returns the number of processes killed.
+int KillRemainingChildren(int timeoutMs);
 
 /// The nice value of a Windows priority class number (normal, idle, below and above normal, high,
 /// real time); std::nullopt for any other value.

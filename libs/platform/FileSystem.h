@@ -14,6 +14,10 @@ enum class PathKind { Missing, File, Folder };
 /// file; a path that cannot be examined counts as missing.
 PathKind QueryPathKind(const std::string& path);
 
+/// The time of the last change of the file's content, in nanoseconds since 1970, following
+/// symbolic links. 0 or the system error code (ENOENT when it does not exist).
+int FileModificationTime(const std::string& path, long long& nanoseconds);
+
 /// True when the path exists and carries no write permission bit at all (owner, group, others).
 bool PathIsWriteProtected(const std::string& path);
 

@@ -3,13 +3,19 @@
 #include "WriteAll.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
+#include <sstream>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -60,6 +66,16 @@ int ChildProcess::Start(const ChildStartOptions& options) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
+    std::vector<std::string> envCopy;
+    std::vector<char*> envp;
+    if (options.environment) {
+        envCopy = *options.environment;
+        for (std::string& e : envCopy) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+    }
+    const pid_t parent = getpid();
 
     // The child reports a failed exec through this pipe; a successful exec closes it.
     int report[2];
@@ -76,6 +92,19 @@ int ChildProcess::Start(const ChildStartOptions& options) {
     if (pid == 0) {
         if (options.newSession) {
             setsid();
+        } else if (options.newProcessGroup) {
+            setpgid(0, 0);
+        }
+        if (options.killWithParent) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) {
+                _exit(127);
+            }
+        }
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
+            int error = errno;
+            detail::WriteAll(report[1], &error, sizeof error);
+            _exit(127);
         }
         if (options.niceValue) {
             // Without the privilege a raise fails; the child then keeps our priority.
@@ -97,10 +126,14 @@ int ChildProcess::Start(const ChildStartOptions& options) {
             }
         }
         signal(SIGPIPE, SIG_DFL);
-        execvpe(argv[0], argv.data(), environ);
+        execvpe(argv[0], argv.data(), options.environment ? envp.data() : environ);
         int error = errno;
         detail::WriteAll(report[1], &error, sizeof error);
         _exit(127);
+    }
+    if (options.newProcessGroup && !options.newSession) {
+        // Also here, so that the group exists before Start returns (whichever side runs first).
+        (void)setpgid(pid, pid);
     }
     close(report[1]);
     int childError = 0;
@@ -163,6 +196,86 @@ std::optional<int> ChildProcess::ExitCode() {
         }
     }
     return exitCode_;
+}
+
+int SignalProcessGroup(int groupId, ProcessSignal signal) {
+    if (groupId <= 1) {
+        return EINVAL;
+    }
+    if (kill(-groupId, signal == ProcessSignal::Kill ? SIGKILL : SIGTERM) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+bool ProcessGroupAlive(int groupId) {
+    return groupId > 1 && (kill(-groupId, 0) == 0 || errno == EPERM);
+}
+
+int BecomeChildSubreaper() {
+    return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 ? 0 : errno;
+}
+
+namespace {
+
+// The children of this process, from the parent field of every /proc/<pid>/stat.
+std::vector<pid_t> ListChildren() {
+    std::vector<pid_t> children;
+    const pid_t self = getpid();
+    DIR* dir = opendir("/proc");
+    if (dir == nullptr) {
+        return children;
+    }
+    while (dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') {
+            continue;
+        }
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        // The command name in parentheses may hold blanks and parentheses: parse after the last.
+        std::size_t close = text.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(text.substr(close + 1));
+        char state = 0;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == self) {
+            children.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    closedir(dir);
+    return children;
+}
+
+} // namespace
+
+int KillRemainingChildren(int timeoutMs) {
+    int killed = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::vector<pid_t> children = ListChildren();
+        if (children.empty()) {
+            break;
+        }
+        for (pid_t child : children) {
+            if (kill(child, SIGKILL) == 0) {
+                ++killed;
+            }
+        }
+        int status = 0;
+        while (waitpid(-1, &status, WNOHANG) > 0) {
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return killed;
 }
 
 std::optional<int> NiceValueOfPriorityClass(unsigned priorityClass) {

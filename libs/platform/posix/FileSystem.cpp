@@ -60,6 +60,15 @@ PathKind QueryPathKind(const std::string& path) {
     return S_ISDIR(info.st_mode) ? PathKind::Folder : PathKind::File;
 }
 
+int FileModificationTime(const std::string& path, long long& nanoseconds) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return errno;
+    }
+    nanoseconds = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    return 0;
+}
+
 bool PathIsWriteProtected(const std::string& path) {
     struct stat info {};
     if (path.empty() || stat(path.c_str(), &info) != 0) {
