@@ -1,0 +1,381 @@
+#include "JobRunner.h"
+
+#include "platform/ChildProcess.h"
+#include "platform/Clock.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
+#include "platform/Pipe.h"
+#include "platform/SystemError.h"
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+#include <memory>
+
+namespace qz::tasksmith {
+
+namespace {
+
+using platform::kInvalidHandle;
+using platform::THandle;
+
+// How long the output pipes of a task whose process has ended may stay open (a left-over
+// process that escaped its group may hold them).
+constexpr std::uint64_t kDrainMs = 2000;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// One output stream of a running task: its pipe and the unfinished last line.
+struct Stream {
+    THandle handle = kInvalidHandle;
+    std::string carry;
+    bool error = false;
+
+    void Close() {
+        if (handle != kInvalidHandle) {
+            platform::CloseHandle(handle);
+            handle = kInvalidHandle;
+        }
+    }
+};
+
+struct Running {
+    int task = 0;
+    int slot = 0;
+    platform::ChildProcess child;
+    Stream out;
+    Stream err;
+    bool exited = false;
+    int exitCode = 0;
+    std::uint64_t started = 0;
+    std::uint64_t exitedAt = 0;
+    bool terminated = false;
+    bool killed = false;
+
+    bool Done() const {
+        return exited && out.handle == kInvalidHandle && err.handle == kInvalidHandle;
+    }
+};
+
+// Sends the complete lines of data (with what was carried over) to the observer as one text;
+// the unfinished rest stays in the carry. At the end of the data the rest is a line too.
+void EmitLines(Stream& stream, std::string_view data, bool atEnd, int task,
+               TaskObserver& observer) {
+    stream.carry.append(data);
+    std::size_t last = stream.carry.rfind('\n');
+    std::size_t complete = last == std::string::npos ? 0 : last + 1;
+    if (atEnd) {
+        complete = stream.carry.size();
+    }
+    if (complete == 0) {
+        return;
+    }
+    std::string text;
+    text.reserve(complete + complete / 16);
+    std::size_t begin = 0;
+    while (begin < complete) {
+        std::size_t end = stream.carry.find('\n', begin);
+        if (end == std::string::npos || end >= complete) {
+            end = complete;
+        }
+        std::size_t lineEnd = end;
+        if (lineEnd > begin && stream.carry[lineEnd - 1] == '\r') {
+            --lineEnd;
+        }
+        if (!text.empty() || begin > 0) {
+            text += "\r\n";
+        }
+        text.append(stream.carry, begin, lineEnd - begin);
+        begin = end + 1;
+    }
+    stream.carry.erase(0, std::min(complete, stream.carry.size()));
+    observer.TaskOutput(task, text, stream.error);
+}
+
+// Reads what one pipe has; closes it at its end.
+void ReadStream(Stream& stream, int task, TaskObserver& observer, std::vector<char>& buffer) {
+    std::size_t done = 0;
+    int error = platform::ReadSome(stream.handle, buffer.data(), buffer.size(), done);
+    if (error == EAGAIN) {
+        return;
+    }
+    if (error != 0 || done == 0) {
+        EmitLines(stream, {}, true, task, observer);
+        stream.Close();
+        return;
+    }
+    EmitLines(stream, std::string_view(buffer.data(), done), false, task, observer);
+}
+
+int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment, Running& run,
+              std::string& message) {
+    platform::PipeEnds out;
+    platform::PipeEnds err;
+    int error = platform::CreatePipe(out);
+    if (error == 0) {
+        error = platform::CreatePipe(err);
+        if (error != 0) {
+            platform::CloseHandle(out.read);
+            platform::CloseHandle(out.write);
+        }
+    }
+    if (error != 0) {
+        message = "cannot create a pipe: " + platform::SystemErrorText(error);
+        return error;
+    }
+    platform::ChildStartOptions options;
+    if (spec.shellLine.empty()) {
+        options.arguments = spec.arguments;
+    } else {
+        options.arguments = {"/bin/sh", "-c", spec.shellLine};
+    }
+    options.newProcessGroup = true;
+    options.killWithParent = true;
+    options.workingDirectory = spec.folder;
+    options.environment = MergeEnvironment(environment, spec.environment);
+    options.stdOut = static_cast<int>(out.write);
+    options.stdErr = static_cast<int>(err.write);
+    error = run.child.Start(options);
+    platform::CloseHandle(out.write);
+    platform::CloseHandle(err.write);
+    if (error != 0) {
+        platform::CloseHandle(out.read);
+        platform::CloseHandle(err.read);
+        message =
+            platform::PathKind::Folder != platform::QueryPathKind(spec.folder) &&
+                    !spec.folder.empty()
+                ? "cannot enter the folder " + spec.folder + ": " + platform::SystemErrorText(error)
+                : "cannot run " + options.arguments[0] + ": " + platform::SystemErrorText(error);
+        return error;
+    }
+    platform::SetNonBlocking(out.read);
+    platform::SetNonBlocking(err.read);
+    run.out.handle = out.read;
+    run.err.handle = err.read;
+    run.err.error = true;
+    return 0;
+}
+
+} // namespace
+
+std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const EnvAdditions& add) {
+    for (const auto& [name, value] : add) {
+        std::string prefix = name + "=";
+        base.erase(std::remove_if(base.begin(), base.end(),
+                                  [&](const std::string& e) { return e.starts_with(prefix); }),
+                   base.end());
+        base.push_back(prefix + value);
+    }
+    return base;
+}
+
+bool TaskUpToDate(const TaskSpec& task) {
+    if (task.outputs.empty() || task.inputs.empty()) {
+        return false;
+    }
+    long long newestInput = std::numeric_limits<long long>::min();
+    for (const std::string& input : task.inputs) {
+        long long t = 0;
+        if (platform::FileModificationTime(input, t) != 0) {
+            return false;
+        }
+        newestInput = std::max(newestInput, t);
+    }
+    for (const std::string& output : task.outputs) {
+        long long t = 0;
+        if (platform::FileModificationTime(output, t) != 0 || t <= newestInput) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> RemoveOutputs(const TaskSpec& task) {
+    std::vector<std::string> problems;
+    for (const std::string& output : task.outputs) {
+        if (platform::QueryPathKind(output) == platform::PathKind::Missing) {
+            continue;
+        }
+        int error = platform::RemoveFile(output);
+        if (error != 0) {
+            problems.push_back("Cannot remove " + output + ": " + platform::SystemErrorText(error));
+        }
+    }
+    return problems;
+}
+
+RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver& observer) {
+    const int count = static_cast<int>(job.tasks.size());
+    const int slots = std::max(1, settings.slots);
+    RunOutcome outcome;
+
+    std::vector<int> waiting(static_cast<std::size_t>(count), 0);
+    std::vector<std::vector<int>> dependents(static_cast<std::size_t>(count));
+    std::vector<bool> dependencyRan(static_cast<std::size_t>(count), false);
+    for (int i = 0; i < count; ++i) {
+        for (int dep : job.tasks[static_cast<std::size_t>(i)].dependencies) {
+            ++waiting[static_cast<std::size_t>(i)];
+            dependents[static_cast<std::size_t>(dep)].push_back(i);
+        }
+    }
+    std::deque<int> ready;
+    for (int i : job.order) {
+        if (waiting[static_cast<std::size_t>(i)] == 0) {
+            ready.push_back(i);
+        }
+    }
+    int finished = 0;
+    auto release = [&](int task, bool ran) {
+        ++finished;
+        for (int d : dependents[static_cast<std::size_t>(task)]) {
+            if (ran) {
+                dependencyRan[static_cast<std::size_t>(d)] = true;
+            }
+            if (--waiting[static_cast<std::size_t>(d)] == 0) {
+                ready.push_back(d);
+            }
+        }
+    };
+
+    std::vector<std::unique_ptr<Running>> running;
+    std::vector<bool> slotBusy(static_cast<std::size_t>(slots), false);
+    std::vector<char> buffer(kReadChunk);
+    bool stopStarting = false;
+    std::uint64_t stopAt = 0;
+
+    for (;;) {
+        const std::uint64_t now = platform::MonotonicMilliseconds();
+        if (!outcome.cancelled && settings.stopRequested && settings.stopRequested()) {
+            outcome.cancelled = true;
+            stopStarting = true;
+            stopAt = now;
+            for (auto& run : running) {
+                if (!run->exited) {
+                    platform::SignalProcessGroup(run->child.Pid(),
+                                                 platform::ProcessSignal::Terminate);
+                    run->terminated = true;
+                }
+            }
+        }
+        if (outcome.cancelled && now - stopAt >= static_cast<std::uint64_t>(settings.killGraceMs)) {
+            for (auto& run : running) {
+                if (!run->killed) {
+                    platform::SignalProcessGroup(run->child.Pid(), platform::ProcessSignal::Kill);
+                    run->killed = true;
+                }
+            }
+        }
+
+        // Start what may start.
+        while (!stopStarting && !ready.empty() && static_cast<int>(running.size()) < slots) {
+            int task = ready.front();
+            ready.pop_front();
+            const TaskSpec& spec = job.tasks[static_cast<std::size_t>(task)];
+            if (!settings.rebuild && !dependencyRan[static_cast<std::size_t>(task)] &&
+                TaskUpToDate(spec)) {
+                ++outcome.skipped;
+                observer.TaskSkipped(task);
+                release(task, false);
+                continue;
+            }
+            auto run = std::make_unique<Running>();
+            run->task = task;
+            run->slot = static_cast<int>(std::find(slotBusy.begin(), slotBusy.end(), false) -
+                                         slotBusy.begin());
+            slotBusy[static_cast<std::size_t>(run->slot)] = true;
+            run->started = platform::MonotonicMilliseconds();
+            observer.TaskStarted(task, run->slot);
+            std::string message;
+            if (StartTask(spec, settings.environment, *run, message) != 0) {
+                observer.TaskOutput(task, "Failed to start task \"" + spec.id + "\": " + message,
+                                    true);
+                observer.TaskFinished(task, run->slot, 127, 0);
+                slotBusy[static_cast<std::size_t>(run->slot)] = false;
+                ++outcome.failed;
+                if (outcome.exitCode == 0) {
+                    outcome.exitCode = 127;
+                }
+                finished++;
+                if (!settings.keepGoing) {
+                    stopStarting = true;
+                }
+                continue;
+            }
+            running.push_back(std::move(run));
+        }
+        if (running.empty()) {
+            break;
+        }
+
+        std::vector<THandle> handles;
+        handles.reserve(running.size() * 3);
+        for (auto& run : running) {
+            handles.push_back(run->out.handle);
+            handles.push_back(run->err.handle);
+            handles.push_back(run->exited ? kInvalidHandle : run->child.WaitHandle());
+        }
+        std::vector<bool> readyFlags;
+        int waitMs = settings.pollMs;
+        if (outcome.cancelled) {
+            std::uint64_t left = stopAt + static_cast<std::uint64_t>(settings.killGraceMs);
+            waitMs = left > now ? static_cast<int>(std::min<std::uint64_t>(left - now, waitMs)) : 0;
+            waitMs = std::max(waitMs, 1);
+        }
+        platform::WaitReadable(handles, waitMs, readyFlags);
+
+        const std::uint64_t after = platform::MonotonicMilliseconds();
+        for (std::size_t r = 0; r < running.size(); ++r) {
+            Running& run = *running[r];
+            if (readyFlags[r * 3]) {
+                ReadStream(run.out, run.task, observer, buffer);
+            }
+            if (readyFlags[r * 3 + 1]) {
+                ReadStream(run.err, run.task, observer, buffer);
+            }
+            if (!run.exited && (readyFlags[r * 3 + 2] || run.child.WaitHandle() < 0)) {
+                std::optional<int> code = run.child.ExitCode();
+                if (code) {
+                    run.exited = true;
+                    run.exitCode = *code;
+                    run.exitedAt = after;
+                    // Whatever the task left running in its group ends with it.
+                    platform::SignalProcessGroup(run.child.Pid(), platform::ProcessSignal::Kill);
+                }
+            }
+            if (run.exited && !run.Done() && after - run.exitedAt >= kDrainMs) {
+                EmitLines(run.out, {}, true, run.task, observer);
+                EmitLines(run.err, {}, true, run.task, observer);
+                run.out.Close();
+                run.err.Close();
+            }
+        }
+
+        // Retire the finished tasks, in the order they are held.
+        for (std::size_t r = 0; r < running.size();) {
+            Running& run = *running[r];
+            if (!run.Done()) {
+                ++r;
+                continue;
+            }
+            observer.TaskFinished(run.task, run.slot, run.exitCode, after - run.started);
+            slotBusy[static_cast<std::size_t>(run.slot)] = false;
+            if (run.exitCode == 0) {
+                ++outcome.built;
+                release(run.task, true);
+            } else {
+                ++outcome.failed;
+                ++finished;
+                if (outcome.exitCode == 0) {
+                    outcome.exitCode = run.exitCode;
+                }
+                if (!settings.keepGoing) {
+                    stopStarting = true;
+                }
+            }
+            running.erase(running.begin() + static_cast<std::ptrdiff_t>(r));
+        }
+    }
+    outcome.notRun = count - finished;
+    return outcome;
+}
+
+} // namespace qz::tasksmith

@@ -1,0 +1,72 @@
+#pragma once
+
+// Runs a job's task graph: up to the slot count of tasks at once, each in its own process group
+// with its standard output and error on pipes, in dependency order. Output reaches the observer
+// line by line as it arrives; stopping ends every task's process group (SIGTERM, then SIGKILL
+// after the grace period).
+
+#include "JobFile.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qz::tasksmith {
+
+/// What the runner reports, on the thread that called RunJob.
+class TaskObserver {
+public:
+    virtual ~TaskObserver() = default;
+    /// The task is about to start in the slot (0-based).
+    virtual void TaskStarted(int task, int slot) = 0;
+    /// Complete lines of the task's output, separated by CR LF and without a final line end;
+    /// errorStream tells standard error from standard output.
+    virtual void TaskOutput(int task, std::string_view lines, bool errorStream) = 0;
+    /// The task ended (or could not start: exitCode 127 and the reason as error output before).
+    virtual void TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) = 0;
+    /// The task is up to date and was not run.
+    virtual void TaskSkipped(int /*task*/) {}
+};
+
+struct RunSettings {
+    /// Tasks at once (at least 1).
+    int slots = 1;
+    bool keepGoing = false;
+    /// The environment every task starts from ("name=value").
+    std::vector<std::string> environment;
+    /// Asked between waits (at least every pollMs); true stops the build.
+    std::function<bool()> stopRequested;
+    /// From SIGTERM to SIGKILL of a stopped task's process group.
+    int killGraceMs = 5000;
+    /// The longest wait for events before asking stopRequested again.
+    int pollMs = 50;
+    /// Run every task even when its declared outputs are newer than its inputs.
+    bool rebuild = false;
+};
+
+struct RunOutcome {
+    /// 0, or the exit code of the first task that failed (128 + n for a task killed by signal n).
+    int exitCode = 0;
+    bool cancelled = false;
+    int built = 0;
+    int skipped = 0;
+    int failed = 0;
+    /// Tasks not run because the build stopped or a dependency failed.
+    int notRun = 0;
+};
+
+/// Runs the job (its order must be filled, see OrderTasks).
+RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver& observer);
+
+/// True when the task declares outputs and inputs and every output is newer than every input.
+bool TaskUpToDate(const TaskSpec& task);
+
+/// The environment with the additions applied (a later entry of a name replaces an earlier one).
+std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const EnvAdditions& add);
+
+/// Removes the task's declared outputs; returns the messages of those that could not be removed.
+std::vector<std::string> RemoveOutputs(const TaskSpec& task);
+
+} // namespace qz::tasksmith

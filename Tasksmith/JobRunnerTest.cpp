@@ -1,0 +1,298 @@
+#include "JobRunner.h"
+
+#include "testsupport/TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <set>
+#include <thread>
+
+namespace qz::tasksmith {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Record : TaskObserver {
+    struct Event {
+        char kind; // 's' started, 'o' stdout, 'e' stderr, 'f' finished, 'k' skipped
+        int task;
+        std::string text;
+        int code = 0;
+        Clock::time_point at;
+    };
+    std::vector<Event> events;
+    std::map<int, int> exitCodes;
+
+    void TaskStarted(int task, int) override { events.push_back({'s', task, "", 0, Clock::now()}); }
+    void TaskOutput(int task, std::string_view lines, bool err) override {
+        events.push_back({err ? 'e' : 'o', task, std::string(lines), 0, Clock::now()});
+    }
+    void TaskFinished(int task, int, int code, std::uint64_t) override {
+        events.push_back({'f', task, "", code, Clock::now()});
+        exitCodes[task] = code;
+    }
+    void TaskSkipped(int task) override { events.push_back({'k', task, "", 0, Clock::now()}); }
+
+    std::string Text(int task, char kind) const {
+        std::string all;
+        for (const Event& e : events) {
+            if (e.task == task && e.kind == kind) {
+                all += e.text + "|";
+            }
+        }
+        return all;
+    }
+};
+
+JobSpec Shells(const std::vector<std::string>& lines, const std::string& folder = "/") {
+    JobSpec job;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        TaskSpec t;
+        t.id = "t" + std::to_string(i);
+        t.shellLine = lines[i];
+        t.folder = folder;
+        job.tasks.push_back(t);
+    }
+    OrderTasks(job, "test");
+    return job;
+}
+
+RunSettings Settings(int slots = 1) {
+    RunSettings s;
+    s.slots = slots;
+    s.environment = {"PATH=/usr/bin:/bin"};
+    return s;
+}
+
+bool ProcessAlive(int pid) {
+    std::string stat = test::ReadFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    std::size_t close = stat.rfind(')');
+    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] != 'Z';
+}
+
+TEST(JobRunnerTest, ExitCodesPassThroughAndTheFirstFailureIsTheBuildsCode) {
+    for (auto [line, expected] :
+         std::vector<std::pair<std::string, int>>{{"true", 0},
+                                                  {"exit 1", 1},
+                                                  {"exit 2", 2},
+                                                  {"exit 255", 255},
+                                                  {"kill -9 $$", 128 + SIGKILL},
+                                                  {"kill -SEGV $$", 128 + SIGSEGV}}) {
+        Record rec;
+        RunOutcome out = RunJob(Shells({line}), Settings(), rec);
+        EXPECT_EQ(out.exitCode, expected) << line;
+        EXPECT_EQ(rec.exitCodes[0], expected) << line;
+        EXPECT_EQ(out.failed, expected == 0 ? 0 : 1);
+    }
+}
+
+TEST(JobRunnerTest, StandardOutputAndErrorStaySeparateAndInOrder) {
+    Record rec;
+    RunJob(Shells({"for i in 1 2 3 4 5; do echo out$i; echo err$i >&2; done; printf 'tail'; "
+                   "printf 'crlf\\r\\n' >&2"}),
+           Settings(), rec);
+    std::string out = rec.Text(0, 'o');
+    std::string err = rec.Text(0, 'e');
+    // Events may group lines differently; the joined content and order may not differ.
+    auto join = [](std::string s) {
+        for (std::size_t p; (p = s.find("|")) != std::string::npos;) {
+            s.replace(p, 1, "\r\n");
+        }
+        return s;
+    };
+    EXPECT_EQ(join(out), "out1\r\nout2\r\nout3\r\nout4\r\nout5\r\ntail\r\n");
+    EXPECT_EQ(join(err), "err1\r\nerr2\r\nerr3\r\nerr4\r\nerr5\r\ncrlf\r\n");
+}
+
+TEST(JobRunnerTest, ALineArrivesWhileTheTaskStillRuns) {
+    Record rec;
+    auto begin = Clock::now();
+    RunJob(Shells({"echo first; sleep 2; echo second"}), Settings(), rec);
+    ASSERT_GE(rec.events.size(), 4u);
+    const auto& first = rec.events[1];
+    ASSERT_EQ(first.kind, 'o');
+    EXPECT_EQ(first.text, "first");
+    // Half of the sleep: the line was not held until the task ended.
+    EXPECT_LT(first.at - begin, std::chrono::milliseconds(1000));
+}
+
+TEST(JobRunnerTest, AFailingTaskStopsNewTasksUnlessTheJobKeepsGoing) {
+    test::TempDir dir;
+    JobSpec job = Shells({"exit 3", "touch ran_b", "touch ran_c"}, dir.path());
+    job.tasks[2].dependencies = {0};
+    OrderTasks(job, "test");
+    {
+        Record rec;
+        RunOutcome out = RunJob(job, Settings(1), rec);
+        EXPECT_EQ(out.exitCode, 3);
+        EXPECT_EQ(out.notRun, 2);
+        EXPECT_FALSE(test::ReadFile(dir / "ran_b"));
+        EXPECT_FALSE(test::ReadFile(dir / "ran_c"));
+    }
+    job.keepGoing = true;
+    RunSettings s = Settings(1);
+    s.keepGoing = true;
+    Record rec;
+    RunOutcome out = RunJob(job, s, rec);
+    EXPECT_EQ(out.exitCode, 3);
+    EXPECT_EQ(out.built, 1);
+    EXPECT_EQ(out.notRun, 1); // the dependent of the failed task
+    EXPECT_TRUE(test::ReadFile(dir / "ran_b"));
+    EXPECT_FALSE(test::ReadFile(dir / "ran_c"));
+}
+
+TEST(JobRunnerTest, AThousandTaskGraphRunsEachTaskOnceAfterItsDependencies) {
+    JobSpec job;
+    const int count = 1000;
+    for (int i = 0; i < count; ++i) {
+        TaskSpec t;
+        t.id = std::to_string(i);
+        t.arguments = {"/bin/echo", t.id};
+        t.folder = "/";
+        // A layered graph with fan-in: each task waits for up to three earlier ones.
+        for (int d : {i / 2 - 1, i - 7, i - 100}) {
+            if (d >= 0 && std::find(t.dependencies.begin(), t.dependencies.end(), d) ==
+                              t.dependencies.end()) {
+                t.dependencies.push_back(d);
+            }
+        }
+        job.tasks.push_back(t);
+    }
+    // Listed backwards, so that file order is never a valid run order by accident.
+    std::reverse(job.tasks.begin(), job.tasks.end());
+    for (TaskSpec& t : job.tasks) {
+        for (int& d : t.dependencies) {
+            d = count - 1 - d;
+        }
+    }
+    OrderTasks(job, "test");
+    Record rec;
+    RunOutcome out = RunJob(job, Settings(2), rec);
+    EXPECT_EQ(out.exitCode, 0);
+    EXPECT_EQ(out.built, count);
+    std::map<int, int> started, finished;
+    int running = 0;
+    int maxRunning = 0;
+    for (std::size_t n = 0; n < rec.events.size(); ++n) {
+        const auto& e = rec.events[n];
+        if (e.kind == 's') {
+            ++started[e.task];
+            maxRunning = std::max(maxRunning, ++running);
+            for (int d : job.tasks[static_cast<std::size_t>(e.task)].dependencies) {
+                ASSERT_TRUE(finished.count(d)) << job.tasks[e.task].id << " before its dependency";
+            }
+        } else if (e.kind == 'f') {
+            --running;
+            finished[e.task] = static_cast<int>(n);
+        } else if (e.kind == 'o') {
+            EXPECT_EQ(e.text, job.tasks[static_cast<std::size_t>(e.task)].id);
+        }
+    }
+    EXPECT_EQ(started.size(), static_cast<std::size_t>(count));
+    for (auto [task, times] : started) {
+        EXPECT_EQ(times, 1) << task;
+    }
+    EXPECT_LE(maxRunning, 2);
+}
+
+TEST(JobRunnerTest, StoppingEndsTheWholeProcessGroupEvenWhenItIgnoresTerm) {
+    test::TempDir dir;
+    // The shell ignores SIGTERM and so does its background child; only SIGKILL ends them.
+    JobSpec job =
+        Shells({"trap '' TERM; sleep 60 & echo $! > child; echo $$ > shell; wait"}, dir.path());
+    std::atomic<bool> stop{false};
+    RunSettings s = Settings();
+    s.killGraceMs = 300;
+    s.stopRequested = [&] { return stop.load(); };
+    std::thread stopper([&] {
+        for (int i = 0; i < 500 && !test::ReadFile(dir / "shell"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        stop = true;
+    });
+    Record rec;
+    auto begin = Clock::now();
+    RunOutcome out = RunJob(job, s, rec);
+    stopper.join();
+    EXPECT_TRUE(out.cancelled);
+    EXPECT_EQ(out.exitCode, 128 + SIGKILL);
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(20));
+    int child = std::stoi(test::ReadFile(dir / "child").value_or("0"));
+    ASSERT_GT(child, 0);
+    EXPECT_FALSE(ProcessAlive(child));
+}
+
+TEST(JobRunnerTest, ProcessesATaskLeavesBehindEndWithIt) {
+    test::TempDir dir;
+    Record rec;
+    RunOutcome out =
+        RunJob(Shells({"sleep 60 >/dev/null 2>&1 & echo $! > left"}, dir.path()), Settings(), rec);
+    EXPECT_EQ(out.exitCode, 0);
+    int left = std::stoi(test::ReadFile(dir / "left").value_or("0"));
+    ASSERT_GT(left, 0);
+    for (int i = 0; i < 100 && ProcessAlive(left); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(ProcessAlive(left));
+}
+
+TEST(JobRunnerTest, TasksGetTheirFolderAndEnvironmentAndStartFailuresAreReported) {
+    test::TempDir dir;
+    JobSpec job = Shells({"echo $JOBVAR-$TASKVAR-$(pwd)"}, dir.path());
+    job.tasks[0].environment = {{"TASKVAR", "one"}, {"TASKVAR", "two"}};
+    RunSettings s = Settings();
+    s.environment.push_back("JOBVAR=base");
+    Record rec;
+    RunJob(job, s, rec);
+    EXPECT_EQ(rec.Text(0, 'o'), "base-two-" + dir.path() + "|");
+
+    JobSpec missing;
+    TaskSpec t;
+    t.id = "m";
+    t.arguments = {"no-such-program-here"};
+    t.folder = dir.path();
+    missing.tasks.push_back(t);
+    t.id = "d";
+    t.arguments = {"true"};
+    t.folder = dir / "no-such-folder";
+    missing.tasks.push_back(t);
+    OrderTasks(missing, "test");
+    RunSettings keep = Settings();
+    keep.keepGoing = true;
+    Record rec2;
+    RunOutcome out = RunJob(missing, keep, rec2);
+    EXPECT_EQ(out.exitCode, 127);
+    EXPECT_EQ(out.failed, 2);
+    EXPECT_THAT(rec2.Text(0, 'e'), ::testing::HasSubstr("cannot run no-such-program-here"));
+    EXPECT_THAT(rec2.Text(1, 'e'), ::testing::HasSubstr("cannot enter the folder"));
+}
+
+TEST(JobRunnerTest, UpToDateTasksAreSkippedUnlessRebuilding) {
+    test::TempDir dir;
+    test::WriteFile(dir / "in.txt", "x");
+    JobSpec job = Shells({"cp in.txt out.txt && echo built", "echo after"}, dir.path());
+    job.tasks[0].inputs = {dir / "in.txt"};
+    job.tasks[0].outputs = {dir / "out.txt"};
+    job.tasks[1].dependencies = {0};
+    OrderTasks(job, "test");
+    Record first;
+    EXPECT_EQ(RunJob(job, Settings(), first).built, 2);
+    Record second;
+    RunOutcome again = RunJob(job, Settings(), second);
+    EXPECT_EQ(again.skipped, 1);
+    EXPECT_EQ(again.built, 1); // the dependent has no declared files, so it always runs
+    RunSettings rebuild = Settings();
+    rebuild.rebuild = true;
+    Record third;
+    EXPECT_EQ(RunJob(job, rebuild, third).built, 2);
+    EXPECT_TRUE(RemoveOutputs(job.tasks[0]).empty());
+    EXPECT_FALSE(test::ReadFile(dir / "out.txt"));
+}
+
+} // namespace
+} // namespace qz::tasksmith
