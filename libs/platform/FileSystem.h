@@ -4,6 +4,7 @@
 // deleting and renaming files, the temporary folder. Failures are returned as system error
 // codes (0 is success) so that callers build their own messages.
 
+#include <cstdint>
 #include <string>
 
 namespace qz::platform {
@@ -37,6 +38,17 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 /// (ELOOP). Goes on after a failure and returns the
 /// first system error code (0 when everything went; ENOENT when the folder does not exist).
 int RemoveFolderContents(const std::string& path);
+
+/// Writes a file only this user may read, for data such as a whole environment that lands in a
+/// folder other users can write: any old name is removed first, and the file is created anew
+/// (never through a symbolic link, never over a file another user planted) with mode 0600.
+/// 0 or the system error code (EEXIST when someone recreated the name in between).
+int WritePrivateFile(const std::string& path, const std::string& contents);
+
+/// Reads a file that WritePrivateFile wrote: without following a symbolic link (ELOOP), only a
+/// regular file (EINVAL), owned by this user with no access for others (EPERM), of at most
+/// maxSize bytes (EFBIG). 0 or the system error code.
+int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& contents);
 
 /// The system temporary folder: $TMPDIR when set and not empty, else "/tmp". No trailing "/".
 std::string SystemTempFolder();

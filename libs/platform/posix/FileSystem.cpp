@@ -69,6 +69,78 @@ int FileModificationTime(const std::string& path, long long& nanoseconds) {
     return 0;
 }
 
+int WritePrivateFile(const std::string& path, const std::string& contents) {
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        return errno;
+    }
+    int fd;
+    do {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return errno;
+    }
+    std::size_t done = 0;
+    int error = 0;
+    while (done < contents.size()) {
+        ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = errno;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(path.c_str());
+    }
+    return error;
+}
+
+int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& contents) {
+    int fd;
+    // O_NONBLOCK: a FIFO planted under the name must not block the open.
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat info {};
+    int error = 0;
+    if (fstat(fd, &info) != 0) {
+        error = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+        error = EINVAL;
+    } else if (info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+        error = EPERM;
+    } else if (info.st_size > maxSize) {
+        error = EFBIG;
+    }
+    if (error == 0) {
+        contents.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        while (done < contents.size()) {
+            ssize_t n = read(fd, contents.data() + done, contents.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                error = n < 0 ? errno : EIO;
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    close(fd);
+    return error;
+}
+
 bool PathIsWriteProtected(const std::string& path) {
     struct stat info {};
     if (path.empty() || stat(path.c_str(), &info) != 0) {
