@@ -1,0 +1,216 @@
+#include "BuildReporter.h"
+
+#include "CM/BuildCommandPackets.h"
+#include "CM/Format.h"
+#include "CM/MonitorPackets.h"
+#include "NV/BuildFlags.h"
+#include "platform/Clock.h"
+
+namespace qz::tasksmith {
+
+namespace {
+
+bool Bit(std::uint64_t flags, int bit) {
+    return (flags >> bit) & 1U;
+}
+
+} // namespace
+
+Presentation PresentationOf(std::uint64_t flags, int logLevel, bool jobFile) {
+    Presentation p;
+    p.showCmd = Bit(flags, nv::bfShowCmd);
+    p.showAgent = Bit(flags, nv::bfShowAgent);
+    p.showTime = Bit(flags, nv::bfShowTime);
+    p.noMsgs = Bit(flags, nv::bfNoMsgs);
+    p.beep = Bit(flags, nv::bfBeep);
+    p.stopOnErrors = Bit(flags, nv::bfStopOnErrors);
+    p.noBars = Bit(flags, nv::bfMonitorNoBars);
+    p.noGraphs = Bit(flags, nv::bfMonitorNoGraphs);
+    // Levels: 0 Minimal, 1 Basic, 2 Intermediate, 3 Extended, 4 Detailed.
+    p.detailedLog = logLevel >= 3;
+    p.taskMessages = jobFile;
+    return p;
+}
+
+BuildReporter::BuildReporter(EventWriter& writer, const JobSpec& job, Presentation presentation,
+                             std::string host, int slots)
+    : writer_(writer), job_(job), presentation_(presentation), host_(std::move(host)),
+      slots_(slots), startMs_(platform::MonotonicMilliseconds()) {}
+
+int BuildReporter::Ms() const {
+    return static_cast<int>(platform::MonotonicMilliseconds() - startMs_);
+}
+
+std::string BuildReporter::WorkerId(int slot) const {
+    return host_ + "#" + std::to_string(slot + 1);
+}
+
+void BuildReporter::WriteStarted(const TBuildCommandPacket& request, const TGuid& id,
+                                 double startTime) {
+    TMonitorEventStartedPacket started;
+    started.SetInt(TMonitorEventStartedPacket::ms, 0);
+    started.SetDouble(TMonitorEventStartedPacket::StartTime, startTime);
+    started.SetBits(TMonitorEventStartedPacket::BuildFlags,
+                    request.Bits(TBuildCommandPacket::Flags));
+    started.SetStr(TMonitorEventStartedPacket::Caption, request.Str(TBuildCommandPacket::Caption));
+    started.SetStr(TMonitorEventStartedPacket::PrimaryFileName,
+                   request.Str(TBuildCommandPacket::PrimaryFilename));
+    started.SetGuid(TMonitorEventStartedPacket::ID, id);
+    started.SetStr(TMonitorEventStartedPacket::ComputerName, host_);
+    writer_.Write(started);
+}
+
+void BuildReporter::WriteWorkers() {
+    if (presentation_.noBars) {
+        return;
+    }
+    for (int slot = 0; slot < slots_; ++slot) {
+        auto employ = NewEvent("TMonitorEventEmployPacket");
+        SetField(*employ, "ms", Ms());
+        SetField(*employ, "ID", WorkerId(slot));
+        SetField(*employ, "RowIndex", slot);
+        SetField(*employ, "Caption", host_ + " (slot " + std::to_string(slot + 1) + ")");
+        SetField(*employ, "Host", host_);
+        SetField(*employ, "Local", true);
+        writer_.Write(*employ);
+    }
+}
+
+void BuildReporter::Output(int task, const std::string& text, const std::string& errText) {
+    TMonitorEventOutputPacket output;
+    output.SetInt(TMonitorEventOutputPacket::ms, Ms());
+    output.SetStr(TMonitorEventOutputPacket::Text, text);
+    output.SetInt(TMonitorEventOutputPacket::TaskID, task + 1);
+    output.SetStr(TMonitorEventOutputPacket::ErrText, errText);
+    writer_.Write(output);
+}
+
+void BuildReporter::Message(const std::string& text, bool failure) {
+    if (presentation_.noMsgs && !failure) {
+        return;
+    }
+    if (failure) {
+        Output(-1, {}, text);
+    } else {
+        Output(-1, text, {});
+    }
+}
+
+void BuildReporter::TaskStarted(int task, int slot) {
+    const TaskSpec& spec = job_.tasks[static_cast<std::size_t>(task)];
+    ++started_;
+    if (!presentation_.noBars) {
+        auto begin = NewEvent("TMonitorEventBeginStepPacket");
+        SetField(*begin, "ms", Ms());
+        SetField(*begin, "WorkerID", WorkerId(slot));
+        SetField(*begin, "Hint", spec.folder);
+        SetField(*begin, "Name", spec.caption);
+        SetField(*begin, "TaskID", task + 1);
+        SetField(*begin, "Source", spec.id);
+        SetField(*begin, "DetailedLog", presentation_.detailedLog);
+        SetField(*begin, "Remote", spec.remote);
+        SetField(*begin, "CmdLine", spec.CommandLine());
+        SetField(*begin, "App",
+                 spec.arguments.empty() ? std::string("/bin/sh") : spec.arguments.front());
+        writer_.Write(*begin);
+    }
+    if (presentation_.noMsgs) {
+        return;
+    }
+    std::string line;
+    if (presentation_.taskMessages) {
+        line = "[" + std::to_string(started_) + "/" + std::to_string(job_.tasks.size()) + "] " +
+               spec.caption;
+    }
+    if (presentation_.showAgent) {
+        line = (line.empty() ? "" : line + " ") + "(on " + host_ + ")";
+    }
+    if (presentation_.showCmd) {
+        line = (line.empty() ? "" : line + "\r\n") + spec.CommandLine();
+    }
+    if (!line.empty()) {
+        Output(task, line, {});
+    }
+}
+
+void BuildReporter::TaskOutput(int task, std::string_view lines, bool errorStream) {
+    if (errorStream) {
+        Output(task, {}, std::string(lines));
+    } else {
+        Output(task, std::string(lines), {});
+    }
+}
+
+void BuildReporter::WriteCount() {
+    if (presentation_.noBars) {
+        return;
+    }
+    auto count = NewEvent("TMonitorEventCountPacket");
+    SetField(*count, "ms", Ms());
+    SetField(*count, "Built", built_);
+    SetField(*count, "Skipped", skipped_);
+    SetField(*count, "Errors", failures_);
+    SetField(*count, "Warnings", 0);
+    writer_.Write(*count);
+}
+
+void BuildReporter::TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) {
+    const TaskSpec& spec = job_.tasks[static_cast<std::size_t>(task)];
+    if (exitCode == 0) {
+        ++built_;
+    } else {
+        ++failures_;
+    }
+    if (!presentation_.noBars) {
+        auto end = NewEvent("TMonitorEventEndStepPacket");
+        SetField(*end, "ms", Ms());
+        SetField(*end, "WorkerID", WorkerId(slot));
+        SetField(*end, "Errors", exitCode == 0 ? 0 : 1);
+        SetField(*end, "ExitCodeExists", true);
+        SetField(*end, "ExitCode", exitCode);
+        writer_.Write(*end);
+    }
+    if (presentation_.showTime && !presentation_.noMsgs) {
+        Output(task, Format("%s: %.2f s", spec.caption.c_str(), double(milliseconds) / 1000.0), {});
+    }
+    if (exitCode != 0 && presentation_.taskMessages) {
+        std::string reason = exitCode > 128 && exitCode < 160
+                                 ? "was killed by signal " + std::to_string(exitCode - 128)
+                                 : "failed with exit code " + std::to_string(exitCode);
+        Output(task, {}, "Task \"" + spec.id + "\" " + reason);
+    }
+    WriteCount();
+}
+
+void BuildReporter::TaskSkipped(int task) {
+    ++skipped_;
+    if (presentation_.taskMessages && !presentation_.noMsgs && presentation_.showCmd) {
+        Output(task, job_.tasks[static_cast<std::size_t>(task)].caption + " (up to date)", {});
+    }
+    WriteCount();
+}
+
+std::string BuildReporter::Summary(bool cancelled, int exitCode, const RunOutcome& outcome) const {
+    std::string state = cancelled       ? "Build cancelled"
+                        : exitCode != 0 ? "Build failed"
+                                        : "Build succeeded";
+    return state + ": " + std::to_string(outcome.built) + " built, " +
+           std::to_string(outcome.skipped) + " up to date, " + std::to_string(outcome.failed) +
+           " failed, " + std::to_string(outcome.notRun) + " not run";
+}
+
+void BuildReporter::WriteComplete(bool cancelled, int exitCode, const RunOutcome& outcome) {
+    std::string summary = Summary(cancelled, exitCode, outcome);
+    std::string line = presentation_.taskMessages && !presentation_.noMsgs ? summary : "";
+    if (presentation_.beep) {
+        line += "\a";
+    }
+    if (!line.empty()) {
+        Output(-1, line, {});
+    }
+    TMonitorEventCompletePacket complete(Ms(), cancelled, summary, exitCode == 0 && !cancelled, 0,
+                                         0, outcome.failed, 0, exitCode);
+    writer_.Write(complete);
+}
+
+} // namespace qz::tasksmith

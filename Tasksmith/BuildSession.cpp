@@ -1,0 +1,472 @@
+#include "BuildSession.h"
+
+#include "BuildReporter.h"
+#include "CM/EnvUtils.h"
+#include "CM/Exceptions.h"
+#include "CM/MonitorPackets.h"
+#include "CM/RuntimeStartup.h"
+#include "EventWriter.h"
+#include "JobRunner.h"
+#include "MonitorDataFile.h"
+#include "NV/AgentReg.h"
+#include "NV/BuildFlags.h"
+#include "platform/ChildProcess.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/FileSystem.h"
+#include "platform/NamedEvent.h"
+#include "platform/NamedMutex.h"
+#include "platform/SystemError.h"
+#include "platform/SystemInfo.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace qz::tasksmith {
+
+namespace {
+
+// A command file holds the environment and the request; anything near this size is damaged.
+constexpr std::int64_t kMaxCommandFileSize = 256 * 1024 * 1024;
+// How long the console has to attach after the start event.
+constexpr std::uint32_t kAttachTimeoutMs = 60000;
+constexpr std::uint64_t kFlushPeriodMs = 100;
+
+// An initialisation failure; restartable ones end with kExitRestart.
+struct InitFailure {
+    std::string message;
+    bool restartable = false;
+};
+
+bool RestartCures(int error) {
+    return error == EAGAIN || error == ENOMEM || error == EMFILE || error == ENFILE ||
+           error == EINTR || error == EBUSY;
+}
+
+[[noreturn]] void FailInit(const std::string& text, int error) {
+    throw InitFailure{text + ": " + platform::SystemErrorText(error) + " (" +
+                          std::to_string(error) + ")",
+                      RestartCures(error)};
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           Lower(text.substr(text.size() - suffix.size())) == suffix;
+}
+
+std::string Absolute(const std::string& folder, const std::string& path) {
+    if (path.empty() || path[0] == '/') {
+        return path;
+    }
+    return (folder.empty() ? platform::CurrentFolder() : folder) + "/" + path;
+}
+
+// The output of clean commands goes out as the build's own lines.
+class CleanObserver : public TaskObserver {
+public:
+    explicit CleanObserver(BuildReporter& reporter) : reporter_(reporter) {}
+    void TaskStarted(int, int) override {}
+    void TaskOutput(int, std::string_view lines, bool errorStream) override {
+        reporter_.Message(std::string(lines), errorStream);
+    }
+    void TaskFinished(int, int, int exitCode, std::uint64_t) override {
+        if (exitCode != 0) {
+            ++failures;
+        }
+    }
+    int failures = 0;
+
+private:
+    BuildReporter& reporter_;
+};
+
+// Removes the declared outputs and runs the clean lines of every task, last task first.
+int CleanJob(const JobSpec& job, const RunSettings& settings, BuildReporter& reporter) {
+    int problems = 0;
+    JobSpec cleanJob;
+    for (auto it = job.order.rbegin(); it != job.order.rend(); ++it) {
+        const TaskSpec& task = job.tasks[static_cast<std::size_t>(*it)];
+        for (const std::string& message : RemoveOutputs(task)) {
+            reporter.Message(message, true);
+            ++problems;
+        }
+        if (!task.cleanLine.empty()) {
+            TaskSpec clean = task;
+            clean.shellLine = task.cleanLine;
+            clean.arguments.clear();
+            clean.dependencies.clear();
+            cleanJob.tasks.push_back(std::move(clean));
+        }
+    }
+    if (!cleanJob.tasks.empty()) {
+        OrderTasks(cleanJob, "clean");
+        RunSettings one = settings;
+        one.slots = 1;
+        one.keepGoing = true;
+        CleanObserver observer(reporter);
+        RunJob(cleanJob, one, observer);
+        problems += observer.failures;
+    }
+    return problems;
+}
+
+struct Arguments {
+    TGuid id{};
+    std::string idText;
+};
+
+Arguments ParseArguments(const std::vector<std::string>& args) {
+    Arguments parsed;
+    bool haveId = false;
+    for (const std::string& arg : args) {
+        std::string lower = Lower(arg);
+        if (lower.starts_with("/id=") || lower.starts_with("-id=")) {
+            // A GUID text is exactly 38 characters; anything else is refused before parsing.
+            std::string text = arg.substr(4);
+            if (text.size() != 38 || !TextToGuid(text, parsed.id) || IsNullGuid(parsed.id)) {
+                throw InitFailure{"Invalid build id: " + text, false};
+            }
+            parsed.idText = GuidToText(parsed.id);
+            haveId = true;
+        } else if (lower.starts_with("/exitcodebase=") || lower.starts_with("-exitcodebase=")) {
+            // The console adds the base itself; the value is only checked.
+            std::string value = arg.substr(14);
+            if (value.empty() || value.size() > 10 ||
+                !std::all_of(value.begin(), value.end(),
+                             [](unsigned char c) { return c >= '0' && c <= '9'; })) {
+                throw InitFailure{"Invalid exit code base: " + value, false};
+            }
+        } else {
+            throw InitFailure{"Unknown argument: " + arg, false};
+        }
+    }
+    if (!haveId) {
+        throw InitFailure{"Usage: Tasksmith /id={build id} [/exitcodebase=n]", false};
+    }
+    return parsed;
+}
+
+std::unique_ptr<TBuildCommandPacket> ReadRequest(const std::string& fileName, const TGuid& id) {
+    std::string bytes;
+    int error = platform::ReadPrivateFile(fileName, kMaxCommandFileSize, bytes);
+    if (error != 0) {
+        FailInit("Cannot read the build command file " + fileName, error);
+    }
+    auto request = std::make_unique<TBuildCommandPacket>();
+    try {
+        TVirtualStream stream;
+        stream.SetContent(bytes);
+        request->LoadFromStream(stream, nullptr, 0);
+    } catch (const Exception& e) {
+        throw InitFailure{"The build command file " + fileName + " is damaged:\r\n" + e.Message(),
+                          false};
+    }
+    if (!SameGuid(request->Guid(TBuildCommandPacket::BuildID), id)) {
+        throw InitFailure{"The build command file " + fileName + " belongs to another build",
+                          false};
+    }
+    return request;
+}
+
+// The named objects of the handshake with the console.
+struct Handshake {
+    std::unique_ptr<platform::Mutex> buildMutex;
+    std::unique_ptr<platform::Event> attached;
+    std::unique_ptr<platform::Mutex> owner;
+    std::unique_ptr<platform::Event> stop;
+    std::string stopName;
+    std::uint64_t lastStopProbe = 0;
+
+    bool OwnerGone() const {
+        if (!owner) {
+            return true;
+        }
+        platform::MutexState state = owner->State();
+        return state == platform::MutexState::Free || state == platform::MutexState::Abandoned;
+    }
+
+    bool StopSet() {
+        // The agent creates its stop event when it stops the build; look for it now and then.
+        if (!stop) {
+            std::uint64_t now = platform::MonotonicMilliseconds();
+            if (now - lastStopProbe < 250) {
+                return false;
+            }
+            lastStopProbe = now;
+            if (platform::Event::Open(stopName, stop) != 0) {
+                stop.reset();
+                return false;
+            }
+        }
+        return stop->IsSet();
+    }
+};
+
+void Report(const std::string& message) {
+    std::fprintf(stderr, "Tasksmith: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+int RunBuild(const Arguments& args) {
+    const std::string& idText = args.idText;
+    std::string agentFolder;
+    std::string tempFolder;
+    try {
+        nv::TAgentReg reg(nv::aroAllowReadOnly);
+        agentFolder = reg.AgentFolder();
+        tempFolder = reg.AgentTempFolder();
+    } catch (const Exception& e) {
+        throw InitFailure{e.Message(), false};
+    }
+    std::unique_ptr<TBuildCommandPacket> requestPacket =
+        ReadRequest(tempFolder + "/" + idText + ".nv_bld_cmd", args.id);
+    const TBuildCommandPacket& request = *requestPacket;
+
+    // The build mutex is ours before the console hears of us: its watchdog takes a free mutex
+    // for a dead Tasksmith.
+    Handshake hs;
+    if (int error = platform::Mutex::Create("TamrelBuildMutex_" + idText,
+                                            platform::ObjectAccess::Private, hs.buildMutex)) {
+        FailInit("Cannot create the build mutex", error);
+    }
+    platform::WaitResult taken = hs.buildMutex->Acquire(0);
+    if (taken.status != platform::WaitStatus::Signaled &&
+        taken.status != platform::WaitStatus::Abandoned) {
+        throw InitFailure{"Another Tasksmith runs build " + idText, false};
+    }
+    // Held open from now on: the console sets it and closes its handle, and the last close of
+    // a named object removes it.
+    if (int error = platform::Event::Create("Orvane_Build_" + idText + "_OwnerAttachedEvent", true,
+                                            false, platform::ObjectAccess::Private, hs.attached)) {
+        FailInit("Cannot create the owner-attached event", error);
+    }
+    hs.stopName = "Orvane_Build_" + idText + "_StopEvent";
+
+    const std::uint64_t flags = request.Bits(TBuildCommandPacket::Flags);
+    const double startTime = Now();
+    const std::string host = ComputerNameOrUnknown();
+    const int logLevel = static_cast<int>(request.Int(TBuildCommandPacket::OverrideLogLevel));
+    const std::string monitorName =
+        agentFolder + "/History/Local/" + DayFolderText(startTime) + "/" + idText + ".nv_mon";
+
+    TMetaBuildPacket head;
+    head.SetGuid(TMetaBuildPacket::ID, args.id);
+    head.SetStr(TMetaBuildPacket::Caption, request.Str(TBuildCommandPacket::Caption));
+    head.SetStr(TMetaBuildPacket::ComputerName, host);
+    head.SetStr(TMetaBuildPacket::UserName, platform::ReadEnvironmentVariable("USER").value_or(""));
+    head.SetBits(TMetaBuildPacket::BuildFlags, flags);
+    head.SetDouble(TMetaBuildPacket::StartTime, startTime);
+    head.SetBool(TMetaBuildPacket::Incomplete, true);
+    head.SetStr(TMetaBuildPacket::PrimaryFilename,
+                request.Str(TBuildCommandPacket::PrimaryFilename));
+    head.SetInt(TMetaBuildPacket::LoggingLevel, logLevel);
+    head.Nested(TMetaBuildPacket::Command).Assign(request);
+
+    std::unique_ptr<MonitorDataFile> monitor;
+    try {
+        monitor = std::make_unique<MonitorDataFile>(monitorName, head);
+    } catch (const EOSError& e) {
+        throw InitFailure{e.Message(), RestartCures(e.ErrorCode())};
+    } catch (const Exception& e) {
+        throw InitFailure{e.Message(), false};
+    }
+    EventWriter writer;
+    writer.AddSink(monitor.get());
+
+    JobSpec job;
+    std::string jobError;
+    try {
+        job = JobOfRequest(request);
+    } catch (const Exception& e) {
+        jobError = e.Message();
+    }
+    const std::string primary = Lower(request.Str(TBuildCommandPacket::PrimaryFilename));
+    const bool jobFile = request.Str(TBuildCommandPacket::Command).empty() &&
+                         (EndsWith(primary, ".xml") || EndsWith(primary, ".xpx"));
+    int slots = job.slots > 0 ? job.slots : platform::OnlineProcessorCount();
+    if (request.Int(TBuildCommandPacket::OverrideMaxHelpersPerJob) > 0) {
+        slots = static_cast<int>(std::min<std::int64_t>(
+            request.Int(TBuildCommandPacket::OverrideMaxHelpersPerJob), 4096));
+    }
+    Presentation presentation = PresentationOf(flags, logLevel, jobFile);
+    BuildReporter reporter(writer, job, presentation, host, slots);
+    reporter.WriteStarted(request, args.id, startTime);
+    reporter.WriteWorkers();
+    writer.Flush();
+
+    // Tell the console we are up; then wait for it to attach to the event stream.
+    std::unique_ptr<platform::Event> start;
+    if (int error =
+            platform::Event::Open("Orvane_Build_" + idText + "_Start_SyncWithProxyEvent", start)) {
+        FailInit("Cannot open the start event", error);
+    }
+    start->Set();
+    start.reset();
+    platform::Waitable* attached = hs.attached.get();
+    platform::WaitResult wait = platform::WaitAny(&attached, 1, false, kAttachTimeoutMs);
+    bool cancelled = false;
+    if (wait.status != platform::WaitStatus::Signaled) {
+        reporter.Message("The console did not attach to the build within 60 seconds", true);
+        cancelled = true;
+    } else if (platform::Mutex::Open("Orvane_Build_" + idText + "_OwnerTermination", hs.owner) !=
+               0) {
+        hs.owner.reset();
+        cancelled = true;
+    }
+
+    RunSettings settings;
+    settings.slots = slots;
+    settings.keepGoing = job.keepGoing && !presentation.stopOnErrors;
+    settings.environment = EnvironmentOfRequest(request);
+    settings.rebuild = (flags >> nv::bfRebuild) & 1U;
+    std::uint64_t lastFlush = platform::MonotonicMilliseconds();
+    bool stoppedOnError = false;
+    settings.stopRequested = [&] {
+        std::uint64_t now = platform::MonotonicMilliseconds();
+        if (now - lastFlush >= kFlushPeriodMs) {
+            writer.Flush();
+            lastFlush = now;
+        }
+        if (!cancelled && (hs.OwnerGone() || hs.StopSet())) {
+            cancelled = true;
+        }
+        if (presentation.stopOnErrors && reporter.FailureSeen()) {
+            stoppedOnError = true;
+        }
+        return cancelled || stoppedOnError;
+    };
+
+    RunOutcome outcome;
+    int exitCode = 0;
+    if (!jobError.empty()) {
+        reporter.Message(jobError, true);
+        exitCode = kExitInitFailed;
+        outcome.failed = 0;
+    } else if (!cancelled) {
+        const bool clean = (flags >> nv::bfClean) & 1U;
+        const bool jobHasFiles = jobFile;
+        if (jobHasFiles && (clean || settings.rebuild)) {
+            if (CleanJob(job, settings, reporter) > 0 && !settings.keepGoing) {
+                exitCode = 1;
+            }
+        }
+        if (!(jobHasFiles && clean) && exitCode == 0 && !settings.stopRequested()) {
+            outcome = RunJob(job, settings, reporter);
+            exitCode = outcome.exitCode;
+        }
+    }
+    cancelled = cancelled && !stoppedOnError;
+    if (cancelled && exitCode == 0) {
+        exitCode = kExitCancelled;
+    }
+    reporter.WriteComplete(cancelled, exitCode, outcome);
+    writer.Flush();
+
+    head.SetBool(TMetaBuildPacket::Incomplete, false);
+    head.SetBool(TMetaBuildPacket::Cancelled, cancelled);
+    head.SetInt(TMetaBuildPacket::ExitCode, exitCode);
+    head.SetInt(TMetaBuildPacket::ErrorCount, outcome.failed);
+    head.SetDouble(TMetaBuildPacket::Duration, (Now() - startTime));
+    monitor->Finish(head);
+
+    std::string copy = request.Str(TBuildCommandPacket::MonitorFilename);
+    if (!copy.empty()) {
+        copy = Absolute(request.Str(TBuildCommandPacket::CurDir), copy);
+        try {
+            TFileStreamEx source(monitor->FileName(), FileMode::Read | FileMode::ShareDenyNone);
+            TFileStreamEx target(copy, FileMode::Create);
+            target.CopyFrom(source, 0);
+        } catch (const Exception& e) {
+            Report("Cannot write the monitor copy " + copy + ": " + e.Message());
+        }
+    }
+    return exitCode;
+}
+
+} // namespace
+
+JobSpec JobOfRequest(const TBuildCommandPacket& request) {
+    const std::string folder = request.Str(TBuildCommandPacket::CurDir).empty()
+                                   ? platform::CurrentFolder()
+                                   : request.Str(TBuildCommandPacket::CurDir);
+    const std::string caption = request.Str(TBuildCommandPacket::Caption);
+    const std::string command = request.Str(TBuildCommandPacket::Command);
+    if (!command.empty()) {
+        return ShellJob(command, folder, caption);
+    }
+    const std::string primary = Absolute(folder, request.Str(TBuildCommandPacket::PrimaryFilename));
+    if (primary.empty()) {
+        Raise("The build request names neither a command nor a job file");
+    }
+    if (EndsWith(primary, ".xml") || EndsWith(primary, ".xpx")) {
+        return LoadJobFile(primary);
+    }
+    if (EndsWith(primary, ".bat") || EndsWith(primary, ".cmd") || EndsWith(primary, ".sh")) {
+        JobSpec job = ShellJob("", folder, caption.empty() ? primary : caption);
+        job.tasks[0].shellLine.clear();
+        job.tasks[0].arguments = {"/bin/sh", primary};
+        return job;
+    }
+    Raise("Unsupported job file: " + primary);
+}
+
+std::vector<std::string> EnvironmentOfRequest(const TBuildCommandPacket& request) {
+    std::vector<std::string> environment;
+    const std::string& block = request.Str(TBuildCommandPacket::EnvBlock);
+    std::size_t begin = 0;
+    while (begin < block.size()) {
+        std::size_t end = block.find('\0', begin);
+        if (end == std::string::npos) {
+            end = block.size();
+        }
+        if (end == begin) {
+            break;
+        }
+        std::string entry = block.substr(begin, end - begin);
+        // Entries such as "=C:=C:\" have no name; they mean nothing here.
+        if (entry.find('=') != std::string::npos && entry[0] != '=') {
+            environment.push_back(std::move(entry));
+        }
+        begin = end + 1;
+    }
+    if (environment.empty()) {
+        environment = platform::EnvironmentEntries();
+    }
+    EnvAdditions forced;
+    const TStringListEx& list = request.Strings(TBuildCommandPacket::ForcedEnv);
+    for (int i = 0; i < list.Count(); ++i) {
+        const std::string& entry = list[i];
+        std::size_t eq = entry.find('=');
+        if (eq != std::string::npos && eq > 0) {
+            forced.emplace_back(entry.substr(0, eq), entry.substr(eq + 1));
+        }
+    }
+    return MergeEnvironment(std::move(environment), forced);
+}
+
+int TasksmithMain(const std::vector<std::string>& args) {
+    try {
+        RuntimeStartup();
+        platform::BecomeChildSubreaper();
+        int code = RunBuild(ParseArguments(args));
+        platform::KillRemainingChildren(2000);
+        return code;
+    } catch (const InitFailure& failure) {
+        Report(failure.message);
+        platform::KillRemainingChildren(2000);
+        return failure.restartable ? kExitRestart : kExitInitFailed;
+    } catch (const std::exception& e) {
+        Report(e.what());
+        platform::KillRemainingChildren(2000);
+        return kExitInitFailed;
+    }
+}
+
+} // namespace qz::tasksmith

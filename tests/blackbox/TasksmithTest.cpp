@@ -1,0 +1,428 @@
+// Tasksmith as the console starts it: this test plays the console's side of the contract
+// (command file, start event, owner mutex, attached event) and checks the program's exit code,
+// the monitor data file it leaves and that no process of the build outlives it.
+
+#include "CM/BuildCommandPackets.h"
+#include "CM/EnvUtils.h"
+#include "CM/MonitorFile.h"
+#include "CM/MonitorPackets.h"
+#include "NV/BuildFlags.h"
+#include "TestSupport.h"
+#include "platform/ChildProcess.h"
+#include "platform/Environment.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
+#include "platform/NamedEvent.h"
+#include "platform/NamedMutex.h"
+#include "platform/NamedObjects.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+using namespace qz;
+using ::testing::HasSubstr;
+
+bool ProcessAlive(int pid) {
+    std::string stat = test::ReadFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    std::size_t close = stat.rfind(')');
+    return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] != 'Z';
+}
+
+struct BuildResult {
+    int exitCode = -1;
+    std::string err; // Tasksmith's own standard error
+    std::vector<std::unique_ptr<TPacket>> events;
+    std::unique_ptr<TMetaBuildPacket> head;
+
+    std::string Out(int taskId = -1) const {
+        return Texts(TMonitorEventOutputPacket::Text, taskId);
+    }
+    std::string Err(int taskId = -1) const {
+        return Texts(TMonitorEventOutputPacket::ErrText, taskId);
+    }
+    std::string Texts(int field, int taskId) const {
+        std::string all;
+        for (const auto& e : events) {
+            if (e->ClassName() == "TMonitorEventOutputPacket" && !e->Str(field).empty() &&
+                (taskId < 0 || e->Int(TMonitorEventOutputPacket::TaskID) == taskId)) {
+                all += e->Str(field) + "\r\n";
+            }
+        }
+        return all;
+    }
+    std::vector<const TPacket*> OfClass(const std::string& name) const {
+        std::vector<const TPacket*> found;
+        for (const auto& e : events) {
+            if (e->ClassName() == name) {
+                found.push_back(e.get());
+            }
+        }
+        return found;
+    }
+};
+
+class TasksmithBlackBox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RegisterAllPacketClasses();
+        platform::SetObjectDirectory(dir_.path());
+        std::filesystem::create_directories(dir_ / "agent");
+        std::filesystem::create_directories(dir_ / "temp");
+        std::filesystem::create_directories(dir_ / "work");
+        test::WriteFile(dir_ / "HKLM.reg", "REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"
+                                           "\"Folder\"=\"" +
+                                               dir_ / "agent" +
+                                               "\"\n"
+                                               "\"TempDir\"=\"" +
+                                               dir_ / "temp" + "\"\n");
+        id_ = NewGuid();
+        idText_ = GuidToText(id_);
+        request_ = std::make_unique<TBuildCommandPacket>();
+        request_->SetGuid(TBuildCommandPacket::BuildID, id_);
+        request_->SetBits(TBuildCommandPacket::Flags, nv::kInitialBuildFlags);
+        request_->SetStr(TBuildCommandPacket::CurDir, dir_ / "work");
+        std::string block;
+        for (const char* entry : {"PATH=/usr/bin:/bin", "FROM_CONSOLE=yes"}) {
+            block += std::string(entry) + '\0';
+        }
+        request_->SetStr(TBuildCommandPacket::EnvBlock, block + '\0');
+    }
+    void TearDown() override { platform::SetObjectDirectory(""); }
+
+    void WriteCommandFile() {
+        TVirtualStream stream;
+        request_->SaveToStream(stream, nullptr, 0);
+        ASSERT_EQ(platform::WritePrivateFile(CommandFile(), stream.AsString()), 0);
+    }
+    std::string CommandFile() const { return dir_ / ("temp/" + idText_ + ".nv_bld_cmd"); }
+    std::string Name(const std::string& suffix) const { return "Orvane_Build_" + idText_ + suffix; }
+
+    // Starts Tasksmith with the start event in place; returns false when the start fails.
+    bool Launch(std::vector<std::string> extraArgs = {}) {
+        EXPECT_EQ(platform::Event::Create(Name("_Start_SyncWithProxyEvent"), true, false,
+                                          platform::ObjectAccess::Private, start_),
+                  0);
+        platform::FileOpenRequest open;
+        open.access = platform::FileAccess::Write;
+        open.disposition = platform::FileDisposition::CreateAlways;
+        EXPECT_FALSE(errFile_.Open(dir_ / "tasksmith.err", open));
+        process_ = platform::ChildProcess();
+        platform::ChildStartOptions options;
+        options.arguments = {QZ_TASKSMITH_PATH, "/id=" + idText_};
+        options.arguments.insert(options.arguments.end(), extraArgs.begin(), extraArgs.end());
+        options.newSession = true;
+        std::vector<std::string> env = platform::EnvironmentEntries();
+        env.push_back("TamrelRegistryRoot=" + dir_.path());
+        env.push_back("TamrelObjectDir=" + dir_.path());
+        options.environment = env;
+        options.stdErr = errFile_.Handle();
+        options.stdOut = errFile_.Handle();
+        return process_.Start(options) == 0;
+    }
+
+    // The console's side: wait for the start event, own the owner mutex, set attached.
+    void Attach() {
+        platform::Waitable* start = start_.get();
+        ASSERT_EQ(platform::WaitAny(&start, 1, false, 30000).status, platform::WaitStatus::Signaled)
+            << test::ReadFile(dir_ / "tasksmith.err").value_or("");
+        ASSERT_EQ(platform::Mutex::Create(Name("_OwnerTermination"),
+                                          platform::ObjectAccess::Private, owner_),
+                  0);
+        ASSERT_EQ(owner_->Acquire(0).status, platform::WaitStatus::Signaled);
+        std::unique_ptr<platform::Event> attached;
+        ASSERT_EQ(platform::Event::Open(Name("_OwnerAttachedEvent"), attached), 0);
+        attached->Set();
+    }
+
+    BuildResult Finish(int timeoutMs = 60000) {
+        BuildResult result;
+        if (!process_.Wait(timeoutMs)) {
+            platform::SignalProcessGroup(process_.Pid(), platform::ProcessSignal::Kill);
+            process_.Wait(5000);
+            ADD_FAILURE() << "Tasksmith did not end in time";
+        }
+        result.exitCode = process_.ExitCode().value_or(-1);
+        errFile_.Close();
+        result.err = test::ReadFile(dir_ / "tasksmith.err").value_or("");
+        std::string file = MonitorFileName();
+        if (!file.empty()) {
+            TMonitorFile monitor = OpenMonitorFile(file);
+            result.head = std::move(monitor.Meta);
+            result.events = ReadMonitorEvents(*monitor.Events);
+        }
+        return result;
+    }
+
+    std::string MonitorFileName() const {
+        std::string history = dir_ / "agent/History/Local";
+        if (!std::filesystem::exists(history)) {
+            return {};
+        }
+        for (const auto& day : std::filesystem::directory_iterator(history)) {
+            std::string file = day.path().string() + "/" + idText_ + ".nv_mon";
+            if (std::filesystem::exists(file)) {
+                return file;
+            }
+        }
+        return {};
+    }
+
+    BuildResult RunCommand(const std::string& command) {
+        request_->SetStr(TBuildCommandPacket::Command, command);
+        request_->SetStr(TBuildCommandPacket::BuildClass, "wrap");
+        WriteCommandFile();
+        EXPECT_TRUE(Launch());
+        Attach();
+        return Finish();
+    }
+
+    BuildResult RunJobFile(const std::string& xml, std::uint64_t extraFlags = 0) {
+        test::WriteFile(dir_ / "work/job.xml", xml);
+        request_->SetStr(TBuildCommandPacket::PrimaryFilename, dir_ / "work/job.xml");
+        request_->SetBits(TBuildCommandPacket::Flags, nv::kInitialBuildFlags | extraFlags);
+        WriteCommandFile();
+        EXPECT_TRUE(Launch());
+        Attach();
+        return Finish();
+    }
+
+    test::TempDir dir_;
+    TGuid id_{};
+    std::string idText_;
+    std::unique_ptr<TBuildCommandPacket> request_;
+    std::unique_ptr<platform::Event> start_;
+    std::unique_ptr<platform::Mutex> owner_;
+    platform::ChildProcess process_;
+    platform::File errFile_;
+};
+
+void ExpectFramed(const BuildResult& r) {
+    ASSERT_FALSE(r.events.empty());
+    EXPECT_EQ(r.events.front()->ClassName(), "TMonitorEventStartedPacket");
+    EXPECT_EQ(r.events.back()->ClassName(), "TMonitorEventCompletePacket");
+    ASSERT_TRUE(r.head);
+    EXPECT_FALSE(r.head->Bool(TMetaBuildPacket::Incomplete));
+}
+
+TEST_F(TasksmithBlackBox, ExitCodesOfTheCommandPassThrough) {
+    for (auto [command, expected] :
+         std::vector<std::pair<std::string, int>>{{"exit 0", 0},
+                                                  {"exit 1", 1},
+                                                  {"exit 2", 2},
+                                                  {"exit 255", 255},
+                                                  {"kill -9 $$", 128 + SIGKILL}}) {
+        SetUp();
+        BuildResult r = RunCommand(command);
+        EXPECT_EQ(r.exitCode, expected) << command << "\n" << r.err;
+        ExpectFramed(r);
+        const TPacket* complete = r.events.back().get();
+        EXPECT_EQ(complete->Int(TMonitorEventCompletePacket::ExitCode), expected);
+        EXPECT_EQ(complete->Bool(TMonitorEventCompletePacket::Success), expected == 0);
+        EXPECT_FALSE(complete->Bool(TMonitorEventCompletePacket::Cancel));
+        EXPECT_EQ(r.head->Int(TMetaBuildPacket::ExitCode), expected);
+    }
+}
+
+TEST_F(TasksmithBlackBox, CommandOutputKeepsItsStreamsOrderAndEnvironment) {
+    request_->Strings(TBuildCommandPacket::ForcedEnv).Add("FORCED=set");
+    BuildResult r = RunCommand("echo one; echo err1 >&2; echo $FROM_CONSOLE $FORCED; "
+                               "echo err2 >&2; pwd");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.Out(1), "one\r\nyes set\r\n" + dir_ / "work" + "\r\n");
+    EXPECT_EQ(r.Err(1), "err1\r\nerr2\r\n");
+    // A command job shows its command's output and nothing of Tasksmith's own.
+    EXPECT_EQ(r.Out(0), "");
+    const TPacket* started = r.events.front().get();
+    EXPECT_TRUE(SameGuid(started->Guid(TMonitorEventStartedPacket::ID), id_));
+    EXPECT_EQ(started->Bits(TMonitorEventStartedPacket::BuildFlags), nv::kInitialBuildFlags);
+}
+
+TEST_F(TasksmithBlackBox, AJobFileLeavesTheWholeTimelineAndTheMonitorCopy) {
+    request_->SetStr(TBuildCommandPacket::MonitorFilename, "copy.nv_mon");
+    BuildResult r = RunJobFile(R"(<job slots="2">
+  <task id="a" caption="Make a" remote="true"><shell>echo a &gt; a.txt; echo made a</shell>
+    <output>a.txt</output></task>
+  <task id="b" caption="Make b"><exec><arg>/bin/echo</arg><arg>made b</arg></exec></task>
+  <task id="c" caption="Join" depends="a b"><shell>cat a.txt</shell></task>
+</job>)",
+                               std::uint64_t(1) << nv::bfShowTime);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ExpectFramed(r);
+    EXPECT_EQ(r.OfClass("TMonitorEventEmployPacket").size(), 2u);
+    auto begins = r.OfClass("TMonitorEventBeginStepPacket");
+    auto ends = r.OfClass("TMonitorEventEndStepPacket");
+    ASSERT_EQ(begins.size(), 3u);
+    ASSERT_EQ(ends.size(), 3u);
+    std::map<std::string, const TPacket*> byName;
+    for (const TPacket* b : begins) {
+        byName[b->Str(b->FieldIndex("Name"))] = b;
+    }
+    const TPacket* a = byName["Make a"];
+    ASSERT_NE(a, nullptr);
+    EXPECT_TRUE(a->Bool(a->FieldIndex("Remote")));
+    EXPECT_EQ(a->Str(a->FieldIndex("CmdLine")), "echo a > a.txt; echo made a");
+    EXPECT_EQ(a->Int(a->FieldIndex("TaskID")), 1);
+    EXPECT_EQ(byName["Make b"]->Str(a->FieldIndex("CmdLine")), "/bin/echo 'made b'");
+    for (const TPacket* e : ends) {
+        EXPECT_TRUE(e->Bool(e->FieldIndex("ExitCodeExists")));
+        EXPECT_EQ(e->Int(e->FieldIndex("ExitCode")), 0);
+    }
+    EXPECT_EQ(r.Out(1), "[1/3] Make a\r\nmade a\r\nMake a: " +
+                            r.Out(1).substr(r.Out(1).rfind("Make a: ") + 8));
+    EXPECT_THAT(r.Out(3), HasSubstr("\r\na\r\n"));
+    EXPECT_THAT(r.Out(0), HasSubstr("Build succeeded: 3 built, 0 up to date, 0 failed"));
+    auto counts = r.OfClass("TMonitorEventCountPacket");
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts.back()->Int(counts.back()->FieldIndex("Built")), 3);
+    // The /MON copy is the same file.
+    EXPECT_EQ(test::ReadFile(dir_ / "work/copy.nv_mon"), test::ReadFile(MonitorFileName()));
+}
+
+TEST_F(TasksmithBlackBox, ABadJobFileIsRefusedBeforeAnythingRuns) {
+    BuildResult r = RunJobFile(R"(<job>
+  <task id="first"><shell>touch ran</shell></task>
+  <task id="loop1" depends="loop2"><shell>true</shell></task>
+  <task id="loop2" depends="loop1"><shell>true</shell></task>
+</job>)");
+    EXPECT_EQ(r.exitCode, 1);
+    ExpectFramed(r);
+    EXPECT_THAT(r.Err(0), HasSubstr("dependency cycle"));
+    EXPECT_THAT(r.Err(0), HasSubstr("loop1"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "work/ran"));
+    EXPECT_FALSE(r.events.back()->Bool(TMonitorEventCompletePacket::Success));
+}
+
+TEST_F(TasksmithBlackBox, AFailingTaskStopsTheGraph) {
+    BuildResult r = RunJobFile(R"(<job slots="1">
+  <task id="bad"><shell>echo broken &gt;&amp;2; exit 4</shell></task>
+  <task id="later"><shell>touch ran</shell></task>
+</job>)");
+    EXPECT_EQ(r.exitCode, 4);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "work/ran"));
+    EXPECT_THAT(r.Err(1), HasSubstr("broken\r\nTask \"bad\" failed with exit code 4"));
+    EXPECT_THAT(r.Out(0), HasSubstr("Build failed: 0 built, 0 up to date, 1 failed, 1 not run"));
+}
+
+TEST_F(TasksmithBlackBox, CleanRemovesDeclaredOutputsAndRunsNothingElse) {
+    test::WriteFile(dir_ / "work/out.o", "old");
+    BuildResult r = RunJobFile(R"(<job>
+  <task id="t"><shell>touch built</shell><output>out.o</output><clean>touch cleaned</clean></task>
+</job>)",
+                               std::uint64_t(1) << nv::bfClean);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "work/out.o"));
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "work/cleaned"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "work/built"));
+}
+
+TEST_F(TasksmithBlackBox, KillingTheConsoleStopsTheBuildAndLeavesNoProcess) {
+    request_->SetStr(TBuildCommandPacket::Command,
+                     "trap '' TERM; sleep 120 & echo $! > child.pid; wait");
+    request_->SetStr(TBuildCommandPacket::BuildClass, "wrap");
+    WriteCommandFile();
+    ASSERT_TRUE(Launch());
+    // The "console" is a forked process that owns the owner mutex and then is killed with -9.
+    platform::Waitable* start = start_.get();
+    ASSERT_EQ(platform::WaitAny(&start, 1, false, 30000).status, platform::WaitStatus::Signaled);
+    std::string ownerName = Name("_OwnerTermination");
+    std::string attachedName = Name("_OwnerAttachedEvent");
+    int console = test::ForkChild([&] {
+        std::unique_ptr<platform::Mutex> owner;
+        if (platform::Mutex::Create(ownerName, platform::ObjectAccess::Private, owner) != 0 ||
+            owner->Acquire(0).status != platform::WaitStatus::Signaled) {
+            return 1;
+        }
+        std::unique_ptr<platform::Event> attached;
+        if (platform::Event::Open(attachedName, attached) != 0) {
+            return 2;
+        }
+        attached->Set();
+        std::this_thread::sleep_for(std::chrono::seconds(120));
+        return 0;
+    });
+    std::string pidFile = dir_ / "work/child.pid";
+    for (int i = 0; i < 3000 && test::ReadFile(pidFile).value_or("").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    int child = std::stoi(test::ReadFile(pidFile).value_or("0"));
+    ASSERT_GT(child, 0);
+    auto killedAt = std::chrono::steady_clock::now();
+    test::KillChild(console);
+    BuildResult r = Finish(20000);
+    EXPECT_LT(std::chrono::steady_clock::now() - killedAt, std::chrono::seconds(8));
+    EXPECT_FALSE(ProcessAlive(child));
+    ExpectFramed(r);
+    EXPECT_TRUE(r.events.back()->Bool(TMonitorEventCompletePacket::Cancel));
+    EXPECT_NE(r.exitCode, 0);
+}
+
+TEST_F(TasksmithBlackBox, TheAgentsStopEventCancelsTheBuild) {
+    request_->SetStr(TBuildCommandPacket::Command, "echo started; sleep 120");
+    request_->SetStr(TBuildCommandPacket::BuildClass, "wrap");
+    WriteCommandFile();
+    ASSERT_TRUE(Launch());
+    Attach();
+    std::unique_ptr<platform::Event> stop;
+    ASSERT_EQ(platform::Event::Create(Name("_StopEvent"), true, false,
+                                      platform::ObjectAccess::Private, stop),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop->Set();
+    BuildResult r = Finish(20000);
+    ExpectFramed(r);
+    EXPECT_TRUE(r.events.back()->Bool(TMonitorEventCompletePacket::Cancel));
+    EXPECT_EQ(r.exitCode, 128 + SIGTERM);
+}
+
+TEST_F(TasksmithBlackBox, RefusesCommandFilesOthersCouldHavePlanted) {
+    request_->SetStr(TBuildCommandPacket::Command, "touch ran");
+    TVirtualStream stream;
+    request_->SaveToStream(stream, nullptr, 0);
+    test::WriteFile(dir_ / "elsewhere", stream.AsString());
+    std::filesystem::create_symlink(dir_ / "elsewhere", CommandFile());
+    ASSERT_TRUE(Launch());
+    BuildResult r = Finish(20000);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr("Cannot read the build command file"));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "work/ran"));
+
+    std::filesystem::remove(CommandFile());
+    test::WriteFile(CommandFile(), stream.AsString());
+    std::filesystem::permissions(CommandFile(), std::filesystem::perms(0644));
+    ASSERT_TRUE(Launch());
+    r = Finish(20000);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr("Operation not permitted"));
+
+    test::WriteFile(CommandFile() + ".tmp", "garbage");
+    std::filesystem::remove(CommandFile());
+    ASSERT_EQ(platform::WritePrivateFile(CommandFile(), "not a packet at all"), 0);
+    ASSERT_TRUE(Launch());
+    r = Finish(20000);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr("is damaged"));
+}
+
+TEST_F(TasksmithBlackBox, RefusesBadArguments) {
+    WriteCommandFile();
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"/id={1234}"}, {"/exitcodebase=abc"}, {"/bogus"}}) {
+        idText_ = args[0].starts_with("/id=") ? args[0].substr(4) : idText_;
+        platform::ChildStartOptions options;
+        options.arguments = {QZ_TASKSMITH_PATH};
+        options.arguments.insert(options.arguments.end(), args.begin(), args.end());
+        platform::ChildProcess p;
+        ASSERT_EQ(p.Start(options), 0);
+        ASSERT_TRUE(p.Wait(20000));
+        EXPECT_EQ(p.ExitCode(), 1) << args[0];
+    }
+}
+
+} // namespace
