@@ -106,6 +106,17 @@ void ReadStream(Stream& stream, int task, TaskObserver& observer, std::vector<ch
     EmitLines(stream, std::string_view(buffer.data(), done), false, task, observer);
 }
 
+// Tasks read nothing: their standard input is the empty device, never the console's terminal.
+int NullInput() {
+    static platform::File input = [] {
+        platform::File file;
+        platform::FileOpenRequest request;
+        (void)file.Open("/dev/null", request);
+        return file;
+    }();
+    return input.IsOpen() ? input.Handle() : -1;
+}
+
 int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment, Running& run,
               std::string& message) {
     platform::PipeEnds out;
@@ -132,6 +143,7 @@ int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment,
     options.killWithParent = true;
     options.workingDirectory = spec.folder;
     options.environment = MergeEnvironment(environment, spec.environment);
+    options.stdIn = NullInput();
     options.stdOut = static_cast<int>(out.write);
     options.stdErr = static_cast<int>(err.write);
     error = run.child.Start(options);
@@ -169,7 +181,7 @@ std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const E
 }
 
 bool TaskUpToDate(const TaskSpec& task) {
-    if (task.outputs.empty() || task.inputs.empty()) {
+    if (task.outputs.empty()) {
         return false;
     }
     long long newestInput = std::numeric_limits<long long>::min();
@@ -210,7 +222,6 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
 
     std::vector<int> waiting(static_cast<std::size_t>(count), 0);
     std::vector<std::vector<int>> dependents(static_cast<std::size_t>(count));
-    std::vector<bool> dependencyRan(static_cast<std::size_t>(count), false);
     for (int i = 0; i < count; ++i) {
         for (int dep : job.tasks[static_cast<std::size_t>(i)].dependencies) {
             ++waiting[static_cast<std::size_t>(i)];
@@ -224,12 +235,9 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
         }
     }
     int finished = 0;
-    auto release = [&](int task, bool ran) {
+    auto release = [&](int task) {
         ++finished;
         for (int d : dependents[static_cast<std::size_t>(task)]) {
-            if (ran) {
-                dependencyRan[static_cast<std::size_t>(d)] = true;
-            }
             if (--waiting[static_cast<std::size_t>(d)] == 0) {
                 ready.push_back(d);
             }
@@ -270,11 +278,10 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
             int task = ready.front();
             ready.pop_front();
             const TaskSpec& spec = job.tasks[static_cast<std::size_t>(task)];
-            if (!settings.rebuild && !dependencyRan[static_cast<std::size_t>(task)] &&
-                TaskUpToDate(spec)) {
+            if (!settings.rebuild && TaskUpToDate(spec)) {
                 ++outcome.skipped;
                 observer.TaskSkipped(task);
-                release(task, false);
+                release(task);
                 continue;
             }
             auto run = std::make_unique<Running>();
@@ -360,7 +367,7 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
             slotBusy[static_cast<std::size_t>(run.slot)] = false;
             if (run.exitCode == 0) {
                 ++outcome.built;
-                release(run.task, true);
+                release(run.task);
             } else {
                 ++outcome.failed;
                 ++finished;

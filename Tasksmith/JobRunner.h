@@ -60,7 +60,8 @@ struct RunOutcome {
 /// Runs the job (its order must be filled, see OrderTasks).
 RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver& observer);
 
-/// True when the task declares outputs and inputs and every output is newer than every input.
+/// True when the task declares outputs, they all exist and each is newer than every declared
+/// input (as make decides: what a dependency changed shows in the times of its outputs).
 bool TaskUpToDate(const TaskSpec& task);
 
 /// The environment with the additions applied (a later entry of a name replaces an earlier one).

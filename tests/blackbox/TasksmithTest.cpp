@@ -410,6 +410,21 @@ TEST_F(TasksmithBlackBox, RefusesCommandFilesOthersCouldHavePlanted) {
     EXPECT_THAT(r.err, HasSubstr("is damaged"));
 }
 
+TEST_F(TasksmithBlackBox, TheSampleJobBuildsThenIsUpToDate) {
+    std::filesystem::copy(QZ_EXAMPLES_DIR "/stats", dir_ / "work",
+                          std::filesystem::copy_options::recursive);
+    std::string job = test::ReadFile(dir_ / "work/job.xml").value_or("");
+    BuildResult r = RunJobFile(job);
+    EXPECT_EQ(r.exitCode, 0) << r.Err() << r.err;
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "work/build/stats"));
+    EXPECT_EQ(r.OfClass("TMonitorEventBeginStepPacket").size(), 15u);
+    // A second build finds every output newer than its inputs and runs nothing.
+    SetUp();
+    BuildResult again = RunJobFile(job);
+    EXPECT_EQ(again.exitCode, 0) << again.Err();
+    EXPECT_THAT(again.Out(0), HasSubstr("0 built, 15 up to date, 0 failed"));
+}
+
 TEST_F(TasksmithBlackBox, RefusesBadArguments) {
     WriteCommandFile();
     for (std::vector<std::string> args :
