@@ -3,6 +3,7 @@
 #include "BuildReporter.h"
 #include "CM/EnvUtils.h"
 #include "CM/Exceptions.h"
+#include "CM/GrowingSharedStream.h"
 #include "CM/MonitorPackets.h"
 #include "CM/RuntimeStartup.h"
 #include "EventWriter.h"
@@ -32,6 +33,7 @@ constexpr std::int64_t kMaxCommandFileSize = 256 * 1024 * 1024;
 // How long the console has to attach after the start event.
 constexpr std::uint32_t kAttachTimeoutMs = 60000;
 constexpr std::uint64_t kFlushPeriodMs = 100;
+constexpr std::uint32_t kEventStreamSectionSize = 0x200000;
 
 // An initialisation failure; restartable ones end with kExitRestart.
 struct InitFailure {
@@ -184,6 +186,14 @@ struct Handshake {
     std::string stopName;
     std::uint64_t lastStopProbe = 0;
 
+    // Released when the run ends, also by an error: a mutex still held at our end would stay
+    // behind as an abandoned object.
+    ~Handshake() {
+        if (buildMutex && buildMutex->State() == platform::MutexState::OwnedByCaller) {
+            buildMutex->Release();
+        }
+    }
+
     bool OwnerGone() const {
         if (!owner) {
             return true;
@@ -277,8 +287,21 @@ int RunBuild(const Arguments& args) {
     } catch (const Exception& e) {
         throw InitFailure{e.Message(), false};
     }
+    // The stream the console reads while the build runs; it holds the same bytes as the file.
+    std::unique_ptr<TGrowingSharedStream> stream;
+    try {
+        stream = std::make_unique<TGrowingSharedStream>(args.id, SessionLocal, true,
+                                                        kEventStreamSectionSize);
+    } catch (const EOSError& e) {
+        throw InitFailure{"Cannot create the build event stream:\r\n" + e.Message(),
+                          RestartCures(e.ErrorCode())};
+    } catch (const Exception& e) {
+        throw InitFailure{"Cannot create the build event stream:\r\n" + e.Message(), false};
+    }
+    StreamEventSink streamSink(*stream);
     EventWriter writer;
     writer.AddSink(monitor.get());
+    writer.AddSink(&streamSink);
 
     JobSpec job;
     std::string jobError;

@@ -23,6 +23,8 @@ using platform::THandle;
 // process that escaped its group may hold them).
 constexpr std::uint64_t kDrainMs = 2000;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// A line longer than this goes out in pieces rather than growing without bound.
+constexpr std::size_t kMaxLine = 1024 * 1024;
 
 // One output stream of a running task: its pipe and the unfinished last line.
 struct Stream {
@@ -63,7 +65,7 @@ void EmitLines(Stream& stream, std::string_view data, bool atEnd, int task,
     stream.carry.append(data);
     std::size_t last = stream.carry.rfind('\n');
     std::size_t complete = last == std::string::npos ? 0 : last + 1;
-    if (atEnd) {
+    if (atEnd || stream.carry.size() - complete > kMaxLine) {
         complete = stream.carry.size();
     }
     if (complete == 0) {

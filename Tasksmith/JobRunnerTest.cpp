@@ -109,6 +109,22 @@ TEST(JobRunnerTest, StandardOutputAndErrorStaySeparateAndInOrder) {
     EXPECT_EQ(join(err), "err1\r\nerr2\r\nerr3\r\nerr4\r\nerr5\r\ncrlf\r\n");
 }
 
+TEST(JobRunnerTest, AnEndlessLineIsSentInPiecesAndNothingIsLost) {
+    Record rec;
+    RunJob(Shells({"head -c 3000000 /dev/zero | tr '\\0' x; echo; echo after"}), Settings(), rec);
+    std::size_t pieces = 0;
+    for (const auto& e : rec.events) {
+        if (e.kind == 'o') {
+            ++pieces;
+            EXPECT_LE(e.text.size(), 2u * 1024 * 1024 + 64 * 1024);
+        }
+    }
+    EXPECT_GE(pieces, 2u);
+    std::string all = rec.Text(0, 'o');
+    EXPECT_EQ(std::count(all.begin(), all.end(), 'x'), 3000000);
+    EXPECT_THAT(all, ::testing::EndsWith("after|"));
+}
+
 TEST(JobRunnerTest, ALineArrivesWhileTheTaskStillRuns) {
     Record rec;
     auto begin = Clock::now();

@@ -4,6 +4,7 @@
 
 #include "CM/BuildCommandPackets.h"
 #include "CM/EnvUtils.h"
+#include "CM/GrowingSharedStream.h"
 #include "CM/MonitorFile.h"
 #include "CM/MonitorPackets.h"
 #include "NV/BuildFlags.h"
@@ -232,8 +233,44 @@ TEST_F(TasksmithBlackBox, ExitCodesOfTheCommandPassThrough) {
 
 TEST_F(TasksmithBlackBox, CommandOutputKeepsItsStreamsOrderAndEnvironment) {
     request_->Strings(TBuildCommandPacket::ForcedEnv).Add("FORCED=set");
-    BuildResult r = RunCommand("echo one; echo err1 >&2; echo $FROM_CONSOLE $FORCED; "
-                               "echo err2 >&2; pwd");
+    request_->SetStr(TBuildCommandPacket::Command, "echo one; echo err1 >&2; echo $FROM_CONSOLE "
+                                                   "$FORCED; echo err2 >&2; pwd; sleep 1");
+    request_->SetStr(TBuildCommandPacket::BuildClass, "wrap");
+    WriteCommandFile();
+    ASSERT_TRUE(Launch());
+    Attach();
+    // The console's view: the shared stream, read while the build runs, until it ends with its
+    // owner; the monitor data file then holds the rest from the same position.
+    std::string liveBytes;
+    {
+        TGrowingSharedStream live(id_, SessionLocal, false, 0x200000);
+        try {
+            while (!process_.Wait(10)) {
+                std::int64_t size = live.Size();
+                if (size > static_cast<std::int64_t>(liveBytes.size())) {
+                    std::string chunk(static_cast<std::size_t>(size) - liveBytes.size(), '\0');
+                    live.SetPosition(static_cast<std::int64_t>(liveBytes.size()));
+                    live.ReadBuffer(chunk.data(), static_cast<std::int64_t>(chunk.size()));
+                    liveBytes += chunk;
+                }
+            }
+        } catch (const Exception&) {
+            // The owner has ended: the rest comes from the file.
+        }
+    }
+    BuildResult r = Finish();
+    TMonitorFile monitor = OpenMonitorFile(MonitorFileName());
+    std::string fileBytes(static_cast<std::size_t>(monitor.Events->Size()), '\0');
+    monitor.Events->ReadBuffer(fileBytes.data(), monitor.Events->Size());
+    EXPECT_FALSE(liveBytes.empty());
+    EXPECT_EQ(fileBytes.substr(0, liveBytes.size()), liveBytes);
+    // Once the console's own handles are gone, no named object of the build is left.
+    owner_->Release();
+    owner_.reset();
+    start_.reset();
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+        EXPECT_THAT(entry.path().filename().string(), ::testing::Not(HasSubstr(idText_)));
+    }
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.Out(1), "one\r\nyes set\r\n" + dir_ / "work" + "\r\n");
     EXPECT_EQ(r.Err(1), "err1\r\nerr2\r\n");
