@@ -1,5 +1,6 @@
 #include "JobRunner.h"
 
+#include "CM/Exceptions.h"
 #include "platform/ChildProcess.h"
 #include "platform/Clock.h"
 #include "platform/File.h"
@@ -121,6 +122,18 @@ int NullInput() {
 
 int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment, Running& run,
               std::string& message) {
+    // The folders of declared outputs exist before the task runs, as a compiler expects.
+    for (const std::string& output : spec.outputs) {
+        std::size_t slash = output.find_last_of('/');
+        if (slash != std::string::npos && slash > 0) {
+            try {
+                MakeFolders(output.substr(0, slash));
+            } catch (const Exception& e) {
+                message = e.Message();
+                return EIO;
+            }
+        }
+    }
     platform::PipeEnds out;
     platform::PipeEnds err;
     int error = platform::CreatePipe(out);
@@ -170,6 +183,20 @@ int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment,
 }
 
 } // namespace
+
+void MakeFolders(const std::string& folder) {
+    if (folder.empty() || platform::QueryPathKind(folder) == platform::PathKind::Folder) {
+        return;
+    }
+    std::size_t slash = folder.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        MakeFolders(folder.substr(0, slash));
+    }
+    int error = platform::MakeFolder(folder);
+    if (error != 0 && error != EEXIST) {
+        RaiseOsError("Cannot create folder " + folder, error);
+    }
+}
 
 std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const EnvAdditions& add) {
     for (const auto& [name, value] : add) {

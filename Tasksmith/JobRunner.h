@@ -67,6 +67,9 @@ bool TaskUpToDate(const TaskSpec& task);
 /// The environment with the additions applied (a later entry of a name replaces an earlier one).
 std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const EnvAdditions& add);
 
+/// Creates the folder and every missing folder above it. Raises the OS error.
+void MakeFolders(const std::string& folder);
+
 /// Removes the task's declared outputs; returns the messages of those that could not be removed.
 std::vector<std::string> RemoveOutputs(const TaskSpec& task);
 

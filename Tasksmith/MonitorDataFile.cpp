@@ -2,6 +2,7 @@
 
 #include "CM/Exceptions.h"
 #include "CM/RealTimeCompressStreams.h"
+#include "JobRunner.h"
 #include "platform/FileSystem.h"
 #include "platform/SystemError.h"
 
@@ -35,20 +36,6 @@ std::string MarkerBytes() {
 }
 
 } // namespace
-
-void MakeFolders(const std::string& folder) {
-    if (folder.empty() || platform::QueryPathKind(folder) == platform::PathKind::Folder) {
-        return;
-    }
-    std::size_t slash = folder.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        MakeFolders(folder.substr(0, slash));
-    }
-    int error = platform::MakeFolder(folder);
-    if (error != 0 && error != EEXIST) {
-        RaiseOsError("Cannot create folder " + folder, error);
-    }
-}
 
 std::string DayFolderText(double startTime) {
     // 1 January 0001 is day -693593 and 31 December 9999 day 2958465.

@@ -46,9 +46,6 @@ private:
     std::string pending_;
 };
 
-/// Creates every missing folder of the path (not the last name). Raises the OS error.
-void MakeFolders(const std::string& folder);
-
 /// The decimal whole days of a date-time value (days since 30 December 1899, cut towards
 /// zero), as the monitor data file's folder is named; empty for a value that is not a finite
 /// number within the years 0001 to 9999, so a damaged start time never names a folder.
