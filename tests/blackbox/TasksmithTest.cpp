@@ -281,6 +281,34 @@ TEST_F(TasksmithBlackBox, CommandOutputKeepsItsStreamsOrderAndEnvironment) {
     EXPECT_EQ(started->Bits(TMonitorEventStartedPacket::BuildFlags), nv::kInitialBuildFlags);
 }
 
+TEST_F(TasksmithBlackBox, APrintedLineReachesTheSharedStreamWhileTheTaskRuns) {
+    request_->SetStr(TBuildCommandPacket::Command, "echo first; sleep 3; echo second");
+    request_->SetStr(TBuildCommandPacket::BuildClass, "wrap");
+    WriteCommandFile();
+    ASSERT_TRUE(Launch());
+    Attach();
+    TGrowingSharedStream live(id_, SessionLocal, false, 0x200000);
+    auto begin = std::chrono::steady_clock::now();
+    bool seen = false;
+    while (!seen && std::chrono::steady_clock::now() - begin < std::chrono::seconds(2)) {
+        std::string bytes(static_cast<std::size_t>(live.Size()), '\0');
+        live.SetPosition(0);
+        live.ReadBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+        TVirtualStream copy;
+        copy.SetContent(bytes);
+        for (const auto& e : ReadMonitorEvents(copy)) {
+            seen = seen || (e->ClassName() == "TMonitorEventOutputPacket" &&
+                            e->Str(TMonitorEventOutputPacket::Text) == "first");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // Long before the task ends (and before any flush of the file could matter).
+    EXPECT_TRUE(seen);
+    EXPECT_FALSE(process_.Wait(0));
+    BuildResult r = Finish();
+    EXPECT_EQ(r.Out(1), "first\r\nsecond\r\n");
+}
+
 TEST_F(TasksmithBlackBox, AJobFileLeavesTheWholeTimelineAndTheMonitorCopy) {
     request_->SetStr(TBuildCommandPacket::MonitorFilename, "copy.nv_mon");
     BuildResult r = RunJobFile(R"(<job slots="2">
