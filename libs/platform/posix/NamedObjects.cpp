@@ -285,12 +285,12 @@ int SweepObjectLeftovers() {
             }
             continue;
         }
-        int fd = openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        int fd = openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             continue;
         }
         struct stat held {};
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+        if (detail::FlockNoWait(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 &&
             fstatat(dirFd, fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             st.st_ino == held.st_ino && st.st_dev == held.st_dev &&
             unlinkat(dirFd, fileName.c_str(), 0) == 0) {
