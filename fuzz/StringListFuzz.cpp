@@ -28,7 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string written = items.ToCommaText();
         qz::TStringListEx back;
         back.AssignCommaText(written);
-        if (!back.SameAs(items)) {
+        // The one loss the comma form has by definition: an empty last entry among others is
+        // written as nothing after the last comma, and so is not read back.
+        qz::TStringListEx expected;
+        expected.Assign(items);
+        if (expected.Count() > 1 && expected.At(expected.Count() - 1).empty()) {
+            expected.Delete(expected.Count() - 1);
+        }
+        if (!back.SameAs(expected)) {
             qz::fuzz::Disagree("comma text");
         }
         for (int i = 0; i < items.Count() && i < 8; ++i) {
