@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -321,22 +322,26 @@ TEST_F(ObjectAccessTest, OpenerRacingTheLastCloserNeverLosesTheName) {
     constexpr int kRounds = 400;
     std::vector<int> codes = test::ForkChildren(
         2,
-        [](int) {
-            for (int round = 0; round < kRounds; ++round) {
-                std::unique_ptr<Event> first;
-                if (Event::Create("Global\\Raced", true, false, ObjectAccess::Private, first) !=
+        [](int child) {
+            for (std::uint32_t round = 1; round <= kRounds; ++round) {
+                std::unique_ptr<SharedSection> first;
+                if (SharedSection::Open("Global\\Raced", 8, true, ObjectAccess::Private, first) !=
                     0) {
                     return 1;
                 }
-                std::unique_ptr<Event> second;
-                if (Event::Open("Global\\Raced", second) != 0) {
+                std::unique_ptr<SharedSection> second;
+                if (SharedSection::Open("Global\\Raced", 8, false, ObjectAccess::Private, second) !=
+                    0) {
                     return 2;
                 }
-                second->Set(); // seen through the first handle: the same object
-                if (!first->IsSet()) {
+                // Each process writes only its own word: seen through the first handle, the
+                // second is the same object.
+                auto* written = static_cast<std::uint32_t*>(second->Data()) + child;
+                auto* read = static_cast<std::uint32_t*>(first->Data()) + child;
+                std::atomic_ref(*written).store(round);
+                if (std::atomic_ref(*read).load() != round) {
                     return 3;
                 }
-                first->Reset();
             }
             return 0;
         },
