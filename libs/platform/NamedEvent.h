@@ -2,7 +2,8 @@
 
 // Auto-reset and manual-reset events, named (shared between processes) or unnamed (inside the
 // process). An auto-reset event releases one waiter per Set and resets itself; a manual-reset
-// event stays set until Reset and releases every waiter.
+// event stays set until Reset and releases every waiter, also every waiter that was asleep when
+// Set ran and that wakes up only after a Reset that followed at once.
 
 #include "platform/NamedObjects.h"
 #include "platform/WaitAny.h"
@@ -43,6 +44,10 @@ protected:
     bool IsReady() const override;
     void Untake() override;
     std::uint32_t* Word(bool& shared) override;
+    std::uint32_t Stamp() const override;
+    Take TryTakeSince(std::uint32_t stamp) override;
+    std::uint32_t* SleepWord(std::uint32_t stamp, bool& shared, std::uint32_t& idle) override;
+    bool IsDamaged() const override;
 
 private:
     struct Impl;

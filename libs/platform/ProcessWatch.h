@@ -12,7 +12,8 @@ namespace qz::platform {
 class ProcessWatch : public Waitable {
 public:
     /// Starts watching the process. 0 or the system error code (ESRCH: no such process). A child
-    /// of the calling process is reaped by the watch; do not wait for it elsewhere.
+    /// of the calling process is reaped by the watch, also when it ends after the watch was
+    /// destroyed; do not wait for it elsewhere.
     static int Open(int pid, std::unique_ptr<ProcessWatch>& out);
 
     ~ProcessWatch() override;

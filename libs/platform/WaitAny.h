@@ -41,7 +41,12 @@ public:
 protected:
     friend struct detail::WaitEngine;
 
-    enum class Take { NotReady, Taken, Abandoned };
+    enum class Take {
+        NotReady,
+        Taken,
+        Abandoned,
+        Damaged, ///< the object's shared state holds a value no object of ours writes
+    };
 
     /// Takes the object without blocking when it is signalled.
     virtual Take TryTake() = 0;
@@ -55,6 +60,20 @@ protected:
     virtual std::uint32_t IdleValue() const { return 0; }
     /// Waits for an object without a futex word (a mutex), alone.
     virtual WaitResult BlockingTake(std::uint32_t timeoutMs);
+    /// A stamp read when a wait begins, before the first TryTakeSince: an object that can be
+    /// signalled and cleared again while a waiter sleeps (a manual-reset event) counts its signals,
+    /// so that the waiter still sees the signal it slept through.
+    virtual std::uint32_t Stamp() const { return 0; }
+    /// TryTake for a wait that began at stamp.
+    virtual Take TryTakeSince(std::uint32_t) { return TryTake(); }
+    /// The word a wait that began at stamp sleeps on, and the value it holds while nothing
+    /// happened. By default Word and IdleValue.
+    virtual std::uint32_t* SleepWord(std::uint32_t, bool& shared, std::uint32_t& idle) {
+        idle = IdleValue();
+        return Word(shared);
+    }
+    /// Whether the shared state is damaged (the wait then fails instead of sleeping).
+    virtual bool IsDamaged() const { return false; }
 };
 
 /// Waits until one object is signalled (the lowest signalled index wins) or, with waitAll, until

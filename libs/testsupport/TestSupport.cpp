@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -343,6 +344,24 @@ bool ChildEnded(int pid) {
     siginfo_t info{};
     return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == pid;
+}
+
+void SleepMs(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+int RunAsNobody(const std::function<int()>& body, std::chrono::milliseconds timeout, int gid) {
+    if (geteuid() != 0) {
+        return -2;
+    }
+    int pid = ForkChild([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(gid)) != 0 ||
+            setuid(65534) != 0) {
+            return 98;
+        }
+        return body();
+    });
+    return WaitChild(pid, timeout);
 }
 
 void KillChild(int pid) {

@@ -100,4 +100,27 @@ bool ChildEnded(int pid);
 /// Kills a forked child at once (SIGKILL) and reaps it.
 void KillChild(int pid);
 
+/// Sleeps the calling thread.
+void SleepMs(int milliseconds);
+
+/// Polls the condition every millisecond until it holds (true) or the limit passes (false), so
+/// that a loop waiting for another thread or process fails instead of hanging.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        SleepMs(1);
+    }
+    return true;
+}
+
+/// Runs body in a child of this process as the unprivileged user 65534 (user "nobody", group
+/// 65534 unless gid says otherwise) and returns its result as WaitChild does; -2 when this
+/// process is not root and cannot change user (the caller then skips).
+int RunAsNobody(const std::function<int()>& body,
+                std::chrono::milliseconds timeout = std::chrono::seconds(20), int gid = 65534);
+
 } // namespace qz::test

@@ -460,7 +460,9 @@ std::string ProductRegistryName() {
         try {
             g_productName = g_productNameProvider ? g_productNameProvider() : std::string();
         } catch (...) {
-            g_productName = std::string();
+            // Not cached: the provider may succeed later (its information may not be readable
+            // yet). Until then the keys are read without a product name.
+            return std::string();
         }
     }
     return *g_productName;

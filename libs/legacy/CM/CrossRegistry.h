@@ -184,9 +184,10 @@ private:
 };
 
 /// The product name that registry key paths carry ("SOFTWARE\Tamrel\" + name). Computed once per
-/// process by the provider (SetProductRegistryNameProvider) and kept; empty when the provider
-/// fails. The programs' start-up (RuntimeStartup) installs the provider that reads "info.dat";
-/// before that, and in tests, the provider answers "Orvane".
+/// process by the provider (SetProductRegistryNameProvider) and kept; empty while the provider
+/// fails (a failure is not kept: the next call asks the provider again). The programs' start-up
+/// (RuntimeStartup) installs the provider that reads "info.dat"; before that, and in tests, the
+/// provider answers "Orvane".
 std::string ProductRegistryName();
 
 /// Replaces the provider (the product information component installs the one that reads

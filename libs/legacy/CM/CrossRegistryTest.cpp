@@ -1,5 +1,6 @@
 #include "CrossRegistry.h"
 
+#include "CmTestSupport.h"
 #include "Exceptions.h"
 #include "TestSupport.h"
 
@@ -7,6 +8,8 @@
 
 namespace qz {
 namespace {
+
+using test::MessageOf;
 
 class CrossRegistryTest : public ::testing::Test {
 protected:
@@ -16,15 +19,6 @@ protected:
     test::TempDir dir_;
     test::ScopedEnv root_{"TamrelRegistryRoot", dir_.path()};
 };
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(no exception)";
-}
 
 TEST_F(CrossRegistryTest, IntegerStringAndBinaryTypes) {
     Store("[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"
@@ -128,6 +122,23 @@ TEST_F(CrossRegistryTest, RootNames) {
     EXPECT_EQ(RegistryRootFromName("hklm"), RegRoot::LocalMachine);
     EXPECT_EQ(RegistryRootFromName("HKEY_CURRENT_USER"), RegRoot::CurrentUser);
     EXPECT_EQ(RegistryRootFromName("HKXX"), std::nullopt);
+}
+
+TEST(ProductRegistryName, AFailingProviderIsAskedAgain) {
+    static int calls = 0;
+    calls = 0;
+    SetProductRegistryNameProvider([]() -> std::string {
+        if (++calls == 1) {
+            throw Exception("information not readable yet");
+        }
+        return "Later";
+    });
+    EXPECT_EQ(ProductRegistryName(), "");
+    EXPECT_EQ(ProductRegistryName(), "Later");
+    EXPECT_EQ(ProductRegistryName(), "Later"); // kept once known
+    EXPECT_EQ(calls, 2);
+    SetProductRegistryNameProvider(nullptr);
+    SetProductRegistryName("Orvane");
 }
 
 } // namespace

@@ -158,7 +158,6 @@ TEST(EventLog, ViewsAndPermanence) {
     owned->SetPermanent(false);
     FreeEventLog(owned);
     EXPECT_EQ(owned, nullptr);
-    EXPECT_EQ(&DefaultEventLog(), &DefaultEventLog());
 }
 
 TEST(CallTrace, FoldsRepeatsAndDropsSharedPrefixes) {

@@ -42,6 +42,7 @@ TEST(Exceptions, RaiseWithContextKeepsClassAndCode) {
         } catch (...) {
             RaiseWithContext("Failed to start build.");
         }
+        ADD_FAILURE() << "nothing raised";
     } catch (const EOSError& e) {
         EXPECT_EQ(e.ErrorCode(), EACCES);
         EXPECT_EQ(e.Message(), "Failed to start build.\r\ninner: Permission denied (13)");
@@ -61,6 +62,7 @@ TEST(Exceptions, RaiseWithContextKeepsClassAndCode) {
         } catch (...) {
             RaiseWithContext("ctx");
         }
+        ADD_FAILURE() << "nothing raised";
     } catch (const Exception& e) {
         EXPECT_STREQ(e.ClassName(), "Exception");
         EXPECT_EQ(e.Message(), "ctx\r\nbounds");

@@ -1,5 +1,6 @@
 #include "Lists.h"
 
+#include "CmTestSupport.h"
 #include "StreamUtils.h"
 
 #include <gmock/gmock.h>
@@ -13,6 +14,8 @@
 
 namespace qz {
 namespace {
+
+using test::MessageOf;
 
 // Plain 16-byte keys: the GUID tables take any 16-byte key type.
 struct TGuidKey {
@@ -41,15 +44,6 @@ std::vector<typename Table::Key> KeysInVisitOrder(Table& table) {
         return true;
     });
     return keys;
-}
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(no exception)";
 }
 
 // Records what the handle and view lists release instead of asking the system.

@@ -173,7 +173,9 @@ void CheckKernelObjectSupport();
 
 /// Start-up of the named-object layer: removes leftovers of crashed processes and opens the
 /// thread-UID scheme. A failure of the scheme is written to the diagnostic log ("FATAL ERROR:
-/// Failed to initialize session: ") and start-up continues without it.
+/// Failed to initialize session: ") and start-up continues: a program that never needs a thread
+/// UID still runs, and the first use of one opens the scheme again and raises the same clear
+/// error ("Failed to open/create session data") when it still fails.
 void InitializeNamedObjects();
 
 } // namespace qz

@@ -1,5 +1,6 @@
 #include "NvObjects.h"
 
+#include "CmTestSupport.h"
 #include "DiagHooks.h"
 #include "Exceptions.h"
 #include "TestSupport.h"
@@ -15,6 +16,8 @@
 
 namespace qz {
 namespace {
+
+using test::MessageOf;
 
 using namespace std::chrono_literals;
 
@@ -66,15 +69,6 @@ protected:
         SetSpinLockWarningPeriod(0);
         platform::SetObjectDirectory("");
         platform::SetObjectPrefix("");
-    }
-
-    static std::string MessageOf(const std::function<void()>& action) {
-        try {
-            action();
-        } catch (const Exception& e) {
-            return e.Message();
-        }
-        return "(nothing raised)";
     }
 
     test::TempDir dir_;
@@ -292,9 +286,7 @@ TEST_F(NvObjects, SpinLockWarnsOfAPossibleDeadlock) {
         }
         SpinUnlock(record);
     });
-    while (stage != 1) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(test::WaitUntil([&] { return stage == 1; }, 20s));
     // A finite timeout warns only with flag 8.
     EXPECT_EQ(kSpinTimedOut, SpinLock(record, 60, slSleepAndCheck));
     EXPECT_EQ(0, LogCapture::Count("[Spinlock"));
@@ -309,7 +301,9 @@ TEST_F(NvObjects, SpinLockWarnsOfAPossibleDeadlock) {
     // An infinite wait warns and then reports how it ended.
     LogCapture::Install();
     std::thread releaser([&] {
-        std::this_thread::sleep_for(80ms);
+        // Release only once the waiter has warned, however late it got to wait.
+        test::WaitUntil([] { return LogCapture::Count("[Spinlock - Possible Deadlock]") >= 1; },
+                        20s);
         stage = 2;
     });
     EXPECT_EQ(kSpinLocked, SpinLock(record, INFINITE, 0));

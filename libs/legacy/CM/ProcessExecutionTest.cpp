@@ -2,6 +2,7 @@
 
 #include "EnvUtils.h"
 #include "Exceptions.h"
+#include "NotifyTestSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 namespace qz {
 namespace {
 
+using test::OnFreshThread;
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -21,16 +24,6 @@ constexpr std::uint32_t kCapture = poInheritHandles | poCaptureOutput | poTempFi
 // A shell command line (the script in double quotes, so it stays one argument).
 std::string Shell(const std::string& script) {
     return "/bin/sh -c \"" + script + "\"";
-}
-
-template <typename Body>
-void OnFreshThread(Body body) {
-    std::thread thread([&] {
-        TNotifyQueue queue;
-        queue.AttachToThread();
-        body(queue);
-    });
-    thread.join();
 }
 
 template <typename Condition>
@@ -74,12 +67,18 @@ TEST(ProcessCapture, SeparateOrSharedStandardError) {
 }
 
 TEST(ProcessCapture, OutputArrivesWhileTheChildRuns) {
-    TProcess early(Shell("echo first; exec sleep 0.5"), kCapture);
+    // The child runs until the test lets it go (or 20 s pass), however slow the machine is.
+    test::TempDir dir;
+    std::string go = dir / "go";
+    TProcess early(Shell("echo first; for i in $(seq 2000); do [ -e '" + go +
+                         "' ] && exit 0; sleep 0.01; done; exit 1"),
+                   kCapture);
     early.Start(false);
     EXPECT_TRUE(WaitUntil([&] { return early.StdOutText() == "first"; }));
     EXPECT_THROW(early.ExitCode(), Exception);
     early.SetAllowEarlyExitCode(true);
     EXPECT_EQ(early.ExitCode(), kStillActive);
+    test::WriteFile(go, "");
     EXPECT_EQ(early.WaitFor(), 0);
 
     TProcess reader(Shell("echo in; read line"), kCapture); // standard input is the null device

@@ -1,5 +1,6 @@
 #include "RealTimeCompressStreams.h"
 
+#include "CmTestSupport.h"
 #include "Exceptions.h"
 #include "QuickLZ.h"
 #include "StreamUtils.h"
@@ -16,6 +17,8 @@
 
 namespace qz {
 namespace {
+
+using test::MessageOf;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -88,15 +91,6 @@ Bytes ReadAll(TStream& stream, std::int64_t chunk) {
         }
         out.insert(out.end(), buffer.begin(), buffer.begin() + n);
     }
-}
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(no exception)";
 }
 
 std::string OpenError(Bytes data, std::int64_t start = 0, std::int64_t length = -1) {

@@ -1,6 +1,7 @@
 #include "AgentReg.h"
 
 #include "CM/Exceptions.h"
+#include "CmTestSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,8 @@
 
 namespace qz::nv {
 namespace {
+
+using test::MessageOf;
 
 class AgentRegTest : public ::testing::Test {
 protected:
@@ -19,15 +22,6 @@ protected:
     test::TempDir dir_;
     test::ScopedEnv root_{"TamrelRegistryRoot", dir_.path()};
 };
-
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return "(no exception)";
-}
 
 TEST_F(AgentRegTest, FoldersFromTheMachineKey) {
     Store("[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"/opt/orvane/\"\n");

@@ -1,3 +1,4 @@
+#include "ObjectFile.h"
 #include "TestSupport.h"
 #include "platform/NamedEvent.h"
 #include "platform/NamedMutex.h"
@@ -13,8 +14,12 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <pthread.h>
 #include <random>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -203,10 +208,9 @@ TEST_F(KernelObjects, CreationRaceHasExactlyOneCreator) {
                 events.push_back(std::move(event)); // held until all rounds are done
             }
             std::atomic_ref(words[kRounds]).fetch_add(1);
-            while (std::atomic_ref(words[kRounds]).load() < kProcesses) {
-                std::this_thread::sleep_for(1ms);
-            }
-            return 0;
+            bool all = test::WaitUntil(
+                [&] { return std::atomic_ref(words[kRounds]).load() >= kProcesses; }, 30s);
+            return all ? 0 : 4;
         }));
     }
     go->Set();
@@ -239,9 +243,7 @@ TEST_F(KernelObjects, AutoResetEventWakesOneWaiterPerSet) {
             return 0;
         }));
     }
-    while (std::atomic_ref(count[1]).load() < 2) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(test::WaitUntil([&] { return std::atomic_ref(count[1]).load() >= 2; }, 20s));
     std::this_thread::sleep_for(50ms); // let both go to sleep
     event->Set();
     auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -464,13 +466,17 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
     std::uint32_t other = 0;
     std::atomic<bool> release{false};
     std::thread worker([&] {
-        CurrentThreadToken(other, failure);
-        while (!release) {
-            std::this_thread::sleep_for(1ms);
-        }
+        TokenFailure workerFailure{};
+        std::uint32_t uid = 0;
+        CurrentThreadToken(uid, workerFailure);
+        std::atomic_ref(other).store(uid == 0 ? 0xFFFFFFFF : uid); // 0xFFFFFFFF: it failed
+        test::WaitUntil([&] { return release.load(); }, 30s);
     });
-    while (std::atomic_ref(other).load() == 0) {
-        std::this_thread::sleep_for(1ms);
+    bool started = test::WaitUntil([&] { return std::atomic_ref(other).load() != 0; }, 20s);
+    if (!started || other == 0xFFFFFFFF) {
+        release = true;
+        worker.join();
+        FAIL() << "the worker got no token";
     }
     EXPECT_NE(mine, other);
     IsThreadTokenEnded(other, ended);
@@ -493,12 +499,18 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
         if (own == mine) {
             return 1; // must not inherit the parent's token
         }
+        if (own == 0) {
+            return 2;
+        }
         std::atomic_ref(*uid).store(own);
         pause();
         return 0;
     });
-    while (std::atomic_ref(*uid).load() == 0) {
-        std::this_thread::sleep_for(1ms);
+    // A child that fails early ends instead of publishing its UID: stop waiting then.
+    test::WaitUntil([&] { return std::atomic_ref(*uid).load() != 0 || test::ChildEnded(child); },
+                    20s);
+    if (std::atomic_ref(*uid).load() == 0) {
+        FAIL() << "the child published no UID; it ended with " << WaitChild(child, 1s);
     }
     IsThreadTokenEnded(*uid, ended);
     EXPECT_FALSE(ended);
@@ -535,8 +547,9 @@ TEST_F(KernelObjects, FullThreadTableReportsTheAllocationFailure) {
                 break;
             }
             threads.push_back(std::move(thread));
-            while (done < static_cast<int>(threads.size())) {
-                std::this_thread::yield();
+            if (!test::WaitUntil([&] { return done >= static_cast<int>(threads.size()); }, 30s)) {
+                release->Set();
+                return 4;
             }
         }
         release->Set();
@@ -578,8 +591,12 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
         });
     }
     for (auto& uid : live) {
-        while (std::atomic_ref(uid).load() == 0) {
-            std::this_thread::sleep_for(1ms);
+        if (!test::WaitUntil([&] { return std::atomic_ref(uid).load() != 0; }, 20s)) {
+            stop = true;
+            for (auto& holder : holders) {
+                holder.join();
+            }
+            FAIL() << "a holder thread got no token";
         }
     }
     std::atomic<int> falseDead{0};
@@ -627,6 +644,310 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
         IsThreadTokenEnded(uid, ended);
         EXPECT_TRUE(ended); // their threads have ended now
     }
+}
+
+// --- Damage, lost wake-ups and late users -------------------------------------------------
+
+// A second mapping of an object file, as another process (or user) would have it.
+class RawView {
+public:
+    RawView(const std::string& path, std::size_t size) : size_(size) {
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            data_ = view == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(view);
+            close(fd);
+        }
+    }
+    ~RawView() {
+        if (data_) {
+            munmap(data_, size_);
+        }
+    }
+    std::uint8_t* data() const { return data_; }
+
+private:
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_;
+};
+
+// The address of this process's shared mapping of the given size whose file name contains the
+// text (the name it was created under, when this process created it); null when none.
+void* MappingOf(const std::string& text, std::size_t size) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::size_t dash = line.find('-');
+        std::uintptr_t start = std::stoull(line.substr(0, dash), nullptr, 16);
+        std::uintptr_t end = std::stoull(line.substr(dash + 1), nullptr, 16);
+        if (end - start == size && line.find(" rw-s ") != std::string::npos &&
+            line.find(text) != std::string::npos) {
+            return reinterpret_cast<void*>(start);
+        }
+    }
+    return nullptr;
+}
+
+int MappingsOf(const std::string& text) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    int count = 0;
+    while (std::getline(maps, line)) {
+        count += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
+double ThreadCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+// The system call the thread of the process is blocked in (from /proc), or -1.
+long BlockedSyscall(pid_t tid, pid_t pid = getpid()) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+                       "/syscall");
+    long number = -1;
+    file >> number;
+    return number;
+}
+
+TEST_F(KernelObjects, DamagedStateWordFailsTheWaitInsteadOfSpinning) {
+    for (bool manual : {false, true}) {
+        std::string name = manual ? "Global\\DamagedManual" : "Global\\DamagedAuto";
+        std::unique_ptr<Event> event = MakeEvent(name, manual);
+        std::string file;
+        ASSERT_EQ(0, ObjectFileName(name, file));
+        RawView view(dir_ / file, 64);
+        auto* words = reinterpret_cast<std::uint32_t*>(view.data());
+        ASSERT_NE(nullptr, words);
+        std::atomic_ref(words[2]).store(2); // what another user could write into a 0666 event
+
+        double cpuBefore = ThreadCpuMs();
+        auto start = std::chrono::steady_clock::now();
+        WaitResult result = Wait1(*event, 500);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(WaitStatus::Failed, result.status);
+        EXPECT_EQ(EUCLEAN, result.error);
+        EXPECT_LT(took, 600ms);
+        EXPECT_LT(ThreadCpuMs() - cpuBefore, 50.0); // 10% of the wait's time limit
+
+        std::unique_ptr<Event> second = MakeEvent("", false);
+        Waitable* both[] = {second.get(), event.get()};
+        EXPECT_EQ(WaitStatus::Failed, WaitAny(both, 2, true, 100).status);
+
+        event->Set(); // repairs it
+        EXPECT_EQ(WaitStatus::Signaled, Wait1(*event, 0).status);
+    }
+}
+
+TEST_F(KernelObjects, ManualResetSetThenResetReleasesEverySleeper) {
+    constexpr int kWaiters = 200;
+    std::unique_ptr<Event> event = MakeEvent("Global\\SetReset", true);
+    std::vector<pid_t> tids(kWaiters, 0);
+    std::atomic<int> signalled{0};
+    std::atomic<int> other{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.emplace_back([&, i] {
+            std::atomic_ref(tids[i]).store(gettid());
+            WaitResult result = Wait1(*event, 10000);
+            (result.status == WaitStatus::Signaled ? signalled : other)++;
+        });
+    }
+    // Set and Reset only once every waiter sleeps in the kernel.
+    bool asleep = test::WaitUntil(
+        [&] {
+            for (pid_t& tid : tids) {
+                pid_t t = std::atomic_ref(tid).load();
+                if (t == 0 || BlockedSyscall(t) != SYS_futex_waitv) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        20s);
+    event->Set();
+    event->Reset();
+    for (auto& waiter : waiters) {
+        waiter.join();
+    }
+    ASSERT_TRUE(asleep);
+    EXPECT_EQ(kWaiters, signalled.load());
+    EXPECT_EQ(0, other.load());
+    EXPECT_EQ(WaitStatus::TimedOut, Wait1(*event, 0).status); // the Reset stands
+}
+
+TEST_F(KernelObjects, SetterKilledBetweenStoreAndWakeReleasesTheWaiterWithinASlice) {
+    for (bool manual : {false, true}) {
+        std::string name = manual ? "Global\\KilledSetterM" : "Global\\KilledSetterA";
+        std::unique_ptr<Event> event = MakeEvent(name, manual);
+        pid_t self = gettid();
+        pid_t parent = getpid();
+        int child = ForkChild([&] {
+            std::unique_ptr<Event> own;
+            if (Event::Open(name, own) != 0) {
+                return 1;
+            }
+            if (!test::WaitUntil([&] { return BlockedSyscall(self, parent) == SYS_futex_waitv; },
+                                 20s)) {
+                return 2;
+            }
+            detail::SetTestKillPoint("event-set-before-wake");
+            own->Set();
+            return 3; // not reached: the kill point ends the process
+        });
+        auto start = std::chrono::steady_clock::now();
+        WaitResult result = Wait1(*event, 10000);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(128 + SIGKILL, WaitChild(child, 10s));
+        EXPECT_EQ(WaitStatus::Signaled, result.status) << (manual ? "manual" : "auto");
+        EXPECT_LT(took, 3s); // one 1 s slice, with room for a loaded machine
+    }
+}
+
+TEST_F(KernelObjects, KilledWaiterLeavesTheOtherWaitersUnaffected) {
+    for (bool manual : {false, true}) {
+        std::string name = manual ? "Global\\KilledWaiterM" : "Global\\KilledWaiterA";
+        std::unique_ptr<Event> event = MakeEvent(name, manual);
+        auto waiter = [&] {
+            std::unique_ptr<Event> own;
+            Event::Open(name, own);
+            return Wait1(*own, 20000).status == WaitStatus::Signaled ? 0 : 1;
+        };
+        int doomed = ForkChild(waiter);
+        int survivor = ForkChild(waiter);
+        std::this_thread::sleep_for(50ms);
+        KillChild(doomed);
+        event->Set();
+        EXPECT_EQ(0, WaitChild(survivor, 10s));
+        EXPECT_EQ(manual, event->IsSet()); // an auto-reset event was taken by the survivor
+    }
+}
+
+TEST_F(KernelObjects, QueryFromTheOwnerKeepsNoMapping) {
+    std::unique_ptr<Mutex> mutex;
+    ASSERT_EQ(0, Mutex::Create("Global\\Queried", ObjectAccess::Private, mutex));
+    ASSERT_EQ(WaitStatus::Signaled, mutex->Acquire(0).status);
+    std::string file;
+    ASSERT_EQ(0, ObjectFileName("Global\\Queried", file));
+    int before = MappingsOf(file);
+    for (int i = 0; i < 50; ++i) {
+        MutexState state{};
+        ASSERT_EQ(0, Mutex::Query("Global\\Queried", state));
+        EXPECT_EQ(MutexState::OwnedByCaller, state);
+    }
+    EXPECT_EQ(before, MappingsOf(file));
+    EXPECT_EQ(0, mutex->Release());
+}
+
+TEST_F(KernelObjects, DamagedMutexTypeIsRefused) {
+    std::unique_ptr<Mutex> mutex;
+    ASSERT_EQ(0, Mutex::Create("Global\\Retyped", ObjectAccess::Private, mutex));
+    std::string file;
+    ASSERT_EQ(0, ObjectFileName("Global\\Retyped", file));
+    RawView view(dir_ / file, 128);
+    std::uint8_t* block = view.data();
+    ASSERT_NE(nullptr, block);
+    auto* lock = reinterpret_cast<pthread_mutex_t*>(block + 64);
+    int kind = lock->__data.__kind;
+    lock->__data.__kind = 0; // a plain mutex: no longer robust
+    EXPECT_EQ(EUCLEAN, mutex->Acquire(0).error);
+    std::unique_ptr<Mutex> second;
+    EXPECT_EQ(EUCLEAN, Mutex::Open("Global\\Retyped", second));
+    lock->__data.__kind = kind;
+    EXPECT_EQ(WaitStatus::Signaled, mutex->Acquire(0).status);
+    EXPECT_EQ(0, mutex->Release());
+}
+
+TEST_F(KernelObjects, SectionDoesNotOpenAnEventOrMutexFile) {
+    std::unique_ptr<Event> event = MakeEvent("Global\\NotASection", false);
+    std::unique_ptr<Mutex> mutex;
+    ASSERT_EQ(0, Mutex::Create("Global\\NotASectionEither", ObjectAccess::Private, mutex));
+    std::unique_ptr<SharedSection> section;
+    EXPECT_EQ(EPROTOTYPE, SharedSection::Open("Global\\NotASection", 16, false,
+                                              ObjectAccess::Private, section));
+    EXPECT_EQ(EPROTOTYPE, SharedSection::Open("Global\\NotASectionEither", 16, true,
+                                              ObjectAccess::Private, section));
+}
+
+// Runs at thread exit after the token's holder, because it was made before the token.
+struct LateUser {
+    std::uint32_t oldUid = 0;
+    std::uint32_t* lateUid = nullptr;
+    bool* oldEndedSeen = nullptr;
+
+    ~LateUser() {
+        if (lateUid) {
+            TokenFailure failure{};
+            CurrentThreadToken(*lateUid, failure);
+            IsThreadTokenEnded(oldUid, *oldEndedSeen);
+        }
+    }
+};
+thread_local LateUser t_lateUser;
+
+TEST_F(KernelObjects, ThreadLocalDestructorAfterTheTokenIsReleasedGetsNoStaleUid) {
+    std::uint32_t first = 0;
+    std::uint32_t late = 0;
+    bool oldEnded = false;
+    std::thread([&] {
+        t_lateUser.lateUid = &late; // constructed first, so destroyed after the holder
+        t_lateUser.oldEndedSeen = &oldEnded;
+        TokenFailure failure{};
+        ASSERT_EQ(0, CurrentThreadToken(first, failure));
+        t_lateUser.oldUid = first;
+    }).join();
+    EXPECT_NE(0u, first);
+    EXPECT_NE(first, late) << "a destructor kept the UID of a released token";
+    EXPECT_TRUE(oldEnded);
+    if (late != 0) {
+        bool ended = false;
+        ASSERT_EQ(0, IsThreadTokenEnded(late, ended));
+        EXPECT_TRUE(ended); // its thread is gone
+    }
+}
+
+TEST_F(KernelObjects, PoisonedSlotIsSkippedByLaterThreads) {
+    // The next allocation probes from the slot after the last UID handed out.
+    std::uint32_t last = 0;
+    std::thread([&] {
+        TokenFailure f{};
+        CurrentThreadToken(last, f);
+    }).join();
+    ASSERT_NE(0u, last);
+    constexpr std::size_t kTableBytes = 64 + 4096 * 64;
+    constexpr std::size_t kTablePages = (kTableBytes + 4095) / 4096 * 4096;
+    auto* table = static_cast<std::uint8_t*>(MappingOf("Tamrel_SessionThreads", kTablePages));
+    if (!table) {
+        table = static_cast<std::uint8_t*>(MappingOf(".tmp.", kTablePages)); // created here
+    }
+    ASSERT_NE(nullptr, table);
+    // Poison those slots: owner died, then unlocked without being made consistent (what a
+    // careless or hostile user of the 0666 table can do).
+    int poisoned = 0;
+    for (std::uint32_t i = 1; i <= 3; ++i) {
+        auto* token = reinterpret_cast<pthread_mutex_t*>(table + 64 + ((last + i) % 4096) * 64 + 8);
+        if (pthread_mutex_trylock(token) != 0) {
+            continue; // held by a live thread
+        }
+        pthread_mutex_unlock(token);
+        std::thread([&] { pthread_mutex_lock(token); }).join(); // ends holding it
+        ASSERT_EQ(EOWNERDEAD, pthread_mutex_lock(token));
+        pthread_mutex_unlock(token); // now ENOTRECOVERABLE for good
+        ASSERT_EQ(ENOTRECOVERABLE, pthread_mutex_trylock(token));
+        ++poisoned;
+    }
+    ASSERT_GT(poisoned, 0);
+    std::uint32_t uid = 0;
+    int rc = -1;
+    std::thread([&] {
+        TokenFailure f{};
+        rc = CurrentThreadToken(uid, f);
+    }).join();
+    EXPECT_EQ(0, rc);
+    EXPECT_NE(0u, uid);
 }
 
 } // namespace

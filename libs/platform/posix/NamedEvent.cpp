@@ -12,18 +12,22 @@ namespace qz::platform {
 namespace {
 
 // Layout of an event file (64 bytes): magic "TKEV", version, kind (1 auto-reset, 2 manual-reset),
-// the state word that waiters sleep on (0 not set, 1 set), the creator's uid, reserved zeros.
+// the state word (0 not set, 1 set), the creator's uid, the generation (bumped by every Set that
+// sets a manual-reset event: its waiters sleep on it), reserved zeros. The file may be writable by
+// every local user: any other state value is damage, and the kind is read once at open.
 struct EventHeader {
     std::uint32_t magic;
     std::uint16_t version;
     std::uint16_t kind;
     std::uint32_t state;
     std::uint32_t creatorUid;
-    std::uint8_t reserved[48];
+    std::uint32_t generation;
+    std::uint8_t reserved[44];
 };
-static_assert(sizeof(EventHeader) == 64);
+static_assert(sizeof(EventHeader) == detail::kEventFileSize);
 
-constexpr std::uint32_t kEventMagic = 0x56454B54; // "TKEV" in little-endian memory
+using detail::kEventMagic;
+constexpr std::uint16_t kEventVersion = 1;
 constexpr std::uint16_t kAutoReset = 1;
 constexpr std::uint16_t kManualReset = 2;
 
@@ -34,8 +38,12 @@ struct Event::Impl {
     EventHeader privateHeader{}; // unnamed events
     EventHeader* header = nullptr;
     bool shared = false;
+    bool manual = false; // the kind as read at open: the shared copy may change under us
 
     std::atomic_ref<std::uint32_t> State() const { return std::atomic_ref(header->state); }
+    std::atomic_ref<std::uint32_t> Generation() const {
+        return std::atomic_ref(header->generation);
+    }
 };
 
 namespace {
@@ -46,10 +54,15 @@ int CheckEvent(const void* view, std::size_t size) {
     }
     auto* header = static_cast<EventHeader*>(const_cast<void*>(view));
     std::uint32_t magic = std::atomic_ref(header->magic).load(std::memory_order_acquire);
-    if (magic != kEventMagic || (header->kind != kAutoReset && header->kind != kManualReset)) {
+    if (magic != kEventMagic || header->version != kEventVersion ||
+        (header->kind != kAutoReset && header->kind != kManualReset)) {
         return EPROTOTYPE;
     }
     return 0;
+}
+
+bool IsManualKind(const EventHeader* header) {
+    return std::atomic_ref(const_cast<EventHeader*>(header)->kind).load() == kManualReset;
 }
 
 } // namespace
@@ -58,7 +71,7 @@ int Event::Create(std::string_view name, bool manualReset, bool initiallySet, Ob
                   std::unique_ptr<Event>& out) {
     auto impl = std::make_unique<Impl>();
     auto init = [&](EventHeader* header) {
-        header->version = 1;
+        header->version = kEventVersion;
         header->kind = manualReset ? kManualReset : kAutoReset;
         header->state = initiallySet ? 1 : 0;
         header->creatorUid = geteuid();
@@ -80,6 +93,7 @@ int Event::Create(std::string_view name, bool manualReset, bool initiallySet, Ob
         impl->header = static_cast<EventHeader*>(impl->file.view);
         impl->shared = true;
     }
+    impl->manual = IsManualKind(impl->header);
     out.reset(new Event(std::move(impl)));
     return 0;
 }
@@ -99,6 +113,7 @@ int Event::Open(std::string_view name, std::unique_ptr<Event>& out) {
     }
     impl->header = static_cast<EventHeader*>(impl->file.view);
     impl->shared = true;
+    impl->manual = IsManualKind(impl->header);
     out.reset(new Event(std::move(impl)));
     return 0;
 }
@@ -109,9 +124,17 @@ Event::~Event() = default;
 
 int Event::Set() {
     // Wake all even for auto-reset events: a woken multi-waiter may take another object and
-    // leave this one set, which would strand a single wake-up.
-    if (impl_->State().exchange(1, std::memory_order_acq_rel) == 0) {
-        detail::FutexWakeAll(&impl_->header->state, impl_->shared);
+    // leave this one set, which would strand a single wake-up. A damaged state counts as not set.
+    if (impl_->State().exchange(1, std::memory_order_acq_rel) != 1) {
+        detail::TestKillPoint("event-set-before-wake");
+        if (impl_->manual) {
+            // The waiters of a manual-reset event sleep on the generation: a Reset right after
+            // this Set must not put back to sleep the waiters this Set released.
+            impl_->Generation().fetch_add(1, std::memory_order_acq_rel);
+            detail::FutexWakeAll(&impl_->header->generation, impl_->shared);
+        } else {
+            detail::FutexWakeAll(&impl_->header->state, impl_->shared);
+        }
     }
     return 0;
 }
@@ -126,7 +149,7 @@ bool Event::IsSet() const {
 }
 
 bool Event::IsManualReset() const {
-    return impl_->header->kind == kManualReset;
+    return impl_->manual;
 }
 
 bool Event::AlreadyExisted() const {
@@ -134,13 +157,16 @@ bool Event::AlreadyExisted() const {
 }
 
 Waitable::Take Event::TryTake() {
-    if (IsManualReset()) {
-        return IsSet() ? Take::Taken : Take::NotReady;
-    }
     std::uint32_t expected = 1;
-    return impl_->State().compare_exchange_strong(expected, 0, std::memory_order_acq_rel)
-               ? Take::Taken
-               : Take::NotReady;
+    if (IsManualReset()) {
+        expected = impl_->State().load(std::memory_order_acquire);
+    } else if (impl_->State().compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
+        return Take::Taken;
+    }
+    if (expected > 1) {
+        return Take::Damaged;
+    }
+    return expected == 1 && IsManualReset() ? Take::Taken : Take::NotReady;
 }
 
 bool Event::IsReady() const {
@@ -151,6 +177,33 @@ void Event::Untake() {
     if (!IsManualReset()) {
         Set();
     }
+}
+
+std::uint32_t Event::Stamp() const {
+    return IsManualReset() ? impl_->Generation().load(std::memory_order_acquire) : 0;
+}
+
+Waitable::Take Event::TryTakeSince(std::uint32_t stamp) {
+    Take take = TryTake();
+    if (take == Take::NotReady && IsManualReset() &&
+        impl_->Generation().load(std::memory_order_acquire) != stamp) {
+        return Take::Taken; // set (and maybe reset again) while this waiter slept
+    }
+    return take;
+}
+
+std::uint32_t* Event::SleepWord(std::uint32_t stamp, bool& shared, std::uint32_t& idle) {
+    shared = impl_->shared;
+    if (IsManualReset()) {
+        idle = stamp;
+        return &impl_->header->generation;
+    }
+    idle = 0;
+    return &impl_->header->state;
+}
+
+bool Event::IsDamaged() const {
+    return impl_->State().load(std::memory_order_acquire) > 1;
 }
 
 std::uint32_t* Event::Word(bool& shared) {

@@ -3,6 +3,7 @@
 #include "Futex.h"
 #include "ObjectFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <pthread.h>
 
@@ -23,7 +24,8 @@ struct MutexBlock {
 static_assert(sizeof(pthread_mutex_t) == 40, "the lock word query assumes glibc's layout");
 static_assert(offsetof(MutexBlock, mutex) == 64);
 
-constexpr std::uint32_t kMutexMagic = 0x584D4B54; // "TKMX"
+using detail::kMutexMagic;
+constexpr std::uint16_t kMutexVersion = 1;
 constexpr std::uint32_t kOwnerDied = 0x40000000;
 constexpr std::uint32_t kTidMask = 0x3FFFFFFF;
 
@@ -38,10 +40,28 @@ void InitMutex(pthread_mutex_t* mutex, bool shared) {
 }
 
 void InitBlock(MutexBlock* block, bool shared) {
-    block->version = 1;
+    block->version = kMutexVersion;
     block->kind = 1;
     InitMutex(&block->mutex, shared);
     std::atomic_ref(block->magic).store(kMutexMagic, std::memory_order_release);
+}
+
+// glibc's type field of a robust, process-shared, recursive mutex, as our own initialisation
+// writes it. A file another user can write may hold any other value, which would change how
+// glibc treats the lock (no longer robust, say).
+int ExpectedKind() {
+    static const int kind = [] {
+        pthread_mutex_t mutex;
+        InitMutex(&mutex, true);
+        int value = mutex.__data.__kind;
+        pthread_mutex_destroy(&mutex);
+        return value;
+    }();
+    return kind;
+}
+
+bool KindIntact(pthread_mutex_t* mutex) {
+    return std::atomic_ref(mutex->__data.__kind).load(std::memory_order_relaxed) == ExpectedKind();
 }
 
 int CheckBlock(const void* view, std::size_t size) {
@@ -49,9 +69,11 @@ int CheckBlock(const void* view, std::size_t size) {
         return EPROTOTYPE;
     }
     auto* block = static_cast<MutexBlock*>(const_cast<void*>(view));
-    return std::atomic_ref(block->magic).load(std::memory_order_acquire) == kMutexMagic
-               ? 0
-               : EPROTOTYPE;
+    if (std::atomic_ref(block->magic).load(std::memory_order_acquire) != kMutexMagic ||
+        block->version != kMutexVersion || block->kind != 1) {
+        return EPROTOTYPE;
+    }
+    return KindIntact(&block->mutex) ? 0 : EUCLEAN;
 }
 
 // The lock word sits at the start of glibc's pthread_mutex_t; check once that it holds the
@@ -93,9 +115,12 @@ struct Mutex::Impl {
     detail::ObjectFile file;
     std::unique_ptr<MutexBlock> privateBlock;
     MutexBlock* block = nullptr;
+    std::atomic<int> lockedHere{0}; // acquisitions through this handle's mapping not yet released
 
     ~Impl() {
-        if (HeldByLiveThreadOfThisProcess()) {
+        // Only the mapping a lock was taken through is on its owner's robust list; a handle that
+        // never acquired (a query) unmaps as usual.
+        if (lockedHere.load() > 0 && HeldByLiveThreadOfThisProcess()) {
             // Never unmap a held robust mutex: its owner's robust list points into it, and the
             // kernel must still be able to mark it abandoned when the owner ends.
             file.Abandon();
@@ -124,7 +149,7 @@ int Mutex::Create(std::string_view name, ObjectAccess access, std::unique_ptr<Mu
     } else {
         detail::ObjectRequest request;
         request.name = name;
-        request.size = 128;
+        request.size = detail::kMutexFileSize;
         request.access = access;
         request.init = [](void* view, std::size_t) {
             InitBlock(static_cast<MutexBlock*>(view), true);
@@ -175,6 +200,9 @@ Mutex::~Mutex() = default;
 
 WaitResult Mutex::Acquire(std::uint32_t timeoutMs) {
     pthread_mutex_t* mutex = &impl_->block->mutex;
+    if (!KindIntact(mutex)) {
+        return {WaitStatus::Failed, -1, EUCLEAN};
+    }
     int rc;
     if (timeoutMs == 0) {
         rc = pthread_mutex_trylock(mutex);
@@ -201,10 +229,12 @@ WaitResult Mutex::Acquire(std::uint32_t timeoutMs) {
     }
     switch (rc) {
     case 0:
+        impl_->lockedHere.fetch_add(1);
         return {WaitStatus::Signaled, 0, 0};
     case EOWNERDEAD:
         // Mark it usable again at once: unlocking an inconsistent mutex poisons it for good.
         pthread_mutex_consistent(mutex);
+        impl_->lockedHere.fetch_add(1);
         return {WaitStatus::Abandoned, 0, 0};
     case EBUSY:
     case ETIMEDOUT:
@@ -215,7 +245,13 @@ WaitResult Mutex::Acquire(std::uint32_t timeoutMs) {
 }
 
 int Mutex::Release() {
+    if (!KindIntact(&impl_->block->mutex)) {
+        return EUCLEAN;
+    }
     int rc = pthread_mutex_unlock(&impl_->block->mutex);
+    if (rc == 0) {
+        impl_->lockedHere.fetch_sub(1);
+    }
     return rc;
 }
 

@@ -4,14 +4,17 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/futex.h>
 #include <mutex>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -108,6 +111,47 @@ bool UidTrusted(uid_t uid) {
         start = comma + 1;
     }
     return false;
+}
+
+std::int64_t MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The group of shared objects from "TamrelObjectGroup" (a number or a group name); 0 with gid
+// set, 0 with hasGroup false when none is configured, or EINVAL when it names no group.
+int ConfiguredGroup(bool& hasGroup, gid_t& gid) {
+    hasGroup = false;
+    std::string group = EnvOr("TamrelObjectGroup", "");
+    if (group.empty()) {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long number = std::strtoul(group.c_str(), &end, 10);
+    if (group[0] >= '0' && group[0] <= '9' && *end == '\0' && errno == 0 &&
+        number < static_cast<unsigned long>(static_cast<gid_t>(-1))) {
+        gid = static_cast<gid_t>(number);
+        hasGroup = true;
+        return 0;
+    }
+    std::vector<char> buffer(4096);
+    for (;;) {
+        struct group entry {};
+        struct group* found = nullptr;
+        int rc = getgrnam_r(group.c_str(), &entry, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc != 0 || !found) {
+            return EINVAL; // no such group: never fall back to a world-writable object
+        }
+        gid = found->gr_gid;
+        hasGroup = true;
+        return 0;
+    }
 }
 
 bool IsPersistentFile(std::string_view fileName, std::string_view prefix) {
@@ -241,12 +285,12 @@ int SweepObjectLeftovers() {
             }
             continue;
         }
-        int fd = openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        int fd = openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             continue;
         }
         struct stat held {};
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+        if (detail::FlockNoWait(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 &&
             fstatat(dirFd, fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             st.st_ino == held.st_ino && st.st_dev == held.st_dev &&
             unlinkat(dirFd, fileName.c_str(), 0) == 0) {
@@ -282,6 +326,51 @@ std::string ProbeKernelObjectSupport() {
 }
 
 namespace detail {
+
+std::atomic<const char*> g_testKillPoint{nullptr};
+
+void SetTestKillPoint(const char* name) {
+    g_testKillPoint.store(name, std::memory_order_relaxed);
+}
+
+void KillAtPoint(const char* name) {
+    const char* point = g_testKillPoint.load(std::memory_order_relaxed);
+    if (point && std::strcmp(point, name) == 0) {
+        kill(getpid(), SIGKILL);
+    }
+}
+
+int FlockNoWait(int fd, int operation) {
+    for (;;) {
+        if (flock(fd, operation | LOCK_NB) == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return errno == EWOULDBLOCK ? EAGAIN : errno;
+        }
+    }
+}
+
+int FlockBounded(int fd, int operation, int limitMs) {
+    // Only a closer or the janitor holds an exclusive lock legitimately, for microseconds; any
+    // other holder (another user of a shared object) must not stall us for longer than the bound.
+    const std::int64_t deadline = MonotonicMs() + limitMs;
+    for (int delayMs = 0;; delayMs = delayMs < 8 ? delayMs + 1 : 8) {
+        int rc = FlockNoWait(fd, operation);
+        if (rc != EAGAIN) {
+            return rc;
+        }
+        if (MonotonicMs() >= deadline) {
+            return EBUSY;
+        }
+        if (delayMs == 0) {
+            sched_yield();
+        } else {
+            timespec pause{0, delayMs * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
 
 int DirectoryFd() {
     std::string directory = ObjectDirectory();
@@ -334,18 +423,33 @@ void ObjectFile::Close() {
     if (fd < 0) {
         return;
     }
-    // A child made by fork shares this open file description with its parent: only the process
-    // that opened the handle may test for the last closer.
-    if (!persistent && openerPid == getpid() && flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        int dirFd = DirectoryFd();
-        struct stat st {};
-        if (dirFd >= 0 && fstatat(dirFd, fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            st.st_ino == inode && st.st_dev == device) {
-            unlinkat(dirFd, fileName.c_str(), 0);
-        }
+    if (persistent) {
+        close(fd);
+        fd = -1;
+        return;
     }
+    // Test for the last closer on a description of our own: a child made by fork shares this
+    // handle's description (and its lock) with its parent, so an exclusive lock taken through it
+    // would be granted while the other process still uses the object. A fresh description gets
+    // the exclusive lock only once no description anywhere holds a lock.
+    int dirFd = DirectoryFd();
+    int probe =
+        dirFd >= 0 ? openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
+                   : -1;
     close(fd);
     fd = -1;
+    if (probe < 0) {
+        return;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (fstat(probe, &held) == 0 && held.st_ino == inode && held.st_dev == device &&
+        FlockNoWait(probe, LOCK_EX) == 0 &&
+        fstatat(dirFd, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == inode && named.st_dev == device) {
+        unlinkat(dirFd, fileName.c_str(), 0);
+    }
+    close(probe);
 }
 
 void ObjectFile::Abandon() {
@@ -359,10 +463,13 @@ void ObjectFile::Abandon() {
 namespace {
 
 // Opens the existing object under its name and takes the shared lock; ENOENT when the name is
-// free, EAGAIN when the name was replaced meanwhile (retry).
+// free, EAGAIN when the name was replaced meanwhile (retry). Everything another user could have
+// planted is checked before anything can block: the kind of file, its owner, its mode and its
+// size; the lock is only tried, within a bound.
 int OpenExisting(int dirFd, const ObjectRequest& request, const std::string& fileName,
                  ObjectFile& out) {
-    int fd = openat(dirFd, fileName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    // O_NONBLOCK: a squatted FIFO or device must not block the open itself.
+    int fd = openat(dirFd, fileName.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return errno == ELOOP ? EACCES : errno;
     }
@@ -370,25 +477,30 @@ int OpenExisting(int dirFd, const ObjectRequest& request, const std::string& fil
         close(fd);
         return code;
     };
-    if (flock(fd, LOCK_SH) != 0) {
-        return fail(errno);
-    }
     struct stat held {};
-    struct stat named {};
     if (fstat(fd, &held) != 0) {
         return fail(errno);
     }
-    if (fstatat(dirFd, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
-        return fail(EAGAIN); // the last closer unlinked it between our open and our lock
+    if (!S_ISREG(held.st_mode) || !UidTrusted(held.st_uid) ||
+        (held.st_mode & ~static_cast<mode_t>(S_IFMT | 0666)) != 0) {
+        return fail(EACCES); // a squatted name, or not an object file of ours
     }
-    if (!S_ISREG(held.st_mode) || !UidTrusted(held.st_uid)) {
-        return fail(EACCES); // a squatted name: refuse it
-    }
-    size_t size = static_cast<size_t>(held.st_size);
-    if (size == 0 || size < request.size) {
+    if (held.st_size <= 0 || static_cast<std::uint64_t>(held.st_size) < request.size ||
+        static_cast<std::uint64_t>(held.st_size) > kMaxObjectSize) {
         return fail(EPROTOTYPE);
     }
+    // Objects kept until reboot need no lifetime lock: nobody unlinks them.
+    if (!request.persistent) {
+        if (int rc = FlockBounded(fd, LOCK_SH, kLockWaitMs)) {
+            return fail(rc);
+        }
+        struct stat named {};
+        if (fstatat(dirFd, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            named.st_ino != held.st_ino || named.st_dev != held.st_dev) {
+            return fail(EAGAIN); // the last closer unlinked it between our open and our lock
+        }
+    }
+    size_t size = static_cast<size_t>(held.st_size);
     void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (view == MAP_FAILED) {
         return fail(errno);
@@ -409,6 +521,21 @@ int OpenExisting(int dirFd, const ObjectRequest& request, const std::string& fil
     out.existed = true;
     out.persistent = request.persistent;
     return 0;
+}
+
+// Sets the mode (and group) of a new shared object; fails rather than publish an object that is
+// more open than configured.
+int SetSharedMode(int fd) {
+    bool hasGroup = false;
+    gid_t gid = 0;
+    if (int rc = ConfiguredGroup(hasGroup, gid)) {
+        return rc;
+    }
+    if (hasGroup && fchown(fd, static_cast<uid_t>(-1), gid) != 0) {
+        return errno;
+    }
+    // fchmod, not the creation mode: the umask would strip the bits.
+    return fchmod(fd, hasGroup ? 0660 : 0666) == 0 ? 0 : errno;
 }
 
 // Builds the object under a temporary name and links it into place; EEXIST when another process
@@ -439,6 +566,13 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
         close(fd);
         return code;
     };
+    // Lock while the file is still 0600: once it is shared, another user could take the
+    // exclusive lock first.
+    if (!request.persistent) {
+        if (int rc = FlockNoWait(fd, LOCK_SH)) {
+            return fail(rc);
+        }
+    }
     // Allocate now so that a full file system fails here and not with SIGBUS on first touch.
     if (int rc = posix_fallocate(fd, 0, static_cast<off_t>(request.size))) {
         return fail(rc);
@@ -451,24 +585,14 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
         request.init(view, request.size);
     }
     if (request.access == ObjectAccess::Shared) {
-        std::string group = EnvOr("TamrelObjectGroup", "");
-        mode_t mode = 0666;
-        if (!group.empty()) {
-            if (fchown(fd, static_cast<uid_t>(-1),
-                       static_cast<gid_t>(std::strtoul(group.c_str(), nullptr, 10))) == 0) {
-                mode = 0660;
-            }
+        if (int rc = SetSharedMode(fd)) {
+            munmap(view, request.size);
+            return fail(rc);
         }
-        // fchmod, not the creation mode: the umask would strip the bits.
-        fchmod(fd, mode);
     }
-    if (flock(fd, LOCK_SH) != 0) {
-        munmap(view, request.size);
-        return fail(errno);
-    }
+    TestKillPoint("create-before-link");
     struct stat held {};
-    fstat(fd, &held);
-    if (linkat(dirFd, tmpName.c_str(), dirFd, fileName.c_str(), 0) != 0) {
+    if (fstat(fd, &held) != 0 || linkat(dirFd, tmpName.c_str(), dirFd, fileName.c_str(), 0) != 0) {
         int rc = errno;
         munmap(view, request.size);
         return fail(rc);

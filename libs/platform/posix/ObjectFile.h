@@ -6,7 +6,9 @@
 
 #include "platform/NamedObjects.h"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -53,10 +55,41 @@ struct ObjectRequest {
     ObjectCheck check;
 };
 
+/// The largest object file an opener maps (a file another user can write may have been grown).
+inline constexpr std::uint64_t kMaxObjectSize = std::uint64_t(1) << 30;
+/// How long an opener tries for its shared lock before it gives up with EBUSY.
+inline constexpr int kLockWaitMs = 1000;
+
+/// Magic words at the start of the object files that carry a header; a section never opens a
+/// file that starts with one of them at that kind's size.
+inline constexpr std::uint32_t kEventMagic = 0x56454B54; // "TKEV" in little-endian memory
+inline constexpr std::uint32_t kMutexMagic = 0x584D4B54; // "TKMX"
+inline constexpr std::size_t kEventFileSize = 64;
+inline constexpr std::size_t kMutexFileSize = 128;
+
 /// Opens or creates the object; 0 or an errno value.
 int OpenObject(const ObjectRequest& request, ObjectFile& out);
 
 /// The object directory's descriptor (opened once per directory).
 int DirectoryFd();
+
+/// flock without waiting, retried on EINTR; 0, EAGAIN when another holder conflicts, or errno.
+int FlockNoWait(int fd, int operation);
+/// flock with non-blocking tries for at most limitMs; 0, EBUSY when the bound passed, or errno.
+int FlockBounded(int fd, int operation, int limitMs);
+
+/// Test hook: a process that reaches the named point kills itself with SIGKILL, so that tests can
+/// end a process between two steps that are otherwise never apart ("event-set-before-wake",
+/// "create-before-link"). nullptr: none.
+void SetTestKillPoint(const char* name);
+
+extern std::atomic<const char*> g_testKillPoint;
+void KillAtPoint(const char* name);
+
+inline void TestKillPoint(const char* name) {
+    if (g_testKillPoint.load(std::memory_order_relaxed) != nullptr) {
+        KillAtPoint(name);
+    }
+}
 
 } // namespace qz::platform::detail

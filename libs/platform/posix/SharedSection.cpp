@@ -2,6 +2,9 @@
 
 #include "ObjectFile.h"
 
+#include <atomic>
+#include <cerrno>
+
 namespace qz::platform {
 
 struct SharedSection::Impl {
@@ -10,9 +13,23 @@ struct SharedSection::Impl {
 
 namespace {
 
+// Sections carry no header, but the event and mutex files that share their namespace do: a
+// section refuses a file of exactly such an object's size that starts with its magic word.
+int CheckSection(const void* view, std::size_t size) {
+    if (size != detail::kEventFileSize && size != detail::kMutexFileSize) {
+        return 0;
+    }
+    std::uint32_t magic =
+        std::atomic_ref(*static_cast<std::uint32_t*>(const_cast<void*>(view))).load();
+    bool isEvent = size == detail::kEventFileSize && magic == detail::kEventMagic;
+    bool isMutex = size == detail::kMutexFileSize && magic == detail::kMutexMagic;
+    return isEvent || isMutex ? EPROTOTYPE : 0;
+}
+
 int OpenSection(std::string_view name, std::size_t size, bool create, bool persistent,
                 ObjectAccess access, detail::ObjectFile& file) {
     detail::ObjectRequest request;
+    request.check = CheckSection;
     request.name = name;
     request.size = size;
     request.create = create;

@@ -61,19 +61,54 @@ std::atomic_ref<std::uint32_t> SlotUid(Slot& slot) {
     return std::atomic_ref(slot.uid);
 }
 
-// The calling thread's token; its destructor runs at thread exit and gives the slot back.
-struct Holder {
+// glibc's type field of a token as InitTable writes it; another value means a damaged slot.
+int TokenKind() {
+    static const int kind = [] {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutex_t mutex;
+        pthread_mutex_init(&mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
+        int value = mutex.__data.__kind;
+        pthread_mutex_destroy(&mutex);
+        return value;
+    }();
+    return kind;
+}
+
+bool TokenKindIntact(Slot& slot) {
+    return std::atomic_ref(slot.token.__data.__kind).load(std::memory_order_relaxed) == TokenKind();
+}
+
+// The calling thread's token. Plain data, so that it stays usable in thread-local destructors
+// that run after the holder's own.
+struct TokenState {
     std::uint32_t uid = 0;
     Slot* slot = nullptr;
+    bool released = false; // the holder's destructor has run: the thread is ending
+};
+
+thread_local TokenState t_token;
+
+// Its destructor runs at thread exit and gives the slot back. A token taken after that (by a
+// destructor that runs later) is not given back: it stays held until the thread is gone, and the
+// kernel then marks it owner-died, so the UID is reported ended only once the thread has ended.
+struct Holder {
+    bool armed = false;
 
     ~Holder() {
-        if (slot) {
+        if (t_token.slot) {
             // Clear the UID before unlocking: a reader that still sees the UID then also sees
             // the token held, so a live thread is never reported ended.
-            SlotUid(*slot).store(0, std::memory_order_release);
-            pthread_mutex_unlock(&slot->token);
-            slot = nullptr;
+            SlotUid(*t_token.slot).store(0, std::memory_order_release);
+            pthread_mutex_unlock(&t_token.slot->token);
         }
+        t_token.slot = nullptr;
+        t_token.uid = 0; // the UID is ended for every other thread: never use it again
+        t_token.released = true;
     }
 };
 
@@ -81,8 +116,8 @@ thread_local Holder t_holder;
 
 void ForgetAfterFork() {
     // The child's only thread is a copy of the forking one; it does not hold the parent's token.
-    t_holder.uid = 0;
-    t_holder.slot = nullptr;
+    t_token.uid = 0;
+    t_token.slot = nullptr;
 }
 
 void InitTable(void* view, std::size_t) {
@@ -161,8 +196,8 @@ int OpenThreadTokens() {
 
 int CurrentThreadToken(std::uint32_t& uid, TokenFailure& failure) {
     failure = TokenFailure::None;
-    if (t_holder.uid != 0) {
-        uid = t_holder.uid;
+    if (t_token.uid != 0) {
+        uid = t_token.uid;
         return 0;
     }
     uid = 0;
@@ -175,33 +210,46 @@ int CurrentThreadToken(std::uint32_t& uid, TokenFailure& failure) {
     do {
         candidate = std::atomic_ref(*tables->counter).fetch_add(1, std::memory_order_relaxed) + 1;
     } while (candidate == 0 || candidate == 0xFFFFFFFF);
+    int lastError = 0;
     for (std::uint32_t i = 0; i < kSlotCount; ++i) {
         Slot& slot = tables->slots[(candidate + i) % kSlotCount];
+        if (!TokenKindIntact(slot)) {
+            lastError = EUCLEAN; // damaged by someone who can write the table: leave it alone
+            continue;
+        }
         int rc = pthread_mutex_trylock(&slot.token);
         if (rc == EBUSY) {
             continue;
         }
         if (rc == EOWNERDEAD) {
             // A dead thread's slot: reuse it.
-            pthread_mutex_consistent(&slot.token);
-        } else if (rc != 0) {
-            failure = TokenFailure::InitialLock;
-            return rc;
+            rc = pthread_mutex_consistent(&slot.token);
+            if (rc != 0) {
+                pthread_mutex_unlock(&slot.token);
+            }
+        }
+        if (rc != 0) {
+            // A poisoned slot (ENOTRECOVERABLE) or a damaged one: skip it, others may be fine.
+            lastError = rc;
+            continue;
         }
         // Publish the UID only once the token is held.
         SlotUid(slot).store(candidate, std::memory_order_release);
-        t_holder.slot = &slot;
-        t_holder.uid = candidate;
+        if (!t_token.released) {
+            t_holder.armed = true; // constructs the holder, whose destructor gives the slot back
+        }
+        t_token.slot = &slot;
+        t_token.uid = candidate;
         uid = candidate;
         return 0;
     }
     failure = TokenFailure::Allocate;
-    return EAGAIN;
+    return lastError ? lastError : EAGAIN;
 }
 
 int IsThreadTokenEnded(std::uint32_t uid, bool& ended) {
     ended = false;
-    if (uid != 0 && uid == t_holder.uid) {
+    if (uid != 0 && uid == t_token.uid) {
         return 0;
     }
     Tables* tables = nullptr;

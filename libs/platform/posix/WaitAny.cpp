@@ -35,7 +35,11 @@ struct WaitEngine {
     static bool IsReady(Waitable* object) { return object->IsReady(); }
     static void Untake(Waitable* object) { object->Untake(); }
     static std::uint32_t* Word(Waitable* object, bool& shared) { return object->Word(shared); }
-    static std::uint32_t IdleValue(Waitable* object) { return object->IdleValue(); }
+    static std::uint32_t Stamp(Waitable* object) { return object->Stamp(); }
+    static Waitable::Take TryTakeSince(Waitable* object, std::uint32_t stamp) {
+        return object->TryTakeSince(stamp);
+    }
+    static bool IsDamaged(Waitable* object) { return object->IsDamaged(); }
     static WaitResult BlockingTake(Waitable* object, std::uint32_t timeoutMs) {
         return object->BlockingTake(timeoutMs);
     }
@@ -56,11 +60,12 @@ struct WaitEngine {
         return error;
     }
 
-    static futex_waitv Entry(Waitable* object) {
+    static futex_waitv Entry(Waitable* object, std::uint32_t stamp) {
         bool shared = false;
-        std::uint32_t* word = Word(object, shared);
+        std::uint32_t idle = 0;
+        std::uint32_t* word = object->SleepWord(stamp, shared, idle);
         futex_waitv entry{};
-        entry.val = IdleValue(object);
+        entry.val = idle;
         entry.uaddr = reinterpret_cast<std::uintptr_t>(word);
         entry.flags = FUTEX_32 | (shared ? 0 : FUTEX_PRIVATE_FLAG);
         return entry;
@@ -83,12 +88,19 @@ struct WaitEngine {
     static WaitResult WaitAnyOf(Waitable* const* objects, std::size_t count,
                                 std::int64_t deadline) {
         Entries entries;
+        std::uint32_t stamps[kMaxWaitObjects];
+        for (std::size_t i = 0; i < count; ++i) {
+            stamps[i] = Stamp(objects[i]);
+        }
         for (;;) {
             if (Cancelled()) {
                 return {WaitStatus::Failed, -1, ECANCELED};
             }
             for (std::size_t i = 0; i < count; ++i) {
-                Waitable::Take take = TryTake(objects[i]);
+                Waitable::Take take = TryTakeSince(objects[i], stamps[i]);
+                if (take == Waitable::Take::Damaged) {
+                    return {WaitStatus::Failed, static_cast<int>(i), EUCLEAN};
+                }
                 if (take != Waitable::Take::NotReady) {
                     return {take == Waitable::Take::Taken ? WaitStatus::Signaled
                                                           : WaitStatus::Abandoned,
@@ -101,7 +113,7 @@ struct WaitEngine {
             if (entries.Empty()) {
                 // Built only when the first pass found nothing: a ready object costs no setup.
                 for (std::size_t i = 0; i < count; ++i) {
-                    entries.Add(Entry(objects[i]));
+                    entries.Add(Entry(objects[i], stamps[i]));
                 }
                 AddCancelWord(entries);
             }
@@ -120,8 +132,12 @@ struct WaitEngine {
             }
             entries.size = 0;
             for (std::size_t i = 0; i < count; ++i) {
+                std::uint32_t stamp = Stamp(objects[i]); // before the look: no signal slips by
+                if (IsDamaged(objects[i])) {
+                    return {WaitStatus::Failed, static_cast<int>(i), EUCLEAN};
+                }
                 if (!IsReady(objects[i])) {
-                    entries.Add(Entry(objects[i]));
+                    entries.Add(Entry(objects[i], stamp));
                 }
             }
             if (entries.Empty()) {
@@ -130,7 +146,7 @@ struct WaitEngine {
                 int abandoned = -1;
                 for (; taken < count; ++taken) {
                     Waitable::Take take = TryTake(objects[taken]);
-                    if (take == Waitable::Take::NotReady) {
+                    if (take == Waitable::Take::NotReady || take == Waitable::Take::Damaged) {
                         break;
                     }
                     if (take == Waitable::Take::Abandoned && abandoned < 0) {
