@@ -462,15 +462,22 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
         // fchmod, not the creation mode: the umask would strip the bits.
         fchmod(fd, mode);
     }
-    if (flock(fd, LOCK_SH) != 0) {
+    auto discard = [&] {
+        if (request.discard) {
+            request.discard(view, request.size);
+        }
         munmap(view, request.size);
-        return fail(errno);
+    };
+    if (flock(fd, LOCK_SH) != 0) {
+        int rc = errno;
+        discard();
+        return fail(rc);
     }
     struct stat held {};
     fstat(fd, &held);
     if (linkat(dirFd, tmpName.c_str(), dirFd, fileName.c_str(), 0) != 0) {
         int rc = errno;
-        munmap(view, request.size);
+        discard();
         return fail(rc);
     }
     unlinkat(dirFd, tmpName.c_str(), 0);
