@@ -8,11 +8,16 @@
 #include "CM/ExceptionWatch.h"
 #include "CM/Exceptions.h"
 #include "CM/Format.h"
+#include "CM/GrowingSharedStream.h"
+#include "CM/LocalComm.h"
 #include "CM/MonitorFile.h"
 #include "CM/MonitorPackets.h"
+#include "CM/ProductInfo.h"
+#include "CM/ServicePackets.h"
 #include "platform/File.h"
 #include "platform/NativeThread.h"
 #include "platform/ProcessInfo.h"
+#include "platform/SharedSection.h"
 
 #include <atomic>
 #include <cmath>
@@ -78,7 +83,7 @@ TBuildProxy::~TBuildProxy() {
 
 int TBuildProxy::StartBuild(TBuildCommandPacket& request, const std::string& exitCodeBaseSwitch,
                             int launchMode) {
-    if (state_ != TProxyState::New || !buildIdText_.empty()) {
+    if (state_ != TProxyState::New) {
         Raise("Internal Error: Proxy object cannot be reused.");
     }
     try {
@@ -282,19 +287,41 @@ void TBuildProxy::AttachEventStream() {
 
 // ---- The event stream ---------------------------------------------------------------------
 
-std::unique_ptr<TLargeStreamAdapter> TBuildProxy::OpenSharedStream(bool) {
-    Raise("The build event stream cannot be opened.");
+std::unique_ptr<TLargeStreamAdapter> TBuildProxy::OpenSharedStream(bool global) {
+    int session = global ? SessionGlobal : SessionLocal;
+    auto stream =
+        std::make_unique<TGrowingSharedStream>(buildId_, session, false, kDefaultSectionSize);
+    // A section lives while somebody holds it. A short build writes all its events and ends
+    // before the first read; holding the first section keeps the started event readable, which
+    // names the monitor data file that the rest is read from when later sections are gone.
+    platform::SharedSection::Open(
+        MakeSessionObjectName(buildId_, session, "SharedStream_Section_0", false),
+        kDefaultSectionSize, false, platform::ObjectAccess::Shared, firstSection_);
+    return std::make_unique<TGrowingSharedStreamAdapter>(std::move(stream));
 }
 
 void TBuildProxy::ConnectService() {
-    Raise("The agent service cannot be reached.");
+    auto pipe =
+        std::make_unique<TLocalCommPipe>(ServiceGuid(), 0x200000, kBuildServiceName, SessionGlobal);
+    pipe->CheckConnected();
+    proxyPipe_ = std::move(pipe);
 }
 
-int TBuildProxy::RequestJob(const TBuildCommandPacket&, TGuid&) {
-    Raise("The agent service cannot be reached.");
+int TBuildProxy::RequestJob(const TBuildCommandPacket& request, TGuid& jobId) {
+    QZ_ASSERT(proxyPipe_ != nullptr);
+    TStartJobRequestPacket ask(request, displayName_);
+    std::unique_ptr<TPacket> reply = proxyPipe_->Request(ask);
+    if (!reply || !reply->Class().InheritsFrom(TStartJobRequestReplyPacket::StaticClass())) {
+        Raise(Format("Unexpected reply to the build slot request: %s",
+                     reply ? reply->ClassName() : std::string("none")));
+    }
+    jobId = reply->Guid(TStartJobRequestReplyPacket::JobID);
+    return static_cast<int>(reply->Int(TStartJobRequestReplyPacket::Result));
 }
 
-void TBuildProxy::ReleaseServicePipe() {}
+void TBuildProxy::ReleaseServicePipe() {
+    proxyPipe_.reset();
+}
 
 bool TBuildProxy::OpenEventStream(bool raiseOnFailure) {
     QZ_ASSERT(!readerClock_ && !watchdogClock_);
@@ -491,6 +518,7 @@ void TBuildProxy::CloseSession(bool waitForProcess) {
     } markClosed{this};
     ownerMutex_.reset();
     eventStream_.reset();
+    firstSection_.reset();
     // The clocks may be the caller (a tick ends the session): stop them here, free them with the
     // proxy.
     if (readerClock_) {

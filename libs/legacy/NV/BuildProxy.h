@@ -30,6 +30,13 @@
 #include <string>
 #include <vector>
 
+namespace qz {
+class TCommPipe;
+namespace platform {
+class SharedSection;
+}
+} // namespace qz
+
 namespace qz::nv {
 
 /// Results of the start-job request.
@@ -162,6 +169,7 @@ private:
     void ProcessDone(TProcess& sender);
     std::string ObjectName(const char* suffix) const;
 
+    std::unique_ptr<TCommPipe> proxyPipe_;
     std::string displayName_;
     std::string initiatorName_;
     std::uint8_t proxyFlags_;
@@ -176,6 +184,7 @@ private:
     std::unique_ptr<TClock> readerClock_;
     std::unique_ptr<TClock> watchdogClock_;
     std::unique_ptr<TLargeStreamAdapter> eventStream_;
+    std::unique_ptr<platform::SharedSection> firstSection_;
     bool readingFile_ = false;
     bool completed_ = false;
     std::uint64_t requestFlags_ = 0;
