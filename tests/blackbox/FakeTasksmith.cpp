@@ -11,6 +11,7 @@
 //   filefirst     write the monitor data file before the events reach the shared stream and
 //                 end at once, so the console finds the tail only in the file
 //   die           kill itself after the output events (no completion, no monitor file)
+//   garbage       after the started event, bytes that are no event; end with code after 500 ms
 //   hang          set the start event, then wait for the owner mutex to be abandoned; end 9
 //   nostart       never set the start event; wait 30 s and end 0
 
@@ -123,6 +124,13 @@ int Run(int argc, char** argv) {
     flush();
     platform::SleepMilliseconds(static_cast<std::uint32_t>(Number(script, "pause", 0)));
 
+    if (script.count("garbage")) {
+        std::string junk(64, '\xFF');
+        stream->Seek(0, SeekOrigin::End);
+        stream->WriteBuffer(junk.data(), static_cast<std::int64_t>(junk.size()));
+        platform::SleepMilliseconds(500u);
+        return Number(script, "code", 0);
+    }
     int lines = Number(script, "lines", 3);
     for (int k = 1; k <= lines; ++k) {
         auto output = std::make_unique<TMonitorEventOutputPacket>();

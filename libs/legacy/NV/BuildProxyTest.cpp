@@ -241,6 +241,34 @@ TEST_F(BuildRunTest, KilledTasksmithEndsTheRunThroughTheWatchdogWithItsExitCode)
     EXPECT_EQ(console_->BuildProxy()->ProxyState(), TProxyState::Closed);
 }
 
+TEST_F(BuildRunTest, DamagedStreamWithoutMonitorFileEndsWithTheExitOfTheRunningTasksmith) {
+    // The failure is seen while Tasksmith still runs: the run must not wait for an exit that
+    // was dropped, nor block the loop until Tasksmith ends.
+    EXPECT_EQ(Build("garbage code=4", {"/exitcodebase=10"}), "");
+    EXPECT_FALSE(timedOut_);
+    EXPECT_EQ(ProcessExitCode(), 14);
+    EXPECT_EQ(console_->CompletionCount(), 2);
+    EXPECT_EQ(console_->out, "");
+}
+
+TEST(OwnerMutex, IsOwnedFromItsCreationAndOnlyOpenedWhenItExists) {
+    std::string name = test::UniqueName("Orvane_Build_Owner");
+    TWinMutex first(NullDaclSecurityAttributes(), name, true);
+    EXPECT_TRUE(first.Owned());
+    EXPECT_FALSE(first.AlreadyExisted());
+    EXPECT_EQ(TWinMutex::Query(name), TWinMutex::TState::OwnedByCaller);
+    TWinMutex second(NullDaclSecurityAttributes(), name, true);
+    EXPECT_TRUE(second.AlreadyExisted());
+    EXPECT_FALSE(second.Owned());
+    // Another process finds it held.
+    int pid = test::ForkChild([&] {
+        TWinMutex other(NullDaclSecurityAttributes(), name);
+        return other.Acquire(0, wfTimeoutResult) ? 1 : 0;
+    });
+    EXPECT_EQ(test::WaitChild(pid, std::chrono::seconds(10)), 0);
+    first.Release();
+}
+
 TEST_F(BuildRunTest, RestartCodeIsRetriedThirtyTimesThenTheRunFails) {
     std::string count = dir_ / "starts";
     std::string error = Build("exit=217 count=" + count, {});
