@@ -12,7 +12,8 @@
 //                 end at once, so the console finds the tail only in the file
 //   die           kill itself after the output events (no completion, no monitor file)
 //   garbage       after the started event, bytes that are no event; end with code after 500 ms
-//   hang          set the start event, then wait for the owner mutex to be abandoned; end 9
+//   hang          after the attached event, write its process id to the file of pidfile=FILE and
+//                 wait for the owner mutex to be abandoned; then write "abandoned" and end 9
 //   nostart       never set the start event; wait 30 s and end 0
 
 #include "CM/DiagLog.h"
@@ -95,7 +96,9 @@ int Run(int argc, char** argv) {
     }
     TWinMutex owner(NullDaclSecurityAttributes(), "Orvane_Build_" + idText + "_OwnerTermination");
     if (script.count("hang")) {
-        owner.Acquire(INFINITE, 0);
+        std::ofstream(script["pidfile"]) << platform::CurrentProcessId() << std::endl;
+        owner.Acquire(INFINITE, wfAbandonedWarning);
+        std::ofstream(script["pidfile"], std::ios::app) << "abandoned" << std::endl;
         return 9;
     }
 

@@ -9,12 +9,15 @@
 #include "CM/ServicePackets.h"
 #include "GridConsoleTesting.h"
 #include "platform/NamedObjects.h"
+#include "platform/NativeThread.h"
 
 #include <gmock/gmock.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,6 +252,38 @@ TEST_F(BuildRunTest, DamagedStreamWithoutMonitorFileEndsWithTheExitOfTheRunningT
     EXPECT_EQ(ProcessExitCode(), 14);
     EXPECT_EQ(console_->CompletionCount(), 2);
     EXPECT_EQ(console_->out, "");
+}
+
+// True once the process is gone or a zombie.
+bool ProcessEnded(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    return close == std::string::npos || text.substr(close + 2, 1) == "Z";
+}
+
+TEST_F(BuildRunTest, KilledConsoleAbandonsTheOwnerMutexAndTasksmithEnds) {
+    std::string pidFile = dir_ / "pid";
+    int console = test::ForkChild([&] {
+        Build("hang pidfile=" + pidFile, {}, {sjGranted}, false, 30000);
+        return 0;
+    });
+    int tasksmith = 0;
+    for (int i = 0; i < 200 && tasksmith == 0; ++i) {
+        std::ifstream(pidFile) >> tasksmith;
+        platform::SleepMilliseconds(50u);
+    }
+    ASSERT_NE(tasksmith, 0);
+    test::KillChild(console);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+    while (!ProcessEnded(tasksmith) && std::chrono::steady_clock::now() < deadline) {
+        platform::SleepMilliseconds(20u);
+    }
+    EXPECT_TRUE(ProcessEnded(tasksmith));
+    EXPECT_THAT(test::ReadFile(pidFile).value_or(""), ::testing::HasSubstr("abandoned"));
+    if (!ProcessEnded(tasksmith)) {
+        ::kill(tasksmith, SIGKILL);
+    }
 }
 
 TEST(OwnerMutex, IsOwnedFromItsCreationAndOnlyOpenedWhenItExists) {
