@@ -11,6 +11,8 @@
 //   filefirst     write the monitor data file before the events reach the shared stream and
 //                 end at once, so the console finds the tail only in the file
 //   die           kill itself after the output events (no completion, no monitor file)
+//   corrupt       output, message, output, message events; the monitor data file gets them as
+//                 they are, the shared stream with the first output's length damaged
 //   garbage       after the started event, bytes that are no event; end with code after 500 ms
 //   hang          after the attached event, write its process id to the file of pidfile=FILE and
 //                 wait for the owner mutex to be abandoned; then write "abandoned" and end 9
@@ -117,6 +119,19 @@ int Run(int argc, char** argv) {
         pending.clear();
     };
     double startTime = Now();
+    auto writeMonitorFile = [&] {
+        std::string folder = PathResolve(settings.AgentFolder(), "History/Local") + "/" +
+                             std::to_string(static_cast<long long>(startTime));
+        ForceFolders(folder);
+        TMetaBuildPacket meta;
+        meta.SetGuid(TMetaBuildPacket::ID, id);
+        std::vector<const TPacket*> list;
+        for (auto& event : events) {
+            list.push_back(event.get());
+        }
+        WriteMonitorFile(folder + "/" + idText + ".nv_mon", meta, list, true);
+    };
+
     auto started = std::make_unique<TMonitorEventStartedPacket>();
     started->SetDouble(TMonitorEventStartedPacket::StartTime, startTime);
     started->SetGuid(TMonitorEventStartedPacket::ID, id);
@@ -132,6 +147,22 @@ int Run(int argc, char** argv) {
         stream->Seek(0, SeekOrigin::End);
         stream->WriteBuffer(junk.data(), static_cast<std::int64_t>(junk.size()));
         platform::SleepMilliseconds(500u);
+        return Number(script, "code", 0);
+    }
+    if (script.count("corrupt")) {
+        for (int k = 1; k <= 2; ++k) {
+            auto output = std::make_unique<TMonitorEventOutputPacket>();
+            output->SetStr(TMonitorEventOutputPacket::Text, "line " + std::to_string(k));
+            add(std::move(output));
+            add(std::make_unique<TMonitorEventMessagePacket>(0, 1, Now(), "note", "", "", "", 0));
+        }
+        add(std::make_unique<TMonitorEventCompletePacket>(0, false, "", true, 0, 0, 0, 0, 0));
+        writeMonitorFile();
+        std::size_t text = pending.find("line 1");
+        pending[text - 1] = '\xFF';
+        flush();
+        platform::SleepMilliseconds(500u);
+        stream.reset();
         return Number(script, "code", 0);
     }
     int lines = Number(script, "lines", 3);
@@ -159,18 +190,6 @@ int Run(int argc, char** argv) {
         add(std::make_unique<TMonitorEventCompletePacket>(0, false, "0 error(s), 0 warning(s)",
                                                           code == 0, 0, 0, 0, 0, code));
     }
-    auto writeMonitorFile = [&] {
-        std::string folder = PathResolve(settings.AgentFolder(), "History/Local") + "/" +
-                             std::to_string(static_cast<long long>(startTime));
-        ForceFolders(folder);
-        TMetaBuildPacket meta;
-        meta.SetGuid(TMetaBuildPacket::ID, id);
-        std::vector<const TPacket*> list;
-        for (auto& event : events) {
-            list.push_back(event.get());
-        }
-        WriteMonitorFile(folder + "/" + idText + ".nv_mon", meta, list, true);
-    };
     if (script.count("filefirst")) {
         writeMonitorFile();
         flush();

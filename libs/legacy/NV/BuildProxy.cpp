@@ -19,6 +19,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/SharedSection.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -36,6 +37,8 @@ std::atomic<std::uint32_t> g_restartPause{1000};
 
 constexpr std::uint32_t kReaderInterval = 100;
 constexpr std::uint32_t kWatchdogInterval = 10000;
+// How much of the event stream one read copies at most (a larger event is read whole).
+constexpr std::int64_t kReadChunk = std::int64_t{16} << 20;
 
 bool HasBit(std::uint64_t flags, int bit) {
     return (flags >> bit) & 1;
@@ -370,13 +373,15 @@ void TBuildProxy::ReadEvents() {
             std::int64_t position = eventStream_->Position64();
             std::unique_ptr<TPacket> event;
             try {
-                event = TPacket::CreateFromStream(eventStream_->Stream(), &loadContext_, 0);
+                event = LoadEvent(position);
             } catch (...) {
                 if (readingFile_) {
                     RaiseWithContext("Failed to load monitor event from data file");
                 }
                 std::exception_ptr loadError = std::current_exception();
                 eventStream_->SetPosition64(position);
+                // The damaged bytes must not be decoded again from the buffer.
+                buffer_.SetSize(0);
                 bool opened = false;
                 try {
                     opened = OpenMonitorFile(MonitorFileName());
@@ -404,6 +409,44 @@ void TBuildProxy::ReadEvents() {
             FailBuild(ExceptionMessage(error));
         }
         std::rethrow_exception(error);
+    }
+}
+
+void TBuildProxy::FillBuffer(std::int64_t position, std::int64_t want) {
+    std::int64_t available = eventStream_->Size64() - position;
+    std::int64_t count = std::min(want, available);
+    buffer_.SetSize(0);
+    eventStream_->SetPosition64(position);
+    buffer_.SetSize(count);
+    eventStream_->Stream().ReadBuffer(buffer_.Memory(), count);
+    bufferStart_ = position;
+    bufferHoldsAll_ = count == available;
+}
+
+std::unique_ptr<TPacket> TBuildProxy::LoadEvent(std::int64_t position) {
+    // What has arrived is copied in one read and decoded from memory: a read of the shared
+    // stream takes its cross-process lock, and a packet is decoded in many small reads.
+    if (position < bufferStart_ || position >= bufferStart_ + buffer_.Size()) {
+        FillBuffer(position, kReadChunk);
+    }
+    for (;;) {
+        // A failed load must not leave classes it introduced in the context: the same bytes are
+        // read again, from here or from the monitor data file.
+        std::size_t known = loadContext_.Classes.size();
+        buffer_.SetPosition(position - bufferStart_);
+        try {
+            std::unique_ptr<TPacket> event = TPacket::CreateFromStream(buffer_, &loadContext_, 0);
+            eventStream_->SetPosition64(bufferStart_ + buffer_.Position());
+            return event;
+        } catch (...) {
+            loadContext_.Classes.resize(known);
+            eventStream_->SetPosition64(position);
+            if (bufferHoldsAll_) {
+                throw;
+            }
+        }
+        // The buffer ends inside this event: read it again from its start, larger.
+        FillBuffer(position, std::max(kReadChunk, 2 * buffer_.Size()));
     }
 }
 
@@ -455,6 +498,7 @@ bool TBuildProxy::OpenMonitorFile(const std::string& path) {
     monitorFile_ = path;
     TMonitorFile file = ::qz::OpenMonitorFile(path);
     eventStream_ = std::make_unique<TDecompressStreamAdapter>(std::move(file.Events));
+    buffer_.SetSize(0);
     readingFile_ = true;
     return true;
 }

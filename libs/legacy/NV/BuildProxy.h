@@ -165,6 +165,8 @@ private:
     void HoldOwnerMutex();
     void AttachEventStream();
     void AttachedPing();
+    void FillBuffer(std::int64_t position, std::int64_t want);
+    std::unique_ptr<TPacket> LoadEvent(std::int64_t position);
     void DispatchEvent(TPacket& event);
     void ProcessDone(TProcess& sender);
     std::string ObjectName(const char* suffix) const;
@@ -191,6 +193,9 @@ private:
     std::unique_ptr<TProcess> process_;
     std::string buildMutexName_;
     TPacketLoadContext loadContext_;
+    TVirtualStream buffer_;
+    std::int64_t bufferStart_ = 0;
+    bool bufferHoldsAll_ = false;
     int progress_ = 0;
     std::string monitorFile_;
     std::string startTimeText_;

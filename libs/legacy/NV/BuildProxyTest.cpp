@@ -235,6 +235,18 @@ TEST_F(BuildRunTest, TailThatOnlyTheMonitorFileHoldsIsReadFromTheSamePosition) {
     EXPECT_EQ(ProcessExitCode(), 0);
 }
 
+TEST_F(BuildRunTest, DamagedEventIsReadAgainFromTheMonitorFileWithTheSameClassNumbers) {
+    // The damaged event introduces its class; later events refer to classes by number, so the
+    // failed load must not have counted it.
+    EXPECT_EQ(Build("corrupt pause=400 code=0", {}), "");
+    EXPECT_FALSE(timedOut_);
+    EXPECT_TRUE(console_->BuildProxy()->ReadingMonitorFile());
+    EXPECT_EQ(console_->out, "line 1\r\nline 2\r\n");
+    EXPECT_EQ(console_->CompletionCount(), 2);
+    // Ended by the build's own completion event, not by a failure.
+    EXPECT_EQ(console_->BuildProxy()->ProxyState(), TProxyState::Attached);
+}
+
 TEST_F(BuildRunTest, KilledTasksmithEndsTheRunThroughTheWatchdogWithItsExitCode) {
     EXPECT_EQ(Build("lines=2 die", {"/exitcodebase=1000"}, {sjGranted}, false, 15000), "");
     EXPECT_FALSE(timedOut_);
