@@ -5,6 +5,7 @@
 #include "CM/EnvUtils.h"
 #include "CM/Exceptions.h"
 #include "CM/Format.h"
+#include "CM/LocalComm.h"
 #include "CM/MonitorPackets.h"
 #include "CM/NotifyQueue.h"
 #include "CM/ServicePackets.h"
@@ -52,10 +53,18 @@ std::unique_ptr<TBuildProxy> TGridConsole::NewBuildProxy() {
                                          [this](TPacket& event) { BuildEvent(event); });
 }
 
-void TGridConsole::PostToService(std::unique_ptr<TPacket>) {}
+void TGridConsole::PostToService(std::unique_ptr<TPacket> packet) {
+    if (servicePipe_) {
+        servicePipe_->Post(*packet);
+    }
+}
 
 std::string TGridConsole::ServiceHostName() const {
-    return {};
+    if (!serviceStatus_) {
+        return {};
+    }
+    return serviceStatus_->Nested(TQueryServiceStatusReplyPacket::StaticPacket)
+        .Str(TStaticPacket::Host);
 }
 
 void TGridConsole::CreateBuildProxy() {
