@@ -140,6 +140,14 @@ void TGridConsole::RetryBuildSlot() {
     if (retryClock_) {
         retryClock_->SetEnabled(false);
     }
+    // A service that has gone away is reported by its pipe's notification, which follows
+    // shortly; another attempt would only hide it behind a failure to start the build.
+    if (servicePipe_) {
+        servicePipe_->Poll();
+        if (servicePipe_->State() == psTerminated) {
+            return;
+        }
+    }
     try {
         RequestBuildSlot();
     } catch (...) {
