@@ -112,6 +112,19 @@ TEST_F(BuildConsoleTest, OutputStaysOnItsStreamsAndExitCodesPassThroughWithTheBa
     EXPECT_EQ(r.exitCode, 255);
 }
 
+TEST_F(BuildConsoleTest, ManyLinesArriveCompleteAndInOrderOnBothStreams) {
+    StartAgent(0);
+    test::RunResult r = RunConsole("lines=20000", {"/COMMAND=make"});
+    EXPECT_EQ(r.exitCode, 0);
+    std::string out, err;
+    for (int k = 1; k <= 20000; ++k) {
+        out += "line " + std::to_string(k) + "\r\n";
+        err += "err " + std::to_string(k) + "\r\n";
+    }
+    EXPECT_TRUE(r.out == out) << r.out.size() << " bytes instead of " << out.size();
+    EXPECT_TRUE(r.err == err) << r.err.size() << " bytes instead of " << err.size();
+}
+
 TEST_F(BuildConsoleTest, OutAndLogFilesGetBothStreams) {
     StartAgent(0);
     test::RunResult r =

@@ -368,6 +368,23 @@ void TBuildProxy::ReadEvents() {
     if (!eventStream_) {
         return;
     }
+    struct Pass {
+        const std::function<void(bool)>& handler;
+        explicit Pass(const std::function<void(bool)>& h) : handler(h) {
+            if (handler) {
+                handler(true);
+            }
+        }
+        ~Pass() {
+            if (handler) {
+                try {
+                    handler(false);
+                } catch (...) {
+                    // Writing the gathered output failed; the pass ends all the same.
+                }
+            }
+        }
+    } pass(onEventsRead_);
     try {
         while (eventStream_ && eventStream_->Position64() < eventStream_->Size64()) {
             std::int64_t position = eventStream_->Position64();

@@ -73,6 +73,11 @@ public:
 
     /// Called on the main thread when the Tasksmith process ends.
     void SetOnProcessExit(TProcessExitHandler handler) { onProcessExit_ = std::move(handler); }
+    /// Called with true before the reader dispatches the events that have arrived and with false
+    /// after it (also when reading failed), so output can be written once per pass.
+    void SetOnEventsRead(std::function<void(bool reading)> handler) {
+        onEventsRead_ = std::move(handler);
+    }
 
     /// One attempt: returns the agent's result (sjGranted once the build runs and the proxy
     /// reads its events). Every failure is raised as "Failed to start build." + CR LF + the
@@ -177,6 +182,7 @@ private:
     std::uint8_t proxyFlags_;
     TEventHandler onEvent_;
     TProcessExitHandler onProcessExit_;
+    std::function<void(bool reading)> onEventsRead_;
     TGuid buildId_{};
     std::string buildIdText_;
     TProxyState state_ = TProxyState::New;

@@ -11,6 +11,8 @@
 #include "CM/ServicePackets.h"
 #include "GridConsoleCore.h"
 
+#include <algorithm>
+
 namespace qz::nv {
 
 namespace {
@@ -23,8 +25,14 @@ bool HasBit(std::uint64_t flags, int bit) {
     return (flags >> bit) & 1;
 }
 
-// Build output arrives as UTF-8; the console writes the system's ANSI code page.
+// Build output arrives as UTF-8; the console writes the system's ANSI code page. Plain ASCII is
+// the same in every code page the system converts to, and most build output is plain ASCII.
 std::string ToAnsi(const std::string& utf8) {
+    bool ascii = std::all_of(utf8.begin(), utf8.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        return utf8;
+    }
     return WideToCodePage(CodePageToWide(utf8, kCodePageUtf8), SystemAnsiCodePage());
 }
 
@@ -71,6 +79,12 @@ void TGridConsole::CreateBuildProxy() {
     buildProxy_.reset();
     buildProxy_ = NewBuildProxy();
     buildProxy_->SetOnProcessExit([this](TProcess& sender) { TasksmithExit(sender); });
+    buildProxy_->SetOnEventsRead([this](bool reading) {
+        gatherStandard_ = reading;
+        if (!reading) {
+            FlushStandard();
+        }
+    });
 }
 
 void TGridConsole::RequestBuildSlot() {

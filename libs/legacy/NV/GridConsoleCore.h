@@ -103,6 +103,10 @@ public:
     /// event. The run ends at the second end event.
     void TasksmithExit(TProcess& sender);
 
+    /// Writes the standard-output or standard-error lines gathered while build events were
+    /// relayed.
+    void FlushStandard();
+
     TBuildProxy* BuildProxy() const { return buildProxy_.get(); }
     int CompletionCount() const { return completionCount_; }
 
@@ -236,6 +240,10 @@ private:
     bool titleReady_ = false;
     std::string exitCodeBaseSwitch_;
     TModuleHandle managerLibrary_{};
+    static constexpr std::size_t kGatherLimit = std::size_t{1} << 20;
+    std::string pendingStandard_;
+    bool pendingToStdErr_ = false;
+    bool gatherStandard_ = false;
     std::unique_ptr<TBuildProxy> buildProxy_;
     std::unique_ptr<TClock> retryClock_;
     int completionCount_ = 0;
