@@ -25,6 +25,11 @@ public:
     /// Opens the mutex of that name or creates it, not owned; an empty name makes an unnamed
     /// mutex. 0 or the system error code (EPROTOTYPE: the name belongs to another kind).
     static int Create(std::string_view name, ObjectAccess access, std::unique_ptr<Mutex>& out);
+    /// As Create; with initiallyOwned a mutex that this call creates is owned by the calling
+    /// thread before any other process can open it (OwnedAtCreation tells). An existing mutex is
+    /// opened without taking it.
+    static int Create(std::string_view name, ObjectAccess access, bool initiallyOwned,
+                      std::unique_ptr<Mutex>& out);
 
     /// Opens an existing mutex; ENOENT when there is none.
     static int Open(std::string_view name, std::unique_ptr<Mutex>& out);
@@ -45,6 +50,8 @@ public:
     MutexState State() const;
 
     bool AlreadyExisted() const;
+    /// True when Create made the mutex already owned by the calling thread.
+    bool OwnedAtCreation() const;
 
     int Signal() override { return Release(); }
 

@@ -16,6 +16,16 @@ std::vector<std::string> ProcessArguments();
 /// Replaces the recorded argument vector (tests use it to act as another command line).
 void SetProcessArguments(std::vector<std::string> arguments);
 
+/// One process of the system with the id of its parent.
+struct ProcessParent {
+    int pid = 0;
+    int parentPid = 0;
+};
+
+/// Every process the system lists now with its parent (from /proc); processes that end while
+/// the list is read are left out.
+std::vector<ProcessParent> ProcessParentSnapshot();
+
 /// The full path of the running executable (/proc/self/exe), empty when it cannot be read.
 std::string ExecutablePath();
 

@@ -240,6 +240,8 @@ TEST_F(AgentServiceBlackBox, SecondInstanceIsRefusedAndStopsAreClean) {
 }
 
 TEST_F(AgentServiceBlackBox, ConsoleStatusAndAKilledAgentWhileTheConsoleWaits) {
+    // Every slot is refused (too few processors), so the console's build waits for one.
+    Settings("\"MinCoresPerBuild\"=\"100000\"\n");
     StartAgent();
     test::RunOptions options = options_;
     options.cwd = dir_.path();

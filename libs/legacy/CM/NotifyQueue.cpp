@@ -368,7 +368,10 @@ bool TNotifyQueue::WaitForExternalEvent(std::uint32_t timeout, THandle setFirst)
 }
 
 void TNotifyQueue::Run() {
+    // A stop request ends the one run it meets (or the next one to start), so a later Run of
+    // the same queue works again.
     if (stopRequested_) {
+        stopRequested_ = false;
         return;
     }
     terminated_ = false;
@@ -414,6 +417,7 @@ void TNotifyQueue::Run() {
         }
         WaitForObjects(handles, false, nullptr, wfTimeoutResult, waitTime);
     }
+    stopRequested_ = false;
 }
 
 void TNotifyQueue::ShutDownLoop(bool quiet) {

@@ -128,14 +128,21 @@ void TFastMutex::Leave() {
     mutex_.unlock();
 }
 
-TWinMutex::TWinMutex(const TSecurityAttributes* attributes, const std::string& name) {
-    if (int rc = platform::Mutex::Create(name, AccessOf(attributes), mutex_)) {
+TWinMutex::TWinMutex(const TSecurityAttributes* attributes, const std::string& name)
+    : TWinMutex(attributes, name, false) {}
+
+TWinMutex::TWinMutex(const TSecurityAttributes* attributes, const std::string& name,
+                     bool initiallyOwned) {
+    if (int rc = platform::Mutex::Create(name, AccessOf(attributes), initiallyOwned, mutex_)) {
         if (name.empty()) {
             RaiseOsError("Failed to create mutex object", rc);
         }
         RaiseOsError(Format("Failed to create mutex object: '%s'", name), rc);
     }
     alreadyExisted_ = mutex_->AlreadyExisted();
+    if (mutex_->OwnedAtCreation()) {
+        owned_ = 1;
+    }
 }
 
 TWinMutex::~TWinMutex() = default;

@@ -73,6 +73,9 @@ public:
     /// Creates or opens the mutex; raises "Failed to create mutex object" or
     /// "Failed to create mutex object: '%s'" (OS-error form).
     TWinMutex(const TSecurityAttributes* attributes, const std::string& name);
+    /// As above; with initiallyOwned a mutex this call creates is owned by the calling thread
+    /// from the start (Owned() tells), while an existing one is only opened.
+    TWinMutex(const TSecurityAttributes* attributes, const std::string& name, bool initiallyOwned);
     /// The handle stays valid until destruction; a mutex still owned is abandoned, not released.
     ~TWinMutex();
     TWinMutex(const TWinMutex&) = delete;

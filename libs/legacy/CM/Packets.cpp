@@ -376,8 +376,9 @@ struct TPacket::TReader {
                 Format("Trying to load %s (%d bytes) beyond the buffer end", name, count));
         }
     }
+    // Positions are 64-bit: an event stream passes 2 GiB in a long build.
     void NeedNoOverflow(const std::string& name, std::int64_t count) {
-        if (pos + count > std::numeric_limits<std::int32_t>::max()) {
+        if (count < 0 || pos > std::numeric_limits<std::int64_t>::max() - count) {
             throw ERangeError(Format(
                 "Position calculation will overflow trying to load %s (Position: %d, Length: %d)",
                 name, pos, count));

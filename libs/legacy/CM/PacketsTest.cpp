@@ -8,7 +8,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -391,9 +393,9 @@ TEST(PacketDecodingTest, FieldBoundsErrors) {
                     "Trying to load Str field's length (3 bytes) beyond the buffer end");
     ExpectLoadError(AllTypesPacket(4, i4 + e + s2 + Bytes({10, 'a'})),
                     "Trying to load Str (5 bytes) beyond the buffer end");
-    ExpectLoadError(
-        AllTypesPacket(4, i4 + e + s2 + Bytes({0xFF, 0xFF, 0xFF, 0xFF})),
-        "Position calculation will overflow trying to load Str (Position: 45, Length: 2147483647)");
+    // Positions are 64-bit: the largest length cannot overflow them, it is simply not there.
+    ExpectLoadError(AllTypesPacket(4, i4 + e + s2 + Bytes({0xFF, 0xFF, 0xFF, 0xFF})),
+                    "Trying to load Str (2147483647 bytes) beyond the buffer end");
     std::string str = Bytes({0});
     ExpectLoadError(AllTypesPacket(5, i4 + e + s2 + str + Bytes({1})),
                     "Trying to load Blob field's length (4 bytes) beyond the buffer end");
@@ -546,6 +548,63 @@ TEST(PacketDecodingTest, NestingDepthIsLimited) {
     shallow.SetContent(build(10));
     TPacketLoadContext shallowContext;
     EXPECT_NO_THROW(TPacket::CreateFromStream(shallow, &shallowContext));
+}
+
+// A stream whose bytes sit at a large offset, as the tail of a long event stream does.
+class OffsetStream : public TStream {
+public:
+    OffsetStream(std::int64_t offset, std::string bytes)
+        : offset_(offset), bytes_(std::move(bytes)), position_(offset) {}
+    std::int64_t Read(void* buffer, std::int64_t count) override {
+        std::int64_t n = std::max<std::int64_t>(0, std::min(count, Size() - position_));
+        std::memcpy(buffer, bytes_.data() + (position_ - offset_), static_cast<std::size_t>(n));
+        position_ += n;
+        return n;
+    }
+    std::int64_t Write(const void*, std::int64_t) override { return 0; }
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override {
+        std::int64_t base = origin == SeekOrigin::Begin     ? 0
+                            : origin == SeekOrigin::Current ? position_
+                                                            : Size();
+        position_ = std::clamp(base + offset, offset_, Size());
+        return position_;
+    }
+    void SetSize(std::int64_t) override {}
+    std::int64_t Size() override { return offset_ + static_cast<std::int64_t>(bytes_.size()); }
+
+private:
+    std::int64_t offset_;
+    std::string bytes_;
+    std::int64_t position_;
+};
+
+TEST(PacketDecodingTest, EventsPastTwoGibibytesLoad) {
+    TVirtualStream encoded;
+    TPacketSaveContext save;
+    for (int i = 0; i < 3; ++i) {
+        TMonitorEventOutputPacket event;
+        event.SetStr(TMonitorEventOutputPacket::Text, std::string(40, static_cast<char>('a' + i)));
+        event.SaveToStream(encoded, &save);
+    }
+    // The second string crosses 2^31.
+    for (std::int64_t offset : {std::int64_t{0x7FFFFFC0}, std::int64_t{0xFFFFFFF0}}) {
+        OffsetStream stream(offset, encoded.AsString());
+        TPacketLoadContext load;
+        for (int i = 0; i < 3; ++i) {
+            auto event = TPacket::CreateFromStream(stream, &load);
+            EXPECT_EQ(event->Str(TMonitorEventOutputPacket::Text),
+                      std::string(40, static_cast<char>('a' + i)));
+        }
+        EXPECT_EQ(stream.Position(), stream.Size());
+    }
+    // A length beyond the end is still refused at such positions.
+    std::string cut = encoded.AsString();
+    cut.resize(cut.size() - 5);
+    OffsetStream stream(0x7FFFFFF0, cut);
+    TPacketLoadContext load;
+    TPacket::CreateFromStream(stream, &load);
+    TPacket::CreateFromStream(stream, &load);
+    EXPECT_THROW(TPacket::CreateFromStream(stream, &load), Exception);
 }
 
 // ---- Object model ----

@@ -129,6 +129,9 @@ public:
 
     const std::string& CommandLine() const { return commandLine_; }
     std::uint32_t Options() const { return options_; }
+    /// The handle that is signalled once the child has ended, for waits on several objects;
+    /// null before Start or when the start failed.
+    THandle Handle() const { return watch_.get(); }
     /// The child's process id; 0 before Start or when the start failed.
     int ProcessId() const { return pid_; }
     bool Running() const { return state_ == State::Running; }

@@ -81,6 +81,10 @@ int ProcessExitCode() {
     return g_processExitCode;
 }
 
+int ProcessExitStatus(int exitCode) {
+    return exitCode != 0 && (exitCode & 0xFF) == 0 ? 255 : exitCode;
+}
+
 void Finish(int code) {
     SetExitCode(code);
     TNotifyQueue::Main().StopLoop();
@@ -97,10 +101,18 @@ TGridConsole::TGridConsole(const std::string& title, std::uint8_t modeFlags)
 }
 
 TGridConsole::~TGridConsole() {
+    try {
+        FlushStandard();
+    } catch (...) {
+        // A failed write to a standard handle is ignored.
+    }
     outStream_.reset();
     logStream_.reset();
+    // An attached proxy waits here until Tasksmith has ended.
+    buildProxy_.reset();
     serviceStatus_.reset();
     servicePipe_.reset();
+    retryClock_.reset();
     options_.Clear();
     TNotifyQueue::Main().ClearQueue(this);
 }
@@ -293,7 +305,11 @@ void TGridConsole::RunCommand() {
                          WideToCodePage(EnvironmentBlockText(), SystemAnsiCodePage()));
     // Terminals handle escape sequences already, so there is no output mode to switch on.
     QZ_ASSERT(!servicePipe_ || servicePipe_->State() == psConnected);
-    // The dispatch of the management commands and of the build follows.
+    if (management) {
+        // The management commands are dispatched by their own unit.
+        return;
+    }
+    DispatchBuild();
 }
 
 void ConsoleMain(int argc, char** argv) {
@@ -313,7 +329,7 @@ void ConsoleMain(int argc, char** argv) {
         g_processExitCode = 3;
     }
     std::fflush(stdout);
-    platform::ExitProcessNow(g_processExitCode);
+    platform::ExitProcessNow(ProcessExitStatus(g_processExitCode));
 }
 
 } // namespace qz::nv

@@ -4,6 +4,7 @@
 // management command or the usage text), dispatches it, reports through WriteLine and ends the
 // run with an exit code through Finish or Fatal.
 
+#include "BuildProxy.h"
 #include "CM/BuildCommandPackets.h"
 #include "CM/EnvUtils.h"
 #include "CM/LocalComm.h"
@@ -36,9 +37,14 @@ inline constexpr int kDefaultExitCodeBase = 10000;
 int ExitCodeBase();
 void SetExitCodeBase(int value);
 
-/// The process exit code: 0 for 0, otherwise code + ExitCodeBase().
+/// The process exit code: 0 for 0, otherwise code + ExitCodeBase(), added with 32-bit
+/// wrap-around.
 void SetExitCode(int code);
 int ProcessExitCode();
+
+/// The status the process ends with for an exit code. A parent sees only the low 8 bits, so a
+/// nonzero code whose low byte is 0 (256, 10240, ...) would read as success: it becomes 255.
+int ProcessExitStatus(int exitCode);
 
 /// SetExitCode(code), then stops the main loop (a loop not yet started returns at once).
 void Finish(int code);
@@ -82,6 +88,27 @@ public:
 
     /// The service pipe's disconnect notification.
     void ServiceDisconnected();
+
+    /// Frees the previous build proxy and makes the one of the next attempt.
+    void CreateBuildProxy();
+    /// One attempt to get a build slot: the build runs, or the refusal is reported; with /WAIT
+    /// the retry clock tries again 1000 ms later, without it the run ends with 4, 5 or 6 (3 for
+    /// a refusal the console does not know).
+    void RequestBuildSlot();
+    /// The retry clock's tick; an error of the attempt ends the run through Fatal.
+    void RetryBuildSlot();
+    /// Every build event: output texts are printed, completion events counted.
+    void BuildEvent(TPacket& event);
+    /// The Tasksmith process ended: its exit code becomes the run's, and it counts as an end
+    /// event. The run ends at the second end event.
+    void TasksmithExit(TProcess& sender);
+
+    /// Writes the standard-output or standard-error lines gathered while build events were
+    /// relayed.
+    void FlushStandard();
+
+    TBuildProxy* BuildProxy() const { return buildProxy_.get(); }
+    int CompletionCount() const { return completionCount_; }
 
     /// The brief usage message.
     void ShowUsage();
@@ -143,6 +170,16 @@ protected:
     /// Tests replace it to capture the console's lines.
     virtual void WriteStandard(const std::string& line, bool toStdErr);
 
+    /// Starts the build once the request is complete: the retry clock and the first attempt.
+    /// Tests of the option stages replace it to stop before the build.
+    virtual void DispatchBuild();
+    /// A new build proxy for an attempt. Tests replace it with one whose agent is scripted.
+    virtual std::unique_ptr<TBuildProxy> NewBuildProxy();
+    /// Posts a packet to the agent service on the console's pipe without waiting for a reply.
+    virtual void PostToService(std::unique_ptr<TPacket> packet);
+    /// The agent's host name from the status reply, empty when unknown.
+    virtual std::string ServiceHostName() const;
+
 private:
     void ReadExitCodeBase();
     bool NestedJobGuard();
@@ -203,6 +240,13 @@ private:
     bool titleReady_ = false;
     std::string exitCodeBaseSwitch_;
     TModuleHandle managerLibrary_{};
+    static constexpr std::size_t kGatherLimit = std::size_t{1} << 20;
+    std::string pendingStandard_;
+    bool pendingToStdErr_ = false;
+    bool gatherStandard_ = false;
+    std::unique_ptr<TBuildProxy> buildProxy_;
+    std::unique_ptr<TClock> retryClock_;
+    int completionCount_ = 0;
 };
 
 /// The program entry's body: creates the console, runs the request and the main loop, and ends

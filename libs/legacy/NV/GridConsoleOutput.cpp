@@ -48,8 +48,26 @@ void TGridConsole::WriteLine(const std::string& text, bool toStdErr) {
 }
 
 void TGridConsole::WriteStandard(const std::string& line, bool toStdErr) {
-    platform::WriteStdHandle(toStdErr ? platform::StdHandle::Error : platform::StdHandle::Output,
-                             line);
+    // While build events are relayed, lines are gathered and written once per pass of the
+    // reader (or per MiB); a change of stream writes what came before, so the order holds.
+    if (!pendingStandard_.empty() && pendingToStdErr_ != toStdErr) {
+        FlushStandard();
+    }
+    pendingToStdErr_ = toStdErr;
+    pendingStandard_ += line;
+    if (!gatherStandard_ || pendingStandard_.size() >= kGatherLimit) {
+        FlushStandard();
+    }
+}
+
+void TGridConsole::FlushStandard() {
+    if (pendingStandard_.empty()) {
+        return;
+    }
+    platform::WriteStdHandle(pendingToStdErr_ ? platform::StdHandle::Error
+                                              : platform::StdHandle::Output,
+                             pendingStandard_);
+    pendingStandard_.clear();
 }
 
 void TGridConsole::ExpandTitleMacros(std::string& path) const {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 namespace qz::nv::testing {
 
@@ -19,10 +20,28 @@ public:
     explicit TCapturingConsole(const std::string& title = "Orvane Console")
         : TGridConsole(title, CustomToolsMode) {}
     bool serviceAnswers = true;
+    /// Whether RunCommand goes on to the build; the option tests stop before it.
+    bool runBuild = false;
+    /// Makes the proxy of each attempt when the build runs.
+    std::function<std::unique_ptr<TBuildProxy>(TCapturingConsole&)> proxyFactory;
+    /// Packets the console posted to the agent service.
+    std::vector<std::unique_ptr<TPacket>> posted;
     std::string out, err;
 
 protected:
     bool ConnectToService() override { return serviceAnswers; }
+    void DispatchBuild() override {
+        if (runBuild) {
+            TGridConsole::DispatchBuild();
+        }
+    }
+    std::unique_ptr<TBuildProxy> NewBuildProxy() override {
+        return proxyFactory ? proxyFactory(*this) : TGridConsole::NewBuildProxy();
+    }
+    void PostToService(std::unique_ptr<TPacket> packet) override {
+        posted.push_back(std::move(packet));
+    }
+    std::string ServiceHostName() const override { return "buildhost"; }
     void WriteStandard(const std::string& line, bool toStdErr) override {
         (toStdErr ? err : out) += line;
     }

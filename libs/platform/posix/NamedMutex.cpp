@@ -116,6 +116,7 @@ struct Mutex::Impl {
     std::unique_ptr<MutexBlock> privateBlock;
     MutexBlock* block = nullptr;
     std::atomic<int> lockedHere{0}; // acquisitions through this handle's mapping not yet released
+    bool ownedAtCreation = false;
 
     ~Impl() {
         // Only the mapping a lock was taken through is on its owner's robust list; a handle that
@@ -141,18 +142,45 @@ struct Mutex::Impl {
 };
 
 int Mutex::Create(std::string_view name, ObjectAccess access, std::unique_ptr<Mutex>& out) {
+    return Create(name, access, false, out);
+}
+
+int Mutex::Create(std::string_view name, ObjectAccess access, bool initiallyOwned,
+                  std::unique_ptr<Mutex>& out) {
     auto impl = std::make_unique<Impl>();
     if (name.empty()) {
         impl->privateBlock = std::make_unique<MutexBlock>();
         impl->block = impl->privateBlock.get();
         InitBlock(impl->block, false);
+        if (initiallyOwned) {
+            pthread_mutex_lock(&impl->block->mutex);
+            impl->ownedAtCreation = true;
+            impl->lockedHere.fetch_add(1);
+        }
     } else {
         detail::ObjectRequest request;
         request.name = name;
         request.size = detail::kMutexFileSize;
         request.access = access;
-        request.init = [](void* view, std::size_t) {
-            InitBlock(static_cast<MutexBlock*>(view), true);
+        Impl* state = impl.get();
+        request.init = [initiallyOwned, state](void* view, std::size_t) {
+            auto* block = static_cast<MutexBlock*>(view);
+            InitBlock(block, true);
+            // Locked before the name is published: nobody can take it first.
+            if (initiallyOwned) {
+                state->ownedAtCreation = pthread_mutex_lock(&block->mutex) == 0;
+                if (state->ownedAtCreation) {
+                    state->lockedHere.fetch_add(1);
+                }
+            }
+        };
+        request.discard = [state](void* view, std::size_t) {
+            // Never unmap a held robust mutex: unlock the unpublished one first.
+            if (state->ownedAtCreation) {
+                pthread_mutex_unlock(&static_cast<MutexBlock*>(view)->mutex);
+                state->ownedAtCreation = false;
+                state->lockedHere.fetch_sub(1);
+            }
         };
         request.check = CheckBlock;
         if (int rc = detail::OpenObject(request, impl->file)) {
@@ -261,6 +289,10 @@ MutexState Mutex::State() const {
 
 bool Mutex::AlreadyExisted() const {
     return impl_->file.existed;
+}
+
+bool Mutex::OwnedAtCreation() const {
+    return impl_->ownedAtCreation;
 }
 
 Waitable::Take Mutex::TryTake() {

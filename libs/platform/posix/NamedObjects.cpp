@@ -584,9 +584,17 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
     if (request.init) {
         request.init(view, request.size);
     }
+    // Undoes init's effects before the view goes: a mutex locked at creation must be unlocked
+    // first, since a held robust mutex must never be unmapped.
+    auto discard = [&] {
+        if (request.discard) {
+            request.discard(view, request.size);
+        }
+        munmap(view, request.size);
+    };
     if (request.access == ObjectAccess::Shared) {
         if (int rc = SetSharedMode(fd)) {
-            munmap(view, request.size);
+            discard();
             return fail(rc);
         }
     }
@@ -594,7 +602,7 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
     struct stat held {};
     if (fstat(fd, &held) != 0 || linkat(dirFd, tmpName.c_str(), dirFd, fileName.c_str(), 0) != 0) {
         int rc = errno;
-        munmap(view, request.size);
+        discard();
         return fail(rc);
     }
     unlinkat(dirFd, tmpName.c_str(), 0);

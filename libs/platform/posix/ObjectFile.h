@@ -52,6 +52,8 @@ struct ObjectRequest {
     ObjectAccess access = ObjectAccess::Private;
     bool persistent = false;
     ObjectInit init;
+    /// Undoes what init did (for example a lock it took) when the new object is not published.
+    ObjectInit discard;
     ObjectCheck check;
 };
 

@@ -1,7 +1,12 @@
 #include "platform/ProcessInfo.h"
 
+#include <cctype>
 #include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <unistd.h>
 
 namespace qz::platform {
@@ -36,6 +41,37 @@ void SetProcessArguments(std::vector<std::string> arguments) {
 std::vector<std::string> ProcessArguments() {
     std::lock_guard<std::mutex> guard(ArgumentsLock());
     return Arguments();
+}
+
+std::vector<ProcessParent> ProcessParentSnapshot() {
+    std::vector<ProcessParent> list;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return list;
+    }
+    while (dirent* entry = readdir(proc)) {
+        const char* name = entry->d_name;
+        if (!std::isdigit(static_cast<unsigned char>(name[0]))) {
+            continue;
+        }
+        std::ifstream file(std::string("/proc/") + name + "/stat");
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        // "pid (comm) state ppid ...": the command name may hold blanks and parentheses, so
+        // the fields after it are found from the last ")".
+        std::size_t close = text.rfind(')');
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(text.substr(close + 1));
+        std::string state;
+        ProcessParent item;
+        item.pid = std::atoi(name);
+        if (fields >> state >> item.parentPid) {
+            list.push_back(item);
+        }
+    }
+    closedir(proc);
+    return list;
 }
 
 std::string ExecutablePath() {
