@@ -263,6 +263,10 @@ void TGridConsole::RunCommand() {
         Finish(3);
         return;
     }
+    if (TakeBareSwitch("clearbuildcache")) {
+        ClearBuildCache();
+        return;
+    }
     if (!StageC_ServiceSwitches()) {
         return;
     }
@@ -293,7 +297,20 @@ void TGridConsole::RunCommand() {
                          WideToCodePage(EnvironmentBlockText(), SystemAnsiCodePage()));
     // Terminals handle escape sequences already, so there is no output mode to switch on.
     QZ_ASSERT(!servicePipe_ || servicePipe_->State() == psConnected);
-    // The dispatch of the management commands and of the build follows.
+    if (enableSwitch_) {
+        EnableAgent();
+    } else if (disableSwitch_) {
+        DisableAgent();
+    } else if (resetSwitch_) {
+        ResetAgentCache();
+    } else if (stopSwitch_) {
+        StopRequestedBuild();
+    } else if (stopAllSwitch_) {
+        StopAllBuilds();
+    } else if (listSwitch_) {
+        ListBuilds();
+    }
+    // The build itself is dispatched by the build proxy once it is part of this program.
 }
 
 void ConsoleMain(int argc, char** argv) {

@@ -11,21 +11,66 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
 
 namespace qz::nv::testing {
 
+/// A console whose agent service is a function: requests go to agent (by default a status
+/// reply that allows enabling and disabling, nothing for anything else), posts are recorded by
+/// class name and count as sent unless postsFail, and the build cache service's state is
+/// cacheState (changed by the stop and start posts as a service would).
 class TCapturingConsole : public TGridConsole {
 public:
     explicit TCapturingConsole(const std::string& title = "Orvane Console")
         : TGridConsole(title, CustomToolsMode) {}
     bool serviceAnswers = true;
     std::string out, err;
+    std::function<std::unique_ptr<TPacket>(TPacket& request)> agent;
+    std::vector<std::string> posts;
+    std::vector<std::string> requests;
+    bool postsFail = false;
+    platform::ServiceState cacheState = platform::ServiceState::NotInstalled;
+    bool cacheServiceObeys = true;
+
+    static std::unique_ptr<TPacket> StatusReply(bool allowEnableDisable = true) {
+        auto reply = std::make_unique<TQueryServiceStatusReplyPacket>();
+        reply->Nested(TQueryServiceStatusReplyPacket::StaticPacket)
+            .SetBool(TStaticPacket::AllowEnableDisable, allowEnableDisable);
+        return reply;
+    }
 
 protected:
-    bool ConnectToService() override { return serviceAnswers; }
+    bool ConnectToService() override { return serviceAnswers && TGridConsole::ConnectToService(); }
     void WriteStandard(const std::string& line, bool toStdErr) override {
         (toStdErr ? err : out) += line;
     }
+    std::unique_ptr<TPacket> ServiceRequest(std::unique_ptr<TPacket> request) override {
+        requests.push_back(request->ClassName());
+        if (agent) {
+            return agent(*request);
+        }
+        if (dynamic_cast<TQueryServiceStatusPacket*>(request.get()) != nullptr) {
+            return StatusReply();
+        }
+        return nullptr;
+    }
+    std::int64_t ServicePost(std::unique_ptr<TPacket> packet) override {
+        if (postsFail) {
+            return 0;
+        }
+        posts.push_back(packet->ClassName());
+        if (cacheServiceObeys && packet->ClassName() == "TStopBCServicePacket" &&
+            cacheState == platform::ServiceState::Running) {
+            cacheState = platform::ServiceState::Stopped;
+        }
+        if (packet->ClassName() == "TStartBCServicePacket") {
+            cacheState = platform::ServiceState::Running;
+        }
+        return 1;
+    }
+    platform::ServiceState QueryCacheServiceState() override { return cacheState; }
 };
 
 class ConsoleFixture : public ::testing::Test {
