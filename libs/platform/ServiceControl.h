@@ -7,11 +7,13 @@
 //  1. The project's own supervision: a key "SOFTWARE\Tamrel\Services\<unit>" in the machine
 //     settings store (HKEY_LOCAL_MACHINE) with the text value "PidFile" (the service's pid file)
 //     and, optionally, "Start" (a command line, run by /bin/sh, that starts the service). The
-//     service writes its pid on the first line of the pid file and holds an exclusive flock on
-//     the file for as long as it lives (taken blocking: a query holds a shared lock for a
-//     moment); an optional second line tells a transition ("starting", "stopping", "pausing",
-//     "paused", "continuing"; "running" or nothing: running). A pid file that nobody holds is
-//     the leftover of a dead service: stopped. Stopping sends SIGTERM to the holder.
+//     service holds a process-owned write lock (fcntl F_SETLK, the whole file) on its pid file
+//     for as long as it lives, and writes its pid on the first line; an optional second line
+//     tells a transition ("starting", "stopping", "pausing", "paused", "continuing"; "running"
+//     or nothing: running). The kernel names the lock's holder, so a file nobody holds (the
+//     leftover of a dead service) is stopped, a holder that has not yet written its own pid is
+//     starting, and a reused pid never reads as the service. Stopping sends SIGTERM to the
+//     holder.
 //  2. systemd, over its D-Bus interface on the system bus: the unit ServiceUnitName(name). A
 //     machine without a system bus (a container, a CI runner) has the service not installed.
 //

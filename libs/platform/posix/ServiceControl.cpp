@@ -11,7 +11,6 @@
 #include <memory>
 #include <optional>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -60,11 +59,26 @@ std::optional<Registration> FindRegistration(const std::string& serviceName) {
     return registration;
 }
 
-// What the pid file tells: whether a live service holds it, its pid and its state word.
+// What the pid file tells: the live process that holds it, and its state.
 struct PidFileReading {
     ServiceState state = ServiceState::Unknown;
-    int pid = 0;
+    int pid = 0; ///< the holder; 0 when nobody holds the file
 };
+
+// The process holding a write lock on the whole file, 0 when none, -1 when the lock cannot be
+// examined or its holder cannot be named (another pid namespace, a lock not owned by a process).
+int LockHolder(int fd) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_GETLK, &lock) != 0) {
+        return -1;
+    }
+    if (lock.l_type == F_UNLCK) {
+        return 0;
+    }
+    return lock.l_pid > 0 ? lock.l_pid : -1;
+}
 
 PidFileReading ReadPidFile(const std::string& path) {
     PidFileReading reading;
@@ -73,20 +87,19 @@ PidFileReading ReadPidFile(const std::string& path) {
         reading.state = errno == ENOENT ? ServiceState::Stopped : ServiceState::Unknown;
         return reading;
     }
-    if (flock(fd.Get(), LOCK_SH | LOCK_NB) == 0) {
+    int holder = LockHolder(fd.Get());
+    if (holder == 0) {
         // Nobody holds it: the service that wrote it has ended.
-        flock(fd.Get(), LOCK_UN);
         reading.state = ServiceState::Stopped;
         return reading;
     }
-    if (errno != EWOULDBLOCK) {
+    if (holder < 0) {
         return reading;
     }
+    reading.pid = holder;
     std::string text(kPidFileLimit, '\0');
     ssize_t n = pread(fd.Get(), text.data(), text.size(), 0);
-    if (n <= 0) {
-        // Held but not written yet: the service is on its way up.
-        reading.state = n == 0 ? ServiceState::StartPending : ServiceState::Unknown;
+    if (n < 0) {
         return reading;
     }
     text.resize(static_cast<std::size_t>(n));
@@ -97,17 +110,11 @@ PidFileReading ReadPidFile(const std::string& path) {
         second = text.substr(lineEnd + 1);
         second = second.substr(0, second.find('\n'));
     }
-    long pid = 0;
-    for (char c : first) {
-        if (c < '0' || c > '9' || pid > 4194304) {
-            return reading;
-        }
-        pid = pid * 10 + (c - '0');
-    }
-    if (pid <= 0) {
+    // Until the holder has written its own pid, the text is a predecessor's: it is starting.
+    if (first != std::to_string(holder)) {
+        reading.state = ServiceState::StartPending;
         return reading;
     }
-    reading.pid = static_cast<int>(pid);
     reading.state = detail::MapPidFileState(second);
     return reading;
 }
@@ -123,10 +130,10 @@ ServiceResult StopSupervised(const Registration& registration) {
         return {};
     }
     if (reading.pid <= 0) {
-        return {EIO, "Cannot read the service's pid file " + registration.pidFile};
+        return {EIO, "Cannot tell the process of the service from " + registration.pidFile};
     }
-    // A pidfd pins the process, so the signal cannot reach a newcomer that reused the pid
-    // after the lock check: the holder is checked again once the pidfd exists.
+    // A pidfd pins the process, so the signal cannot reach a newcomer that reused the pid once
+    // the holder is confirmed again after the pidfd exists.
     UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, reading.pid, 0)));
     if (!pidfd) {
         int error = errno;
@@ -139,7 +146,7 @@ ServiceResult StopSupervised(const Registration& registration) {
         return {};
     }
     if (again.pid != reading.pid) {
-        return {EAGAIN, "The service's pid file changed while stopping it"};
+        return {EAGAIN, "The service's pid file changed hands while stopping it"};
     }
     if (syscall(SYS_pidfd_send_signal, pidfd.Get(), SIGTERM, nullptr, 0) != 0 && errno != ESRCH) {
         int error = errno;
