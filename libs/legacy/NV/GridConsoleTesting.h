@@ -33,6 +33,9 @@ public:
     bool postsFail = false;
     platform::ServiceState cacheState = platform::ServiceState::NotInstalled;
     bool cacheServiceObeys = true;
+    /// The build cache service is the real one of the machine's supervision, and the agent
+    /// stops and starts it as the agent service does.
+    bool realCacheService = false;
 
     static std::unique_ptr<TPacket> StatusReply(bool allowEnableDisable = true) {
         auto reply = std::make_unique<TQueryServiceStatusReplyPacket>();
@@ -61,6 +64,14 @@ protected:
             return 0;
         }
         posts.push_back(packet->ClassName());
+        if (realCacheService) {
+            if (packet->ClassName() == "TStopBCServicePacket") {
+                platform::StopService(kBuildCacheServiceName);
+            } else if (packet->ClassName() == "TStartBCServicePacket") {
+                platform::StartService(kBuildCacheServiceName);
+            }
+            return 1;
+        }
         if (cacheServiceObeys && packet->ClassName() == "TStopBCServicePacket" &&
             cacheState == platform::ServiceState::Running) {
             cacheState = platform::ServiceState::Stopped;
@@ -70,7 +81,9 @@ protected:
         }
         return 1;
     }
-    platform::ServiceState QueryCacheServiceState() override { return cacheState; }
+    platform::ServiceState QueryCacheServiceState() override {
+        return realCacheService ? TGridConsole::QueryCacheServiceState() : cacheState;
+    }
 };
 
 class ConsoleFixture : public ::testing::Test {

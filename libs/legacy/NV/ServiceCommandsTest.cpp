@@ -1,9 +1,13 @@
 #include "CM/CrossRegistry.h"
 #include "GridConsoleTesting.h"
+#include "platform/RegistryStore.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <thread>
 
 namespace qz::nv {
 namespace {
@@ -269,6 +273,87 @@ TEST_F(ClearBuildCacheCommand, ACleanErrorStillRestartsTheService) {
                                 "\r\nFatal Error: Build cache clean failed.\r\n");
     EXPECT_EQ(console->posts.back(), "TStartBCServicePacket");
     EXPECT_EQ(console->cacheState, State::Running);
+}
+
+// The cache service of the machine's own supervision: a real process that holds its pid file
+// and is stopped by a signal and started by its registered command.
+class SupervisedCacheService : public ClearBuildCacheCommand {
+protected:
+    void Register(const std::string& startCommand) {
+        auto status = platform::RegistryStore::Update(
+            platform::RegistryRoot::LocalMachine, [&](platform::RegistryDocument& document) {
+                std::string key = platform::SupervisedServiceKey(kBuildCacheServiceName);
+                document.SetValue(key, {"PidFile", platform::RegistryValueType::String, pidFile_});
+                document.SetValue(key,
+                                  {"Start", platform::RegistryValueType::String, startCommand});
+                return platform::RegistryStatus{};
+            });
+        ASSERT_TRUE(status.ok()) << status.description;
+    }
+    std::string StartCommand(const std::string& options) const {
+        return std::string("'") + QZ_FAKE_SERVICE_PATH + "' '" + pidFile_ + "'" + options;
+    }
+    State WaitFor(State wanted) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        State state = platform::QueryServiceState(kBuildCacheServiceName);
+        while (state != wanted && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            state = platform::QueryServiceState(kBuildCacheServiceName);
+        }
+        return state;
+    }
+    void TearDown() override {
+        // Whatever the test left running goes, by the pid its file names.
+        if (platform::QueryServiceState(kBuildCacheServiceName) != State::Stopped) {
+            int pid = std::atoi(test::ReadFile(pidFile_).value_or("0").c_str());
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+            }
+            WaitFor(State::Stopped);
+        }
+        ClearBuildCacheCommand::TearDown();
+    }
+    std::unique_ptr<TCapturingConsole> CleanWithTheRealService() {
+        return RunWith({"/CLEARBUILDCACHE"}, nullptr, [](TCapturingConsole& c) {
+            c.realCacheService = true;
+            c.SetCacheServiceStopTimeoutMs(500);
+        });
+    }
+
+    std::string pidFile_ = dir_ / "buildcache.pid";
+    test::ScopedEnv bus_{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (dir_ / "no-bus")};
+};
+
+TEST_F(SupervisedCacheService, RunningServiceIsStoppedForTheCleanAndStartedAgain) {
+    Register(StartCommand(""));
+    ASSERT_TRUE(platform::StartService(kBuildCacheServiceName).ok());
+    ASSERT_EQ(WaitFor(State::Running), State::Running);
+    std::string before = test::ReadFile(pidFile_).value_or("");
+
+    auto console = CleanWithTheRealService();
+    EXPECT_EQ(console->out, "Build cache cleaned.\r\n");
+    EXPECT_FALSE(CacheIntact());
+    EXPECT_EQ(WaitFor(State::Running), State::Running);
+    EXPECT_NE(test::ReadFile(pidFile_).value_or(""), before); // a new instance
+}
+
+TEST_F(SupervisedCacheService, StoppedServiceStaysStopped) {
+    Register(StartCommand(""));
+    auto console = CleanWithTheRealService();
+    EXPECT_EQ(console->out, "Build cache cleaned.\r\n");
+    EXPECT_FALSE(CacheIntact());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(platform::QueryServiceState(kBuildCacheServiceName), State::Stopped);
+}
+
+TEST_F(SupervisedCacheService, AServiceThatIgnoresTheStopKeepsItsFiles) {
+    Register(StartCommand(" --ignore-term"));
+    ASSERT_TRUE(platform::StartService(kBuildCacheServiceName).ok());
+    ASSERT_EQ(WaitFor(State::Running), State::Running);
+    auto console = CleanWithTheRealService();
+    EXPECT_EQ(console->out, "Fatal Error: Build cache clean failed.\r\n");
+    EXPECT_TRUE(CacheIntact());
+    EXPECT_EQ(platform::QueryServiceState(kBuildCacheServiceName), State::Running);
 }
 
 } // namespace
