@@ -46,8 +46,7 @@ std::string MakeTree() {
     std::string root = g_folder.path + "/FileCache";
     for (int top = 0; top < kTopFolders; ++top) {
         for (int leaf = 0; leaf < kLeafFolders; ++leaf) {
-            std::string folder =
-                root + "/" + std::to_string(top) + "/" + std::to_string(leaf);
+            std::string folder = root + "/" + std::to_string(top) + "/" + std::to_string(leaf);
             std::filesystem::create_directories(folder);
             for (int file = 0; file < kFilesPerLeaf; ++file) {
                 std::string path = folder + "/entry" + std::to_string(file) + ".bin";
