@@ -45,7 +45,19 @@ public:
     }
 
 protected:
-    bool ConnectToService() override { return serviceAnswers && TGridConsole::ConnectToService(); }
+    bool ConnectToService() override {
+        if (!serviceAnswers) {
+            return false;
+        }
+        std::unique_ptr<TPacket> reply =
+            ServiceRequest(std::make_unique<TQueryServiceStatusPacket>());
+        if (dynamic_cast<TQueryServiceStatusReplyPacket*>(reply.get()) == nullptr) {
+            return false;
+        }
+        SetServiceStatus(std::unique_ptr<TQueryServiceStatusReplyPacket>(
+            static_cast<TQueryServiceStatusReplyPacket*>(reply.release())));
+        return true;
+    }
     void WriteStandard(const std::string& line, bool toStdErr) override {
         (toStdErr ? err : out) += line;
     }
