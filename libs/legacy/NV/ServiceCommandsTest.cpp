@@ -16,10 +16,6 @@ namespace fs = std::filesystem;
 using testing::TCapturingConsole;
 using State = platform::ServiceState;
 
-const char* const kBuild1 = "{11111111-1111-1111-1111-111111111111}";
-const char* const kBuild2 = "{22222222-2222-2222-2222-222222222222}";
-const char* const kBuild3 = "{33333333-3333-3333-3333-333333333333}";
-
 std::unique_ptr<TPacket> BuildList(const std::vector<std::pair<std::string, std::string>>& builds) {
     auto reply = std::make_unique<TRequestBuildStatusReplayPacket>();
     for (const auto& [id, caption] : builds) {
@@ -58,85 +54,22 @@ protected:
     }
 };
 
-TEST_F(ServiceCommands, StopOneBuild) {
-    auto stopped = Agent([](TPacket& request) -> std::unique_ptr<TPacket> {
-        auto reply = std::make_unique<TStopJobPacket>();
-        reply->SetGuid(TStopJobPacket::JobID, request.Guid(TStopJobPacket::JobID));
-        return reply;
-    });
-    auto console = RunWith({std::string("/STOP=") + kBuild1, "/exitcodebase=100"}, stopped);
-    EXPECT_EQ(console->out, "Build Stop request sent successfully.\r\n");
-    EXPECT_EQ(ProcessExitCode(), 102);
-
-    // A bare /STOP with two builds running: the service cannot tell which.
-    auto ambiguous = Agent([](TPacket&) { return BuildList({}); });
-    console = RunWith({"/STOP"}, ambiguous);
-    EXPECT_EQ(console->out, "Invalid build ID or multiple builds running.\r\n");
-    EXPECT_EQ(ProcessExitCode(), 3);
-    console = RunWith({"/STOP"}, Agent([](TPacket&) { return nullptr; }));
-    EXPECT_EQ(ProcessExitCode(), 3);
-
-    EXPECT_EQ(RunRaises({"/STOP=1111"}), "Invalid build ID \"1111\"");
-}
-
-TEST_F(ServiceCommands, StopAllStopsEachBuildInOrder) {
-    std::vector<std::string> stops;
-    auto agent = Agent([&](TPacket& request) -> std::unique_ptr<TPacket> {
-        if (request.ClassName() == "TRequestBuildStatusPacket") {
-            return BuildList({{kBuild1, "a"}, {kBuild2, "b"}, {kBuild3, "c"}});
-        }
-        stops.push_back(GuidToText(request.Guid(TStopJobPacket::JobID)));
-        // The third build ended meanwhile.
-        return stops.size() < 3 ? std::make_unique<TStopJobPacket>() : nullptr;
-    });
-    auto console = RunWith({"/STOPALL"}, agent);
-    EXPECT_EQ(stops, (std::vector<std::string>{kBuild1, kBuild2, kBuild3}));
-    EXPECT_EQ(console->out, "Build Stop request sent successfully.\r\n"
-                            "Build Stop request sent successfully.\r\n"
-                            "Invalid build ID or multiple builds running.\r\n");
-    EXPECT_EQ(ProcessExitCode(), 3);
-
-    console = RunWith({"/STOPALL"}, Agent([](TPacket&) { return BuildList({}); }));
-    EXPECT_EQ(console->out, "");
-    EXPECT_EQ(ProcessExitCode(), 0);
-
-    console = RunWith({"/STOPALL"}, Agent([](TPacket&) { return nullptr; }));
+// The order, the lines and the exit codes of a stop of all builds are tested black-box; here
+// the replies a real service does not give.
+TEST_F(ServiceCommands, StopAllAndListWithAWrongReply) {
+    auto console = RunWith({"/STOPALL"}, Agent([](TPacket&) { return nullptr; }));
     EXPECT_EQ(console->out, "Fatal Error: Resulting packet = nil!\r\n");
     EXPECT_EQ(ProcessExitCode(), 3);
     console =
         RunWith({"/STOPALL"}, Agent([](TPacket&) { return std::make_unique<TStopJobPacket>(); }));
     EXPECT_EQ(console->out, "Fatal Error: Wrong packet type!\r\n");
-}
-
-TEST_F(ServiceCommands, ListInTheServicesOrder) {
-    auto agent = Agent([](TPacket&) { return BuildList({{kBuild2, "second"}, {kBuild1, ""}}); });
-    auto console = RunWith({"/LIST"}, agent);
-    EXPECT_EQ(console->out,
-              std::string("1: ") + kBuild2 + " (second)\r\n2: " + kBuild1 + " ()\r\n");
-    EXPECT_EQ(ProcessExitCode(), 0);
-
-    console = RunWith({"/LIST"}, Agent([](TPacket&) { return BuildList({}); }));
-    EXPECT_EQ(console->out, "");
     EXPECT_EQ(RunRaises({"/LIST"}), "Invalid class typecast");
 }
 
-TEST_F(ServiceCommands, EnableAndDisable) {
-    auto console = RunWith({"/ENABLE", "/DISABLE"});
-    EXPECT_EQ(console->out, "Agent enabled.\r\n");
-    EXPECT_EQ(console->posts, std::vector<std::string>{"TEnableAgentPacket"});
-    EXPECT_EQ(ProcessExitCode(), 0);
-
-    auto refusing = Agent([](TPacket&) { return nullptr; }, false);
-    console = RunWith({"/DISABLE", "/exitcodebase=10"}, refusing);
-    EXPECT_EQ(console->out, "Error: not allowed to disable agent.\r\n");
-    EXPECT_TRUE(console->posts.empty());
-    EXPECT_EQ(ProcessExitCode(), 13);
-    console = RunWith({"/ENABLE"}, refusing);
-    EXPECT_EQ(console->out, "Error: not allowed to enable agent.\r\n");
-
+TEST_F(ServiceCommands, EnableWithoutAStatusReply) {
     // The status reply for the command itself missing or of another class.
     int calls = 0;
-    console = RunWith({"/ENABLE"}, [&](TPacket&) -> std::unique_ptr<TPacket> {
+    auto console = RunWith({"/ENABLE"}, [&](TPacket&) -> std::unique_ptr<TPacket> {
         return ++calls == 1 ? TCapturingConsole::StatusReply() : nullptr;
     });
     EXPECT_EQ(console->out, "Fatal Error: Disable/Enable Agent: Resulting packet = nil!\r\n");
@@ -323,28 +256,6 @@ protected:
     std::string pidFile_ = dir_ / "buildcache.pid";
     test::ScopedEnv bus_{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (dir_ / "no-bus")};
 };
-
-TEST_F(SupervisedCacheService, RunningServiceIsStoppedForTheCleanAndStartedAgain) {
-    Register(StartCommand(""));
-    ASSERT_TRUE(platform::StartService(kBuildCacheServiceName).ok());
-    ASSERT_EQ(WaitFor(State::Running), State::Running);
-    std::string before = test::ReadFile(pidFile_).value_or("");
-
-    auto console = CleanWithTheRealService();
-    EXPECT_EQ(console->out, "Build cache cleaned.\r\n");
-    EXPECT_FALSE(CacheIntact());
-    EXPECT_EQ(WaitFor(State::Running), State::Running);
-    EXPECT_NE(test::ReadFile(pidFile_).value_or(""), before); // a new instance
-}
-
-TEST_F(SupervisedCacheService, StoppedServiceStaysStopped) {
-    Register(StartCommand(""));
-    auto console = CleanWithTheRealService();
-    EXPECT_EQ(console->out, "Build cache cleaned.\r\n");
-    EXPECT_FALSE(CacheIntact());
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(platform::QueryServiceState(kBuildCacheServiceName), State::Stopped);
-}
 
 TEST_F(SupervisedCacheService, AServiceThatIgnoresTheStopKeepsItsFiles) {
     Register(StartCommand(" --ignore-term"));
