@@ -139,6 +139,7 @@ int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& 
     }
     close(fd);
     return error;
+}
 
 bool PathIsRegularFile(const std::string& path) {
     struct stat info {};
