@@ -13,6 +13,7 @@
 #include "platform/NamedObjects.h"
 #include "platform/NativeThread.h"
 #include "platform/ProcessInfo.h"
+#include "platform/ServiceControl.h"
 #include "platform/ServiceProcess.h"
 
 #include <cerrno>
@@ -72,12 +73,23 @@ std::string AlreadyRunningText(int pid) {
            "; stop it first with 'qzagentd --stop'";
 }
 
+/// The build cache service that the stop and start requests of the cache clean address.
+constexpr const char* kBuildCacheService = "Orvane BuildCache";
+
 /// Everything the running service owns, on the main thread.
 class TAgentRuntime {
 public:
     TAgentRuntime()
         : requests_(slots_),
-          sweepClock_(TNotifyQueue::Main(), kSweepInterval, false, [this](TClock&) { Sweep(); }) {}
+          sweepClock_(TNotifyQueue::Main(), kSweepInterval, false, [this](TClock&) { Sweep(); }) {
+        requests_.buildCacheControl = [](bool start) {
+            platform::ServiceResult result = start ? platform::StartService(kBuildCacheService)
+                                                   : platform::StopService(kBuildCacheService);
+            if (!result.ok()) {
+                LogLine("Build cache service: " + result.description, lfAlways);
+            }
+        };
+    }
 
     ~TAgentRuntime() { TNotifyQueue::Main().ClearQueue(this); }
 

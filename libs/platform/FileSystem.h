@@ -19,6 +19,10 @@ PathKind QueryPathKind(const std::string& path);
 /// symbolic links. 0 or the system error code (ENOENT when it does not exist).
 int FileModificationTime(const std::string& path, long long& nanoseconds);
 
+/// True when the path names a regular file (following symbolic links): not a folder, device,
+/// pipe or socket, whose opening could block or never end.
+bool PathIsRegularFile(const std::string& path);
+
 /// True when the path exists and carries no write permission bit at all (owner, group, others).
 bool PathIsWriteProtected(const std::string& path);
 

@@ -8,6 +8,8 @@
 #include "CM/ServicePackets.h"
 #include "TestSupport.h"
 #include "platform/NamedObjects.h"
+#include "platform/RegistryStore.h"
+#include "platform/ServiceControl.h"
 #include "platform/ServiceProcess.h"
 #include "platform/SharedSection.h"
 #include "platform/SystemInfo.h"
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -562,6 +565,86 @@ TEST_F(AgentServiceBlackBox, SixtyFourClientsInEightProcesses) {
     EXPECT_EQ(total, 16);
     EXPECT_EQ(static_cast<int>(builds.size()), total);
     EXPECT_EQ(std::set<TGuid>(builds.begin(), builds.end()).size(), builds.size());
+}
+
+// The console's management commands and the cache clean against the real agent, with the
+// build cache service under the machine's own supervision.
+TEST_F(AgentServiceBlackBox, ManagementCommandsAndTheCacheCleanWithTheRealAgent) {
+    const char* cacheService = "Orvane BuildCache";
+    std::string pidFile = dir_ / "buildcache.pid";
+    std::filesystem::create_directories(dir_ / "agent/resources");
+    std::filesystem::create_directories(dir_ / "cache/FileCache/ab");
+    test::WriteFile(dir_ / "cache/FileCache/ab/entry", "1");
+    test::WriteFile(dir_ / "agent/resources/buildcache_service_config.json",
+                    R"({"fileSystem":{"cacheDirectoryLocation":")" + (dir_ / "cache") + R"("}})");
+    test::ScopedEnv registry("TamrelRegistryRoot", dir_.path());
+    test::ScopedEnv bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + (dir_ / "no-bus"));
+    options_.env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + (dir_ / "no-bus");
+    options_.env["PROGRAMDATA"] = dir_.path();
+    auto registered = platform::RegistryStore::Update(
+        platform::RegistryRoot::LocalMachine, [&](platform::RegistryDocument& document) {
+            std::string key = platform::SupervisedServiceKey(cacheService);
+            document.SetValue(key, {"PidFile", platform::RegistryValueType::String, pidFile});
+            document.SetValue(key,
+                              {"Start", platform::RegistryValueType::String,
+                               std::string("'") + QZ_FAKE_SERVICE_PATH + "' '" + pidFile + "'"});
+            return platform::RegistryStatus{};
+        });
+    ASSERT_TRUE(registered.ok()) << registered.description;
+    auto cacheState = [&](platform::ServiceState wanted) {
+        auto deadline = Clock::now() + 10s;
+        while (platform::QueryServiceState(cacheService) != wanted && Clock::now() < deadline) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return platform::QueryServiceState(cacheService);
+    };
+    ASSERT_TRUE(platform::StartService(cacheService).ok());
+    ASSERT_EQ(cacheState(platform::ServiceState::Running), platform::ServiceState::Running);
+    std::string firstInstance = test::ReadFile(pidFile).value_or("");
+
+    StartAgent();
+    test::RunOptions options = options_;
+    options.cwd = dir_.path();
+    options.env["TamrelBuildContext"] = std::nullopt;
+    options.env["qzConsoleParams"] = std::nullopt;
+    auto console = [&](const std::string& command) {
+        return test::RunProgram({QZ_CONSOLE_PATH, command, "/NOLOGO"}, options);
+    };
+
+    auto first = Connect();
+    auto second = Connect();
+    TGuid firstId{}, secondId{};
+    ASSERT_EQ(StartJob(*first, &firstId), 0);
+    ASSERT_EQ(StartJob(*second, &secondId), 0);
+    test::RunResult list = console("/LIST");
+    EXPECT_EQ(list.exitCode, 0);
+    EXPECT_THAT(list.out, HasSubstr("1: " + GuidToText(firstId) + " ("));
+    EXPECT_THAT(list.out, HasSubstr("2: " + GuidToText(secondId) + " ("));
+
+    test::RunResult ambiguous = console("/STOP");
+    EXPECT_EQ(ambiguous.out, "Invalid build ID or multiple builds running.\r\n");
+    EXPECT_EQ(ambiguous.exitCode, 3);
+    test::RunResult stopAll = console("/STOPALL");
+    EXPECT_EQ(stopAll.out, "Build Stop request sent successfully.\r\n"
+                           "Build Stop request sent successfully.\r\n");
+    EXPECT_EQ(stopAll.exitCode, 2);
+
+    test::RunResult clean = console("/CLEARBUILDCACHE");
+    EXPECT_EQ(clean.out, "Build cache cleaned.\r\n");
+    EXPECT_EQ(clean.exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "cache/FileCache"));
+    // The agent started it again: a new instance holds the pid file.
+    EXPECT_EQ(cacheState(platform::ServiceState::Running), platform::ServiceState::Running);
+    EXPECT_NE(test::ReadFile(pidFile).value_or(""), firstInstance);
+
+    first.reset();
+    second.reset();
+    platform::StopService(cacheService);
+    int cachePid = std::atoi(test::ReadFile(pidFile).value_or("0").c_str());
+    if (cacheState(platform::ServiceState::Stopped) != platform::ServiceState::Stopped &&
+        cachePid > 0) {
+        kill(cachePid, SIGKILL);
+    }
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "AgentReg.h"
 
+#include "CM/ExceptionWatch.h"
 #include "CM/Exceptions.h"
 
 namespace qz::nv {
@@ -14,6 +15,16 @@ std::string WithoutTrailingSlash(std::string path) {
 }
 
 } // namespace
+
+bool HasAgentWriteAccess() {
+    QuietScope quiet;
+    try {
+        TAgentReg reg;
+        return reg.CreateKey("Log");
+    } catch (const Exception&) {
+        return false;
+    }
+}
 
 std::string AgentRegistryKey() {
     return "SOFTWARE\\Tamrel\\" + ProductRegistryName();

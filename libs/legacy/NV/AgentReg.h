@@ -20,6 +20,11 @@ enum : int {
 /// "SOFTWARE\Tamrel\" + ProductRegistryName().
 std::string AgentRegistryKey();
 
+/// Whether the user may change the agent's machine-wide settings: opens the machine agent key
+/// for reading and writing (creating it when missing) and creates its subkey "Log", quietly;
+/// false on any failure. Leaves both keys in place when it had to create them.
+bool HasAgentWriteAccess();
+
 class TAgentReg : public TCrossRegIniFile {
 public:
     /// Opens the agent key: without aroAllowReadOnly for reading and writing, creating it; with

@@ -275,6 +275,10 @@ void TGridConsole::RunCommand() {
         Finish(3);
         return;
     }
+    if (TakeBareSwitch("clearbuildcache")) {
+        ClearBuildCache();
+        return;
+    }
     if (!StageC_ServiceSwitches()) {
         return;
     }
@@ -305,11 +309,21 @@ void TGridConsole::RunCommand() {
                          WideToCodePage(EnvironmentBlockText(), SystemAnsiCodePage()));
     // Terminals handle escape sequences already, so there is no output mode to switch on.
     QZ_ASSERT(!servicePipe_ || servicePipe_->State() == psConnected);
-    if (management) {
-        // The management commands are dispatched by their own unit.
-        return;
+    if (enableSwitch_) {
+        EnableAgent();
+    } else if (disableSwitch_) {
+        DisableAgent();
+    } else if (resetSwitch_) {
+        ResetAgentCache();
+    } else if (stopSwitch_) {
+        StopRequestedBuild();
+    } else if (stopAllSwitch_) {
+        StopAllBuilds();
+    } else if (listSwitch_) {
+        ListBuilds();
+    } else {
+        DispatchBuild();
     }
-    DispatchBuild();
 }
 
 void ConsoleMain(int argc, char** argv) {

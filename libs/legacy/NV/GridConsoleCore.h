@@ -11,6 +11,7 @@
 #include "CM/ServicePackets.h"
 #include "CM/Stream.h"
 #include "CM/StringLists.h"
+#include "platform/ServiceControl.h"
 
 #include <cstdint>
 #include <memory>
@@ -32,6 +33,12 @@ inline constexpr const char* kConsoleVersion = "10.24.2 (build 14861)";
 
 /// The default exit-code base of a valued switch that is not a number.
 inline constexpr int kDefaultExitCodeBase = 10000;
+
+/// The build cache service that the cache clean stops and starts again.
+inline constexpr const char* kBuildCacheServiceName = "Orvane BuildCache";
+
+/// How long the cache clean waits for the build cache service to stop, by default.
+inline constexpr int kCacheServiceStopTimeoutMs = 30000;
 
 /// Added to every nonzero exit code.
 int ExitCodeBase();
@@ -113,8 +120,40 @@ public:
     /// The brief usage message.
     void ShowUsage();
 
-    /// The status report of the agent services; works without the service.
+    /// The status report of the agent services; works without the service (then the status
+    /// reply is absent and the coordinator counts as not connected).
     void ShowAgentStatus(bool serviceReached);
+
+    // The management commands. Each sends its requests to the agent service, prints its result
+    // and ends the run (Finish, StopLoop or Fatal) before it returns; some raise.
+
+    /// /ENABLE and /DISABLE: allowed only when the agent's status says so. A post that cannot
+    /// be sent ends with Fatal.
+    void EnableAgent();
+    void DisableAgent();
+    /// /RESET: asks the agent to clear its file cache; a post that cannot be sent ends with
+    /// Fatal.
+    void ResetAgentCache();
+    /// /STOP: stops the build StopBuildId names (all zeros: the one running build).
+    void StopRequestedBuild();
+    /// /STOPALL: stops every running build in the service's order; the exit code is the last
+    /// stop's.
+    void StopAllBuilds();
+    /// /LIST: "1: {GUID} (Caption)" per running build.
+    void ListBuilds();
+    /// /CLEARBUILDCACHE: checks the rights to the agent's machine settings before anything is
+    /// asked of the agent; stops the build cache service, waits for it to stop (at most
+    /// CacheServiceStopTimeoutMs), cleans the cache and starts the service again when it was
+    /// running. "Build cache cleaned." or Fatal("Build cache clean failed.").
+    void ClearBuildCache();
+
+    /// Asks the service to stop the build whose id the text gives ("{GUID}"); prints the result
+    /// and returns the exit code stored for it (2 sent, 3 refused). Raises "Invalid build ID "
+    /// + the quoted text when it is not a GUID.
+    int StopBuild(const std::string& idText);
+
+    int CacheServiceStopTimeoutMs() const { return cacheServiceStopTimeoutMs_; }
+    void SetCacheServiceStopTimeoutMs(int value) { cacheServiceStopTimeoutMs_ = value; }
 
     /// Loads the manager-client library beside the executable and asks it for the connection's
     /// health; returns the line's verdict and sets text to its detail.
@@ -166,6 +205,22 @@ protected:
     /// Tests replace it to run the stages that follow a service answer.
     virtual bool ConnectToService();
 
+    /// Sends a request on the service pipe and waits for the reply; nullptr when none came.
+    /// Errors of the pipe raise.
+    virtual std::unique_ptr<TPacket> ServiceRequest(std::unique_ptr<TPacket> request);
+
+    /// Sends a packet on the service pipe without awaiting a reply; the number of bytes sent,
+    /// 0 when it could not be sent (the pipe is closed or broken).
+    virtual std::int64_t ServicePost(std::unique_ptr<TPacket> packet);
+
+    /// The build cache service's state, asked with query-only access.
+    virtual platform::ServiceState QueryCacheServiceState();
+
+    /// Stores the status reply of the connection (ConnectToService and tests).
+    void SetServiceStatus(std::unique_ptr<TQueryServiceStatusReplyPacket> status) {
+        serviceStatus_ = std::move(status);
+    }
+
     /// Writes a finished line to standard output or standard error (one write, result ignored).
     /// Tests replace it to capture the console's lines.
     virtual void WriteStandard(const std::string& line, bool toStdErr);
@@ -194,6 +249,8 @@ private:
     bool StageF_CommonOptions();
 
     void ShowBanner();
+    void SetAgentEnabled(bool enable);
+    bool WaitForCacheServiceStop();
     bool TakeBareSwitch(const std::string& name);
     bool TakeValuedSwitch(const std::string& name, std::string& value);
     void ReadExitCodeBaseSwitch();
@@ -247,6 +304,8 @@ private:
     std::unique_ptr<TBuildProxy> buildProxy_;
     std::unique_ptr<TClock> retryClock_;
     int completionCount_ = 0;
+    int lastStopExitCode_ = 0;
+    int cacheServiceStopTimeoutMs_ = kCacheServiceStopTimeoutMs;
 };
 
 /// The program entry's body: creates the console, runs the request and the main loop, and ends

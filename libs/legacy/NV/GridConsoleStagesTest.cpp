@@ -234,7 +234,8 @@ TEST_F(StagesTest, ConsoleSwitches) {
     EXPECT_EQ(console->Options().Count(), 0);
     EXPECT_EQ(ProcessExitCode(), 0);
 
-    EXPECT_EQ(Run({"/stop= {id}"})->StopBuildId(), " {id}");
+    // The valued form keeps the text as given, and a text that is no GUID is refused.
+    EXPECT_EQ(RunRaises({"/stop= {id}"}), "Invalid build ID \" {id}\"");
     EXPECT_EQ(Run({"/EXITCODEBASE", "job.xml"})->ExitCodeBaseSwitch(), "/exitcodebase=10000");
     EXPECT_EQ(Run({"/exitcodebase=ten", "job.xml"})->ExitCodeBaseSwitch(), "/exitcodebase=10000");
 }

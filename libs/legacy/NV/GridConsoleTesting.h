@@ -12,9 +12,15 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace qz::nv::testing {
 
+/// A console whose agent service is a function: requests go to agent (by default a status
+/// reply that allows enabling and disabling, nothing for anything else), posts are recorded by
+/// class name and count as sent unless postsFail, and the build cache service's state is
+/// cacheState (changed by the stop and start posts as a service would).
 class TCapturingConsole : public TGridConsole {
 public:
     explicit TCapturingConsole(const std::string& title = "Orvane Console")
@@ -27,9 +33,37 @@ public:
     /// Packets the console posted to the agent service.
     std::vector<std::unique_ptr<TPacket>> posted;
     std::string out, err;
+    std::function<std::unique_ptr<TPacket>(TPacket& request)> agent;
+    std::vector<std::string> posts;
+    std::vector<std::string> requests;
+    bool postsFail = false;
+    platform::ServiceState cacheState = platform::ServiceState::NotInstalled;
+    bool cacheServiceObeys = true;
+    /// The build cache service is the real one of the machine's supervision, and the agent
+    /// stops and starts it as the agent service does.
+    bool realCacheService = false;
+
+    static std::unique_ptr<TPacket> StatusReply(bool allowEnableDisable = true) {
+        auto reply = std::make_unique<TQueryServiceStatusReplyPacket>();
+        reply->Nested(TQueryServiceStatusReplyPacket::StaticPacket)
+            .SetBool(TStaticPacket::AllowEnableDisable, allowEnableDisable);
+        return reply;
+    }
 
 protected:
-    bool ConnectToService() override { return serviceAnswers; }
+    bool ConnectToService() override {
+        if (!serviceAnswers) {
+            return false;
+        }
+        std::unique_ptr<TPacket> reply =
+            ServiceRequest(std::make_unique<TQueryServiceStatusPacket>());
+        if (dynamic_cast<TQueryServiceStatusReplyPacket*>(reply.get()) == nullptr) {
+            return false;
+        }
+        SetServiceStatus(std::unique_ptr<TQueryServiceStatusReplyPacket>(
+            static_cast<TQueryServiceStatusReplyPacket*>(reply.release())));
+        return true;
+    }
     void DispatchBuild() override {
         if (runBuild) {
             TGridConsole::DispatchBuild();
@@ -44,6 +78,41 @@ protected:
     std::string ServiceHostName() const override { return "buildhost"; }
     void WriteStandard(const std::string& line, bool toStdErr) override {
         (toStdErr ? err : out) += line;
+    }
+    std::unique_ptr<TPacket> ServiceRequest(std::unique_ptr<TPacket> request) override {
+        requests.push_back(request->ClassName());
+        if (agent) {
+            return agent(*request);
+        }
+        if (dynamic_cast<TQueryServiceStatusPacket*>(request.get()) != nullptr) {
+            return StatusReply();
+        }
+        return nullptr;
+    }
+    std::int64_t ServicePost(std::unique_ptr<TPacket> packet) override {
+        if (postsFail) {
+            return 0;
+        }
+        posts.push_back(packet->ClassName());
+        if (realCacheService) {
+            if (packet->ClassName() == "TStopBCServicePacket") {
+                platform::StopService(kBuildCacheServiceName);
+            } else if (packet->ClassName() == "TStartBCServicePacket") {
+                platform::StartService(kBuildCacheServiceName);
+            }
+            return 1;
+        }
+        if (cacheServiceObeys && packet->ClassName() == "TStopBCServicePacket" &&
+            cacheState == platform::ServiceState::Running) {
+            cacheState = platform::ServiceState::Stopped;
+        }
+        if (packet->ClassName() == "TStartBCServicePacket") {
+            cacheState = platform::ServiceState::Running;
+        }
+        return 1;
+    }
+    platform::ServiceState QueryCacheServiceState() override {
+        return realCacheService ? TGridConsole::QueryCacheServiceState() : cacheState;
     }
 };
 

@@ -141,6 +141,11 @@ int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& 
     return error;
 }
 
+bool PathIsRegularFile(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 bool PathIsWriteProtected(const std::string& path) {
     struct stat info {};
     if (path.empty() || stat(path.c_str(), &info) != 0) {

@@ -1,0 +1,158 @@
+#include "platform/FolderTree.h"
+
+#include "platform/posix/UniqueFd.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::platform {
+
+namespace {
+
+using detail::UniqueFd;
+
+constexpr int kOpenFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+struct Walk {
+    const std::function<bool(std::string_view)>& matches;
+    FolderTreeResult result;
+
+    void Fail(int error) {
+        result.complete = false;
+        if (result.error == 0) {
+            result.error = error;
+        }
+    }
+
+    // Deletes the matching entries of the open folder fd (on device dev) at the given depth.
+    // Takes ownership of fd.
+    void Entries(int fd, dev_t dev, int depth) {
+        DIR* dir = fdopendir(fd);
+        if (dir == nullptr) {
+            Fail(errno);
+            close(fd);
+            return;
+        }
+        while (true) {
+            errno = 0;
+            dirent* entry = readdir(dir);
+            if (entry == nullptr) {
+                if (errno != 0) {
+                    Fail(errno);
+                }
+                break;
+            }
+            std::string_view name = entry->d_name;
+            if (name == "." || name == ".." || !matches(name)) {
+                continue;
+            }
+            result.matched = true;
+            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
+                if (unlinkat(fd, entry->d_name, 0) != 0 && errno != ENOENT) {
+                    Fail(errno);
+                }
+                continue;
+            }
+            Subfolder(fd, dev, entry->d_name, depth);
+        }
+        closedir(dir);
+    }
+
+    void Subfolder(int parent, dev_t dev, const char* name, int depth) {
+        UniqueFd child(openat(parent, name, kOpenFolderFlags));
+        if (!child) {
+            int error = errno;
+            if (error == ENOTDIR || error == ELOOP) {
+                // Not a folder (or no longer one): a file or a link, removed as a name.
+                if (unlinkat(parent, name, 0) != 0 && errno != ENOENT) {
+                    Fail(errno);
+                }
+                return;
+            }
+            if (error == ENOENT) {
+                return;
+            }
+            // Unreadable: it can still go if it is empty.
+            if (unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+                Fail(error);
+            }
+            return;
+        }
+        struct stat info {};
+        if (fstat(child.Get(), &info) != 0) {
+            Fail(errno);
+            return;
+        }
+        if (info.st_dev != dev) {
+            // A mount point: its contents belong to another file system.
+            Fail(EXDEV);
+            return;
+        }
+        if (depth >= kFolderTreeMaxDepth) {
+            Fail(ELOOP);
+            return;
+        }
+        Entries(child.Release(), dev, depth + 1);
+        if (unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+            Fail(errno);
+        }
+    }
+};
+
+} // namespace
+
+FolderTreeResult DeleteMatchingEntries(const std::string& folder,
+                                       const std::function<bool(std::string_view)>& matches) {
+    Walk walk{matches, {}};
+    std::string path = WithoutTrailingSlashes(folder);
+    UniqueFd fd(path.empty() ? -1 : open(path.c_str(), kOpenFolderFlags));
+    if (!fd) {
+        walk.result.error = path.empty() ? ENOENT : errno;
+        return walk.result;
+    }
+    struct stat info {};
+    if (fstat(fd.Get(), &info) != 0) {
+        walk.result.error = errno;
+        return walk.result;
+    }
+    walk.result.opened = true;
+    walk.result.complete = true;
+    walk.Entries(fd.Release(), info.st_dev, 1);
+    return walk.result;
+}
+
+int RemoveFolderOrLink(const std::string& path) {
+    std::string name = WithoutTrailingSlashes(path);
+    if (name.empty()) {
+        return ENOENT;
+    }
+    if (rmdir(name.c_str()) == 0) {
+        return 0;
+    }
+    int error = errno;
+    if (error != ENOTDIR) {
+        return error;
+    }
+    return unlink(name.c_str()) == 0 ? 0 : errno;
+}
+
+EntryKind QueryEntryKind(const std::string& path) {
+    struct stat info {};
+    std::string name = WithoutTrailingSlashes(path);
+    if (name.empty() || lstat(name.c_str(), &info) != 0) {
+        return EntryKind::Missing;
+    }
+    return S_ISDIR(info.st_mode) ? EntryKind::Folder : EntryKind::File;
+}
+
+} // namespace qz::platform

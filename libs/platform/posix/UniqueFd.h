@@ -1,0 +1,42 @@
+#pragma once
+
+// A file descriptor owned by one object: closed on destruction, movable, never copied. Internal
+// to this folder, not part of the OS-neutral interface.
+
+#include <unistd.h>
+#include <utility>
+
+namespace qz::platform::detail {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            Reset(std::exchange(other.fd_, -1));
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    /// Gives the descriptor up without closing it.
+    int Release() { return std::exchange(fd_, -1); }
+    /// Closes the held descriptor (if any) and holds fd instead.
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace qz::platform::detail
