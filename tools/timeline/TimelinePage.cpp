@@ -4,6 +4,7 @@
 #include "CM/Exceptions.h"
 #include "CM/StreamUtils.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <unordered_map>
@@ -59,6 +60,19 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i, unsigned& c
 
 // Writes the data object: numbers, strings and nested arrays, with texts shared through one
 // string table (captions, folders and command lines repeat across thousands of tasks).
+// The length of the common start of two texts, counted only over ASCII characters (so that it
+// is the same in bytes and in the page's UTF-16 characters).
+std::size_t SharedAsciiStart(std::string_view a, std::string_view b) {
+    std::size_t n = std::min(a.size(), b.size());
+    std::size_t i = 0;
+    while (i < n && a[i] == b[i] && static_cast<unsigned char>(a[i]) < 0x80) {
+        ++i;
+    }
+    return i;
+}
+
+constexpr std::size_t kMinShared = 24;
+
 class JsonWriter {
 public:
     std::string& Out() { return out_; }
@@ -108,11 +122,24 @@ public:
     /// The string's index in the string table.
     void Shared(const std::string& text) { Int(StringIndex(text)); }
 
+    /// The string table. A text that shares a long ASCII start with the one before it (command
+    /// lines of one build mostly differ only at their ends) is written as [length of the shared
+    /// start, the rest].
     void Strings() {
         Key("strings");
         Open('[');
+        const std::string* previous = nullptr;
         for (const std::string* text : table_) {
-            String(*text);
+            std::size_t shared = previous == nullptr ? 0 : SharedAsciiStart(*previous, *text);
+            if (shared >= kMinShared) {
+                Open('[');
+                Int(static_cast<std::int64_t>(shared));
+                String(std::string_view(*text).substr(shared));
+                Close(']');
+            } else {
+                String(*text);
+            }
+            previous = text;
         }
         Close(']');
     }

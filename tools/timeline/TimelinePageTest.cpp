@@ -40,6 +40,20 @@ TEST(TimelineJsonString, KeepsGoodUtf8AndReplacesEachBadSequenceKeepingWhatFollo
     EXPECT_EQ(Json("end\xE2\x82"), R"("end\ufffd\ufffd")");
 }
 
+// The page's string table decoded as the page does it.
+std::vector<std::string> Strings(const nlohmann::json& json) {
+    std::vector<std::string> strings;
+    for (const auto& entry : json["strings"]) {
+        if (entry.is_array()) {
+            strings.push_back(strings.back().substr(0, entry[0].get<std::size_t>()) +
+                              entry[1].get<std::string>());
+        } else {
+            strings.push_back(entry.get<std::string>());
+        }
+    }
+    return strings;
+}
+
 SampleBuild HostileBuild() {
     SampleBuild build;
     build.caption = "</script><script>alert('caption')</script>";
@@ -81,7 +95,7 @@ TEST_F(TimelinePageTest, HostileTextsStayInsideTheDataAndComeBackUnchanged) {
     EXPECT_EQ(data, TimelineJson(timeline, "b.nv_mon"));
 
     nlohmann::json json = nlohmann::json::parse(data);
-    const auto& strings = json["strings"];
+    std::vector<std::string> strings = Strings(json);
     EXPECT_EQ(json["build"]["caption"], HostileBuild().caption);
     EXPECT_EQ(json["workers"]["caption"][0], HostileBuild().workers[0]);
     EXPECT_EQ(strings[json["tasks"]["name"][0].get<int>()], HostileBuild().tasks[0].name);
@@ -100,6 +114,7 @@ TEST_F(TimelinePageTest, SharedTextsAreStoredOnceAndMissingExitCodesAreNull) {
     nlohmann::json json = nlohmann::json::parse(TimelineJson(Read(build), "b"));
     const auto& cmd = json["tasks"]["cmdLine"];
     EXPECT_EQ(std::count(cmd.begin(), cmd.end(), cmd[0]), 50);
+    EXPECT_EQ(Strings(json)[cmd[0].get<int>()], "make -C lib");
 
     TimelineBuilder builder;
     auto begin = FindPacketClassByName("TMonitorEventBeginStepPacket")->Create();
@@ -107,6 +122,24 @@ TEST_F(TimelinePageTest, SharedTextsAreStoredOnceAndMissingExitCodesAreNull) {
     nlohmann::json open = nlohmann::json::parse(TimelineJson(builder.Finish(), "b"));
     EXPECT_TRUE(open["tasks"]["exitCode"][0].is_null());
     EXPECT_EQ(open["build"]["state"], "unfinished");
+}
+
+TEST_F(TimelinePageTest, TextsSharingTheirStartComeBackWhole) {
+    // Shared starts count ASCII only: the page counts UTF-16 characters, the writer bytes.
+    SampleBuild build = GeneratedBuild(4, 1);
+    build.tasks[0].cmdLine = "/usr/bin/c++ -O2 -DNAME=\"Gr\xC3\xBC\xC3\x9F\" -c one.cpp -o one.o";
+    build.tasks[1].cmdLine = "/usr/bin/c++ -O2 -DNAME=\"Gr\xC3\xBC\xC3\x9F\" -c two.cpp -o two.o";
+    build.tasks[2].cmdLine = "/usr/bin/c++ -O2 -DNAME=\"Gr\xC3\xBC\xC3\x9F\" -c two.cpp -o two.o";
+    build.tasks[3].cmdLine =
+        "/usr/bin/c++ -O2 -DNAME=\"Gr\xC3\xBC\xC3\x9F\" -c fo\xC3\xBC.cpp -o x";
+    nlohmann::json json = nlohmann::json::parse(TimelineJson(Read(build), "b"));
+    std::vector<std::string> strings = Strings(json);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(strings[json["tasks"]["cmdLine"][i].get<std::size_t>()],
+                  build.tasks[static_cast<std::size_t>(i)].cmdLine);
+    }
+    std::string text = json["strings"].dump();
+    EXPECT_THAT(text, testing::HasSubstr("[27,"));
 }
 
 TEST_F(TimelinePageTest, TheTemplateIsCompleteAndFetchesNothing) {
@@ -126,6 +159,12 @@ TEST_F(TimelinePageTest, AFailedWriteLeavesNoPage) {
     EXPECT_FALSE(test::ReadFile(m_dir / "missing/folder/page.html").has_value());
     WriteTimelinePage(m_dir / "page.html", timeline, "b");
     EXPECT_EQ(*test::ReadFile(m_dir / "page.html"), TimelinePageText(timeline, "b"));
+}
+
+TEST_F(TimelinePageTest, TwentyThousandTasksMakeAPageUnderTenMegabytes) {
+    BuildTimeline timeline = Read(GeneratedBuild(20000, 16));
+    ASSERT_EQ(timeline.tasks.size(), 20000u);
+    EXPECT_LT(TimelinePageText(timeline, "b.nv_mon").size(), 10'000'000u);
 }
 
 } // namespace

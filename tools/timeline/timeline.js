@@ -21,7 +21,11 @@
     error.textContent = "The timeline data cannot be read: " + e.message;
     return;
   }
+  // The string table: a text or [length of the start it shares with the text before, rest].
   const S = data.strings;
+  for (let i = 0; i < S.length; i++) {
+    if (Array.isArray(S[i])) S[i] = S[i - 1].slice(0, S[i][0]) + S[i][1];
+  }
   const T = data.tasks;
   const W = data.workers;
   const O = data.outputs;
@@ -107,7 +111,7 @@
     ["Computer", B.computer],
     ["User", B.user],
     ["Job file", B.primaryFile],
-    ["Build id", B.id],
+    ["Build id", /^\{[0-]*\}$/.test(B.id) ? "" : B.id],
     ["Version", B.productVersion],
     ["Events", B.events],
   ]);
@@ -140,7 +144,11 @@
 
   // ---- Failed list ----
   const failedList = $("failedList");
-  if (failed.length > 0) failedList.replaceChildren(el("option", failed.length + " failed", ""));
+  if (failed.length > 0) {
+    const head = el("option", failed.length + " failed");
+    head.value = "";
+    failedList.replaceChildren(head);
+  }
   for (const i of failed.slice(0, 2000)) {
     const o = el("option", (S[T.name[i]] || "task " + T.taskId[i]) + " (exit " + T.exitCode[i] + ")");
     o.value = String(i);
@@ -270,7 +278,8 @@
         if (x1 <= lastX) continue;
         const x = Math.max(b.x, lastX);
         ctx.fillStyle = COLOURS[T.state[i]];
-        ctx.fillRect(x, b.y, Math.max(1, x1 - x), b.h);
+        // A gap of one pixel keeps neighbouring tasks apart once they are wide enough.
+        ctx.fillRect(x, b.y, Math.max(1, x1 - x - (b.w >= 4 ? 1 : 0)), b.h);
         lastX = Math.max(x1, x + 1);
         drawn++;
         if (b.w > 48) barText(i, b);
@@ -279,7 +288,7 @@
     for (const i of failedVisible) {
       const b = barRect(i);
       ctx.fillStyle = COLOURS[FAILED];
-      ctx.fillRect(b.x, b.y, b.w, b.h);
+      ctx.fillRect(b.x, b.y, b.w - (b.w >= 4 ? 1 : 0), b.h);
       drawn++;
       if (b.w > 48) barText(i, b);
     }
@@ -487,6 +496,9 @@
     draw();
   });
 
+  // The view is as tall as its rows, within 60% of the window.
+  view.style.height = Math.max(120, Math.min(window.innerHeight * 0.6,
+    AXIS_H + rowCount * ROW_H + 24)) + "px";
   scale = fitScale();
   layout();
   draw();
@@ -501,7 +513,7 @@
     const sample = (i) => {
       const b = barRect(i);
       return { task: i, name: S[T.name[i]], x: b.x, y: b.y, w: b.w, h: b.h,
-        colour: pixel(b.x + b.w / 2, b.y + b.h / 2) };
+        colour: pixel(b.x + b.w / 2, Math.floor(b.y + b.h - 2)) }; // below the bar's text
     };
     const firstOk = T.state.indexOf(0);
     const report = {
