@@ -208,6 +208,15 @@ TEST(TimelineBrowser, DrawsTheBarsAndTheFailedTaskInTheFailureColourOffline) {
     // The failed task ran on the second row, after 2.6 s of 9 s.
     EXPECT_GT(report["failed"][0]["y"].get<double>(), report["succeeded"]["y"].get<double>());
     EXPECT_GT(report["failed"][0]["x"].get<double>(), report["succeeded"]["x"].get<double>());
+    // Hovering the failed bar names it with its command line; clicking it shows its output.
+    const auto& interaction = report["interaction"];
+    EXPECT_EQ(interaction["hit"], true);
+    EXPECT_THAT(interaction["tip"].get<std::string>(),
+                HasSubstr("net/broken.cppfailed, 4.40 s, exit code 1on builder (slot 2)"));
+    EXPECT_THAT(interaction["tip"].get<std::string>(), HasSubstr("/usr/bin/c++ -c net/broken.cpp"));
+    EXPECT_EQ(interaction["detailsTitle"], "net/broken.cpp");
+    EXPECT_THAT(interaction["detailsOutput"].get<std::string>(),
+                HasSubstr("net/broken.cpp:3:1: error: '</script>' unexpected"));
     // Hostile texts are shown as text: nothing ran and no element was injected.
     EXPECT_EQ(report["caption"], SampleBuild().caption);
     EXPECT_THAT(result.out, testing::Not(HasSubstr("<img src=\"x\"")));

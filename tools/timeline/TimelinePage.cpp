@@ -76,6 +76,8 @@ constexpr std::size_t kMinShared = 24;
 class JsonWriter {
 public:
     std::string& Out() { return out_; }
+    /// Prepares the string table for about count texts.
+    void Expect(std::size_t count) { index_.reserve(count); }
 
     void Key(std::string_view key) {
         Separator();
@@ -208,6 +210,21 @@ void AppendJsonString(std::string& out, std::string_view text) {
             }
             continue;
         }
+        if (c >= 0x20 && c != '"' && c != '\\' && c != '<' && c != '>' && c != '&' && c != 0x7F) {
+            // Copy a run of characters that need no escape at once.
+            std::size_t run = i + 1;
+            while (run < text.size()) {
+                auto d = static_cast<unsigned char>(text[run]);
+                if (d < 0x20 || d >= 0x7F || d == '"' || d == '\\' || d == '<' || d == '>' ||
+                    d == '&') {
+                    break;
+                }
+                ++run;
+            }
+            out.append(text.data() + i, run - i);
+            i = run;
+            continue;
+        }
         switch (c) {
         case '"':
             out += "\\\"";
@@ -231,11 +248,7 @@ void AppendJsonString(std::string& out, std::string_view text) {
             AppendUnicodeEscape(out, c);
             break;
         default:
-            if (c < 0x20) {
-                AppendUnicodeEscape(out, c);
-            } else {
-                out += static_cast<char>(c);
-            }
+            AppendUnicodeEscape(out, c);
         }
         ++i;
     }
@@ -244,7 +257,16 @@ void AppendJsonString(std::string& out, std::string_view text) {
 
 std::string TimelineJson(const BuildTimeline& timeline, const std::string& sourceName) {
     JsonWriter json;
-    json.Out().reserve(256 + timeline.tasks.size() * 96);
+    // Room for every text once and the numbers, so the text is not moved while it grows.
+    std::size_t texts = 0;
+    for (const Task& t : timeline.tasks) {
+        texts += t.name.size() + t.cmdLine.size() + t.app.size() + t.hint.size() + t.source.size();
+    }
+    for (const Output& o : timeline.outputs) {
+        texts += o.text.size() + o.errText.size() + 32;
+    }
+    json.Out().reserve(4096 + texts + timeline.tasks.size() * 96);
+    json.Expect(timeline.tasks.size() * 3 + timeline.outputs.size() * 2);
     const BuildHead& head = timeline.head;
     json.Open('{');
     json.Key("format");
@@ -386,10 +408,12 @@ std::string TimelinePageText(const BuildTimeline& timeline, const std::string& s
 
 void WriteTimelinePage(const std::string& fileName, const BuildTimeline& timeline,
                        const std::string& sourceName) {
-    std::string page = TimelinePageText(timeline, sourceName);
+    std::string data = TimelineJson(timeline, sourceName);
     TFileStreamEx file(fileName, FileMode::Create);
     try {
-        file.WriteBuffer(page.data(), static_cast<std::int64_t>(page.size()));
+        for (std::string_view part : {kPageHead, std::string_view(data), kPageTail}) {
+            file.WriteBuffer(part.data(), static_cast<std::int64_t>(part.size()));
+        }
     } catch (const Exception&) {
         // A page cut short (a full disk) would look like a build without its end.
         try {

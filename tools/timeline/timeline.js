@@ -22,6 +22,7 @@
     return;
   }
   // The string table: a text or [length of the start it shares with the text before, rest].
+  const parsedAt = performance.now();
   const S = data.strings;
   for (let i = 0; i < S.length; i++) {
     if (Array.isArray(S[i])) S[i] = S[i - 1].slice(0, S[i][0]) + S[i][1];
@@ -79,7 +80,9 @@
     dl.replaceChildren();
     for (const [k, v] of pairs) {
       if (v === "" || v === undefined || v === null) continue;
-      dl.append(el("dt", k), el("dd", String(v)));
+      const pair = el("div");
+      pair.append(el("dt", k), el("dd", String(v)));
+      dl.append(pair);
     }
   }
 
@@ -264,32 +267,45 @@
     const failedVisible = [];
     for (let r = r0; r <= r1; r++) {
       const list = rows[r];
-      let lastX = -1;
+      // Bars narrower than two pixels that touch and share a state are drawn as one run.
+      let run = null;
+      const flush = () => {
+        if (run === null) return;
+        ctx.fillStyle = COLOURS[run.state];
+        ctx.fillRect(run.x0, run.y, Math.max(1, run.x1 - run.x0), run.h);
+        run = null;
+      };
       for (let k = firstAtOrAfter(r, t0); k < list.length; k++) {
         const i = list[k];
         if (T.begin[i] > t1) break;
         if (T.end[i] < t0) continue;
+        drawn++;
         if (T.state[i] === FAILED) {
           failedVisible.push(i);
           continue;
         }
         const b = barRect(i);
-        const x1 = b.x + b.w;
-        if (x1 <= lastX) continue;
-        const x = Math.max(b.x, lastX);
+        if (b.w < 2) {
+          if (run !== null && run.state === T.state[i] && b.x <= run.x1 + 1) {
+            run.x1 = Math.max(run.x1, b.x + b.w);
+          } else {
+            flush();
+            run = { state: T.state[i], x0: b.x, x1: b.x + b.w, y: b.y, h: b.h };
+          }
+          continue;
+        }
+        flush();
         ctx.fillStyle = COLOURS[T.state[i]];
         // A gap of one pixel keeps neighbouring tasks apart once they are wide enough.
-        ctx.fillRect(x, b.y, Math.max(1, x1 - x - (b.w >= 4 ? 1 : 0)), b.h);
-        lastX = Math.max(x1, x + 1);
-        drawn++;
+        ctx.fillRect(b.x, b.y, b.w - (b.w >= 4 ? 1 : 0), b.h);
         if (b.w > 48) barText(i, b);
       }
+      flush();
     }
     for (const i of failedVisible) {
       const b = barRect(i);
       ctx.fillStyle = COLOURS[FAILED];
       ctx.fillRect(b.x, b.y, b.w - (b.w >= 4 ? 1 : 0), b.h);
-      drawn++;
       if (b.w > 48) barText(i, b);
     }
     if (selected >= 0) {
@@ -496,6 +512,7 @@
     draw();
   });
 
+  const preparedAt = performance.now();
   // The view is as tall as its rows, within 60% of the window.
   view.style.height = Math.max(120, Math.min(window.innerHeight * 0.6,
     AXIS_H + rowCount * ROW_H + 24)) + "px";
@@ -523,9 +540,22 @@
       failureColour: COLOURS[FAILED], successColour: COLOURS[0],
       resources: performance.getEntriesByType("resource").length,
       caption: $("caption").textContent,
-      drawMs: Math.round(performance.now() - started),
+      scriptStartMs: Math.round(started),
+      parsedMs: Math.round(parsedAt),
+      preparedMs: Math.round(preparedAt),
       sinceNavigationMs: Math.round(performance.now()),
     };
+    // What a user reaches from the first failed bar: its hover text, and after a click its
+    // details with the task's output.
+    if (failed.length > 0) {
+      const b = barRect(failed[0]);
+      const hit = taskAt(b.x + b.w / 2, b.y + b.h / 2);
+      showTip(hit, 10, 10);
+      reveal(failed[0]);
+      report.interaction = { hit: hit === failed[0], tip: $("tip").textContent,
+        detailsTitle: $("detailsTitle").textContent, detailsOutput: $("detailsOutput").textContent };
+      showTip(-1);
+    }
     const out = el("pre", JSON.stringify(report));
     out.id = "selftest";
     document.body.append(out);
