@@ -8,4 +8,4 @@ $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config clang clang-format \
     libgtest-dev libgmock-dev libbenchmark-dev uuid-dev liblz4-dev nlohmann-json3-dev libsystemd-dev \
-    libxml2-dev
+    libxml2-dev chromium fonts-dejavu-core

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qz::platform {
 
@@ -59,5 +60,16 @@ std::string SystemTempFolder();
 
 /// The current directory; empty when it cannot be read.
 std::string CurrentFolder();
+
+/// One name in a folder.
+struct FolderEntry {
+    std::string name;
+    PathKind kind = PathKind::Missing; ///< following a symbolic link, as QueryPathKind
+    std::int64_t modifiedNs = 0;       ///< last modification, nanoseconds since 1970 (UTC)
+};
+
+/// The names in a folder except "." and "..", in no particular order. 0 or the system error
+/// code of opening or reading the folder (an entry that vanishes meanwhile counts as missing).
+int ListFolder(const std::string& path, std::vector<FolderEntry>& entries);
 
 } // namespace qz::platform

@@ -5,15 +5,23 @@
 //   qzdump monitor FILE           a ".nv_mon" monitor file: the head, then every event
 //   qzdump sdc-compress IN OUT    compress a file
 //   qzdump sdc-decompress IN OUT  decompress a file
+//   qzdump timeline FILE OUT.html draw a monitor file's build as a self-contained HTML page
+//   qzdump timeline --last OUT.html  the same for the newest monitor file of the agent's history
 //
 // Exit codes: 0 success, 1 the input could not be read or converted (message on standard
 // error), 2 wrong usage.
 
+#include "CM/CrossRegistry.h"
 #include "CM/Exceptions.h"
 #include "CM/MonitorFile.h"
 #include "CM/Packets.h"
 #include "CM/RealTimeCompressStreams.h"
+#include "CM/RuntimeStartup.h"
 #include "CM/StreamUtils.h"
+#include "NV/AgentReg.h"
+#include "timeline/BuildTimeline.h"
+#include "timeline/MonitorHistory.h"
+#include "timeline/TimelinePage.h"
 
 #include <cstdio>
 #include <string>
@@ -24,7 +32,9 @@ namespace {
 constexpr const char* kUsage = "Usage: qzdump packet FILE\n"
                                "       qzdump monitor FILE\n"
                                "       qzdump sdc-compress IN OUT\n"
-                               "       qzdump sdc-decompress IN OUT\n";
+                               "       qzdump sdc-decompress IN OUT\n"
+                               "       qzdump timeline FILE.nv_mon OUT.html\n"
+                               "       qzdump timeline --last OUT.html\n";
 
 void PrintDump(const qz::TPacket& packet) {
     qz::TStringListEx lines;
@@ -63,12 +73,28 @@ void Convert(const std::string& input, const std::string& output, bool compress)
     target.WriteBuffer(result.Memory(), result.Size());
 }
 
+// The page is written only once the whole monitor file has been read.
+void Timeline(std::string input, const std::string& output) {
+    if (input == "--last") {
+        // The agent's key carries the product name, as in the console.
+        qz::SetProductRegistryNameProvider(&qz::ProductNameFromInformation);
+        qz::nv::TAgentReg settings(qz::nv::aroAllowReadOnly);
+        input = qz::timeline::NewestMonitorFile(
+            qz::timeline::LocalHistoryFolder(settings.AgentFolder()));
+    }
+    qz::timeline::BuildTimeline timeline = qz::timeline::ReadBuildTimeline(input);
+    qz::timeline::WriteTimelinePage(output, timeline, qz::PathFileName(input));
+    std::printf("%s: %zu tasks on %zu workers from %s\n", output.c_str(), timeline.tasks.size(),
+                timeline.workers.size(), input.c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     bool oneFile = args.size() == 2 && (args[0] == "packet" || args[0] == "monitor");
-    bool twoFiles = args.size() == 3 && (args[0] == "sdc-compress" || args[0] == "sdc-decompress");
+    bool twoFiles = args.size() == 3 && (args[0] == "sdc-compress" || args[0] == "sdc-decompress" ||
+                                         args[0] == "timeline");
     if (!oneFile && !twoFiles) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -79,6 +105,8 @@ int main(int argc, char** argv) {
             DumpPacket(args[1]);
         } else if (args[0] == "monitor") {
             DumpMonitor(args[1]);
+        } else if (args[0] == "timeline") {
+            Timeline(args[1], args[2]);
         } else {
             Convert(args[1], args[2], args[0] == "sdc-compress");
         }

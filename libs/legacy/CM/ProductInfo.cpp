@@ -25,7 +25,10 @@ bool SameTextIgnoringAsciiCase(const std::string& a, const std::string& b) {
 }
 
 std::mutex g_loaderLock;
-std::unique_ptr<TProductInfoLoader> g_loader;
+// Loaders are never destroyed: a loader is a packet, and packets must not outlive the class
+// catalogue, which is made later than this unit's globals and so is destroyed before them when a
+// program returns from main.
+TProductInfoLoader* g_loader = nullptr;
 
 } // namespace
 
@@ -66,13 +69,13 @@ TProductInfoLoader::TProductInfoLoader(const std::string& fileName) {
 const TProductInfoLoader& ProductInformation(const std::string& fileName) {
     std::lock_guard lock(g_loaderLock);
     if (!g_loader || !g_loader->FileRead()) {
-        // A loader handed out earlier stays alive: callers may still hold it.
-        static std::vector<std::unique_ptr<TProductInfoLoader>> retired;
+        // A loader handed out earlier stays alive (callers may still hold it) and reachable.
+        static auto* retired = new std::vector<TProductInfoLoader*>;
         auto fresh = std::make_unique<TProductInfoLoader>(fileName);
         if (g_loader) {
-            retired.push_back(std::move(g_loader));
+            retired->push_back(g_loader);
         }
-        g_loader = std::move(fresh);
+        g_loader = fresh.release();
     }
     return *g_loader;
 }

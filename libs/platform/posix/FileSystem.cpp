@@ -207,4 +207,35 @@ std::string CurrentFolder() {
     return buffer;
 }
 
+int ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
+    entries.clear();
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) {
+        return errno;
+    }
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            error = errno;
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+            continue;
+        }
+        FolderEntry item;
+        item.name = entry->d_name;
+        struct stat info {};
+        if (fstatat(dirfd(dir), entry->d_name, &info, 0) == 0) {
+            item.kind = S_ISDIR(info.st_mode) ? PathKind::Folder : PathKind::File;
+            item.modifiedNs =
+                static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+        }
+        entries.push_back(std::move(item));
+    }
+    closedir(dir);
+    return error;
+}
+
 } // namespace qz::platform
