@@ -97,21 +97,21 @@ void BuildReporter::Message(const std::string& text, bool failure) {
 }
 
 void BuildReporter::TaskStarted(int task, int slot) {
-    const TaskSpec& spec = job_.tasks[static_cast<std::size_t>(task)];
+    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
     ++started_;
     if (!presentation_.noBars) {
         auto begin = NewEvent("TMonitorEventBeginStepPacket");
         SetField(*begin, "ms", Ms());
         SetField(*begin, "WorkerID", WorkerId(slot));
-        SetField(*begin, "Hint", spec.folder);
-        SetField(*begin, "Name", spec.caption);
+        SetField(*begin, "Hint", jobTask.folder);
+        SetField(*begin, "Name", jobTask.caption);
         SetField(*begin, "TaskID", task + 1);
-        SetField(*begin, "Source", spec.id);
+        SetField(*begin, "Source", jobTask.id);
         SetField(*begin, "DetailedLog", presentation_.detailedLog);
-        SetField(*begin, "Remote", spec.remote);
-        SetField(*begin, "CmdLine", spec.CommandLine());
+        SetField(*begin, "Remote", jobTask.remote);
+        SetField(*begin, "CmdLine", jobTask.CommandLine());
         SetField(*begin, "App",
-                 spec.arguments.empty() ? std::string("/bin/sh") : spec.arguments.front());
+                 jobTask.arguments.empty() ? std::string("/bin/sh") : jobTask.arguments.front());
         writer_.Write(*begin);
     }
     if (presentation_.noMsgs) {
@@ -120,13 +120,13 @@ void BuildReporter::TaskStarted(int task, int slot) {
     std::string line;
     if (presentation_.taskMessages) {
         line = "[" + std::to_string(started_) + "/" + std::to_string(job_.tasks.size()) + "] " +
-               spec.caption;
+               jobTask.caption;
     }
     if (presentation_.showAgent) {
         line = (line.empty() ? "" : line + " ") + "(on " + host_ + ")";
     }
     if (presentation_.showCmd) {
-        line = (line.empty() ? "" : line + "\r\n") + spec.CommandLine();
+        line = (line.empty() ? "" : line + "\r\n") + jobTask.CommandLine();
     }
     if (!line.empty()) {
         Output(task, line, {});
@@ -155,7 +155,7 @@ void BuildReporter::WriteCount() {
 }
 
 void BuildReporter::TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) {
-    const TaskSpec& spec = job_.tasks[static_cast<std::size_t>(task)];
+    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
     if (exitCode == 0) {
         ++built_;
     } else {
@@ -171,13 +171,14 @@ void BuildReporter::TaskFinished(int task, int slot, int exitCode, std::uint64_t
         writer_.Write(*end);
     }
     if (presentation_.showTime && !presentation_.noMsgs) {
-        Output(task, Format("%s: %.2f s", spec.caption.c_str(), double(milliseconds) / 1000.0), {});
+        Output(task, Format("%s: %.2f s", jobTask.caption.c_str(), double(milliseconds) / 1000.0),
+               {});
     }
     if (exitCode != 0 && presentation_.taskMessages) {
         std::string reason = exitCode > 128 && exitCode < 160
                                  ? "was killed by signal " + std::to_string(exitCode - 128)
                                  : "failed with exit code " + std::to_string(exitCode);
-        Output(task, {}, "Task \"" + spec.id + "\" " + reason);
+        Output(task, {}, "Task \"" + jobTask.id + "\" " + reason);
     }
     WriteCount();
 }

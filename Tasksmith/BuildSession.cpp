@@ -94,13 +94,13 @@ int CleanJob(const JobSpec& job, const RunSettings& settings, BuildReporter& rep
     int problems = 0;
     JobSpec cleanJob;
     for (auto it = job.order.rbegin(); it != job.order.rend(); ++it) {
-        const TaskSpec& task = job.tasks[static_cast<std::size_t>(*it)];
+        const JobTask& task = job.tasks[static_cast<std::size_t>(*it)];
         for (const std::string& message : RemoveOutputs(task)) {
             reporter.Message(message, true);
             ++problems;
         }
         if (!task.cleanLine.empty()) {
-            TaskSpec clean = task;
+            JobTask clean = task;
             clean.shellLine = task.cleanLine;
             clean.arguments.clear();
             clean.dependencies.clear();

@@ -150,7 +150,7 @@ public:
     void ReadTask(const xmlNode* node, JobSpec& job, std::vector<std::vector<std::string>>& deps,
                   std::vector<int>& depLines) {
         CheckAttributes(node, {"id", "caption", "folder", "remote", "depends"}, "<task>");
-        TaskSpec task;
+        JobTask task;
         task.line = Line(node);
         task.id = Attribute(node, "id");
         if (task.id.empty()) {
@@ -282,7 +282,7 @@ public:
             }
         }
         for (std::size_t i = 0; i < job.tasks.size(); ++i) {
-            TaskSpec& task = job.tasks[i];
+            JobTask& task = job.tasks[i];
             std::set<int> seen;
             for (const std::string& dep : deps[i]) {
                 auto it = index.find(dep);
@@ -335,7 +335,7 @@ std::string ShellQuote(const std::string& argument) {
     return quoted + "'";
 }
 
-std::string TaskSpec::CommandLine() const {
+std::string JobTask::CommandLine() const {
     if (!shellLine.empty()) {
         return shellLine;
     }
@@ -396,7 +396,7 @@ JobSpec LoadJobFile(const std::string& path) {
 
 JobSpec ShellJob(const std::string& line, const std::string& folder, const std::string& caption) {
     JobSpec job;
-    TaskSpec task;
+    JobTask task;
     task.id = "1";
     task.caption = caption.empty() ? line : caption;
     task.shellLine = line;
@@ -464,7 +464,7 @@ void OrderTasks(JobSpec& job, const std::string& sourceName) {
         text += "\"" + job.tasks[static_cast<std::size_t>(t)].id + "\" -> ";
     }
     text += "\"" + job.tasks[static_cast<std::size_t>(cycle.front())].id + "\"";
-    const TaskSpec& first = job.tasks[static_cast<std::size_t>(cycle.front())];
+    const JobTask& first = job.tasks[static_cast<std::size_t>(cycle.front())];
     Raise("Job file " + sourceName + ", line " + std::to_string(first.line) + ": task \"" +
           first.id + "\" is part of a dependency cycle: " + text);
 }

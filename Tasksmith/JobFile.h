@@ -13,7 +13,7 @@ namespace qz::tasksmith {
 
 using EnvAdditions = std::vector<std::pair<std::string, std::string>>;
 
-struct TaskSpec {
+struct JobTask {
     std::string id;
     std::string caption;
     /// The program and its arguments; empty when the task is a shell line.
@@ -41,7 +41,7 @@ struct TaskSpec {
 
 struct JobSpec {
     std::string name;
-    std::vector<TaskSpec> tasks;
+    std::vector<JobTask> tasks;
     /// Tasks at once; 0: the number of online processors.
     int slots = 0;
     /// A failing task does not stop new tasks from starting (its dependents still do not run).

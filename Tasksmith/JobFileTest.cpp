@@ -43,7 +43,7 @@ TEST(JobFileTest, ReadsEveryFeatureOfTheFormat) {
     EXPECT_EQ(job.slots, 3);
     EXPECT_TRUE(job.keepGoing);
     ASSERT_EQ(job.tasks.size(), 3u);
-    const TaskSpec& a = job.tasks[0];
+    const JobTask& a = job.tasks[0];
     EXPECT_EQ(a.caption, "Compile a");
     EXPECT_EQ(a.folder, "/base/src");
     EXPECT_TRUE(a.remote);

@@ -120,10 +120,10 @@ int NullInput() {
     return input.IsOpen() ? input.Handle() : -1;
 }
 
-int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment, Running& run,
+int StartTask(const JobTask& jobTask, const std::vector<std::string>& environment, Running& run,
               std::string& message) {
     // The folders of declared outputs exist before the task runs, as a compiler expects.
-    for (const std::string& output : spec.outputs) {
+    for (const std::string& output : jobTask.outputs) {
         std::size_t slash = output.find_last_of('/');
         if (slash != std::string::npos && slash > 0) {
             try {
@@ -149,15 +149,15 @@ int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment,
         return error;
     }
     platform::ChildStartOptions options;
-    if (spec.shellLine.empty()) {
-        options.arguments = spec.arguments;
+    if (jobTask.shellLine.empty()) {
+        options.arguments = jobTask.arguments;
     } else {
-        options.arguments = {"/bin/sh", "-c", spec.shellLine};
+        options.arguments = {"/bin/sh", "-c", jobTask.shellLine};
     }
     options.newProcessGroup = true;
     options.killWithParent = true;
-    options.workingDirectory = spec.folder;
-    options.environment = MergeEnvironment(environment, spec.environment);
+    options.workingDirectory = jobTask.folder;
+    options.environment = MergeEnvironment(environment, jobTask.environment);
     options.stdIn = NullInput();
     options.stdOut = static_cast<int>(out.write);
     options.stdErr = static_cast<int>(err.write);
@@ -168,9 +168,10 @@ int StartTask(const TaskSpec& spec, const std::vector<std::string>& environment,
         platform::CloseHandle(out.read);
         platform::CloseHandle(err.read);
         message =
-            platform::PathKind::Folder != platform::QueryPathKind(spec.folder) &&
-                    !spec.folder.empty()
-                ? "cannot enter the folder " + spec.folder + ": " + platform::SystemErrorText(error)
+            platform::PathKind::Folder != platform::QueryPathKind(jobTask.folder) &&
+                    !jobTask.folder.empty()
+                ? "cannot enter the folder " + jobTask.folder + ": " +
+                      platform::SystemErrorText(error)
                 : "cannot run " + options.arguments[0] + ": " + platform::SystemErrorText(error);
         return error;
     }
@@ -209,7 +210,7 @@ std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const E
     return base;
 }
 
-bool TaskUpToDate(const TaskSpec& task) {
+bool TaskUpToDate(const JobTask& task) {
     if (task.outputs.empty()) {
         return false;
     }
@@ -230,7 +231,7 @@ bool TaskUpToDate(const TaskSpec& task) {
     return true;
 }
 
-std::vector<std::string> RemoveOutputs(const TaskSpec& task) {
+std::vector<std::string> RemoveOutputs(const JobTask& task) {
     std::vector<std::string> problems;
     for (const std::string& output : task.outputs) {
         if (platform::QueryPathKind(output) == platform::PathKind::Missing) {
@@ -306,8 +307,8 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
         while (!stopStarting && !ready.empty() && static_cast<int>(running.size()) < slots) {
             int task = ready.front();
             ready.pop_front();
-            const TaskSpec& spec = job.tasks[static_cast<std::size_t>(task)];
-            if (!settings.rebuild && TaskUpToDate(spec)) {
+            const JobTask& jobTask = job.tasks[static_cast<std::size_t>(task)];
+            if (!settings.rebuild && TaskUpToDate(jobTask)) {
                 ++outcome.skipped;
                 observer.TaskSkipped(task);
                 release(task);
@@ -321,8 +322,8 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
             run->started = platform::MonotonicMilliseconds();
             observer.TaskStarted(task, run->slot);
             std::string message;
-            if (StartTask(spec, settings.environment, *run, message) != 0) {
-                observer.TaskOutput(task, "Failed to start task \"" + spec.id + "\": " + message,
+            if (StartTask(jobTask, settings.environment, *run, message) != 0) {
+                observer.TaskOutput(task, "Failed to start task \"" + jobTask.id + "\": " + message,
                                     true);
                 observer.TaskFinished(task, run->slot, 127, 0);
                 slotBusy[static_cast<std::size_t>(run->slot)] = false;

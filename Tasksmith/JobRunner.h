@@ -62,7 +62,7 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
 
 /// True when the task declares outputs, they all exist and each is newer than every declared
 /// input (as make decides: what a dependency changed shows in the times of its outputs).
-bool TaskUpToDate(const TaskSpec& task);
+bool TaskUpToDate(const JobTask& task);
 
 /// The environment with the additions applied (a later entry of a name replaces an earlier one).
 std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const EnvAdditions& add);
@@ -71,6 +71,6 @@ std::vector<std::string> MergeEnvironment(std::vector<std::string> base, const E
 void MakeFolders(const std::string& folder);
 
 /// Removes the task's declared outputs; returns the messages of those that could not be removed.
-std::vector<std::string> RemoveOutputs(const TaskSpec& task);
+std::vector<std::string> RemoveOutputs(const JobTask& task);
 
 } // namespace qz::tasksmith

@@ -52,7 +52,7 @@ struct Record : TaskObserver {
 JobSpec Shells(const std::vector<std::string>& lines, const std::string& folder = "/") {
     JobSpec job;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        TaskSpec t;
+        JobTask t;
         t.id = "t" + std::to_string(i);
         t.shellLine = lines[i];
         t.folder = folder;
@@ -166,7 +166,7 @@ TEST(JobRunnerTest, AThousandTaskGraphRunsEachTaskOnceAfterItsDependencies) {
     JobSpec job;
     const int count = 1000;
     for (int i = 0; i < count; ++i) {
-        TaskSpec t;
+        JobTask t;
         t.id = std::to_string(i);
         t.arguments = {"/bin/echo", t.id};
         t.folder = "/";
@@ -181,7 +181,7 @@ TEST(JobRunnerTest, AThousandTaskGraphRunsEachTaskOnceAfterItsDependencies) {
     }
     // Listed backwards, so that file order is never a valid run order by accident.
     std::reverse(job.tasks.begin(), job.tasks.end());
-    for (TaskSpec& t : job.tasks) {
+    for (JobTask& t : job.tasks) {
         for (int& d : t.dependencies) {
             d = count - 1 - d;
         }
@@ -268,7 +268,7 @@ TEST(JobRunnerTest, TasksGetTheirFolderAndEnvironmentAndStartFailuresAreReported
     EXPECT_EQ(rec.Text(0, 'o'), "base-two-" + dir.path() + "|");
 
     JobSpec missing;
-    TaskSpec t;
+    JobTask t;
     t.id = "m";
     t.arguments = {"no-such-program-here"};
     t.folder = dir.path();

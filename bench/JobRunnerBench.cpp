@@ -73,7 +73,7 @@ void BM_GraphTasksmith(benchmark::State& state) {
     JobSpec job;
     auto deps = Graph();
     for (int i = 0; i < kTasks; ++i) {
-        TaskSpec t;
+        JobTask t;
         t.id = std::to_string(i);
         t.arguments = {"/bin/true"};
         t.folder = "/";

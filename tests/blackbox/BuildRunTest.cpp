@@ -23,7 +23,7 @@ using std::chrono::milliseconds;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 
-class BuildConsoleTest : public commtest::CommTest {
+class BuildRunTest : public commtest::CommTest {
 protected:
     void SetUp() override {
         CommTest::SetUp();
@@ -98,7 +98,7 @@ protected:
     std::unique_ptr<TWinEvent> stop_;
 };
 
-TEST_F(BuildConsoleTest, OutputStaysOnItsStreamsAndExitCodesPassThroughWithTheBase) {
+TEST_F(BuildRunTest, OutputStaysOnItsStreamsAndExitCodesPassThroughWithTheBase) {
     StartAgent(0);
     test::RunResult r = RunConsole("lines=2 code=2", {"/COMMAND=make", "/EXITCODEBASE=100"});
     EXPECT_EQ(r.exitCode, 102);
@@ -112,7 +112,7 @@ TEST_F(BuildConsoleTest, OutputStaysOnItsStreamsAndExitCodesPassThroughWithTheBa
     EXPECT_EQ(r.exitCode, 255);
 }
 
-TEST_F(BuildConsoleTest, ManyLinesArriveCompleteAndInOrderOnBothStreams) {
+TEST_F(BuildRunTest, ManyLinesArriveCompleteAndInOrderOnBothStreams) {
     StartAgent(0);
     test::RunResult r = RunConsole("lines=20000", {"/COMMAND=make"});
     EXPECT_EQ(r.exitCode, 0);
@@ -125,7 +125,7 @@ TEST_F(BuildConsoleTest, ManyLinesArriveCompleteAndInOrderOnBothStreams) {
     EXPECT_TRUE(r.err == err) << r.err.size() << " bytes instead of " << err.size();
 }
 
-TEST_F(BuildConsoleTest, OutAndLogFilesGetBothStreams) {
+TEST_F(BuildRunTest, OutAndLogFilesGetBothStreams) {
     StartAgent(0);
     test::RunResult r =
         RunConsole("lines=2", {"/COMMAND=make", "/OUT=out.txt", "/LOG=build.log", "/TITLE=T"});
@@ -136,21 +136,21 @@ TEST_F(BuildConsoleTest, OutAndLogFilesGetBothStreams) {
                 EndsWith("line 1\r\nerr 1\r\nline 2\r\nerr 2\r\n"));
 }
 
-TEST_F(BuildConsoleTest, RefusalsUnderNoWaitEndWithTheirCodes) {
+TEST_F(BuildRunTest, RefusalsUnderNoWaitEndWithTheirCodes) {
     StartAgent(1);
     test::RunResult r = RunConsole("", {"/COMMAND=make", "/NOWAIT", "/EXITCODEBASE=10"});
     EXPECT_EQ(r.exitCode, 14);
     EXPECT_EQ(r.out, "Maximum number of concurrent builds reached.\r\n");
 }
 
-TEST_F(BuildConsoleTest, UnknownRefusalUnderNoWaitNamesTheResultAndFails) {
+TEST_F(BuildRunTest, UnknownRefusalUnderNoWaitNamesTheResultAndFails) {
     StartAgent(7);
     test::RunResult r = RunConsole("", {"/COMMAND=make", "/NOWAIT", "/EXITCODEBASE=10"});
     EXPECT_EQ(r.exitCode, 13);
     EXPECT_EQ(r.out, "The agent service refused the build slot (result 7).\r\n");
 }
 
-TEST_F(BuildConsoleTest, TasksmithFailingToInitialiseEndsTheRunWithItsOutput) {
+TEST_F(BuildRunTest, TasksmithFailingToInitialiseEndsTheRunWithItsOutput) {
     StartAgent(0);
     test::RunResult r = RunConsole("exit=1", {"/COMMAND=make", "/EXITCODEBASE=10"});
     EXPECT_EQ(r.exitCode, 3);
@@ -158,7 +158,7 @@ TEST_F(BuildConsoleTest, TasksmithFailingToInitialiseEndsTheRunWithItsOutput) {
                      "initialize (exit code 1).\r\n\r\nfake out\r\nfake err\n");
 }
 
-TEST_F(BuildConsoleTest, RestartCodeStartsTasksmithThirtyOneTimes) {
+TEST_F(BuildRunTest, RestartCodeStartsTasksmithThirtyOneTimes) {
     StartAgent(0);
     std::string count = dir_ / "starts";
     test::RunResult r =
