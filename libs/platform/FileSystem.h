@@ -27,6 +27,9 @@ bool PathIsRegularFile(const std::string& path);
 /// True when the path exists and carries no write permission bit at all (owner, group, others).
 bool PathIsWriteProtected(const std::string& path);
 
+/// True when the path names a folder in which this process may create files.
+bool FolderIsWritable(const std::string& path);
+
 /// Creates one folder (mode 0777 before the umask); 0 or the system error code (EEXIST when the
 /// name exists, whatever it is).
 int MakeFolder(const std::string& path);

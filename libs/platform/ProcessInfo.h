@@ -29,4 +29,10 @@ std::vector<ProcessParent> ProcessParentSnapshot();
 /// The full path of the running executable (/proc/self/exe), empty when it cannot be read.
 std::string ExecutablePath();
 
+/// True when the process runs with the effective user id 0 (root).
+bool RunsAsRoot();
+
+/// The user's home folder: $HOME when set, else the account's entry; empty when neither exists.
+std::string UserHomeFolder();
+
 } // namespace qz::platform

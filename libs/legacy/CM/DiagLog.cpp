@@ -7,9 +7,12 @@
 #include "ExceptionWatch.h"
 #include "Exceptions.h"
 #include "platform/Diagnostics.h"
+#include "platform/FileSystem.h"
 #include "platform/ProcessInfo.h"
+#include "platform/RegistryStore.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -122,13 +125,25 @@ std::string ReplaceProductName(const std::string& path, const std::string& produ
 
 DiagLogSettings ReadDiagLogSettings() {
     DiagLogSettings settings;
+    const std::string key =
+        ReplaceProductName("SOFTWARE\\Tamrel\\Orvane\\Log", ProductRegistryName());
     try {
         TCrossRegistry registry(kKeyRead);
         registry.SetRootKey(RegRoot::LocalMachine);
-        registry.OpenKey(ReplaceProductName("SOFTWARE\\Tamrel\\Orvane\\Log", ProductRegistryName()),
-                         false, true);
+        if (!registry.OpenKey(key, false, false)) {
+            // An unconfigured machine has no such key: the defaults, and nothing to report. A
+            // store that cannot be read raises its reason below.
+            platform::RegistryDocument document;
+            if (platform::RegistryStore::Load(platform::RegistryRoot::LocalMachine, document)
+                    .ok() &&
+                !registry.KeyExists(key)) {
+                return settings;
+            }
+            registry.OpenKey(key, false, true);
+        }
         settings.level = registry.ReadInteger("Level", 0);
         settings.debug = registry.ReadBool("Debug", false);
+        settings.folder = registry.ReadString("Folder");
     } catch (const Exception& e) {
         settings = DiagLogSettings();
         settings.registryError =
@@ -139,15 +154,85 @@ DiagLogSettings ReadDiagLogSettings() {
     return settings;
 }
 
-std::string DiagLogFilePath() {
-    std::string executable = platform::ExecutablePath();
-    std::string folder = PathFolder(executable);
-    std::string base = PathBaseName(executable);
+bool IsSystemProgramFolder(const std::string& folder) {
+    static const char* const kHierarchies[] = {"/usr",   "/bin",    "/sbin", "/lib", "/lib32",
+                                               "/lib64", "/libx32", "/opt",  "/snap"};
+    for (const char* hierarchy : kHierarchies) {
+        std::string_view top(hierarchy);
+        if (folder.compare(0, top.size(), top) == 0 &&
+            (folder.size() == top.size() || folder[top.size()] == '/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string DiagLogFolder(const DiagLogPlaceFacts& facts) {
+    auto absolute = [](const std::string& path) { return !path.empty() && path[0] == '/'; };
+    auto withSlash = [](std::string path) {
+        if (path.empty() || path.back() != '/') {
+            path += '/';
+        }
+        return path;
+    };
+    if (absolute(facts.configuredFolder)) {
+        return withSlash(facts.configuredFolder);
+    }
+    std::string logsDirectory = facts.logsDirectory.substr(0, facts.logsDirectory.find(':'));
+    if (absolute(logsDirectory)) {
+        return withSlash(logsDirectory);
+    }
+    std::string programFolder = PathFolder(facts.executable);
+    if (!programFolder.empty() && !IsSystemProgramFolder(programFolder)) {
+        return withSlash(programFolder) + "Logs/";
+    }
+    std::string product = facts.product.empty() ? std::string("Orvane") : facts.product;
+    for (char& c : product) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    if (facts.root || facts.machineFolderWritable) {
+        return "/var/log/" + product + "/";
+    }
+    if (absolute(facts.stateHome)) {
+        return withSlash(facts.stateHome) + product + "/log/";
+    }
+    if (absolute(facts.home)) {
+        return withSlash(facts.home) + ".local/state/" + product + "/log/";
+    }
+    return "";
+}
+
+std::string DiagLogFilePath(const DiagLogSettings& settings) {
+    DiagLogPlaceFacts facts;
+    facts.executable = platform::ExecutablePath();
+    facts.configuredFolder = settings.folder;
+    facts.logsDirectory = GetEnv("LOGS_DIRECTORY");
+    facts.product = ProductRegistryName();
+    facts.root = platform::RunsAsRoot();
+    facts.stateHome = GetEnv("XDG_STATE_HOME");
+    facts.home = platform::UserHomeFolder();
+    if (!facts.root) {
+        DiagLogPlaceFacts machine = facts;
+        machine.machineFolderWritable = true;
+        machine.executable.clear();
+        machine.configuredFolder.clear();
+        machine.logsDirectory.clear();
+        facts.machineFolderWritable = platform::FolderIsWritable(DiagLogFolder(machine));
+    }
+    std::string folder = DiagLogFolder(facts);
+    if (folder.empty()) {
+        return "";
+    }
+    std::string base = PathBaseName(facts.executable);
     std::string instance = GetEnv("TamrelLogInstance");
     if (!instance.empty()) {
         base += "_" + instance;
     }
-    return (folder.empty() ? std::string("./") : folder) + "Logs/" + base + ".log";
+    return folder + base + ".log";
+}
+
+std::string DiagLogFilePath() {
+    return DiagLogFilePath(DiagLogSettings());
 }
 
 void DiagLogSetUp(const std::string& filePath, const DiagLogSettings& settings) {
@@ -202,7 +287,7 @@ void DiagLogStartup() {
     DiagLogSettings settings = ReadDiagLogSettings();
     state.mainThreadId = platform::diag::ThreadId();
     RegisterThreadName(state.mainThreadId, "Main Thread");
-    DiagLogSetUp(DiagLogFilePath(), settings);
+    DiagLogSetUp(DiagLogFilePath(settings), settings);
     if (DiagLogLevel() > 0) {
         std::string computer;
         int error = 0;

@@ -1,11 +1,14 @@
 #pragma once
 
-// The diagnostic log: a text file beside the executable ("Logs/<executable base name>.log", or
+// The diagnostic log: a text file "<executable base name>.log" (or
 // "<base>_<TamrelLogInstance>.log") that every process of the product keeps, switched on and
 // leveled by the registry values "Level" and "Debug" of the machine key
-// "SOFTWARE\Tamrel\<product>\Log". Several processes of one executable share the file: an entry
-// is written whole under the file's cross-process lock, and a file above 4 MiB is cut to its
-// last 3 MiB (not in verbose mode) before the next entry.
+// "SOFTWARE\Tamrel\<product>\Log". Where the file lies is DiagLogFolder's choice: beside the
+// executable ("Logs/") for a private installation, the machine's log folder for services and
+// root, the user's state folder otherwise (docs/install.md, "Diagnostic log"). Several processes
+// of one executable share the file: an entry is written whole under the file's cross-process
+// lock, and a file above 4 MiB is cut to its last 3 MiB (not in verbose mode) before the next
+// entry.
 //
 // The cross-process log mutex is an exclusive flock of the log file itself, taken through
 // platform::diag::SharedLogFile; within the process a recursive mutex admits repeated
@@ -39,20 +42,50 @@ inline constexpr int kProgramBuildNumber = 14861;
 struct DiagLogSettings {
     int level = 0;             ///< above 0: ordinary entries and the start and stop sections
     bool debug = false;        ///< verbose mode; the level then counts as above 0
+    std::string folder;        ///< "Folder": an absolute folder for the log file, or empty
     std::string registryError; ///< a failure reading the settings, written at the first write
 };
 
-/// Reads "Level" and "Debug" from the machine key "SOFTWARE\Tamrel\Orvane\Log" ("Orvane"
-/// replaced by the product name), read access. A failure leaves both off and is remembered.
+/// Reads "Level", "Debug" and "Folder" from the machine key "SOFTWARE\Tamrel\Orvane\Log"
+/// ("Orvane" replaced by the product name), read access. A key that does not exist in a readable
+/// store is an unconfigured machine: the defaults, nothing to report. Any other failure (a
+/// damaged store, a value of an unusable type or text) leaves everything off and is remembered.
 DiagLogSettings ReadDiagLogSettings();
 
-/// The folder of the running executable + "/Logs/" + its base name without extension (+ "_" +
-/// the value of "TamrelLogInstance" when that is not empty) + ".log".
+/// The facts that decide where the diagnostic log lies (DiagLogFolder).
+struct DiagLogPlaceFacts {
+    std::string executable;             ///< full path of the running executable
+    std::string configuredFolder;       ///< the "Folder" setting of the log, or empty
+    std::string logsDirectory;          ///< $LOGS_DIRECTORY (systemd's LogsDirectory=), or empty
+    std::string product;                ///< the product name (its lower case names the folders)
+    bool root = false;                  ///< effective user id 0
+    bool machineFolderWritable = false; ///< this user may write /var/log/<product>
+    std::string stateHome;              ///< $XDG_STATE_HOME, or empty
+    std::string home;                   ///< the user's home folder, or empty
+};
+
+/// True when the folder lies in a system program hierarchy (/usr, /bin, /sbin, /lib*, /opt,
+/// /snap): a program there is installed for the machine, and no variable data go beside it.
+bool IsSystemProgramFolder(const std::string& folder);
+
+/// The folder of the log file, with a trailing "/"; empty when there is none (no log). The first
+/// that applies: an absolute "Folder" setting; an absolute $LOGS_DIRECTORY (its first entry);
+/// "Logs/" beside an executable outside the system program hierarchies (a private installation
+/// or a build tree); "/var/log/<product>/" for root and for an account that may write it (a
+/// service account); "<$XDG_STATE_HOME or ~/.local/state>/<product>/log/" for everybody else.
+std::string DiagLogFolder(const DiagLogPlaceFacts& facts);
+
+/// The log file for the given settings: DiagLogFolder of this process + the executable's base
+/// name without extension (+ "_" + the value of "TamrelLogInstance" when that is not empty) +
+/// ".log"; empty when there is no place for it.
+std::string DiagLogFilePath(const DiagLogSettings& settings);
+/// DiagLogFilePath of the default settings (no "Folder").
 std::string DiagLogFilePath();
 
 /// Start-up: installs the exception watch, reads the settings, sets the log up on
-/// DiagLogFilePath() and, when the level is above 0, writes the "Started" section (in verbose
-/// mode also "Special Debugging Mode Enabled"). The log stays off for good when a module named
+/// DiagLogFilePath(settings) and, when the level is above 0, writes the "Started" section (in
+/// verbose mode also "Special Debugging Mode Enabled"). The log stays off for good when a module
+/// named
 /// "__Tamrel_VE__" is loaded. Runs once; later calls do nothing.
 void DiagLogStartup();
 

@@ -193,17 +193,21 @@ TEST_F(DiagLogTest, ThreadNamesKeepTheNewest129) {
 
 TEST_F(DiagLogTest, SettingsFromTheRegistry) {
     test::ScopedEnv root("TamrelRegistryRoot", dir_.path());
+    // An unconfigured machine (no store, or a store without the key): defaults, nothing to report.
     DiagLogSettings settings = ReadDiagLogSettings();
     EXPECT_EQ(settings.level, 0);
-    EXPECT_EQ(settings.registryError,
-              "An error occurred while initializing log.\r\nFailed to access registry "
-              "information.\r\nCannot open registry key: "
-              "HKEY_LOCAL_MACHINE\\SOFTWARE\\Tamrel\\Orvane\\Log: No such file or directory");
-    test::WriteFile(dir_ / "HKLM.reg",
-                    "[SOFTWARE\\Tamrel\\Orvane\\Log]\n\"Level\"=dword:00000002\n\"Debug\"=\"1\"\n");
+    EXPECT_FALSE(settings.debug);
+    EXPECT_EQ(settings.folder, "");
+    EXPECT_EQ(settings.registryError, "");
+    test::WriteFile(dir_ / "HKLM.reg", "[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"/x\"\n");
+    EXPECT_EQ(ReadDiagLogSettings().registryError, "");
+
+    test::WriteFile(dir_ / "HKLM.reg", "[SOFTWARE\\Tamrel\\Orvane\\Log]\n\"Level\"=dword:00000002\n"
+                                       "\"Debug\"=\"1\"\n\"Folder\"=\"/srv/logs\"\n");
     settings = ReadDiagLogSettings();
     EXPECT_EQ(settings.level, 2);
     EXPECT_TRUE(settings.debug);
+    EXPECT_EQ(settings.folder, "/srv/logs");
     EXPECT_EQ(settings.registryError, "");
     test::WriteFile(dir_ / "HKLM.reg",
                     "[SOFTWARE\\Tamrel\\Orvane\\Log]\n\"Level\"=\"x\"\n\"Debug\"=\"1\"\n");
@@ -211,6 +215,95 @@ TEST_F(DiagLogTest, SettingsFromTheRegistry) {
     EXPECT_FALSE(settings.debug);
     EXPECT_NE(settings.registryError.find("Invalid registry integer value at: "),
               std::string::npos);
+    test::WriteFile(dir_ / "HKLM.reg",
+                    "[SOFTWARE\\Tamrel\\Orvane\\Log]\n\"Folder\"=dword:00000001\n");
+    settings = ReadDiagLogSettings();
+    EXPECT_EQ(settings.folder, "");
+    EXPECT_NE(settings.registryError.find("Invalid data type for 'Folder'"), std::string::npos)
+        << settings.registryError;
+
+    // A damaged store is reported: nobody can tell whether the key is in it.
+    test::WriteFile(dir_ / "HKLM.reg", "[SOFTWARE\\Tamrel\\Orvane\\Log]\nnot a value line\n");
+    settings = ReadDiagLogSettings();
+    EXPECT_EQ(settings.level, 0);
+    EXPECT_EQ(settings.registryError.find("An error occurred while initializing log.\r\nFailed to "
+                                          "access registry information.\r\n"),
+              0u)
+        << settings.registryError;
+    EXPECT_NE(settings.registryError.find("line 2"), std::string::npos) << settings.registryError;
+}
+
+DiagLogPlaceFacts InstalledFacts() {
+    DiagLogPlaceFacts facts;
+    facts.executable = "/usr/bin/qzConsole";
+    facts.product = "Orvane";
+    facts.home = "/home/ann";
+    return facts;
+}
+
+TEST_F(DiagLogTest, SystemProgramFolders) {
+    for (const char* folder : {"/usr/bin", "/usr/local/bin", "/usr/lib/orvane", "/bin", "/sbin",
+                               "/opt/orvane/bin", "/lib64", "/snap/x/bin", "/usr"}) {
+        EXPECT_TRUE(IsSystemProgramFolder(folder)) << folder;
+    }
+    for (const char* folder : {"/usrx/bin", "/home/ann/orvane/bin", "/work/build/QzConsole",
+                               "/tmp/x", "/optional", "/var/lib/orvane", "", "usr/bin", "/"}) {
+        EXPECT_FALSE(IsSystemProgramFolder(folder)) << folder;
+    }
+}
+
+TEST_F(DiagLogTest, LogFolderOfAnInstalledProgram) {
+    DiagLogPlaceFacts facts = InstalledFacts();
+    // A user: the state folder, $XDG_STATE_HOME when it is absolute.
+    EXPECT_EQ(DiagLogFolder(facts), "/home/ann/.local/state/orvane/log/");
+    facts.stateHome = "/data/state/";
+    EXPECT_EQ(DiagLogFolder(facts), "/data/state/orvane/log/");
+    facts.stateHome = "relative/state";
+    EXPECT_EQ(DiagLogFolder(facts), "/home/ann/.local/state/orvane/log/");
+    // Nowhere to put it: no log, never the program folder or the current folder.
+    facts.home = "";
+    EXPECT_EQ(DiagLogFolder(facts), "");
+    facts.home = "relative";
+    EXPECT_EQ(DiagLogFolder(facts), "");
+    // Root, and an account that may write the machine's log folder (a service account).
+    facts = InstalledFacts();
+    facts.root = true;
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/orvane/");
+    facts.root = false;
+    facts.machineFolderWritable = true;
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/orvane/");
+    // The product name names the folders, in lower case.
+    facts.product = "Other Product";
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/other product/");
+    facts.product = "";
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/orvane/");
+}
+
+TEST_F(DiagLogTest, LogFolderOverrides) {
+    DiagLogPlaceFacts facts = InstalledFacts();
+    facts.root = true;
+    // systemd's LogsDirectory= (first entry), then the "Folder" setting above everything.
+    facts.logsDirectory = "/var/log/orvane-agent:/var/log/other";
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/orvane-agent/");
+    facts.logsDirectory = "relative";
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/orvane/");
+    facts.configuredFolder = "/srv/logs";
+    EXPECT_EQ(DiagLogFolder(facts), "/srv/logs/");
+    facts.configuredFolder = "logs"; // only an absolute folder counts
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/orvane/");
+}
+
+TEST_F(DiagLogTest, LogFolderOfAPrivateInstallation) {
+    DiagLogPlaceFacts facts = InstalledFacts();
+    facts.executable = "/home/ann/orvane/bin/qzConsole";
+    EXPECT_EQ(DiagLogFolder(facts), "/home/ann/orvane/bin/Logs/");
+    facts.root = true;
+    EXPECT_EQ(DiagLogFolder(facts), "/home/ann/orvane/bin/Logs/");
+    facts.executable = "/qzConsole";
+    EXPECT_EQ(DiagLogFolder(facts), "/Logs/");
+    // An unreadable executable path gives no program folder: the standard places.
+    facts.executable = "";
+    EXPECT_EQ(DiagLogFolder(facts), "/var/log/orvane/");
 }
 
 TEST_F(DiagLogTest, WaitWarningCarriesIdentityAndTrace) {

@@ -154,6 +154,12 @@ bool PathIsWriteProtected(const std::string& path) {
     return (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool FolderIsWritable(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           access(path.c_str(), W_OK | X_OK) == 0;
+}
+
 int MakeFolder(const std::string& path) {
     return mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
 }

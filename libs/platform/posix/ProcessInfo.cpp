@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <mutex>
+#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -78,6 +79,25 @@ std::string ExecutablePath() {
     char buffer[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
     return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+bool RunsAsRoot() {
+    return geteuid() == 0;
+}
+
+std::string UserHomeFolder() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) {
+        return home;
+    }
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found &&
+        found->pw_dir) {
+        return found->pw_dir;
+    }
+    return "";
 }
 
 } // namespace qz::platform
