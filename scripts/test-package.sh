@@ -1,0 +1,195 @@
+#!/bin/sh
+# Package round trip: builds the Debian package, checks it with lintian, installs it on this
+# machine with apt, runs the installed programs (the agent status, the sample build, a normal
+# user's and root's runs on a machine without log settings), removes it, purges it and checks
+# that nothing is left. Run it as root on a machine you may change (a CI machine or a
+# container): it refuses when the package is already installed, and it undoes its install.
+#   scripts/test-package.sh [BUILD_DIR]     (default build/package)
+set -eu
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD=${1:-build/package}
+PACKAGE=orvane
+REGISTRY=/etc/tamrel/registry/HKLM.reg
+
+fail() {
+    echo "test-package: FAILED: $*" >&2
+    exit 1
+}
+step() {
+    echo "== $*"
+}
+
+[ "$(id -u)" -eq 0 ] || fail "run it as root (it installs and removes the package)"
+if dpkg-query -W -f='${Status}' "$PACKAGE" 2>/dev/null | grep -q 'ok installed'; then
+    fail "$PACKAGE is installed already; this test would replace it (apt-get purge $PACKAGE first)"
+fi
+for tool in lintian apt-get setpriv; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
+done
+
+WORK=$(mktemp -d)
+chmod 0755 "$WORK"
+installed=no
+cleanup() {
+    if [ "$installed" = yes ]; then
+        echo "test-package: undoing the install" >&2
+        apt-get purge -y -q "$PACKAGE" >/dev/null 2>&1 || true
+    fi
+    rm -f "$REGISTRY"
+    if [ -f "$WORK/registry.before" ]; then
+        mv "$WORK/registry.before" "$REGISTRY"
+    else
+        rmdir "$(dirname "$REGISTRY")" /etc/tamrel 2>/dev/null || true
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT INT TERM
+
+# What the file system holds outside the volatile and package-manager folders.
+snapshot() {
+    find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
+        -o -path /var/tmp -o -path /var/cache -o -path /var/lib/apt -o -path /var/lib/dpkg \
+        -o -path /var/log -o -path /root -o -path /home -o -path /work -o -path "$ROOT" \
+        -o -path /var/lib/systemd/deb-systemd-helper-enabled \
+        -o -path /var/lib/systemd/deb-systemd-helper-masked \) -prune -o -print 2>/dev/null |
+        sort
+}
+
+step "building the package in $BUILD"
+started=$(date +%s)
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQZ_BUILD_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr >"$WORK/configure.log" 2>&1 || {
+    cat "$WORK/configure.log"
+    fail "configure"
+}
+cmake --build "$BUILD" --target package -j "$(nproc)" >"$WORK/build.log" 2>&1 || {
+    tail -40 "$WORK/build.log"
+    fail "build"
+}
+DEB=$(ls -t "$BUILD"/${PACKAGE}_*.deb | head -1)
+echo "package: $DEB ($(($(date +%s) - started)) s)"
+
+step "lintian"
+status=0
+lintian --fail-on error "$DEB" >"$WORK/lintian.log" 2>&1 || status=$?
+grep -v 'running with root privileges' "$WORK/lintian.log" || true
+[ "$status" -eq 0 ] || fail "lintian reports errors"
+
+# The machine's settings are set aside for the test and put back at the end; the test's store
+# holds a key of another product, which the purge must keep.
+if [ -f "$REGISTRY" ]; then
+    mv "$REGISTRY" "$WORK/registry.before"
+fi
+mkdir -p "$(dirname "$REGISTRY")"
+printf '[SOFTWARE\\Tamrel\\Other]\n"Kept"="1"\n' >"$REGISTRY"
+snapshot >"$WORK/before"
+
+step "apt install ./$(basename "$DEB")"
+installed=yes
+apt-get install -y -q "$(cd "$(dirname "$DEB")" && pwd)/$(basename "$DEB")" >"$WORK/apt.log" 2>&1 || {
+    cat "$WORK/apt.log"
+    fail "apt install"
+}
+
+step "the installed layout"
+for path in /usr/bin/qzConsole /usr/bin/qzdump /usr/bin/qzreg /usr/sbin/qzagentd \
+    /usr/lib/orvane/Tasksmith /usr/lib/orvane/machine-setup \
+    /usr/lib/orvane/resources/buildcache_service_config.json /lib/systemd/system/qzagentd.service \
+    /etc/default/qzagentd /usr/share/doc/$PACKAGE/copyright /usr/share/man/man1/qzConsole.1.gz \
+    /usr/share/man/man8/qzagentd.8.gz; do
+    [ -e "$path" ] || fail "$path is missing"
+done
+[ "$(readlink /usr/lib/orvane/History)" = /var/lib/orvane/History ] || fail "History link"
+getent passwd orvane >/dev/null || fail "no service account orvane"
+[ "$(stat -c '%U:%G %a' /var/lib/orvane/Temp)" = "root:orvane 3775" ] || fail "Temp: $(stat -c '%U:%G %a' /var/lib/orvane/Temp)"
+[ "$(stat -c '%U:%G %a' /var/lib/orvane/BuildCache)" = "orvane:orvane 750" ] || fail "BuildCache owner or mode"
+[ "$(qzreg get HKLM 'SOFTWARE\Tamrel\Orvane\Builder' Folder)" = /usr/lib/orvane ] || fail "the agent folder setting"
+MANWIDTH=120 man qzConsole 2>/dev/null | grep -q 'QUERYAGENTSTATUS' || fail "man qzConsole"
+sh tests/man/usage-switches.sh /usr/bin/qzConsole /usr/share/man/man1/qzConsole.1.gz >/dev/null ||
+    fail "man qzConsole lacks switches of the usage text"
+
+step "the agent service"
+if [ -d /run/systemd/system ]; then
+    systemctl is-active --quiet qzagentd || fail "qzagentd.service is not active"
+    systemctl is-enabled --quiet qzagentd || fail "qzagentd.service is not enabled"
+else
+    echo "(no systemd on this machine: the agent runs under its own supervision)"
+fi
+qzagentd --status >/dev/null || fail "the agent service does not run"
+
+step "qzConsole /QUERYAGENTSTATUS"
+qzConsole /QUERYAGENTSTATUS | tee "$WORK/status" | tr -d '\r'
+grep -q 'Agent Services Status: OK' "$WORK/status" || fail "the agent status is not OK"
+
+step "the sample build (examples/stats) with the installed programs"
+cp -R examples/stats "$WORK/stats"
+(cd "$WORK/stats" && qzConsole /NOLOGO job.xml >"$WORK/build-run.log" 2>&1) || {
+    cat "$WORK/build-run.log"
+    fail "the sample build"
+}
+"$WORK/stats/build/stats" 3 1 4 1 5 9 2 6 || fail "the built program"
+ls /var/lib/orvane/History/Local/*/*.nv_mon >/dev/null 2>&1 || fail "no monitor data file"
+
+step "no log settings: root's and a user's runs keep the program folders clean"
+qzreg delete HKLM 'SOFTWARE\Tamrel\Orvane\Log' >/dev/null
+qzConsole /STOP >/dev/null 2>&1 || true # raises inside: writes the diagnostic log
+mkdir -p "$WORK/home"
+chown nobody "$WORK/home"
+# The root agent answers the users listed in TamrelObjectOwners of /etc/default/qzagentd.
+echo "TamrelObjectOwners=$(id -u nobody)" >>/etc/default/qzagentd
+if [ -d /run/systemd/system ]; then
+    systemctl restart qzagentd
+else
+    qzagentd --stop >/dev/null
+    (set -a && . /etc/default/qzagentd && qzagentd --background >/dev/null)
+fi
+timeout 60 setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$WORK/home" \
+    qzConsole /QUERYAGENTSTATUS >"$WORK/user.log" 2>&1 || true
+grep -q 'Agent Services Status: OK' "$WORK/user.log" || {
+    cat "$WORK/user.log"
+    fail "a normal user's status query"
+}
+timeout 30 setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$WORK/home" \
+    qzConsole /? >/dev/null 2>&1 || true
+timeout 30 setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$WORK/home" \
+    qzdump packet /nonexistent >/dev/null 2>&1 || true
+leftovers=$(find /usr/bin /usr/sbin /usr/lib/orvane -newer "$DEB" -name 'Logs' 2>/dev/null; \
+    find /usr/bin /usr/sbin /usr/lib/orvane/ -maxdepth 1 -name 'Logs' 2>/dev/null)
+[ -z "$leftovers" ] || fail "a program folder got a log: $leftovers"
+changed=$(dpkg --verify "$PACKAGE" | grep -v ' c /etc/default/qzagentd$' || true)
+[ -z "$changed" ] || fail "installed files changed: $changed"
+[ -f /var/log/orvane/qzConsole.log ] && echo "root's log: /var/log/orvane/qzConsole.log"
+if [ -d "$WORK/home/.local/state/orvane/log" ]; then
+    echo "the user's log: ~/.local/state/orvane/log ($(ls "$WORK/home/.local/state/orvane/log"))"
+fi
+
+step "apt remove"
+apt-get remove -y -q "$PACKAGE" >"$WORK/apt.log" 2>&1 || {
+    cat "$WORK/apt.log"
+    fail "apt remove"
+}
+[ ! -e /usr/bin/qzConsole ] || fail "qzConsole is still there after remove"
+if pgrep -f '^/usr/sbin/qzagentd' >/dev/null; then fail "the agent still runs after remove"; fi
+[ -d /var/lib/orvane ] || fail "remove took the data (only purge may)"
+grep -q 'Orvane' "$REGISTRY" || fail "remove took the settings (only purge may)"
+
+step "apt purge"
+apt-get purge -y -q "$PACKAGE" >"$WORK/apt.log" 2>&1 || {
+    cat "$WORK/apt.log"
+    fail "apt purge"
+}
+installed=no
+for path in /var/lib/orvane /var/log/orvane /usr/lib/orvane /etc/default/qzagentd; do
+    [ ! -e "$path" ] || fail "$path is left after purge"
+done
+! getent passwd orvane >/dev/null || fail "the service account is left"
+grep -q '^"Kept"="1"' "$REGISTRY" && grep -qF '[SOFTWARE\Tamrel\Other]' "$REGISTRY" ||
+    fail "purge did not keep the other product's settings"
+! grep -qi orvane "$REGISTRY" || fail "purge left settings in $REGISTRY"
+snapshot >"$WORK/after"
+if ! diff "$WORK/before" "$WORK/after" >"$WORK/diff"; then
+    cat "$WORK/diff"
+    fail "the file system differs after purge"
+fi
+echo "test-package: passed ($(($(date +%s) - started)) s)"
