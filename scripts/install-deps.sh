@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages the project needs to build, test, benchmark and fuzz.
+# Installs the Debian packages the project needs to build, test, benchmark and fuzz, and to
+# make and check its manual pages and Debian package (go-md2man, man-db, lintian).
 set -e
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -8,4 +9,4 @@ $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config clang clang-format \
     libgtest-dev libgmock-dev libbenchmark-dev uuid-dev liblz4-dev nlohmann-json3-dev libsystemd-dev \
-    libxml2-dev chromium fonts-dejavu-core
+    libxml2-dev chromium fonts-dejavu-core go-md2man man-db lintian
