@@ -3,12 +3,13 @@
 if [ "$1" = configure ]; then
     machine_setup install
     for unit in @QZ_SYSTEMD_UNITS@; do
+        # As debhelper does: enabled on the first install (was-enabled is true then), and an
+        # administrator's "disable" stays across upgrades.
         deb-systemd-helper unmask "$unit" >/dev/null || true
         if deb-systemd-helper --quiet was-enabled "$unit"; then
             deb-systemd-helper enable "$unit" >/dev/null || true
         else
             deb-systemd-helper update-state "$unit" >/dev/null || true
-            deb-systemd-helper enable "$unit" >/dev/null || true
         fi
     done
     if [ -d /run/systemd/system ]; then
