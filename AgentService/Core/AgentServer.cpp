@@ -18,15 +18,28 @@ constexpr int kSessionGlobal = -2;
 /// A console as its connection reports it; outlives the connection.
 class TConnectionLink : public TConsoleLink {
 public:
-    explicit TConnectionLink(TConsoleState state) : state_(state) {}
-    TConsoleState State() override { return state_; }
+    TConnectionLink(TConsoleState state, TLocalCommConnection* connection)
+        : state_(state), connection_(connection) {}
+    TConsoleState State() override {
+        // Looked at now rather than at the connection's next liveness check (every 4 s): a
+        // console that closed its channel a moment ago must not hold a slot that a waiting
+        // console asks for. A close found here reaches Lost before Poll returns.
+        if (connection_ != nullptr) {
+            connection_->Poll();
+        }
+        return state_;
+    }
+    /// The connection goes away without a word (the server ends).
+    void Detach() { connection_ = nullptr; }
     void Lost(int reason) {
+        connection_ = nullptr;
         // A destroyed pipe marks its channel terminated; a process that ended could not.
         state_ = reason == drTerminated ? TConsoleState::Closed : TConsoleState::Ended;
     }
 
 private:
     TConsoleState state_;
+    TLocalCommConnection* connection_;
 };
 
 } // namespace
@@ -47,7 +60,7 @@ struct TAgentServer::Impl {
             // A client that ended before its first message was read cannot be answered.
             origin.console = it != links.end()
                                  ? it->second
-                                 : std::make_shared<TConnectionLink>(TConsoleState::Ended);
+                                 : std::make_shared<TConnectionLink>(TConsoleState::Ended, nullptr);
         }
         std::unique_ptr<TPacket> reply;
         try {
@@ -73,7 +86,8 @@ TAgentServer::TAgentServer(TAgentRequests& requests, std::function<void()> after
             *cls, [impl](TCommExecuteContext& context) { impl->Handle(context); });
     }
     impl->server->SetOnClientConnect([impl](TLocalCommConnection& connection) {
-        impl->links[&connection] = std::make_shared<TConnectionLink>(TConsoleState::Connected);
+        impl->links[&connection] =
+            std::make_shared<TConnectionLink>(TConsoleState::Connected, &connection);
     });
     impl->server->SetOnClientDisconnect([impl](TLocalCommConnection& connection) {
         auto it = impl->links.find(&connection);
@@ -88,6 +102,10 @@ TAgentServer::TAgentServer(TAgentRequests& requests, std::function<void()> after
             0);
 }
 
-TAgentServer::~TAgentServer() = default;
+TAgentServer::~TAgentServer() {
+    for (auto& [connection, link] : impl_->links) {
+        link->Detach();
+    }
+}
 
 } // namespace qz::agent

@@ -71,13 +71,17 @@ bool TBuildSlotTable::Expired(TBuildSlot& slot, std::uint32_t now) {
         slot.consoleGone = false;
         return false;
     }
+    if (console == TConsoleState::Closed) {
+        // The build started and is over (a build shorter than a sweep is never seen owned), or
+        // it was given up: no build-system process of it runs.
+        return true;
+    }
     if (!slot.consoleGone) {
         slot.consoleGone = true;
         slot.consoleGoneTick = now;
     }
-    std::uint32_t grace =
-        console == TConsoleState::Ended ? kEndedConsoleGrace : kClosedConsoleGrace;
-    return TickDifference(now, slot.consoleGoneTick) >= static_cast<std::int32_t>(grace);
+    return TickDifference(now, slot.consoleGoneTick) >=
+           static_cast<std::int32_t>(kEndedConsoleGrace);
 }
 
 TWinMutex::TState TBuildSlotTable::BuildMutexState(const TBuildSlot& slot) {

@@ -78,10 +78,12 @@ struct TBuildSlot {
 
 class TBuildSlotTable {
 public:
-    /// How long a console that closed its channel may stay away before its build system has
-    /// started; long enough for a build-system process that takes its full start-up time.
-    static constexpr std::uint32_t kClosedConsoleGrace = 60000;
-    /// The same for a console whose process has ended: nothing can start the build any more.
+    /// How long a console whose process has ended may stay away before its build system has been
+    /// seen: a build-system process it started just before it died still gets to take its mutex.
+    /// A console that closed its channel in order gets no such time: it closes it only once the
+    /// build system has announced its start (it owns its build mutex from before that moment on)
+    /// or once it gave the start up and ended its build-system process. A build mutex that is
+    /// not owned after such a close therefore means the build is over, however short it was.
     static constexpr std::uint32_t kEndedConsoleGrace = 5000;
 
     using TMutexProbe = std::function<TWinMutex::TState(const std::string& name)>;
@@ -98,8 +100,9 @@ public:
     int Request(const TSlotLimits& limits, const TSlotRequest& request, TGuid& id);
 
     /// Drops every build whose build-system process has ended (its mutex, once seen owned, is
-    /// free, abandoned or gone) or whose build-system process never started while its console
-    /// stayed away longer than its grace. Returns the number dropped.
+    /// free, abandoned or gone), whose console closed its channel while the mutex is not owned,
+    /// or whose console process ended and the mutex stayed unowned for kEndedConsoleGrace.
+    /// Returns the number dropped.
     int Sweep();
 
     /// Sets the stop event of the build; the null id names the one running build. The id of the

@@ -105,34 +105,57 @@ TEST_F(BuildSlotsTest, RunningBuildStaysWhateverItsConsoleDoes) {
     EXPECT_EQ(Table().Sweep(), 0);
 }
 
-TEST_F(BuildSlotsTest, ConsoleGoneBeforeTheBuildSystemStarted) {
+TEST_F(BuildSlotsTest, KilledConsoleGetsItsGraceClosedConsoleNone) {
     auto closed = std::make_shared<FakeConsole>();
     auto killed = std::make_shared<FakeConsole>();
     limits_.maxConcurrentBuilds = 3;
     TGuid closedId = Grant(closed);
     TGuid killedId = Grant(killed);
     Grant(); // stays connected
-    closed->state = TConsoleState::Closed;
     killed->state = TConsoleState::Ended;
-    EXPECT_EQ(Table().Sweep(), 0); // both noticed now
+    EXPECT_EQ(Table().Sweep(), 0); // noticed now
+    now_ += TBuildSlotTable::kEndedConsoleGrace - 1;
+    EXPECT_EQ(Table().Sweep(), 0);
+    // A console that comes back in time restarts its grace.
+    killed->state = TConsoleState::Connected;
+    EXPECT_EQ(Table().Sweep(), 0);
+    killed->state = TConsoleState::Ended;
+    Table().Sweep();
     now_ += TBuildSlotTable::kEndedConsoleGrace - 1;
     EXPECT_EQ(Table().Sweep(), 0);
     now_ += 1;
     EXPECT_EQ(Table().Sweep(), 1);
     EXPECT_EQ(Table().Find(killedId), nullptr);
 
-    // A console that comes back in time restarts its grace.
-    now_ += 30000;
-    closed->state = TConsoleState::Connected;
-    EXPECT_EQ(Table().Sweep(), 0);
+    // An orderly close comes after the build system's start or after the console gave it up:
+    // a build mutex that is not owned then means the build is over.
     closed->state = TConsoleState::Closed;
-    Table().Sweep();
-    now_ += TBuildSlotTable::kClosedConsoleGrace - 1;
-    EXPECT_EQ(Table().Sweep(), 0);
-    now_ += 1;
     EXPECT_EQ(Table().Sweep(), 1);
     EXPECT_EQ(Table().Find(closedId), nullptr);
     EXPECT_EQ(Table().Slots().size(), 1u);
+}
+
+TEST_F(BuildSlotsTest, BuildShorterThanASweepFreesItsSlotForTheNextRequest) {
+    // The mutex was owned and released between two sweeps; the console then closed its channel.
+    limits_.maxConcurrentBuilds = 1;
+    for (int round = 0; round < 50; ++round) {
+        auto console = std::make_shared<FakeConsole>();
+        TGuid id = Grant(console);
+        console->state = TConsoleState::Closed;
+        EXPECT_EQ(Table().Find(id)->buildSystemSeen, false);
+    }
+    EXPECT_EQ(Table().Slots().size(), 1u);
+}
+
+TEST_F(BuildSlotsTest, ClosedConsoleKeepsTheSlotWhileItsBuildRuns) {
+    auto console = std::make_shared<FakeConsole>();
+    TGuid id = Grant(console);
+    console->state = TConsoleState::Closed;
+    mutexes_[TBuildSlotTable::BuildMutexName(id, -2)] = TWinMutex::TState::Owned;
+    now_ += 3600000;
+    EXPECT_EQ(Table().Sweep(), 0);
+    mutexes_.erase(TBuildSlotTable::BuildMutexName(id, -2));
+    EXPECT_EQ(Table().Sweep(), 1);
 }
 
 TEST_F(BuildSlotsTest, RefusedRequestFirstFreesSlotsOfEndedBuilds) {
