@@ -19,6 +19,7 @@
 #include "platform/NamedMutex.h"
 #include "platform/SystemError.h"
 #include "platform/SystemInfo.h"
+#include "platform/TaskControl.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -357,7 +358,8 @@ int RunBuild(const Arguments& args) {
             writer.Flush();
             lastFlush = now;
         }
-        if (!cancelled && (hs.OwnerGone() || hs.StopSet())) {
+        // The terminate signal stops the build as the agent's stop event does.
+        if (!cancelled && (hs.OwnerGone() || hs.StopSet() || platform::TerminateSignalReceived())) {
             cancelled = true;
         }
         if (presentation.stopOnErrors && reporter.FailureSeen()) {
@@ -478,6 +480,7 @@ int TasksmithMain(const std::vector<std::string>& args) {
     try {
         RuntimeStartup();
         platform::BecomeChildSubreaper();
+        platform::WatchTerminateSignal();
         int code = RunBuild(ParseArguments(args));
         platform::KillRemainingChildren(2000);
         return code;

@@ -7,6 +7,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Pipe.h"
 #include "platform/SystemError.h"
+#include "platform/TaskControl.h"
 
 #include <algorithm>
 #include <deque>
@@ -120,6 +121,16 @@ int NullInput() {
     return input.IsOpen() ? input.Handle() : -1;
 }
 
+// The PATH value of an environment; without one, the search path a shell uses by default.
+std::string PathOfEnvironment(const std::vector<std::string>& environment) {
+    for (auto it = environment.rbegin(); it != environment.rend(); ++it) {
+        if (it->starts_with("PATH=")) {
+            return it->substr(5);
+        }
+    }
+    return "/bin:/usr/bin";
+}
+
 int StartTask(const JobTask& jobTask, const std::vector<std::string>& environment, Running& run,
               std::string& message) {
     // The folders of declared outputs exist before the task runs, as a compiler expects.
@@ -149,15 +160,31 @@ int StartTask(const JobTask& jobTask, const std::vector<std::string>& environmen
         return error;
     }
     platform::ChildStartOptions options;
+    options.environment = MergeEnvironment(environment, jobTask.environment);
     if (jobTask.shellLine.empty()) {
         options.arguments = jobTask.arguments;
+        // The program is found in the task's PATH, not in ours. A relative folder in it counts
+        // from the task's folder, as for the task itself.
+        const std::string& name = options.arguments.empty() ? std::string() : options.arguments[0];
+        if (!name.empty() && name.find('/') == std::string::npos) {
+            std::string found = platform::FindProgramInPath(
+                name, PathOfEnvironment(*options.environment), jobTask.folder);
+            if (found.empty()) {
+                platform::CloseHandle(out.read);
+                platform::CloseHandle(out.write);
+                platform::CloseHandle(err.read);
+                platform::CloseHandle(err.write);
+                message = "cannot run " + name + ": not found in the task's PATH";
+                return ENOENT;
+            }
+            options.arguments[0] = found;
+        }
     } else {
         options.arguments = {"/bin/sh", "-c", jobTask.shellLine};
     }
     options.newProcessGroup = true;
     options.killWithParent = true;
     options.workingDirectory = jobTask.folder;
-    options.environment = MergeEnvironment(environment, jobTask.environment);
     options.stdIn = NullInput();
     options.stdOut = static_cast<int>(out.write);
     options.stdErr = static_cast<int>(err.write);

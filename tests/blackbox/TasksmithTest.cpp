@@ -459,6 +459,43 @@ TEST_F(TasksmithBlackBox, TheAgentsStopEventCancelsTheBuild) {
     EXPECT_EQ(r.exitCode, 128 + SIGTERM);
 }
 
+TEST_F(TasksmithBlackBox, TheTerminateSignalStopsTheBuildLikeTheStopEvent) {
+    // The task ignores the polite request: it is killed after the grace.
+    request_->SetStr(TBuildCommandPacket::Command,
+                     "trap '' TERM; touch started; sleep 120; touch finished");
+    request_->SetStr(TBuildCommandPacket::BuildClass, "wrap");
+    WriteCommandFile();
+    ASSERT_TRUE(Launch());
+    Attach();
+    ASSERT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(dir_ / "work/started"); }));
+    auto signalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(process_.Pid(), SIGTERM), 0);
+    BuildResult r = Finish(30000);
+    auto took = std::chrono::steady_clock::now() - signalled;
+    ExpectFramed(r);
+    EXPECT_TRUE(r.events.back()->Bool(TMonitorEventCompletePacket::Cancel));
+    EXPECT_EQ(r.exitCode, 128 + SIGKILL) << r.err;
+    EXPECT_TRUE(r.head->Bool(TMetaBuildPacket::Cancelled));
+    EXPECT_GE(took, std::chrono::milliseconds(4500)) << "killed before the grace";
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "work/finished"));
+}
+
+TEST_F(TasksmithBlackBox, ExecTasksFindTheirProgramInTheTasksPath) {
+    // The program exists only in a folder of the task's PATH (relative: from the task's folder),
+    // never in Tasksmith's own.
+    std::filesystem::create_directories(dir_ / "work/tools");
+    test::WriteFile(dir_ / "work/tools/only-here", "#!/bin/sh\necho tool says \"$1\"\n");
+    std::filesystem::permissions(dir_ / "work/tools/only-here", std::filesystem::perms::owner_all);
+    BuildResult r = RunJobFile(R"(<job slots="1" keep-going="true">
+  <task id="found"><exec><arg>only-here</arg><arg>hi</arg></exec>
+    <env name="PATH" value="/usr/bin:/bin:tools"/></task>
+  <task id="missing"><exec><arg>only-here</arg></exec></task>
+</job>)");
+    EXPECT_EQ(r.exitCode, 127) << r.err;
+    EXPECT_THAT(r.Out(1), HasSubstr("tool says hi"));
+    EXPECT_THAT(r.Err(2), HasSubstr("cannot run only-here: not found in the task's PATH"));
+}
+
 TEST_F(TasksmithBlackBox, RefusesCommandFilesOthersCouldHavePlanted) {
     request_->SetStr(TBuildCommandPacket::Command, "touch ran");
     TVirtualStream stream;
