@@ -14,6 +14,7 @@
 #include "CM/MonitorPackets.h"
 #include "CM/ProductInfo.h"
 #include "CM/ServicePackets.h"
+#include "platform/ChildProcess.h"
 #include "platform/File.h"
 #include "platform/NativeThread.h"
 #include "platform/ProcessInfo.h"
@@ -214,6 +215,9 @@ void TBuildProxy::LaunchTasksmith(int launchMode) {
             break;
         }
         if (index < 0) {
+            // Left running, it could still start the build without a slot and with nobody
+            // watching it. It runs in a session of its own: its group is everything it started.
+            platform::SignalProcessGroup(process_->ProcessId(), platform::ProcessSignal::Kill);
             Raise("Timed out waiting for Tasksmith process to initialize.");
         }
         process_->StopOutput();

@@ -10,6 +10,7 @@
 #include "CM/NotifyQueue.h"
 #include "CM/ServicePackets.h"
 #include "GridConsoleCore.h"
+#include "platform/ChildProcess.h"
 
 #include <algorithm>
 
@@ -88,6 +89,10 @@ void TGridConsole::CreateBuildProxy() {
 }
 
 void TGridConsole::RequestBuildSlot() {
+    // Processes of the build that lose Tasksmith come to us rather than to init (TasksmithExit).
+    if (reapBuildProcesses_) {
+        platform::BecomeChildSubreaper();
+    }
     CreateBuildProxy();
     int result = buildProxy_->StartBuild(buildCommand_, exitCodeBaseSwitch_, 0);
     if (result == sjGranted) {
@@ -189,6 +194,11 @@ void TGridConsole::BuildEvent(TPacket& event) {
 
 void TGridConsole::TasksmithExit(TProcess& sender) {
     SetExitCode(static_cast<int>(sender.ExitCode()));
+    // Tasksmith ends every process of its build itself. Killed, it cannot: its tasks die with it,
+    // and what they started comes to us (we are their reaper while a build runs) and ends here.
+    if (reapBuildProcesses_) {
+        platform::KillRemainingChildren(2000);
+    }
     if (++completionCount_ > 1) {
         TNotifyQueue::Main().StopLoop();
     }

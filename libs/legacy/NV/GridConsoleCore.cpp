@@ -330,6 +330,8 @@ void ConsoleMain(int argc, char** argv) {
     platform::SetProcessArguments(argc, argv);
     try {
         TGridConsole console("Orvane Console", CustomToolsMode);
+        // The program, unlike a console inside another program, owns all its children.
+        console.SetReapBuildProcesses(true);
         try {
             console.RunCommand();
             TNotifyQueue::Main().Run();

@@ -116,6 +116,10 @@ public:
 
     TBuildProxy* BuildProxy() const { return buildProxy_.get(); }
     int CompletionCount() const { return completionCount_; }
+    /// The console is its own program: while a build runs it is the reaper of the build's
+    /// orphaned processes, and it kills those that are left when Tasksmith has ended (a killed
+    /// Tasksmith cannot end them itself).
+    void SetReapBuildProcesses(bool value) { reapBuildProcesses_ = value; }
 
     /// The brief usage message.
     void ShowUsage();
@@ -304,6 +308,7 @@ private:
     std::unique_ptr<TBuildProxy> buildProxy_;
     std::unique_ptr<TClock> retryClock_;
     int completionCount_ = 0;
+    bool reapBuildProcesses_ = false;
     int lastStopExitCode_ = 0;
     int cacheServiceStopTimeoutMs_ = kCacheServiceStopTimeoutMs;
 };
