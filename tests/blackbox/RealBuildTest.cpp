@@ -1,0 +1,369 @@
+// Builds as a user runs them: the real console, the real agent service (qzagentd, started and
+// stopped by each test in the test's own folder) and the real Tasksmith. Every process of a
+// build carries a marker in its environment, so the tests can count the build's processes and
+// check that none is left behind, whatever was killed.
+
+#include "TestSupport.h"
+#include "platform/ServiceProcess.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace qz {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kMarkName = "QZ_REAL_BUILD_MARK";
+
+// The processes (not zombies) whose environment holds the marker; with their command names.
+std::vector<std::pair<int, std::string>> MarkedProcesses(const std::string& mark) {
+    std::vector<std::pair<int, std::string>> found;
+    const std::string entry = std::string(kMarkName) + "=" + mark;
+    std::error_code error;
+    for (const auto& item : fs::directory_iterator("/proc", error)) {
+        std::string name = item.path().filename();
+        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) {
+            continue;
+        }
+        std::string environ = test::ReadFile("/proc/" + name + "/environ").value_or("");
+        std::size_t at = 0;
+        bool marked = false;
+        while (at < environ.size()) {
+            std::size_t end = environ.find('\0', at);
+            if (end == std::string::npos) {
+                end = environ.size();
+            }
+            if (environ.compare(at, end - at, entry) == 0) {
+                marked = true;
+                break;
+            }
+            at = end + 1;
+        }
+        if (marked) {
+            std::string comm = test::ReadFile("/proc/" + name + "/comm").value_or("");
+            if (!comm.empty() && comm.back() == '\n') {
+                comm.pop_back();
+            }
+            found.emplace_back(std::stoi(name), comm);
+        }
+    }
+    return found;
+}
+
+std::string Names(const std::vector<std::pair<int, std::string>>& processes) {
+    std::string text;
+    for (const auto& [pid, comm] : processes) {
+        text += std::to_string(pid) + ":" + comm + " ";
+    }
+    return text;
+}
+
+class RealBuildTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(dir_ / "obj");
+        fs::create_directories(dir_ / "reg");
+        fs::create_directories(dir_ / "agent");
+        fs::create_directories(dir_ / "work");
+        fs::create_symlink(QZ_TASKSMITH_PATH, dir_ / "agent/Tasksmith");
+        prefix_ = test::UniqueName("real");
+        mark_ = prefix_;
+        options_.cwd = dir_ / "work";
+        options_.env["TamrelRegistryRoot"] = dir_ / "reg";
+        options_.env["TamrelObjectDir"] = dir_ / "obj";
+        options_.env["TamrelObjectPrefix"] = prefix_;
+        options_.env["TamrelBuildContext"] = std::nullopt;
+        options_.env["qzConsoleParams"] = std::nullopt;
+        options_.env[kMarkName] = mark_;
+    }
+
+    void TearDown() override {
+        StopAgent();
+        // Nothing of any build outlives its test.
+        bool none = test::WaitUntil([&] { return MarkedProcesses(mark_).empty(); }, 15s);
+        EXPECT_TRUE(none) << "left behind: " << Names(MarkedProcesses(mark_));
+        for (const auto& [pid, comm] : MarkedProcesses(mark_)) {
+            kill(pid, SIGKILL);
+        }
+    }
+
+    // The agent with this many build slots, until the test ends.
+    void StartAgent(int slots) {
+        test::WriteFile(dir_ / "reg/HKLM.reg",
+                        "REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"" +
+                            dir_ / "agent" + "\"\n\"MaxConcurrentBuilds\"=dword:0000000" +
+                            std::to_string(slots) + "\n");
+        test::RunOptions options = options_;
+        options.env.erase(kMarkName);
+        agent_ = test::StartProgram({QZ_AGENT_PATH, "--foreground"}, options);
+        ASSERT_GT(agent_, 0);
+        const std::string lock = dir_ / ("obj/qzagentd-" + prefix_ + ".lock");
+        bool ready = test::WaitUntil(
+            [&] {
+                std::string state;
+                return test::ChildEnded(agent_) ||
+                       (platform::InstanceLock::ReadHolderState(lock, state) == 0 &&
+                        state.find("ready") != std::string::npos);
+            },
+            15s);
+        ASSERT_TRUE(ready && !test::ChildEnded(agent_)) << "the agent did not become ready";
+    }
+
+    void StopAgent() {
+        if (agent_ > 0) {
+            test::StopChild(agent_);
+            EXPECT_EQ(test::WaitChild(agent_, 15s), 0);
+            agent_ = -1;
+        }
+    }
+
+    std::vector<std::string> ConsoleArgs(std::vector<std::string> args) const {
+        args.insert(args.begin(), QZ_CONSOLE_PATH);
+        args.push_back("/NOLOGO");
+        return args;
+    }
+
+    test::RunResult Run(std::vector<std::string> args, std::chrono::milliseconds limit = 60s) {
+        test::RunOptions options = options_;
+        options.timeout = limit;
+        test::RunResult result = test::RunProgram(ConsoleArgs(std::move(args)), options);
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    // A console in the background, its output going to <name>.out and <name>.err in the test
+    // folder; its pid (the shell execs the console).
+    int Start(const std::string& name, std::vector<std::string> args) {
+        std::vector<std::string> argv = {"/bin/sh", "-c",
+                                         "exec \"$0\" \"$@\" >'" + dir_ / (name + ".out") +
+                                             "' 2>'" + dir_ / (name + ".err") + "'"};
+        for (const std::string& arg : ConsoleArgs(std::move(args))) {
+            argv.push_back(arg);
+        }
+        int pid = test::StartProgram(argv, options_);
+        EXPECT_GT(pid, 0);
+        return pid;
+    }
+
+    std::string Output(const std::string& name) const {
+        return test::ReadFile(dir_ / (name + ".out")).value_or("");
+    }
+
+    // Waits until the background console's output holds the text.
+    bool WaitForOutput(const std::string& name, const std::string& text,
+                       std::chrono::milliseconds limit = 30s) {
+        return test::WaitUntil([&] { return Output(name).find(text) != std::string::npos; }, limit);
+    }
+
+    int TasksmithCount() const {
+        int count = 0;
+        for (const auto& [pid, comm] : MarkedProcesses(mark_)) {
+            count += comm == "Tasksmith";
+        }
+        return count;
+    }
+
+    int TasksmithPid() const {
+        for (const auto& [pid, comm] : MarkedProcesses(mark_)) {
+            if (comm == "Tasksmith") {
+                return pid;
+            }
+        }
+        return -1;
+    }
+
+    test::TempDir dir_;
+    std::string prefix_;
+    std::string mark_;
+    test::RunOptions options_;
+    int agent_ = -1;
+};
+
+// A build shorter than the agent's sweep never shows its build mutex as owned; its slot must be
+// free for the next build all the same.
+TEST_F(RealBuildTest, ShortBuildsBackToBackOnOneSlot) {
+    StartAgent(1);
+    for (int k = 0; k < 12; ++k) {
+        test::RunResult r = Run({"/NOWAIT", "/COMMAND=echo build " + std::to_string(k)});
+        ASSERT_EQ(r.exitCode, 0) << "build " << k << ": " << r.out << r.err;
+        EXPECT_EQ(r.out, "build " + std::to_string(k) + "\r\n");
+    }
+}
+
+TEST_F(RealBuildTest, FiftyMegabytesArriveCompleteOnTheConsoleInTheLogAndInTheOutFile) {
+    StartAgent(1);
+    // 524,288 numbered lines of 100 bytes.
+    const int lines = 524288;
+    const std::string job = "awk 'BEGIN { for (i = 0; i < " + std::to_string(lines) +
+                            "; i++) printf \"%08d %090d\\n\", i, i }'";
+    std::string expected;
+    expected.reserve(static_cast<std::size_t>(lines) * 101);
+    char line[128];
+    for (int i = 0; i < lines; ++i) {
+        std::snprintf(line, sizeof line, "%08d %090d\r\n", i, i);
+        expected += line;
+    }
+    auto same = [&](const std::string& got, const std::string& where) {
+        EXPECT_EQ(got.size(), expected.size()) << where;
+        EXPECT_TRUE(std::hash<std::string>{}(got) == std::hash<std::string>{}(expected) &&
+                    got == expected)
+            << where << " differs";
+    };
+
+    test::RunResult r = Run({"/COMMAND=" + job, "/LOG=build.log"}, 300s);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    same(r.out, "console");
+    std::string log = test::ReadFile(dir_ / "work/build.log").value_or("");
+    ASSERT_GE(log.size(), expected.size());
+    same(log.substr(log.size() - expected.size()), "log");
+
+    r = Run({"/COMMAND=" + job, "/OUT=out.txt"}, 300s);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::string out = test::ReadFile(dir_ / "work/out.txt").value_or("");
+    ASSERT_GE(out.size(), expected.size());
+    same(out.substr(out.size() - expected.size()), "out file");
+}
+
+// The first line of a task that prints slowly is on the screen long before the task ends (the
+// goal is 300 ms; the deadline here only proves it is not held back to the task's end).
+TEST_F(RealBuildTest, SlowPrinterShowsItsFirstLineWhileItRuns) {
+    StartAgent(1);
+    std::string flag = dir_ / "done";
+    std::string printedAt = dir_ / "printed";
+    int pid = Start("slow", {"/COMMAND=date +%s%N >" + printedAt +
+                             "; echo first line; sleep 8; echo last line; touch " + flag});
+    ASSERT_TRUE(WaitForOutput("slow", "first line\r\n", 30s));
+    auto shown = std::chrono::system_clock::now();
+    EXPECT_FALSE(fs::exists(flag)) << "the first line came only at the task's end";
+    EXPECT_EQ(Output("slow").find("last line"), std::string::npos);
+    long long printed = std::atoll(test::ReadFile(printedAt).value_or("0").c_str());
+    long long latency =
+        std::chrono::duration_cast<std::chrono::milliseconds>(shown.time_since_epoch()).count() -
+        printed / 1000000;
+    std::printf("first line on the console %lld ms after the task printed it\n", latency);
+    EXPECT_EQ(test::WaitChild(pid, 60s), 0);
+    EXPECT_EQ(Output("slow"), "first line\r\nlast line\r\n");
+}
+
+TEST_F(RealBuildTest, KilledTasksmithEndsTheConsoleWithTheOutputSoFarAndNoProcessIsLeft) {
+    StartAgent(1);
+    // A task that leaves a process in a session of its own behind, then waits.
+    int pid = Start("killed", {"/COMMAND=setsid sleep 300 & echo before; sleep 300"});
+    ASSERT_TRUE(WaitForOutput("killed", "before\r\n"));
+    ASSERT_TRUE(test::WaitUntil([&] { return TasksmithPid() > 0; }, 10s));
+    int tasksmith = TasksmithPid();
+    auto killedAt = Clock::now();
+    ASSERT_EQ(kill(tasksmith, SIGKILL), 0);
+    int code = test::WaitChild(pid, 20s);
+    auto took = Clock::now() - killedAt;
+    EXPECT_LT(took, 15s) << "the console should end within 11 s of the kill";
+    EXPECT_EQ(code, 128 + SIGKILL) << Output("killed"); // Tasksmith's own end
+    EXPECT_THAT(Output("killed"), HasSubstr("before\r\n"));
+    // Nothing of the build is left, the process in its own session included.
+    EXPECT_TRUE(test::WaitUntil([&] { return MarkedProcesses(mark_).empty(); }, 5s))
+        << Names(MarkedProcesses(mark_));
+}
+
+TEST_F(RealBuildTest, KilledConsoleMakesTasksmithStopItsTasksAndEnd) {
+    StartAgent(1);
+    int pid = Start("owner", {"/COMMAND=setsid sleep 300 & echo running; sleep 300"});
+    ASSERT_TRUE(WaitForOutput("owner", "running\r\n"));
+    ASSERT_TRUE(test::WaitUntil([&] { return TasksmithPid() > 0; }, 10s));
+    auto killedAt = Clock::now();
+    test::KillChild(pid);
+    bool gone = test::WaitUntil([&] { return MarkedProcesses(mark_).empty(); }, 20s);
+    auto took = Clock::now() - killedAt;
+    EXPECT_TRUE(gone) << Names(MarkedProcesses(mark_));
+    EXPECT_LT(took, 9s) << "Tasksmith should end within 6 s of the console's death";
+    std::printf("no process of the build left %lld ms after the kill\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+TEST_F(RealBuildTest, StopFromASecondConsoleStopsTheRunningBuild) {
+    StartAgent(1);
+    // The task ignores the polite request: the stop ends it all the same.
+    int pid = Start("stopped", {"/COMMAND=trap '' TERM; echo running; sleep 300; echo never"});
+    ASSERT_TRUE(WaitForOutput("stopped", "running\r\n"));
+    test::RunResult stop = Run({"/STOP"});
+    EXPECT_EQ(stop.exitCode, 2) << stop.out << stop.err;
+    EXPECT_EQ(stop.out, "Build Stop request sent successfully.\r\n");
+    int code = test::WaitChild(pid, 30s);
+    EXPECT_NE(code, 0);
+    EXPECT_NE(code, -1) << "the stopped build did not end";
+    EXPECT_EQ(Output("stopped").find("never"), std::string::npos);
+}
+
+TEST_F(RealBuildTest, NoWaitRefusesAThirdBuildAndWithoutItTheThirdWaitsThenRuns) {
+    StartAgent(2);
+    std::string go = dir_ / "go";
+    std::string job = "echo started; while [ ! -e " + go + " ]; do sleep 0.05; done; echo done";
+    int first = Start("first", {"/COMMAND=" + job});
+    int second = Start("second", {"/COMMAND=" + job});
+    ASSERT_TRUE(WaitForOutput("first", "started\r\n"));
+    ASSERT_TRUE(WaitForOutput("second", "started\r\n"));
+
+    test::RunResult refused = Run({"/NOWAIT", "/COMMAND=echo third"});
+    EXPECT_EQ(refused.exitCode, 4);
+    EXPECT_EQ(refused.out, "Maximum number of concurrent builds reached.\r\n");
+
+    int third = Start("third", {"/COMMAND=echo third ran"});
+    // It waits while both slots are taken.
+    test::SleepMs(2500);
+    EXPECT_FALSE(test::ChildEnded(third));
+    EXPECT_EQ(Output("third").find("third ran"), std::string::npos);
+    test::WriteFile(go, "");
+    EXPECT_EQ(test::WaitChild(first, 30s), 0);
+    EXPECT_EQ(test::WaitChild(second, 30s), 0);
+    EXPECT_EQ(test::WaitChild(third, 30s), 0);
+    EXPECT_THAT(Output("third"), HasSubstr("third ran\r\n"));
+    EXPECT_EQ(Output("first"), "started\r\ndone\r\n");
+}
+
+TEST_F(RealBuildTest, TwentyConsolesAtOnceOnFourSlots) {
+    StartAgent(4);
+    const int count = 20;
+    std::vector<int> pids;
+    std::atomic<bool> sampling{true};
+    std::atomic<int> most{0};
+    std::thread sampler([&] {
+        while (sampling) {
+            most = std::max(most.load(), TasksmithCount());
+            test::SleepMs(10);
+        }
+    });
+    for (int k = 0; k < count; ++k) {
+        pids.push_back(
+            Start("c" + std::to_string(k), {"/COMMAND=echo begin " + std::to_string(k) +
+                                            "; sleep 0.3; echo end " + std::to_string(k)}));
+    }
+    for (int k = 0; k < count; ++k) {
+        EXPECT_EQ(test::WaitChild(pids[static_cast<std::size_t>(k)], 120s), 0) << k;
+    }
+    sampling = false;
+    sampler.join();
+    for (int k = 0; k < count; ++k) {
+        std::string out = Output("c" + std::to_string(k));
+        std::string want = "begin " + std::to_string(k) + "\r\nend " + std::to_string(k) + "\r\n";
+        // A console that waited for its slot prints its waiting lines first.
+        ASSERT_GE(out.size(), want.size()) << k;
+        EXPECT_EQ(out.substr(out.size() - want.size()), want) << k;
+    }
+    EXPECT_GE(most.load(), 1);
+    EXPECT_LE(most.load(), 4);
+}
+
+} // namespace
+} // namespace qz
