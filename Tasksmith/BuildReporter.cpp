@@ -142,7 +142,8 @@ void BuildReporter::TaskOutput(int task, std::string_view lines, bool errorStrea
 }
 
 void BuildReporter::WriteCount() {
-    if (presentation_.noBars) {
+    // The counts are what the graphs of a monitor show.
+    if (presentation_.noGraphs) {
         return;
     }
     auto count = NewEvent("TMonitorEventCountPacket");

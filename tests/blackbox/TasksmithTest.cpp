@@ -496,6 +496,27 @@ TEST_F(TasksmithBlackBox, ExecTasksFindTheirProgramInTheTasksPath) {
     EXPECT_THAT(r.Err(2), HasSubstr("cannot run only-here: not found in the task's PATH"));
 }
 
+TEST_F(TasksmithBlackBox, LimitedMonitorDataLeavesOutBarsOrGraphs) {
+    const std::string job = R"(<job slots="1">
+  <task id="a"><shell>echo a</shell></task>
+  <task id="b" depends="a"><shell>echo b</shell></task>
+</job>)";
+    // /LIMITBVDATA=2: no task bars; the counts stay.
+    BuildResult bars = RunJobFile(job, std::uint64_t(1) << nv::bfMonitorNoBars);
+    EXPECT_EQ(bars.exitCode, 0) << bars.err;
+    EXPECT_TRUE(bars.OfClass("TMonitorEventBeginStepPacket").empty());
+    EXPECT_TRUE(bars.OfClass("TMonitorEventEndStepPacket").empty());
+    EXPECT_FALSE(bars.OfClass("TMonitorEventCountPacket").empty());
+    EXPECT_THAT(bars.Out(), HasSubstr("a\r\n"));
+
+    // /LIMITBVDATA=3: no graphs (counts); the bars stay.
+    SetUp();
+    BuildResult graphs = RunJobFile(job, std::uint64_t(1) << nv::bfMonitorNoGraphs);
+    EXPECT_EQ(graphs.exitCode, 0) << graphs.err;
+    EXPECT_EQ(graphs.OfClass("TMonitorEventBeginStepPacket").size(), 2u);
+    EXPECT_TRUE(graphs.OfClass("TMonitorEventCountPacket").empty());
+}
+
 TEST_F(TasksmithBlackBox, RefusesCommandFilesOthersCouldHavePlanted) {
     request_->SetStr(TBuildCommandPacket::Command, "touch ran");
     TVirtualStream stream;
