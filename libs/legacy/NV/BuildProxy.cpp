@@ -265,6 +265,18 @@ void TBuildProxy::CreateTasksmithProcess(const std::string& commandLine, int lau
 }
 
 void TBuildProxy::ProcessDone(TProcess& sender) {
+    // Tasksmith has ended: everything it wrote is there now. Read it at once instead of at the
+    // next tick, and a build that never completed has failed: there is nothing to wait for.
+    if (state_ == TProxyState::Attached && !completed_) {
+        try {
+            ReadEvents();
+            if (state_ == TProxyState::Attached && !completed_) {
+                FailBuild("Connection to Tasksmith was terminated unexpectedly.");
+            }
+        } catch (...) {
+            // ReadEvents has failed the build with its message already.
+        }
+    }
     if (onProcessExit_) {
         onProcessExit_(sender);
     }

@@ -247,7 +247,7 @@ TEST_F(BuildRunTest, DamagedEventIsReadAgainFromTheMonitorFileWithTheSameClassNu
     EXPECT_EQ(console_->BuildProxy()->ProxyState(), TProxyState::Attached);
 }
 
-TEST_F(BuildRunTest, KilledTasksmithEndsTheRunThroughTheWatchdogWithItsExitCode) {
+TEST_F(BuildRunTest, KilledTasksmithEndsTheRunAtItsExitWithItsExitCode) {
     EXPECT_EQ(Build("lines=2 die", {"/exitcodebase=1000"}, {sjGranted}, false, 15000), "");
     EXPECT_FALSE(timedOut_);
     EXPECT_EQ(console_->out, "line 1\r\nline 2\r\n");
