@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
@@ -96,6 +97,50 @@ TEST(ChildProcess, PriorityClassesMapToNiceValues) {
     EXPECT_EQ(NiceValueOfPriorityClass(0x80), -10);
     EXPECT_EQ(NiceValueOfPriorityClass(0x100), -20);
     EXPECT_FALSE(NiceValueOfPriorityClass(7).has_value());
+}
+
+TEST(KillRemainingChildren, EndsAdoptedOrphansAndChildrenOfOtherThreads) {
+    // In a child of the test, which has no other children there.
+    test::TempDir dir;
+    std::string pidFile = dir / "orphan.pid";
+    int code = test::WaitChild(
+        test::ForkChild([&] {
+            if (BecomeChildSubreaper() != 0) {
+                return 10;
+            }
+            // An orphan: its parent shell ends at once, so it is adopted by us.
+            ChildProcess shell;
+            ChildStartOptions options;
+            options.arguments = {"/bin/sh", "-c", "setsid sleep 300 & echo $! > " + pidFile};
+            if (shell.Start(options) != 0 || !shell.Wait(20000)) {
+                return 11;
+            }
+            // A child started by another thread, which has ended since.
+            ChildProcess fromThread;
+            std::thread([&] {
+                ChildStartOptions sleeper;
+                sleeper.arguments = {"sleep", "300"};
+                (void)fromThread.Start(sleeper);
+            }).join();
+            if (!fromThread.Started()) {
+                return 12;
+            }
+            std::string text = test::ReadFile(pidFile).value_or("");
+            int orphan = std::atoi(text.c_str());
+            if (orphan <= 0) {
+                return 13;
+            }
+            if (KillRemainingChildren(5000) < 2) {
+                return 14;
+            }
+            // Both are gone and reaped.
+            if (kill(orphan, 0) == 0 || kill(fromThread.Pid(), 0) == 0) {
+                return 15;
+            }
+            return 0;
+        }),
+        std::chrono::seconds(30));
+    EXPECT_EQ(code, 0);
 }
 
 } // namespace

@@ -218,9 +218,44 @@ int BecomeChildSubreaper() {
 
 namespace {
 
-// The children of this process, from the parent field of every /proc/<pid>/stat.
+// The children of this process from the kernel's list of each of its threads (a process adopted
+// as an orphan may sit with any of them); false when the kernel keeps no such list.
+bool ListChildrenOfThreads(std::vector<pid_t>& children) {
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return false;
+    }
+    bool listed = true;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        std::ifstream list("/proc/self/task/" + std::string(entry->d_name) + "/children");
+        if (!list.is_open()) {
+            // A thread that has just ended has no folder any more; no list at all means no
+            // support.
+            listed = access(("/proc/self/task/" + std::string(entry->d_name)).c_str(), F_OK) != 0;
+            if (!listed) {
+                break;
+            }
+            continue;
+        }
+        for (long pid = 0; list >> pid;) {
+            children.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    closedir(dir);
+    return listed;
+}
+
+// The children of this process: from the kernel's lists, else from the parent field of every
+// /proc/<pid>/stat.
 std::vector<pid_t> ListChildren() {
     std::vector<pid_t> children;
+    if (ListChildrenOfThreads(children)) {
+        return children;
+    }
+    children.clear();
     const pid_t self = getpid();
     DIR* dir = opendir("/proc");
     if (dir == nullptr) {
