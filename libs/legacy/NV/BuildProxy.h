@@ -199,7 +199,8 @@ private:
     std::unique_ptr<TProcess> process_;
     std::string buildMutexName_;
     TPacketLoadContext loadContext_;
-    TVirtualStream buffer_;
+    // Kept between reads (every 100 ms), not given back to the system and mapped again.
+    TVirtualStream buffer_{VirtualStreamOption::KeepMemory | VirtualStreamOption::NeverShrink};
     std::int64_t bufferStart_ = 0;
     bool bufferHoldsAll_ = false;
     int progress_ = 0;
