@@ -194,7 +194,7 @@ protected:
 // free for the next build all the same.
 TEST_F(RealBuildTest, ShortBuildsBackToBackOnOneSlot) {
     StartAgent(1);
-    for (int k = 0; k < 12; ++k) {
+    for (int k = 0; k < 8; ++k) {
         test::RunResult r = Run({"/NOWAIT", "/COMMAND=echo build " + std::to_string(k)});
         ASSERT_EQ(r.exitCode, 0) << "build " << k << ": " << r.out << r.err;
         EXPECT_EQ(r.out, "build " + std::to_string(k) + "\r\n");
