@@ -42,6 +42,8 @@ public:
     void WriteStarted(const TBuildCommandPacket& request, const TGuid& id, double startTime);
     /// The worker rows, one per slot.
     void WriteWorkers();
+    /// Rows for remote slots, numbered after the local ones: one per slot, named by its node.
+    void WriteRemoteWorkers(const std::vector<std::string>& slotNodes);
     /// A line of Tasksmith's own; failures show even under /NOMSGS.
     void Message(const std::string& text, bool failure);
     /// The last event.
@@ -51,6 +53,7 @@ public:
     void TaskOutput(int task, std::string_view lines, bool errorStream) override;
     void TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) override;
     void TaskSkipped(int task) override;
+    void TaskRetried(int task, int slot, int exitCode, std::uint64_t milliseconds) override;
 
     bool FailureSeen() const { return failures_ > 0; }
     int Ms() const;
@@ -58,6 +61,8 @@ public:
 
 private:
     std::string WorkerId(int slot) const;
+    std::string HostOf(int slot) const;
+    void WriteEndStep(int slot, int exitCode);
     void Output(int task, const std::string& text, const std::string& errText);
     void WriteCount();
 
@@ -66,6 +71,10 @@ private:
     Presentation presentation_;
     std::string host_;
     int slots_;
+    /// The node of each remote slot.
+    std::vector<std::string> remoteNodes_;
+    /// Tasks running in a remote slot now.
+    std::vector<bool> remoteTask_;
     std::uint64_t startMs_;
     int started_ = 0;
     int built_ = 0;
