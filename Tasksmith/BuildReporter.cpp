@@ -57,8 +57,10 @@ std::string BuildReporter::HostOf(int slot) const {
     return slot >= slots_ && remote < remoteNodes_.size() ? remoteNodes_[remote] : host_;
 }
 
-void BuildReporter::WriteRemoteWorkers(const std::vector<std::string>& slotNodes) {
+void BuildReporter::WriteRemoteWorkers(const std::vector<std::string>& slotNodes,
+                                       SlurmRemote* remote) {
     remoteNodes_ = slotNodes;
+    remote_ = remote;
     if (presentation_.noBars) {
         return;
     }
@@ -166,6 +168,9 @@ void BuildReporter::TaskStarted(int task, int slot) {
 
 void BuildReporter::TaskOutput(int task, std::string_view lines, bool errorStream) {
     if (errorStream && task >= 0 && remoteTask_[static_cast<std::size_t>(task)]) {
+        if (remote_) {
+            remote_->NoteErrorOutput(job_.tasks[static_cast<std::size_t>(task)].id, lines);
+        }
         std::string kept = FilterStepOutput(lines);
         if (!kept.empty()) {
             Output(task, {}, kept);

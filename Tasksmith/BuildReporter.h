@@ -16,6 +16,8 @@
 
 namespace qz::tasksmith {
 
+class SlurmRemote;
+
 /// How a build shows, from the request's Flags and logging level.
 struct Presentation {
     bool showCmd = false;   ///< a task's command line when it starts
@@ -43,7 +45,8 @@ public:
     /// The worker rows, one per slot.
     void WriteWorkers();
     /// Rows for remote slots, numbered after the local ones: one per slot, named by its node.
-    void WriteRemoteWorkers(const std::vector<std::string>& slotNodes);
+    /// The remote tasks' error output goes to remote as well (it notes Slurm's failures).
+    void WriteRemoteWorkers(const std::vector<std::string>& slotNodes, SlurmRemote* remote);
     /// A line of Tasksmith's own; failures show even under /NOMSGS.
     void Message(const std::string& text, bool failure);
     /// The last event.
@@ -73,6 +76,7 @@ private:
     int slots_;
     /// The node of each remote slot.
     std::vector<std::string> remoteNodes_;
+    SlurmRemote* remote_ = nullptr;
     /// Tasks running in a remote slot now.
     std::vector<bool> remoteTask_;
     std::uint64_t startMs_;

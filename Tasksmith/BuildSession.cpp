@@ -198,7 +198,7 @@ std::unique_ptr<SlurmRemote> OpenCluster(const JobSpec& job, const TBuildCommand
     reporter.Message("Cluster allocation " + remote->JobId() + ": " +
                          std::to_string(remote->Slots()) + " remote slots on " + nodes,
                      false);
-    reporter.WriteRemoteWorkers(remote->SlotNodes());
+    reporter.WriteRemoteWorkers(remote->SlotNodes(), remote.get());
     return remote;
 }
 

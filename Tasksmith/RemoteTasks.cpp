@@ -63,6 +63,33 @@ std::string EnvironmentValue(const std::vector<std::string>& environment, const 
     return {};
 }
 
+bool AllDigits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// "srun: error: <node>: task <n>: Exited with exit code <n>" (or ": Killed", ": Terminated").
+bool IsStepEndReport(std::string_view line) {
+    constexpr std::string_view kPrefix = "srun: error: ";
+    if (!line.starts_with(kPrefix)) {
+        return false;
+    }
+    line.remove_prefix(kPrefix.size());
+    std::size_t colon = line.find(": task ");
+    if (colon == 0 || colon == std::string_view::npos ||
+        line.substr(0, colon).find(' ') != std::string_view::npos) {
+        return false;
+    }
+    line.remove_prefix(colon + 7);
+    std::size_t end = line.find(": ");
+    if (end == std::string_view::npos || !AllDigits(line.substr(0, end))) {
+        return false;
+    }
+    line.remove_prefix(end + 2);
+    constexpr std::string_view kExited = "Exited with exit code ";
+    return line == "Killed" || line == "Terminated" ||
+           (line.starts_with(kExited) && AllDigits(line.substr(kExited.size())));
+}
+
 bool VersionBelow(int major, int minor, int otherMajor, int otherMinor) {
     return major < otherMajor || (major == otherMajor && minor < otherMinor);
 }
@@ -125,9 +152,7 @@ std::string FilterStepOutput(std::string_view lines) {
             end = lines.size();
         }
         std::string_view line = lines.substr(begin, end - begin);
-        bool own = line.starts_with("srun: error: ") && line.find(": task ") != line.npos &&
-                   (line.find(": Exited with exit code ") != line.npos ||
-                    line.ends_with(": Killed") || line.ends_with(": Terminated"));
+        bool own = IsStepEndReport(line);
         if (!own) {
             if (!first) {
                 kept += "\r\n";
@@ -437,7 +462,41 @@ bool SlurmRemote::Prepare(const JobTask& task, int remoteSlot, JobTask& launch,
     return true;
 }
 
-bool SlurmRemote::RunAgainLocally(const JobTask&, int) {
+bool IsSlurmFailureLine(std::string_view line) {
+    if (!line.starts_with("srun: error: ")) {
+        return false;
+    }
+    for (std::string_view sign :
+         {"Unable to create step", "Task launch for", "Communication connection failure",
+          "Node failure", "Unable to contact", "Job step aborted", "step creation"}) {
+        if (line.find(sign) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void SlurmRemote::NoteErrorOutput(const std::string& taskId, std::string_view lines) {
+    std::size_t begin = 0;
+    while (begin <= lines.size()) {
+        std::size_t end = lines.find("\r\n", begin);
+        if (end == std::string_view::npos) {
+            end = lines.size();
+        }
+        if (IsSlurmFailureLine(lines.substr(begin, end - begin)) &&
+            std::find(slurmFailed_.begin(), slurmFailed_.end(), taskId) == slurmFailed_.end()) {
+            slurmFailed_.push_back(taskId);
+        }
+        begin = end + 2;
+    }
+}
+
+bool SlurmRemote::RunAgainLocally(const JobTask& task, int) {
+    auto failed = std::find(slurmFailed_.begin(), slurmFailed_.end(), task.id);
+    if (failed != slurmFailed_.end()) {
+        slurmFailed_.erase(failed);
+        return true;
+    }
     return options_.onlyFailLocally;
 }
 

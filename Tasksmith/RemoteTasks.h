@@ -50,6 +50,10 @@ std::string NodeMismatch(const NodeFacts& node, const RemoteOptions& options);
 /// 3", "...: Killed") from a remote task's error output; the exit code tells it already.
 std::string FilterStepOutput(std::string_view lines);
 
+/// Whether a line of a step's error output is srun saying that Slurm, not the task, failed (the
+/// step could not be created or launched, its node failed or was lost).
+bool IsSlurmFailureLine(std::string_view line);
+
 class SlurmRemote : public RemotePlacement {
 public:
     /// environment: the build's (the commands run with it, and SLURM_CONF of the settings).
@@ -78,7 +82,10 @@ public:
     bool AvoidLocal() const override { return options_.avoidLocal; }
     bool Prepare(const JobTask& task, int remoteSlot, JobTask& launch,
                  std::string& message) override;
+    /// A failed step runs again here under /ONLYFAILLOCALLY, and always when Slurm failed it.
     bool RunAgainLocally(const JobTask& task, int exitCode) override;
+    /// Error output of the remote task: notes a Slurm failure for RunAgainLocally.
+    void NoteErrorOutput(const std::string& taskId, std::string_view lines);
 
 private:
     std::vector<std::string> CommonArguments(const std::string& program) const;
@@ -94,6 +101,8 @@ private:
     std::vector<std::string> slotNodes_;
     std::string srun_;
     bool folderNotShared_ = false;
+    /// Ids of the tasks whose current step Slurm failed.
+    std::vector<std::string> slurmFailed_;
 };
 
 } // namespace qz::tasksmith

@@ -76,8 +76,7 @@ std::unique_ptr<TPacket> TAgentRequests::QueryStatus(TPacket&, const TRequestOri
     const TClusterState cluster = clusterWatch ? clusterWatch->State() : TClusterState::None;
     const bool connected = cluster == TClusterState::Answers;
     reply->SetBool(Status::StandAlone, !connected);
-    reply->SetBool(Status::CoordinatorMisconnection,
-                   cluster == TClusterState::Unknown || cluster == TClusterState::NoAnswer);
+    reply->SetBool(Status::CoordinatorMisconnection, cluster == TClusterState::NoAnswer);
     reply->SetBool(Status::CoordinatorVersionMismatch,
                    cluster == TClusterState::None && settings.updatePending);
     reply->SetInt(Status::CpuCount, processors);

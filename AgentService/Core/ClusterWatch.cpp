@@ -3,9 +3,26 @@
 #include "CM/DiagLog.h"
 #include "NV/SlurmCluster.h"
 
+#include <algorithm>
+
 namespace qz::agent {
 
-TClusterWatch::TClusterWatch(int periodMs) : periodMs_(periodMs), thread_([this] { Loop(); }) {}
+TClusterProbe ProbeCluster() {
+    TClusterProbe probe;
+    nv::TClusterSettings settings = nv::ReadClusterSettings();
+    if (settings.enabled) {
+        // A stop of the agent waits for this at most.
+        settings.commandTimeoutSeconds = std::min(settings.commandTimeoutSeconds, 10);
+        probe.state = nv::ClusterControllerAnswers(settings, probe.detail)
+                          ? TClusterState::Answers
+                          : TClusterState::NoAnswer;
+        probe.maxRemoteTasks = settings.maxRemoteTasks;
+    }
+    return probe;
+}
+
+TClusterWatch::TClusterWatch(int periodMs, std::function<TClusterProbe()> probe)
+    : periodMs_(periodMs), probe_(std::move(probe)), thread_([this] { Loop(); }) {}
 
 TClusterWatch::~TClusterWatch() {
     {
@@ -21,23 +38,16 @@ void TClusterWatch::Loop() {
     std::unique_lock lock(mutex_);
     while (!stop_) {
         lock.unlock();
-        nv::TClusterSettings settings = nv::ReadClusterSettings();
-        TClusterState state = TClusterState::None;
-        std::string detail;
-        if (settings.enabled) {
-            // Bounded by the command time limit of the settings; a stop waits for it at most.
-            settings.commandTimeoutSeconds = std::min(settings.commandTimeoutSeconds, 10);
-            state = nv::ClusterControllerAnswers(settings, detail) ? TClusterState::Answers
-                                                                   : TClusterState::NoAnswer;
-        }
-        maxRemoteTasks_ = settings.enabled ? settings.maxRemoteTasks : 0;
-        state_ = state;
-        if (state != last) {
-            LogLine(state == TClusterState::None      ? std::string("No cluster configured")
-                    : state == TClusterState::Answers ? "Cluster controller answers: " + detail
-                                                      : "Cluster controller silent: " + detail,
+        TClusterProbe probe = probe_();
+        maxRemoteTasks_ = probe.state == TClusterState::None ? 0 : probe.maxRemoteTasks;
+        state_ = probe.state;
+        if (probe.state != last) {
+            LogLine(probe.state == TClusterState::None ? std::string("No cluster configured")
+                    : probe.state == TClusterState::Answers
+                        ? "Cluster controller answers: " + probe.detail
+                        : "Cluster controller silent: " + probe.detail,
                     lfAlways);
-            last = state;
+            last = probe.state;
         }
         lock.lock();
         wake_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stop_; });

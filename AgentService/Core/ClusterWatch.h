@@ -7,22 +7,35 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace qz::agent {
 
 enum class TClusterState {
-    None,     ///< no cluster configured
-    Unknown,  ///< configured; not asked yet
+    None,     ///< no cluster configured (or not asked yet)
     Answers,  ///< the controller answered the last check
     NoAnswer, ///< it did not
 };
 
+/// One look at the cluster.
+struct TClusterProbe {
+    TClusterState state = TClusterState::None;
+    int maxRemoteTasks = 0;
+    std::string detail;
+};
+
+/// Reads the cluster settings and, with a cluster, asks its controller (bounded by the
+/// settings' command time limit, at most 10 s).
+TClusterProbe ProbeCluster();
+
 class TClusterWatch {
 public:
-    /// Starts the thread; periodMs between checks.
-    explicit TClusterWatch(int periodMs = 5000);
+    /// Starts the thread: probe now, then every periodMs.
+    explicit TClusterWatch(int periodMs = 5000,
+                           std::function<TClusterProbe()> probe = ProbeCluster);
     ~TClusterWatch();
     TClusterWatch(const TClusterWatch&) = delete;
     TClusterWatch& operator=(const TClusterWatch&) = delete;
@@ -35,6 +48,7 @@ private:
     void Loop();
 
     const int periodMs_;
+    std::function<TClusterProbe()> probe_;
     std::atomic<TClusterState> state_{TClusterState::None};
     std::atomic<int> maxRemoteTasks_{0};
     std::mutex mutex_;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <signal.h>
 #include <thread>
 #include <unistd.h>
 
@@ -371,6 +372,38 @@ TEST_F(SlurmClusterTest, AFolderANodeDoesNotSeeIsNamedWithTheNode) {
     EXPECT_EQ(r.exitCode, 1) << r.out;
     EXPECT_THAT(r.err, HasSubstr("The build folder " + unshared + " is not shared with node qzn2"));
     EXPECT_THAT(r.out, Not(HasSubstr("ran\r\n")));
+}
+
+TEST_F(SlurmClusterTest, TasksANodeLostMidBuildCannotRunRunAgainHere) {
+    StartAgent();
+    std::string xml = "<job>\n" + Task("first", "touch started; i=0; while [ ! -e go ] &amp;&amp; "
+                                                "[ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done");
+    for (int t = 1; t <= 4; ++t) {
+        xml += Task("t" + std::to_string(t), "echo done ${SLURMD_NODENAME:-here}",
+                    "depends=\"first\"");
+    }
+    test::WriteFile(options_.cwd + "/job.xml", xml + "</job>\n");
+    test::RunResult build;
+    std::thread console([&] { build = Console({options_.cwd + "/job.xml", "/AVOIDLOCAL=ON"}); });
+    bool started = test::WaitUntil([&] { return fs::exists(options_.cwd + "/started"); }, 40s);
+    // qzn1's slurmd dies: Slurm still lists the node, but no step can start there.
+    std::string pid = test::ReadFile(ClusterDir() + "/run/slurmd-qzn1.pid").value_or("");
+    if (started && !pid.empty()) {
+        kill(std::stoi(pid), SIGKILL);
+    }
+    test::WriteFile(options_.cwd + "/go", "");
+    console.join();
+    // The next tests get a whole cluster again.
+    test::RunOptions up;
+    up.env["QZ_SLURM_DIR"] = ClusterDir();
+    up.timeout = 90s;
+    EXPECT_EQ(test::RunProgram({QZ_SLURM_CLUSTER_SCRIPT, "up"}, up).exitCode, 0);
+    ASSERT_TRUE(started);
+    EXPECT_EQ(build.exitCode, 0) << build.out << build.err;
+    EXPECT_THAT(build.err, HasSubstr("failed on qzn1"));
+    EXPECT_THAT(build.err, HasSubstr("running it again here"));
+    EXPECT_THAT(build.out, HasSubstr("done here"));
+    EXPECT_THAT(build.out, HasSubstr("Build succeeded: 5 built"));
 }
 
 TEST_F(SlurmClusterTest, QueryAgentStatusTellsWhetherTheControllerAnswers) {
