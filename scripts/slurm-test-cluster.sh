@@ -122,6 +122,11 @@ up() {
             fail "$c is not installed (scripts/install-deps.sh installs it)"
     done
     down
+    for port in "$CTLD_PORT" "$NODE_PORT1" "$NODE_PORT2"; do
+        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            fail "port $port is in use (another test cluster? QZ_SLURM_CTLD_PORT and QZ_SLURM_NODE_PORT choose others)"
+        fi
+    done
     mkdir -p "$DIR"/{run,state,log,spool/qzn1,spool/qzn2,munge} || fail "cannot create $DIR"
     chmod 700 "$DIR/munge"
     chmod 755 "$DIR/run"
@@ -136,6 +141,8 @@ up() {
     timeout 10 /usr/sbin/slurmctld -c -i >"$DIR/log/slurmctld.out" 2>&1 ||
         fail "slurmctld did not start (see $DIR/log/slurmctld.log)"
     wait_for 15 timeout 3 scontrol ping || fail "slurmctld does not answer (see $DIR/log/slurmctld.log)"
+    kill -0 "$(cat "$DIR/run/slurmctld.pid" 2>/dev/null)" 2>/dev/null ||
+        fail "slurmctld ended (see $DIR/log/slurmctld.log)"
     # qzn2 runs in a mount namespace of its own where $DIR/unshared is an empty tmpfs: a folder
     # below it is a build folder that only qzn1 shares with this machine.
     mkdir -p "$DIR/unshared"
