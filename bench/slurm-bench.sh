@@ -45,6 +45,7 @@ settings() { # max remote tasks
 }
 holder=""
 cleanup() {
+    cd /
     [ -n "$holder" ] && kill "$holder" 2>/dev/null
     "$agentd" --stop >/dev/null 2>&1 || true
     rm -rf "$work"
@@ -115,16 +116,38 @@ xargs_steps() {
 cd "$work/job"
 echo "runs per figure: $runs (medians); programs from $build"
 
-# 1. Per remote task.
+# 1. Per remote task. The three timings take turns in each round, so that a change of the
+# machine's load between them moves all three alike.
 short=10
 long=40
 job $short 1
-t_short=$(median_ms build_job)
+cp "$work/job/job.xml" "$work/job/short.xml"
 job $long 1
-t_long=$(median_ms build_job)
-per_task=$(awk -v a="$t_long" -v b="$t_short" -v n=$((long - short)) 'BEGIN { printf "%.1f", (a - b) / n }')
+cp "$work/job/job.xml" "$work/job/long.xml"
 hold 1
-t_bare=$(median_ms bare_steps $long)
+: >"$work/t_short"
+: >"$work/t_long"
+: >"$work/t_bare"
+timed() { # file command...
+    file=$1
+    shift
+    start=$(now_ns)
+    "$@" >/dev/null 2>&1 || true
+    end=$(now_ns)
+    echo $(((end - start) / 1000000)) >>"$file"
+}
+median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+i=0
+while [ "$i" -lt "$runs" ]; do
+    timed "$work/t_short" "$console" /NOLOGO "$work/job/short.xml" /AVOIDLOCAL=ON
+    timed "$work/t_long" "$console" /NOLOGO "$work/job/long.xml" /AVOIDLOCAL=ON
+    timed "$work/t_bare" bare_steps $long
+    i=$((i + 1))
+done
+t_short=$(median "$work/t_short")
+t_long=$(median "$work/t_long")
+t_bare=$(median "$work/t_bare")
+per_task=$(awk -v a="$t_long" -v b="$t_short" -v n=$((long - short)) 'BEGIN { printf "%.1f", (a - b) / n }')
 per_bare=$(awk -v a="$t_bare" -v n="$long" 'BEGIN { printf "%.1f", a / n }')
 echo "per remote task: ${per_task} ms (builds of $short and $long chained tasks:" \
     "${t_short} and ${t_long} ms), bare srun step ${per_bare} ms," \
@@ -148,10 +171,20 @@ settings 1
 relay() { "$console" /NOLOGO "$work/job/job.xml" /AVOIDLOCAL=ON >"$work/relayed.txt"; }
 plain() { SLURM_CONF=$conf srun -Q --jobid="$jobid" --overlap -N1 -n1 cat "$work/job/output.txt" >"$work/copied.txt"; }
 t_relay=$(median_ms relay)
+# The same build with a task that writes nothing: its fixed costs (console, agent, allocation,
+# node check), taken off the relay's time for the net figure.
+printf '<job><task id="cat" remote="true"><exec><arg>true</arg></exec></task></job>\n' \
+    >"$work/job/empty.xml"
+empty() { "$console" /NOLOGO "$work/job/empty.xml" /AVOIDLOCAL=ON; }
+t_empty=$(median_ms empty)
 hold 1
 t_cat=$(median_ms plain)
+t_true=$(median_ms bare_steps 1)
 if ! tr -d '\r' <"$work/relayed.txt" | grep -v '^\[1/1\]\|^Cluster allocation\|^Build succeeded' | cmp -s - "$work/copied.txt"; then
     echo "relay: the console's output differs from the task's" >&2
 fi
-echo "20 MB relay from a remote task: build ${t_relay} ms, srun cat ${t_cat} ms," \
-    "ratio $(ratio "$t_relay" "$t_cat")"
+net_relay=$((t_relay - t_empty))
+net_cat=$((t_cat - t_true))
+echo "20 MB relay from a remote task: build ${t_relay} ms (${net_relay} ms beyond a build of" \
+    "\`true\`), srun cat ${t_cat} ms (${net_cat} ms beyond srun true)," \
+    "ratio $(ratio "$t_relay" "$t_cat"), net ratio $(ratio "$net_relay" "$net_cat")"

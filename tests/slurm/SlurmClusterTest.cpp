@@ -320,6 +320,31 @@ TEST_F(SlurmClusterTest, AKilledConsoleLeavesNoJobStepOrProcessBehind) {
     EXPECT_LT(std::chrono::steady_clock::now() - killed, 10s);
 }
 
+TEST_F(SlurmClusterTest, AKilledTasksmithGivesItsAllocationBackAtOnce) {
+    StartAgent();
+    const std::string marker = test::UniqueName("qzkill");
+    test::WriteFile(options_.cwd + "/job.xml",
+                    "<job>\n" + SleepEnv(marker) + Task("long", kNamedSleep) + "</job>\n");
+    int console = test::StartProgram(
+        {QZ_CONSOLE_PATH, options_.cwd + "/job.xml", "/AVOIDLOCAL=ON", "/NOLOGO"}, options_);
+    ASSERT_GT(console, 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return ProcessesWith(marker) == 1; }, 40s));
+    // Tasksmith of this test's agent folder, killed with no chance to clean up.
+    int tasksmith = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::string cmdline = test::ReadFile(entry.path().string() + "/cmdline").value_or("");
+        if (cmdline.starts_with(dir_ / "agent/Tasksmith")) {
+            tasksmith = std::atoi(entry.path().filename().c_str());
+        }
+    }
+    ASSERT_GT(tasksmith, 0);
+    kill(tasksmith, SIGKILL);
+    EXPECT_TRUE(
+        test::WaitUntil([&] { return BuildJobs().empty() && ProcessesWith(marker) == 0; }, 10s))
+        << BuildJobs() << ProcessesWith(marker) << " processes left";
+    test::WaitChild(console, 30s);
+}
+
 TEST_F(SlurmClusterTest, StopCancelsTheRemoteSteps) {
     StartAgent();
     const std::string marker = test::UniqueName("qzstop");
