@@ -232,6 +232,10 @@ std::string SlurmRemote::Acquire(int tasks, const std::string& jobName) {
         arguments.push_back("--constraint=" + settings_.features);
     }
     arguments.insert(arguments.end(), {"/bin/sh", "-c", kHolderScript});
+    // salloc ignores SIGPIPE (an ignored signal stays ignored across exec): a message it writes
+    // after we are gone must not kill it before it gives the allocation back.
+    arguments.insert(arguments.begin(),
+                     {"/bin/sh", "-c", "trap '' PIPE; exec \"$@\"", "qz-holder"});
 
     platform::PipeEnds input;
     platform::PipeEnds output;
@@ -285,7 +289,7 @@ std::string SlurmRemote::Acquire(int tasks, const std::string& jobName) {
             ended = true;
         }
     }
-    platform::CloseHandle(output.read);
+    holderOutput_ = output.read;
     std::vector<int> perNode;
     for (const std::string& line : Lines(text)) {
         std::vector<std::string> words = Words(line);
@@ -423,6 +427,10 @@ void SlurmRemote::Release() {
     if (holder_.Started() && !holder_.Wait(settings_.commandTimeoutSeconds * 1000)) {
         platform::SignalProcessGroup(holder_.Pid(), platform::ProcessSignal::Kill);
         holder_.Wait(2000);
+    }
+    if (holderOutput_ != platform::kInvalidHandle) {
+        platform::CloseHandle(holderOutput_);
+        holderOutput_ = platform::kInvalidHandle;
     }
     slotNodes_.clear();
 }

@@ -96,6 +96,8 @@ private:
     std::vector<std::string> environment_;
     platform::ChildProcess holder_;
     platform::THandle holderInput_ = platform::kInvalidHandle;
+    /// salloc's output, open until it has ended (it may still report something).
+    platform::THandle holderOutput_ = platform::kInvalidHandle;
     std::string jobId_;
     std::vector<NodeFacts> nodes_;
     std::vector<std::string> slotNodes_;
