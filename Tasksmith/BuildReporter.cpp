@@ -4,6 +4,7 @@
 #include "CM/Format.h"
 #include "CM/MonitorPackets.h"
 #include "NV/BuildFlags.h"
+#include "RemoteTasks.h"
 #include "platform/Clock.h"
 
 namespace qz::tasksmith {
@@ -35,14 +36,45 @@ Presentation PresentationOf(std::uint64_t flags, int logLevel, bool jobFile) {
 BuildReporter::BuildReporter(EventWriter& writer, const JobSpec& job, Presentation presentation,
                              std::string host, int slots)
     : writer_(writer), job_(job), presentation_(presentation), host_(std::move(host)),
-      slots_(slots), startMs_(platform::MonotonicMilliseconds()) {}
+      slots_(slots), remoteTask_(job.tasks.size(), false),
+      startMs_(platform::MonotonicMilliseconds()) {}
 
 int BuildReporter::Ms() const {
     return static_cast<int>(platform::MonotonicMilliseconds() - startMs_);
 }
 
 std::string BuildReporter::WorkerId(int slot) const {
+    if (slot >= slots_) {
+        const std::size_t remote = static_cast<std::size_t>(slot - slots_);
+        return (remote < remoteNodes_.size() ? remoteNodes_[remote] : "remote") + "#r" +
+               std::to_string(remote + 1);
+    }
     return host_ + "#" + std::to_string(slot + 1);
+}
+
+std::string BuildReporter::HostOf(int slot) const {
+    const std::size_t remote = static_cast<std::size_t>(slot - slots_);
+    return slot >= slots_ && remote < remoteNodes_.size() ? remoteNodes_[remote] : host_;
+}
+
+void BuildReporter::WriteRemoteWorkers(const std::vector<std::string>& slotNodes,
+                                       SlurmRemote* remote) {
+    remoteNodes_ = slotNodes;
+    remote_ = remote;
+    if (presentation_.noBars) {
+        return;
+    }
+    for (std::size_t r = 0; r < slotNodes.size(); ++r) {
+        const int slot = slots_ + static_cast<int>(r);
+        auto employ = NewEvent("TMonitorEventEmployPacket");
+        SetField(*employ, "ms", Ms());
+        SetField(*employ, "ID", WorkerId(slot));
+        SetField(*employ, "RowIndex", slot);
+        SetField(*employ, "Caption", slotNodes[r] + " (remote slot " + std::to_string(r + 1) + ")");
+        SetField(*employ, "Host", slotNodes[r]);
+        SetField(*employ, "Local", false);
+        writer_.Write(*employ);
+    }
 }
 
 void BuildReporter::WriteStarted(const TBuildCommandPacket& request, const TGuid& id,
@@ -99,6 +131,7 @@ void BuildReporter::Message(const std::string& text, bool failure) {
 void BuildReporter::TaskStarted(int task, int slot) {
     const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
     ++started_;
+    remoteTask_[static_cast<std::size_t>(task)] = slot >= slots_;
     if (!presentation_.noBars) {
         auto begin = NewEvent("TMonitorEventBeginStepPacket");
         SetField(*begin, "ms", Ms());
@@ -108,7 +141,7 @@ void BuildReporter::TaskStarted(int task, int slot) {
         SetField(*begin, "TaskID", task + 1);
         SetField(*begin, "Source", jobTask.id);
         SetField(*begin, "DetailedLog", presentation_.detailedLog);
-        SetField(*begin, "Remote", jobTask.remote);
+        SetField(*begin, "Remote", slot >= slots_);
         SetField(*begin, "CmdLine", jobTask.CommandLine());
         SetField(*begin, "App",
                  jobTask.arguments.empty() ? std::string("/bin/sh") : jobTask.arguments.front());
@@ -123,7 +156,7 @@ void BuildReporter::TaskStarted(int task, int slot) {
                jobTask.caption;
     }
     if (presentation_.showAgent) {
-        line = (line.empty() ? "" : line + " ") + "(on " + host_ + ")";
+        line = (line.empty() ? "" : line + " ") + "(on " + HostOf(slot) + ")";
     }
     if (presentation_.showCmd) {
         line = (line.empty() ? "" : line + "\r\n") + jobTask.CommandLine();
@@ -134,7 +167,15 @@ void BuildReporter::TaskStarted(int task, int slot) {
 }
 
 void BuildReporter::TaskOutput(int task, std::string_view lines, bool errorStream) {
-    if (errorStream) {
+    if (errorStream && task >= 0 && remoteTask_[static_cast<std::size_t>(task)]) {
+        if (remote_) {
+            remote_->NoteErrorOutput(job_.tasks[static_cast<std::size_t>(task)].id, lines);
+        }
+        std::string kept = FilterStepOutput(lines);
+        if (!kept.empty()) {
+            Output(task, {}, kept);
+        }
+    } else if (errorStream) {
         Output(task, {}, std::string(lines));
     } else {
         Output(task, std::string(lines), {});
@@ -162,15 +203,7 @@ void BuildReporter::TaskFinished(int task, int slot, int exitCode, std::uint64_t
     } else {
         ++failures_;
     }
-    if (!presentation_.noBars) {
-        auto end = NewEvent("TMonitorEventEndStepPacket");
-        SetField(*end, "ms", Ms());
-        SetField(*end, "WorkerID", WorkerId(slot));
-        SetField(*end, "Errors", exitCode == 0 ? 0 : 1);
-        SetField(*end, "ExitCodeExists", true);
-        SetField(*end, "ExitCode", exitCode);
-        writer_.Write(*end);
-    }
+    WriteEndStep(slot, exitCode);
     if (presentation_.showTime && !presentation_.noMsgs) {
         Output(task, Format("%s: %.2f s", jobTask.caption.c_str(), double(milliseconds) / 1000.0),
                {});
@@ -182,6 +215,28 @@ void BuildReporter::TaskFinished(int task, int slot, int exitCode, std::uint64_t
         Output(task, {}, "Task \"" + jobTask.id + "\" " + reason);
     }
     WriteCount();
+}
+
+void BuildReporter::WriteEndStep(int slot, int exitCode) {
+    if (!presentation_.noBars) {
+        auto end = NewEvent("TMonitorEventEndStepPacket");
+        SetField(*end, "ms", Ms());
+        SetField(*end, "WorkerID", WorkerId(slot));
+        SetField(*end, "Errors", exitCode == 0 ? 0 : 1);
+        SetField(*end, "ExitCodeExists", true);
+        SetField(*end, "ExitCode", exitCode);
+        writer_.Write(*end);
+    }
+}
+
+void BuildReporter::TaskRetried(int task, int slot, int exitCode, std::uint64_t) {
+    WriteEndStep(slot, exitCode);
+    remoteTask_[static_cast<std::size_t>(task)] = false;
+    --started_;
+    Output(task, {},
+           "Task \"" + job_.tasks[static_cast<std::size_t>(task)].id + "\" failed on " +
+               HostOf(slot) + " with exit code " + std::to_string(exitCode) +
+               "; running it again here");
 }
 
 void BuildReporter::TaskSkipped(int task) {

@@ -16,6 +16,8 @@
 
 namespace qz::tasksmith {
 
+class SlurmRemote;
+
 /// How a build shows, from the request's Flags and logging level.
 struct Presentation {
     bool showCmd = false;   ///< a task's command line when it starts
@@ -42,6 +44,9 @@ public:
     void WriteStarted(const TBuildCommandPacket& request, const TGuid& id, double startTime);
     /// The worker rows, one per slot.
     void WriteWorkers();
+    /// Rows for remote slots, numbered after the local ones: one per slot, named by its node.
+    /// The remote tasks' error output goes to remote as well (it notes Slurm's failures).
+    void WriteRemoteWorkers(const std::vector<std::string>& slotNodes, SlurmRemote* remote);
     /// A line of Tasksmith's own; failures show even under /NOMSGS.
     void Message(const std::string& text, bool failure);
     /// The last event.
@@ -51,6 +56,7 @@ public:
     void TaskOutput(int task, std::string_view lines, bool errorStream) override;
     void TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) override;
     void TaskSkipped(int task) override;
+    void TaskRetried(int task, int slot, int exitCode, std::uint64_t milliseconds) override;
 
     bool FailureSeen() const { return failures_ > 0; }
     int Ms() const;
@@ -58,6 +64,8 @@ public:
 
 private:
     std::string WorkerId(int slot) const;
+    std::string HostOf(int slot) const;
+    void WriteEndStep(int slot, int exitCode);
     void Output(int task, const std::string& text, const std::string& errText);
     void WriteCount();
 
@@ -66,6 +74,11 @@ private:
     Presentation presentation_;
     std::string host_;
     int slots_;
+    /// The node of each remote slot.
+    std::vector<std::string> remoteNodes_;
+    SlurmRemote* remote_ = nullptr;
+    /// Tasks running in a remote slot now.
+    std::vector<bool> remoteTask_;
     std::uint64_t startMs_;
     int started_ = 0;
     int built_ = 0;

@@ -11,6 +11,8 @@
 #include "MonitorDataFile.h"
 #include "NV/AgentReg.h"
 #include "NV/BuildFlags.h"
+#include "NV/SlurmCluster.h"
+#include "RemoteTasks.h"
 #include "platform/ChildProcess.h"
 #include "platform/Clock.h"
 #include "platform/Environment.h"
@@ -118,6 +120,87 @@ int CleanJob(const JobSpec& job, const RunSettings& settings, BuildReporter& rep
         problems += observer.failures;
     }
     return problems;
+}
+
+RemoteOptions RemoteOptionsOf(const TBuildCommandPacket& request) {
+    RemoteOptions options;
+    options.avoidLocal = request.HasFlag(nv::bfAvoidLocalOn);
+    options.onlyFailLocally = request.HasFlag(nv::bfOnlyFailLocallyOn);
+    options.only64Bit = request.HasFlag(nv::bfOnly64BitHelpers);
+    options.cloudHelpers = request.HasFlag(nv::bfCloudHelpersOn);
+    options.minMajor = static_cast<int>(request.Int(TBuildCommandPacket::MinWinVer_Major));
+    options.minMinor = static_cast<int>(request.Int(TBuildCommandPacket::MinWinVer_Minor));
+    options.maxMajor = static_cast<int>(request.Int(TBuildCommandPacket::MaxWinVer_Major));
+    options.maxMinor = static_cast<int>(request.Int(TBuildCommandPacket::MaxWinVer_Minor));
+    return options;
+}
+
+// The cluster's slots for the job's remote-capable tasks when the agent has a cluster. A cluster
+// that cannot be used is said in one line (shown even under /NOMSGS) and the tasks run here,
+// unless the job requires remote execution: then failed is set. A build folder that a node does
+// not see fails the build too.
+std::unique_ptr<SlurmRemote> OpenCluster(const JobSpec& job, const TBuildCommandPacket& request,
+                                         const std::vector<std::string>& environment,
+                                         const std::string& idText, BuildReporter& reporter,
+                                         bool& failed) {
+    auto first = std::find_if(job.tasks.begin(), job.tasks.end(),
+                              [](const JobTask& task) { return task.remote; });
+    if (first == job.tasks.end()) {
+        return nullptr;
+    }
+    const int remoteTasks = static_cast<int>(std::count_if(
+        job.tasks.begin(), job.tasks.end(), [](const JobTask& task) { return task.remote; }));
+    nv::TClusterSettings cluster = nv::ReadClusterSettings();
+    std::string problem;
+    std::unique_ptr<SlurmRemote> remote;
+    if (!cluster.enabled || cluster.maxRemoteTasks < 1) {
+        if (!job.remoteRequired) {
+            return nullptr;
+        }
+        problem = "no cluster is configured (agent setting \"Cluster\")";
+    } else {
+        remote = std::make_unique<SlurmRemote>(cluster, RemoteOptionsOf(request), environment);
+        problem = remote->Acquire(std::min(remoteTasks, cluster.maxRemoteTasks),
+                                  "qz-build-" + idText.substr(1, 8));
+        std::vector<std::string> notes;
+        if (problem.empty()) {
+            problem = remote->CheckNodes(first->folder, idText, notes);
+        }
+        for (const std::string& note : notes) {
+            reporter.Message(note, false);
+        }
+        if (problem.empty() && remote->Slots() == 0) {
+            problem = "no node of the allocation suits the build's options";
+        }
+        if (!problem.empty() && remote->FolderNotShared()) {
+            reporter.Message(problem, true);
+            failed = true;
+            return nullptr;
+        }
+    }
+    if (!problem.empty()) {
+        if (job.remoteRequired) {
+            reporter.Message("Cluster not usable: " + problem +
+                                 "; the job requires remote execution, so the build stops",
+                             true);
+            failed = true;
+        } else {
+            reporter.Message(
+                "Cluster not usable: " + problem + "; the remote tasks run on this machine", true);
+        }
+        return nullptr;
+    }
+    std::string nodes;
+    for (const std::string& node : remote->SlotNodes()) {
+        if (nodes.find(node) == std::string::npos) {
+            nodes += (nodes.empty() ? "" : ", ") + node;
+        }
+    }
+    reporter.Message("Cluster allocation " + remote->JobId() + ": " +
+                         std::to_string(remote->Slots()) + " remote slots on " + nodes,
+                     false);
+    reporter.WriteRemoteWorkers(remote->SlotNodes(), remote.get());
+    return remote;
 }
 
 struct Arguments {
@@ -383,8 +466,20 @@ int RunBuild(const Arguments& args) {
             }
         }
         if (!(jobHasFiles && clean) && exitCode == 0 && !settings.stopRequested()) {
-            outcome = RunJob(job, settings, reporter);
-            exitCode = outcome.exitCode;
+            bool failed = false;
+            std::unique_ptr<SlurmRemote> remote =
+                OpenCluster(job, request, settings.environment, idText, reporter, failed);
+            settings.remote = remote.get();
+            if (failed) {
+                exitCode = 1;
+                outcome.notRun = static_cast<int>(job.tasks.size());
+            } else if (!settings.stopRequested()) {
+                outcome = RunJob(job, settings, reporter);
+                exitCode = outcome.exitCode;
+            }
+            if (remote) {
+                remote->Release();
+            }
         }
     }
     cancelled = cancelled && !stoppedOnError;

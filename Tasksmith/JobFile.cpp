@@ -235,10 +235,11 @@ public:
         if (root == nullptr || Name(root) != "job") {
             Fail(root == nullptr ? 0 : Line(root), "the root element must be <job>");
         }
-        CheckAttributes(root, {"name", "slots", "keep-going"}, "<job>");
+        CheckAttributes(root, {"name", "slots", "keep-going", "remote-required"}, "<job>");
         JobSpec job;
         job.name = Attribute(root, "name");
         job.keepGoing = Boolean(root, "keep-going", false, "<job>");
+        job.remoteRequired = Boolean(root, "remote-required", false, "<job>");
         if (HasAttribute(root, "slots")) {
             std::string slots = Attribute(root, "slots");
             int value = 0;

@@ -46,6 +46,9 @@ struct JobSpec {
     int slots = 0;
     /// A failing task does not stop new tasks from starting (its dependents still do not run).
     bool keepGoing = false;
+    /// The remote-capable tasks must run on the cluster: a build that cannot reach it fails
+    /// instead of running them here.
+    bool remoteRequired = false;
     /// Every task's dependencies come before it in this order.
     std::vector<int> order;
 };

@@ -61,6 +61,21 @@ TEST(JobFileTest, ReadsEveryFeatureOfTheFormat) {
     EXPECT_EQ(job.order, (std::vector<int>{0, 1, 2}));
 }
 
+TEST(JobFileTest, RemoteExecutionCanBeRequired) {
+    auto parse = [](const std::string& attribute) {
+        return ParseJobXml("<job" + attribute +
+                               "><task id=\"a\" remote=\"true\"><shell>true</shell>"
+                               "</task></job>",
+                           "/base", "job.xml");
+    };
+    EXPECT_FALSE(parse("").remoteRequired);
+    EXPECT_TRUE(parse(" remote-required=\"true\"").remoteRequired);
+    EXPECT_FALSE(parse(" remote-required=\"no\"").remoteRequired);
+    EXPECT_THAT(ErrorOf("<job remote-required=\"maybe\"><task id=\"a\"><shell>true</shell>"
+                        "</task></job>"),
+                HasSubstr("remote-required"));
+}
+
 TEST(JobFileTest, RefusesBrokenGraphsNamingTheTask) {
     EXPECT_THAT(ErrorOf(R"(<job><task id="x"><shell>true</shell></task>
 <task id="x"><shell>true</shell></task></job>)"),

@@ -210,6 +210,28 @@ int StartTask(const JobTask& jobTask, const std::vector<std::string>& environmen
     return 0;
 }
 
+// The slot a ready task may start in now, or -1: a remote-capable task takes a free local slot
+// unless the placement avoids local ones, else a free remote slot.
+int PickSlot(const JobTask& task, bool localOnly, int localSlots, RemotePlacement* remote,
+             const std::vector<bool>& busy) {
+    auto firstFree = [&](int begin, int end) {
+        for (int s = begin; s < end; ++s) {
+            if (!busy[static_cast<std::size_t>(s)]) {
+                return s;
+            }
+        }
+        return -1;
+    };
+    const int total = static_cast<int>(busy.size());
+    const bool mayGoRemote = task.remote && !localOnly && total > localSlots;
+    if (!(mayGoRemote && remote->AvoidLocal())) {
+        if (int slot = firstFree(0, localSlots); slot >= 0) {
+            return slot;
+        }
+    }
+    return mayGoRemote ? firstFree(localSlots, total) : -1;
+}
+
 } // namespace
 
 void MakeFolders(const std::string& folder) {
@@ -302,7 +324,9 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
     };
 
     std::vector<std::unique_ptr<Running>> running;
-    std::vector<bool> slotBusy(static_cast<std::size_t>(slots), false);
+    const int remoteSlots = settings.remote ? std::max(0, settings.remote->Slots()) : 0;
+    std::vector<bool> slotBusy(static_cast<std::size_t>(slots + remoteSlots), false);
+    std::vector<bool> localOnly(static_cast<std::size_t>(count), false);
     std::vector<char> buffer(kReadChunk);
     bool stopStarting = false;
     std::uint64_t stopAt = 0;
@@ -331,9 +355,21 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
         }
 
         // Start what may start.
-        while (!stopStarting && !ready.empty() && static_cast<int>(running.size()) < slots) {
-            int task = ready.front();
-            ready.pop_front();
+        while (!stopStarting && !ready.empty() &&
+               static_cast<int>(running.size()) < slots + remoteSlots) {
+            int slot = -1;
+            auto it = ready.begin();
+            for (; it != ready.end() && slot < 0; ++it) {
+                slot = PickSlot(job.tasks[static_cast<std::size_t>(*it)],
+                                localOnly[static_cast<std::size_t>(*it)], slots, settings.remote,
+                                slotBusy);
+            }
+            if (slot < 0) {
+                break;
+            }
+            --it;
+            int task = *it;
+            ready.erase(it);
             const JobTask& jobTask = job.tasks[static_cast<std::size_t>(task)];
             if (!settings.rebuild && TaskUpToDate(jobTask)) {
                 ++outcome.skipped;
@@ -343,13 +379,16 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
             }
             auto run = std::make_unique<Running>();
             run->task = task;
-            run->slot = static_cast<int>(std::find(slotBusy.begin(), slotBusy.end(), false) -
-                                         slotBusy.begin());
+            run->slot = slot;
             slotBusy[static_cast<std::size_t>(run->slot)] = true;
             run->started = platform::MonotonicMilliseconds();
             observer.TaskStarted(task, run->slot);
             std::string message;
-            if (StartTask(jobTask, settings.environment, *run, message) != 0) {
+            JobTask remoteTask;
+            const bool remote = slot >= slots;
+            if ((remote && !settings.remote->Prepare(jobTask, slot - slots, remoteTask, message)) ||
+                StartTask(remote ? remoteTask : jobTask, settings.environment, *run, message) !=
+                    0) {
                 observer.TaskOutput(task, "Failed to start task \"" + jobTask.id + "\": " + message,
                                     true);
                 observer.TaskFinished(task, run->slot, 127, 0);
@@ -420,8 +459,17 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
                 ++r;
                 continue;
             }
-            observer.TaskFinished(run.task, run.slot, run.exitCode, after - run.started);
             slotBusy[static_cast<std::size_t>(run.slot)] = false;
+            if (run.exitCode != 0 && run.slot >= slots && !outcome.cancelled &&
+                settings.remote->RunAgainLocally(job.tasks[static_cast<std::size_t>(run.task)],
+                                                 run.exitCode)) {
+                observer.TaskRetried(run.task, run.slot, run.exitCode, after - run.started);
+                localOnly[static_cast<std::size_t>(run.task)] = true;
+                ready.push_front(run.task);
+                running.erase(running.begin() + static_cast<std::ptrdiff_t>(r));
+                continue;
+            }
+            observer.TaskFinished(run.task, run.slot, run.exitCode, after - run.started);
             if (run.exitCode == 0) {
                 ++outcome.built;
                 release(run.task);

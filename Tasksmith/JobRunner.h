@@ -28,6 +28,26 @@ public:
     virtual void TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) = 0;
     /// The task is up to date and was not run.
     virtual void TaskSkipped(int /*task*/) {}
+    /// The task failed in a remote slot and runs again in a local one (instead of TaskFinished).
+    virtual void TaskRetried(int /*task*/, int /*slot*/, int /*exitCode*/,
+                             std::uint64_t /*milliseconds*/) {}
+};
+
+/// Remote slots beside the local ones: a remote-capable task may be started in one of them with
+/// the command the placement makes of it (RemoteTasks.h). Remote slots are numbered after the
+/// local ones.
+class RemotePlacement {
+public:
+    virtual ~RemotePlacement() = default;
+    virtual int Slots() const = 0;
+    /// The remote-capable tasks wait for a remote slot even when a local one is free.
+    virtual bool AvoidLocal() const = 0;
+    /// The task as started in remote slot remoteSlot (0-based); false with a message when it
+    /// cannot be (the task then fails with the message).
+    virtual bool Prepare(const JobTask& task, int remoteSlot, JobTask& launch,
+                         std::string& message) = 0;
+    /// A remote run failed: true runs the task again in a local slot.
+    virtual bool RunAgainLocally(const JobTask& task, int exitCode) = 0;
 };
 
 struct RunSettings {
@@ -44,6 +64,8 @@ struct RunSettings {
     int pollMs = 50;
     /// Run every task even when its declared outputs are newer than its inputs.
     bool rebuild = false;
+    /// Remote slots for the remote-capable tasks; null: every task runs here.
+    RemotePlacement* remote = nullptr;
 };
 
 struct RunOutcome {

@@ -96,6 +96,9 @@ public:
     int Run(platform::InstanceLock& lock) {
         TNotifyQueue& queue = TNotifyQueue::Main();
         server_ = std::make_unique<TAgentServer>(requests_, [this] { AfterRequest(); });
+        // After the stop signals are blocked (RunForeground), so its thread inherits the mask.
+        clusterWatch_ = std::make_unique<TClusterWatch>();
+        requests_.clusterWatch = clusterWatch_.get();
         if (int rc = signals_.Start([this, &queue](int) {
                 queue.Post(this, npHigh, TMethod::Of<&TAgentRuntime::StopRequested>(this));
             })) {
@@ -108,6 +111,8 @@ public:
         queue.Run();
         platform::NotifyServiceManager("STOPPING=1");
         signals_.Stop();
+        requests_.clusterWatch = nullptr;
+        clusterWatch_.reset();
         // Consoles see the channel end at once instead of at their next liveness check.
         server_.reset();
         LogLine("Agent service stopped", lfAlways);
@@ -129,6 +134,7 @@ private:
     TNotifyClock sweepClock_;
     platform::StopSignalWatch signals_;
     std::unique_ptr<TAgentServer> server_;
+    std::unique_ptr<TClusterWatch> clusterWatch_;
 };
 
 int RunForeground() {

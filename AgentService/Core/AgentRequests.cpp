@@ -72,11 +72,16 @@ std::unique_ptr<TPacket> TAgentRequests::QueryStatus(TPacket&, const TRequestOri
     const int processors = onlineProcessors();
     TAgentSettings settings = ReadAgentSettings(processors);
     auto reply = std::make_unique<Status>();
-    reply->SetBool(Status::StandAlone, true); // no coordinator
-    reply->SetBool(Status::CoordinatorVersionMismatch, settings.updatePending);
+    // With a cluster, its controller takes the coordinator's place: connected while it answers.
+    const TClusterState cluster = clusterWatch ? clusterWatch->State() : TClusterState::None;
+    const bool connected = cluster == TClusterState::Answers;
+    reply->SetBool(Status::StandAlone, !connected);
+    reply->SetBool(Status::CoordinatorMisconnection, cluster == TClusterState::NoAnswer);
+    reply->SetBool(Status::CoordinatorVersionMismatch,
+                   cluster == TClusterState::None && settings.updatePending);
     reply->SetInt(Status::CpuCount, processors);
     reply->SetStr(Status::AgentID, hostName_);
-    reply->SetInt(Status::MaxHelpersPerJob, 0);
+    reply->SetInt(Status::MaxHelpersPerJob, connected ? clusterWatch->MaxRemoteTasks() : 0);
     reply->SetBool(Status::BuildCacheSupported, false);
     TPacket& info = reply->Nested(Status::StaticPacket);
     info.SetInt(Static::Version, kConsoleComponentVersion);

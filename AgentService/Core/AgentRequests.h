@@ -6,6 +6,7 @@
 
 #include "BuildSlots.h"
 #include "CM/Packets.h"
+#include "ClusterWatch.h"
 
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,9 @@ public:
 
     /// The number of online processors (tests replace it).
     std::function<int()> onlineProcessors;
+
+    /// The cluster's controller as last seen (null: no cluster); owned by the caller.
+    const TClusterWatch* clusterWatch = nullptr;
 
 private:
     std::unique_ptr<TPacket> QueryStatus(TPacket& request, const TRequestOrigin& origin);

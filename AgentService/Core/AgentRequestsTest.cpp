@@ -9,7 +9,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 namespace qz::agent {
 namespace {
@@ -225,6 +228,55 @@ TEST_F(AgentRequestsTest, NoticesAndCacheServiceRequestsHaveNoReply) {
     Ask(TStopBCServicePacket());
     Ask(TStartBCServicePacket());
     EXPECT_EQ(calls, (std::vector<bool>{false, true}));
+}
+
+TEST_F(AgentRequestsTest, AClustersControllerStandsForTheCoordinator) {
+    using S = TQueryServiceStatusReplyPacket;
+    std::atomic<int> calls{0};
+    std::atomic<TClusterState> state{TClusterState::Answers};
+    auto probe = [&] {
+        ++calls;
+        return TClusterProbe{state.load(), 12, "test"};
+    };
+    auto watch = std::make_unique<TClusterWatch>(10, probe);
+    requests_.clusterWatch = watch.get();
+    Settings("\"VersionUpdatePending\"=\"1\"\n");
+    ASSERT_TRUE(test::WaitUntil([&] { return watch->State() == TClusterState::Answers; }));
+    auto reply = Ask(TQueryServiceStatusPacket());
+    EXPECT_FALSE(reply->Bool(S::StandAlone));
+    EXPECT_FALSE(reply->Bool(S::CoordinatorMisconnection));
+    EXPECT_FALSE(reply->Bool(S::CoordinatorVersionMismatch));
+    EXPECT_EQ(reply->Int(S::MaxHelpersPerJob), 12);
+
+    state = TClusterState::NoAnswer;
+    ASSERT_TRUE(test::WaitUntil([&] { return watch->State() == TClusterState::NoAnswer; }));
+    reply = Ask(TQueryServiceStatusPacket());
+    EXPECT_TRUE(reply->Bool(S::StandAlone));
+    EXPECT_TRUE(reply->Bool(S::CoordinatorMisconnection));
+    EXPECT_EQ(reply->Int(S::MaxHelpersPerJob), 0);
+    requests_.clusterWatch = nullptr;
+    watch.reset();
+    EXPECT_GE(calls.load(), 2);
+}
+
+TEST_F(AgentRequestsTest, AHangingControllerCheckNeverDelaysARequest) {
+    std::atomic<bool> release{false};
+    auto watch = std::make_unique<TClusterWatch>(10, [&] {
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return TClusterProbe{TClusterState::Answers, 1, {}};
+    });
+    requests_.clusterWatch = watch.get();
+    for (int i = 0; i < 20; ++i) {
+        auto reply = Ask(TQueryServiceStatusPacket());
+        EXPECT_TRUE(reply->Bool(TQueryServiceStatusReplyPacket::StandAlone));
+    }
+    // Twenty answers while the check hangs: they do not wait for it.
+    EXPECT_EQ(watch->State(), TClusterState::None);
+    release = true;
+    requests_.clusterWatch = nullptr;
+    watch.reset();
 }
 
 TEST_F(AgentRequestsTest, UnhandledClassRaises) {

@@ -331,7 +331,8 @@ TEST_F(TasksmithBlackBox, AJobFileLeavesTheWholeTimelineAndTheMonitorCopy) {
     }
     const TPacket* a = byName["Make a"];
     ASSERT_NE(a, nullptr);
-    EXPECT_TRUE(a->Bool(a->FieldIndex("Remote")));
+    // "Remote" tells where the step ran: a remote-capable task run here is a local step.
+    EXPECT_FALSE(a->Bool(a->FieldIndex("Remote")));
     EXPECT_EQ(a->Str(a->FieldIndex("CmdLine")), "echo a > a.txt; echo made a");
     EXPECT_EQ(a->Int(a->FieldIndex("TaskID")), 1);
     EXPECT_EQ(byName["Make b"]->Str(a->FieldIndex("CmdLine")), "/bin/echo 'made b'");
