@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qzbuildcached: cannot block the stop signals\n");
         return 1;
     }
-    platform::InstanceLock lock;
+    platform::SupervisedPidFile lock;
     if (!pidFile.empty()) {
         int error = lock.Acquire(pidFile);
         if (error != 0) {
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
                     : ("cannot use the pid file " + pidFile + ": " + std::strerror(error)).c_str());
             return 1;
         }
-        lock.WriteState(std::to_string(getpid()) + "\nstarting\n");
+        lock.WriteState("starting");
     }
     try {
         nv::TBuildCacheSettings settings;
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
         platform::StopSignalWatch watch;
         watch.Start([&](int) { server.Stop(); });
         if (lock.Held()) {
-            lock.WriteState(std::to_string(getpid()) + "\n");
+            lock.WriteState("");
         }
         platform::NotifyServiceManager("READY=1");
         std::printf("qzbuildcached: serving %s on %s:%d\n", storeOptions.cacheDirectory.c_str(),
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
         server.Run();
         platform::NotifyServiceManager("STOPPING=1");
         if (lock.Held()) {
-            lock.WriteState(std::to_string(getpid()) + "\nstopping\n");
+            lock.WriteState("stopping");
         }
         watch.Stop();
     } catch (const Exception& e) {

@@ -51,6 +51,11 @@ public:
     void TaskOutput(int task, std::string_view lines, bool errorStream) override;
     void TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) override;
     void TaskSkipped(int task) override;
+    /// The task's results came from the build cache: a restore event (not a step, so that the
+    /// timeline shows it apart) with the original run time, and the counts.
+    void TaskRestored(int task, std::uint64_t originalMs, std::uint64_t restoreMs);
+    /// The build cache's summary event and its lines.
+    void WriteCacheSummary(const std::vector<std::string>& lines);
 
     bool FailureSeen() const { return failures_ > 0; }
     int Ms() const;
@@ -70,6 +75,7 @@ private:
     int started_ = 0;
     int built_ = 0;
     int skipped_ = 0;
+    int restored_ = 0;
     int failures_ = 0;
 };
 

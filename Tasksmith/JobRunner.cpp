@@ -341,6 +341,12 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
                 release(task);
                 continue;
             }
+            if (settings.restore && settings.restore(task)) {
+                ++outcome.built;
+                ++outcome.restored;
+                release(task);
+                continue;
+            }
             auto run = std::make_unique<Running>();
             run->task = task;
             run->slot = static_cast<int>(std::find(slotBusy.begin(), slotBusy.end(), false) -
