@@ -81,6 +81,31 @@ std::string HashBytes(std::string_view bytes) {
     return hasher.Finish();
 }
 
+std::optional<std::string> ReadFileBytes(const std::string& path) {
+    platform::File file;
+    platform::FileOpenRequest request;
+    request.hints.sequentialScan = true;
+    if (file.Open(path, request)) {
+        return std::nullopt;
+    }
+    std::int64_t size = 0;
+    if (file.GetSize(size)) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    std::size_t at = 0;
+    while (at < bytes.size()) {
+        std::size_t done = 0;
+        if (file.ReadAt(static_cast<std::int64_t>(at), bytes.data() + at, bytes.size() - at,
+                        done) ||
+            done == 0) {
+            return std::nullopt;
+        }
+        at += done;
+    }
+    return bytes;
+}
+
 std::optional<std::string> HashFile(const std::string& path) {
     platform::File file;
     platform::FileOpenRequest request;

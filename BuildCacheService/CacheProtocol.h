@@ -47,6 +47,9 @@ private:
 
 std::string HashBytes(std::string_view bytes);
 
+/// A whole file's bytes; std::nullopt when it cannot be read.
+std::optional<std::string> ReadFileBytes(const std::string& path);
+
 /// The digest of a file's contents; std::nullopt when it cannot be read.
 std::optional<std::string> HashFile(const std::string& path);
 

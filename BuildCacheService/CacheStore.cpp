@@ -26,31 +26,6 @@ void MakeFolder(const std::string& folder) {
     }
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    platform::File file;
-    platform::FileOpenRequest request;
-    request.hints.sequentialScan = true;
-    if (file.Open(path, request)) {
-        return std::nullopt;
-    }
-    std::int64_t size = 0;
-    if (file.GetSize(size)) {
-        return std::nullopt;
-    }
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        std::size_t done = 0;
-        if (file.ReadAt(static_cast<std::int64_t>(at), bytes.data() + at, bytes.size() - at,
-                        done) ||
-            done == 0) {
-            return std::nullopt;
-        }
-        at += done;
-    }
-    return bytes;
-}
-
 std::int64_t Now() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }
@@ -77,6 +52,18 @@ std::string CacheStore::BlobPath(const std::string& hash) const {
     return fileCache_ + "/" + hash.substr(0, 2) + "/" + hash;
 }
 
+bool CacheStore::Whole(const std::optional<Manifest>& manifest) const {
+    if (!manifest) {
+        return false;
+    }
+    for (const std::string& blob : manifest->Blobs()) {
+        if (!BlobPresent(blob)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CacheStore::BlobPresent(const std::string& hash) const {
     return platform::PathIsRegularFile(BlobPath(hash));
 }
@@ -94,13 +81,7 @@ std::optional<Manifest> CacheStore::FindEntry(const std::string& key) {
     }
     std::string error;
     std::optional<Manifest> manifest = ParseManifest(text.text, error);
-    bool whole = manifest.has_value();
-    if (whole) {
-        for (const std::string& blob : manifest->Blobs()) {
-            whole = whole && BlobPresent(blob);
-        }
-    }
-    if (!whole) {
+    if (!Whole(manifest)) {
         DropEntryLocked(key);
         ++misses_;
         return std::nullopt;
@@ -124,14 +105,7 @@ StoreResult CacheStore::PutEntry(const std::string& key, const Manifest& manifes
     RedisValue existing = index_.Command({"GET", "e:" + key});
     if (!existing.nil) {
         std::string error;
-        std::optional<Manifest> old = ParseManifest(existing.text, error);
-        bool whole = old.has_value();
-        if (whole) {
-            for (const std::string& blob : old->Blobs()) {
-                whole = whole && BlobPresent(blob);
-            }
-        }
-        if (whole) {
+        if (Whole(ParseManifest(existing.text, error))) {
             return StoreResult::Exists;
         }
         DropEntryLocked(key);
@@ -202,7 +176,7 @@ void CacheStore::EvictLocked() {
 }
 
 std::optional<std::string> CacheStore::ReadBlob(const std::string& hash) {
-    std::optional<std::string> bytes = ReadWholeFile(BlobPath(hash));
+    std::optional<std::string> bytes = ReadFileBytes(BlobPath(hash));
     if (!bytes) {
         return std::nullopt;
     }

@@ -65,6 +65,8 @@ private:
     void ReleaseBlobLocked(const std::string& hash);
     void EvictLocked();
     bool BlobPresent(const std::string& hash) const;
+    /// A manifest that parsed and whose blobs are all present.
+    bool Whole(const std::optional<Manifest>& manifest) const;
     std::int64_t Tick();
 
     StoreOptions options_;

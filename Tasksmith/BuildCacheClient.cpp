@@ -59,31 +59,6 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsi
     return true;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-    platform::File file;
-    platform::FileOpenRequest request;
-    request.hints.sequentialScan = true;
-    if (file.Open(path, request)) {
-        return std::nullopt;
-    }
-    std::int64_t size = 0;
-    if (file.GetSize(size)) {
-        return std::nullopt;
-    }
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    std::size_t at = 0;
-    while (at < bytes.size()) {
-        std::size_t done = 0;
-        if (file.ReadAt(static_cast<std::int64_t>(at), bytes.data() + at, bytes.size() - at,
-                        done) ||
-            done == 0) {
-            return std::nullopt;
-        }
-        at += done;
-    }
-    return bytes;
-}
-
 } // namespace
 
 std::optional<CacheEndpoint> CacheEndpointOfRequest(const TBuildCommandPacket& request,
@@ -458,7 +433,7 @@ void CachingObserver::Store(int task, std::uint64_t milliseconds) {
     manifest.command = jobTask.CommandLine();
     std::vector<std::pair<std::string, std::string>> blobs; // digest, bytes
     for (const std::string& output : jobTask.outputs) {
-        std::optional<std::string> bytes = ReadWholeFile(output);
+        std::optional<std::string> bytes = buildcache::ReadFileBytes(output);
         unsigned mode = 0644;
         if (!bytes || platform::FilePermissions(output, mode) != 0) {
             reporter_.Message("Task \"" + jobTask.id +
