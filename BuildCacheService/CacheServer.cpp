@@ -117,7 +117,9 @@ CacheServer::CacheServer(CacheStore& store, const ServerOptions& options)
     server.set_read_timeout(10, 0);
     server.set_write_timeout(30, 0);
     server.set_keep_alive_timeout(5);
-    auto handle = [this](const httplib::Request& request, httplib::Response& response) {
+    server.set_tcp_nodelay(true);
+    auto serve = [this](const httplib::Request& request, httplib::Response& response,
+                        std::string_view body) {
         int status = 400;
         std::string why;
         std::optional<Route> route = ParseRoute(request.method, request.path, status, why);
@@ -128,7 +130,7 @@ CacheServer::CacheServer(CacheStore& store, const ServerOptions& options)
         }
         Reply reply;
         try {
-            reply = Serve(impl_->store, *route, request.body);
+            reply = Serve(impl_->store, *route, body);
         } catch (const Exception& e) {
             reply = {503, "the cache is unavailable: " + e.Message() + "\n"};
         } catch (const std::exception& e) {
@@ -137,15 +139,40 @@ CacheServer::CacheServer(CacheStore& store, const ServerOptions& options)
         response.status = reply.status;
         response.set_content(std::move(reply.body), reply.contentType.c_str());
     };
+    auto handle = [serve](const httplib::Request& request, httplib::Response& response) {
+        serve(request, response, request.body);
+    };
+    // Bodies are received into one buffer of their announced size (the library's own buffer
+    // grows in small steps, which makes large blobs slow).
+    auto receive = [serve, maxBody = options.maxBody](const httplib::Request& request,
+                                                      httplib::Response& response,
+                                                      const httplib::ContentReader& reader) {
+        std::string body;
+        std::uint64_t length = request.get_header_value<std::uint64_t>("Content-Length");
+        if (length <= maxBody) {
+            body.reserve(static_cast<std::size_t>(length));
+        }
+        bool whole = reader([&](const char* data, std::size_t size) {
+            body.append(data, size);
+            return true;
+        });
+        if (!whole) {
+            if (response.status < 400) {
+                response.status = 400;
+            }
+            response.set_content("the request's body could not be read\n", "text/plain");
+            return;
+        }
+        serve(request, response, body);
+    };
     // Every method and path reaches ParseRoute, which answers what is not served.
-    for (const char* pattern : {R"(/.*)"}) {
-        server.Get(pattern, handle);
-        server.Put(pattern, handle);
-        server.Post(pattern, handle);
-        server.Delete(pattern, handle);
-        server.Patch(pattern, handle);
-        server.Options(pattern, handle);
-    }
+    const char* const pattern = R"(/.*)";
+    server.Get(pattern, handle);
+    server.Options(pattern, handle);
+    server.Put(pattern, receive);
+    server.Post(pattern, receive);
+    server.Delete(pattern, receive);
+    server.Patch(pattern, receive);
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (response.body.empty()) {
             response.set_content("refused (HTTP " + std::to_string(response.status) + ")\n",
@@ -176,6 +203,10 @@ int CacheServer::Bind() {
 
 void CacheServer::Run() {
     impl_->server.listen_after_bind();
+}
+
+bool CacheServer::Running() const {
+    return impl_->server.is_running();
 }
 
 void CacheServer::Stop() {

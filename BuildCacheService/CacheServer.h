@@ -49,6 +49,8 @@ public:
     int Bind();
     /// Serves until Stop (blocks).
     void Run();
+    /// True while Run serves.
+    bool Running() const;
     void Stop();
 
 private:

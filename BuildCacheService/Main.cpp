@@ -16,6 +16,8 @@
 #include "NV/BuildCacheSettings.h"
 #include "platform/ServiceProcess.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -117,7 +119,16 @@ int main(int argc, char** argv) {
         buildcache::CacheServer server(store, serverOptions);
         server.Bind();
         platform::StopSignalWatch watch;
-        watch.Start([&](int) { server.Stop(); });
+        std::atomic<bool> stopRequested{false};
+        std::atomic<bool> served{false};
+        // A stop that comes while the server is about to start waits for it to run.
+        watch.Start([&](int) {
+            stopRequested = true;
+            for (int i = 0; i < 500 && !server.Running() && !served; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            server.Stop();
+        });
         if (lock.Held()) {
             lock.WriteState("");
         }
@@ -125,7 +136,10 @@ int main(int argc, char** argv) {
         std::printf("qzbuildcached: serving %s on %s:%d\n", storeOptions.cacheDirectory.c_str(),
                     address.c_str(), settings.ServicePort());
         std::fflush(stdout);
-        server.Run();
+        if (!stopRequested) {
+            server.Run();
+        }
+        served = true;
         platform::NotifyServiceManager("STOPPING=1");
         if (lock.Held()) {
             lock.WriteState("stopping");

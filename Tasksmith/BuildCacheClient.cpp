@@ -222,7 +222,10 @@ struct CacheConnection::Impl {
         client.set_connection_timeout(std::chrono::milliseconds(e.connectTimeoutMs));
         client.set_read_timeout(std::chrono::milliseconds(e.transferTimeoutMs));
         client.set_write_timeout(std::chrono::milliseconds(e.transferTimeoutMs));
-        client.set_keep_alive(true);
+        // A new connection per request: a kept connection the service closed meanwhile would
+        // fail the next request and make the cache look unavailable.
+        client.set_keep_alive(false);
+        client.set_tcp_nodelay(true);
     }
 };
 
@@ -232,16 +235,30 @@ CacheConnection::CacheConnection(const CacheEndpoint& endpoint)
 CacheConnection::~CacheConnection() = default;
 
 CacheConnection::Status CacheConnection::Get(const std::string& path, std::string& body) {
-    httplib::Result result = impl_->client.Get(path);
+    // The body goes into one buffer of its announced size (the library's own grows in small
+    // steps, which makes large blobs slow).
+    body.clear();
+    httplib::Result result = impl_->client.Get(
+        path,
+        [&](const httplib::Response& response) {
+            std::uint64_t length = response.get_header_value<std::uint64_t>("Content-Length");
+            if (length < (std::uint64_t(1) << 34)) {
+                body.reserve(static_cast<std::size_t>(length));
+            }
+            return true;
+        },
+        [&](const char* data, std::size_t size) {
+            body.append(data, size);
+            return true;
+        });
     if (!result) {
         error_ = httplib::to_string(result.error());
         return Status::Unavailable;
     }
     if (result->status == 200) {
-        body = std::move(result->body);
         return Status::Ok;
     }
-    error_ = "HTTP " + std::to_string(result->status) + ": " + result->body;
+    error_ = "HTTP " + std::to_string(result->status) + ": " + body;
     while (!error_.empty() && error_.back() == '\n') {
         error_.pop_back();
     }
@@ -321,7 +338,10 @@ bool CachingObserver::Restore(int task) {
         reporter_.Message("Task \"" + jobTask.id + "\" is not cached: " + why, false);
         return false;
     }
-    if (TryRestore(task, *key)) {
+    const std::uint64_t began = platform::MonotonicMilliseconds();
+    const bool restored = TryRestore(task, *key);
+    totals_.fetchMs += static_cast<std::int64_t>(platform::MonotonicMilliseconds() - began);
+    if (restored) {
         return true;
     }
     ++totals_.misses;
@@ -413,7 +433,9 @@ void CachingObserver::TaskOutput(int task, std::string_view lines, bool errorStr
 void CachingObserver::TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) {
     reporter_.TaskFinished(task, slot, exitCode, milliseconds);
     if (exitCode == 0) {
+        const std::uint64_t began = platform::MonotonicMilliseconds();
         Store(task, milliseconds);
+        totals_.submitMs += static_cast<std::int64_t>(platform::MonotonicMilliseconds() - began);
     }
     pending_.erase(task);
 }

@@ -91,6 +91,9 @@ struct CacheTotals {
     int stored = 0;
     /// The original run times of the restored tasks less the time their restores took.
     std::int64_t savedMs = 0;
+    /// Time spent looking up and restoring, and storing.
+    std::int64_t fetchMs = 0;
+    std::int64_t submitMs = 0;
     bool unavailable = false;
 };
 

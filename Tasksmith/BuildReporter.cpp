@@ -221,9 +221,23 @@ void BuildReporter::TaskRestored(int task, std::uint64_t originalMs, std::uint64
     WriteCount();
 }
 
-void BuildReporter::WriteCacheSummary(const std::vector<std::string>& lines) {
+void BuildReporter::WriteCacheSummary(const std::vector<std::string>& lines, int checks,
+                                      int retrievals, int updates, std::int64_t fetchMs,
+                                      std::int64_t submitMs) {
+    auto bar = NewEvent("TMonitorEventBCBarUpdatePacket");
+    SetField(*bar, "ms", Ms());
+    SetField(*bar, "Checks", checks);
+    SetField(*bar, "Retrievals", retrievals);
+    SetField(*bar, "Updates", updates);
+    bar->SetInt(bar->FieldIndex("FetchDuration"), fetchMs);
+    bar->SetInt(bar->FieldIndex("SubmitDuration"), submitMs);
+    bar->SetInt(bar->FieldIndex("StopTime"), Ms());
+    writer_.Write(*bar);
     auto summary = NewEvent("TMonitorEventBuildCacheSummaryPacket");
     SetField(*summary, "ms", Ms());
+    for (const std::string& line : lines) {
+        summary->Strings(summary->FieldIndex("Lines")).Add(line);
+    }
     writer_.Write(*summary);
     for (const std::string& line : lines) {
         Message(line, false);

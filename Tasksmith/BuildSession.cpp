@@ -408,7 +408,10 @@ int RunBuild(const Arguments& args) {
             outcome = RunJob(job, settings, cache ? static_cast<TaskObserver&>(*cache) : reporter);
             exitCode = outcome.exitCode;
             if (cache) {
-                reporter.WriteCacheSummary(cache->SummaryLines());
+                const CacheTotals& totals = cache->Totals();
+                reporter.WriteCacheSummary(cache->SummaryLines(), totals.hits + totals.misses,
+                                           totals.hits, totals.stored, totals.fetchMs,
+                                           totals.submitMs);
             }
         }
     }

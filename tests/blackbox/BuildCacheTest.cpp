@@ -274,6 +274,20 @@ TEST_F(BuildCacheBlackBox, TheSecondBuildIsAllHitsWithIdenticalOutputs) {
     EXPECT_EQ(warm.Count("TMonitorEventBuildCacheRestorePacket"), 14u);
     EXPECT_EQ(warm.Count("TMonitorEventBeginStepPacket"), 0u);
     EXPECT_EQ(warm.Count("TMonitorEventBuildCacheSummaryPacket"), 1u);
+    for (const auto& e : warm.events) {
+        if (e->ClassName() == "TMonitorEventBCBarUpdatePacket") {
+            EXPECT_EQ(e->Int(e->FieldIndex("Retrievals")), 14);
+            EXPECT_EQ(e->Int(e->FieldIndex("Updates")), 0);
+        }
+        if (e->ClassName() == "TMonitorEventBuildCacheSummaryPacket") {
+            ASSERT_EQ(e->Strings(e->FieldIndex("Lines")).Count(), 1);
+            EXPECT_THAT(e->Strings(e->FieldIndex("Lines"))[0], HasSubstr("14 hits"));
+        }
+        if (e->ClassName() == "TMonitorEventBuildCacheRestorePacket") {
+            EXPECT_GE(e->Int(e->FieldIndex("OriginalDuration")), 0);
+            EXPECT_GT(e->Int(e->FieldIndex("TaskID")), 0);
+        }
+    }
     EXPECT_EQ(Contents(dir_ / "work/build"), built);
     // The restored program still runs.
     EXPECT_TRUE(fs::status(dir_ / "work/build/stats").permissions() != fs::perms::none);
