@@ -247,13 +247,67 @@ void BuildReporter::TaskSkipped(int task) {
     WriteCount();
 }
 
+void BuildReporter::TaskRestored(int task, std::uint64_t originalMs, std::uint64_t restoreMs) {
+    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
+    ++restored_;
+    ++built_;
+    auto restore = NewEvent("TMonitorEventBuildCacheRestorePacket");
+    SetField(*restore, "ms", Ms());
+    SetField(*restore, "TaskID", task + 1);
+    SetField(*restore, "App",
+             jobTask.arguments.empty() ? std::string("/bin/sh") : jobTask.arguments.front());
+    SetField(*restore, "CmdLine", jobTask.CommandLine());
+    SetField(*restore, "OriginalDuration",
+             static_cast<int>(std::min<std::uint64_t>(originalMs, std::uint64_t(INT32_MAX))));
+    writer_.Write(*restore);
+    if (presentation_.taskMessages && !presentation_.noMsgs) {
+        ++started_;
+        Output(task,
+               "[" + std::to_string(started_) + "/" + std::to_string(job_.tasks.size()) + "] " +
+                   jobTask.caption + " (from the build cache)",
+               {});
+    }
+    if (presentation_.showTime && !presentation_.noMsgs) {
+        Output(task,
+               Format("%s: %.2f s (restored in %.3f s)", jobTask.caption.c_str(),
+                      double(originalMs) / 1000.0, double(restoreMs) / 1000.0),
+               {});
+    }
+    WriteCount();
+}
+
+void BuildReporter::WriteCacheSummary(const std::vector<std::string>& lines, int checks,
+                                      int retrievals, int updates, std::int64_t fetchMs,
+                                      std::int64_t submitMs) {
+    auto bar = NewEvent("TMonitorEventBCBarUpdatePacket");
+    SetField(*bar, "ms", Ms());
+    SetField(*bar, "Checks", checks);
+    SetField(*bar, "Retrievals", retrievals);
+    SetField(*bar, "Updates", updates);
+    bar->SetInt(bar->FieldIndex("FetchDuration"), fetchMs);
+    bar->SetInt(bar->FieldIndex("SubmitDuration"), submitMs);
+    bar->SetInt(bar->FieldIndex("StopTime"), Ms());
+    writer_.Write(*bar);
+    auto summary = NewEvent("TMonitorEventBuildCacheSummaryPacket");
+    SetField(*summary, "ms", Ms());
+    for (const std::string& line : lines) {
+        summary->Strings(summary->FieldIndex("Lines")).Add(line);
+    }
+    writer_.Write(*summary);
+    for (const std::string& line : lines) {
+        Message(line, false);
+    }
+}
+
 std::string BuildReporter::Summary(bool cancelled, int exitCode, const RunOutcome& outcome) const {
     std::string state = cancelled       ? "Build cancelled"
                         : exitCode != 0 ? "Build failed"
                                         : "Build succeeded";
     return state + ": " + std::to_string(outcome.built) + " built, " +
            std::to_string(outcome.skipped) + " up to date, " + std::to_string(outcome.failed) +
-           " failed, " + std::to_string(outcome.notRun) + " not run";
+           " failed, " + std::to_string(outcome.notRun) + " not run" +
+           (outcome.restored > 0 ? ", " + std::to_string(outcome.restored) + " from the build cache"
+                                 : std::string());
 }
 
 void BuildReporter::WriteComplete(bool cancelled, int exitCode, const RunOutcome& outcome) {

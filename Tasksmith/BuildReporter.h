@@ -57,6 +57,13 @@ public:
     void TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) override;
     void TaskSkipped(int task) override;
     void TaskRetried(int task, int slot, int exitCode, std::uint64_t milliseconds) override;
+    /// The task's results came from the build cache: a restore event (not a step, so that the
+    /// timeline shows it apart) with the original run time, and the counts.
+    void TaskRestored(int task, std::uint64_t originalMs, std::uint64_t restoreMs);
+    /// The build cache's counts (a bar update: lookups, restores, stores and the time spent
+    /// fetching and storing), its summary event and its lines.
+    void WriteCacheSummary(const std::vector<std::string>& lines, int checks, int retrievals,
+                           int updates, std::int64_t fetchMs, std::int64_t submitMs);
 
     bool FailureSeen() const { return failures_ > 0; }
     int Ms() const;
@@ -83,6 +90,7 @@ private:
     int started_ = 0;
     int built_ = 0;
     int skipped_ = 0;
+    int restored_ = 0;
     int failures_ = 0;
 };
 

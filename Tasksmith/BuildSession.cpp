@@ -1,5 +1,6 @@
 #include "BuildSession.h"
 
+#include "BuildCacheClient.h"
 #include "BuildReporter.h"
 #include "CM/EnvUtils.h"
 #include "CM/Exceptions.h"
@@ -93,6 +94,25 @@ private:
 };
 
 // Removes the declared outputs and runs the clean lines of every task, last task first.
+// The build cache when the request asks for one and the job has cacheable tasks; its restore
+// hook goes into the settings.
+std::unique_ptr<CachingObserver> CacheOfRequest(const TBuildCommandPacket& request,
+                                                const JobSpec& job, RunSettings& settings,
+                                                BuildReporter& reporter) {
+    std::string notice;
+    std::optional<CacheEndpoint> endpoint = CacheEndpointOfRequest(request, notice);
+    if (!notice.empty()) {
+        reporter.Message(notice, false);
+    }
+    if (!endpoint || std::none_of(job.tasks.begin(), job.tasks.end(),
+                                  [](const JobTask& t) { return t.cacheable; })) {
+        return nullptr;
+    }
+    auto cache = std::make_unique<CachingObserver>(reporter, job, settings.environment, *endpoint);
+    settings.restore = [observer = cache.get()](int task) { return observer->Restore(task); };
+    return cache;
+}
+
 int CleanJob(const JobSpec& job, const RunSettings& settings, BuildReporter& reporter) {
     int problems = 0;
     JobSpec cleanJob;
@@ -474,8 +494,17 @@ int RunBuild(const Arguments& args) {
                 exitCode = 1;
                 outcome.notRun = static_cast<int>(job.tasks.size());
             } else if (!settings.stopRequested()) {
-                outcome = RunJob(job, settings, reporter);
+                std::unique_ptr<CachingObserver> cache =
+                    CacheOfRequest(request, job, settings, reporter);
+                outcome =
+                    RunJob(job, settings, cache ? static_cast<TaskObserver&>(*cache) : reporter);
                 exitCode = outcome.exitCode;
+                if (cache) {
+                    const CacheTotals& totals = cache->Totals();
+                    reporter.WriteCacheSummary(cache->SummaryLines(), totals.hits + totals.misses,
+                                               totals.hits, totals.stored, totals.fetchMs,
+                                               totals.submitMs);
+                }
             }
             if (remote) {
                 remote->Release();

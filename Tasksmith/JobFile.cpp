@@ -149,7 +149,8 @@ public:
 
     void ReadTask(const xmlNode* node, JobSpec& job, std::vector<std::vector<std::string>>& deps,
                   std::vector<int>& depLines) {
-        CheckAttributes(node, {"id", "caption", "folder", "remote", "depends"}, "<task>");
+        CheckAttributes(
+            node, {"id", "caption", "folder", "remote", "depends", "cache", "cache-env"}, "<task>");
         JobTask task;
         task.line = Line(node);
         task.id = Attribute(node, "id");
@@ -160,6 +161,8 @@ public:
         task.caption = HasAttribute(node, "caption") ? Attribute(node, "caption") : task.id;
         task.folder = Resolve(base_, Attribute(node, "folder"));
         task.remote = Boolean(node, "remote", false, what);
+        task.cacheable = Boolean(node, "cache", false, what);
+        task.cacheEnv = SplitBlanks(Attribute(node, "cache-env"));
         std::vector<std::string> taskDeps = SplitBlanks(Attribute(node, "depends"));
         bool hasCommand = false;
         for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
@@ -238,6 +241,7 @@ public:
         CheckAttributes(root, {"name", "slots", "keep-going", "remote-required"}, "<job>");
         JobSpec job;
         job.name = Attribute(root, "name");
+        job.baseFolder = base_;
         job.keepGoing = Boolean(root, "keep-going", false, "<job>");
         job.remoteRequired = Boolean(root, "remote-required", false, "<job>");
         if (HasAttribute(root, "slots")) {
@@ -397,6 +401,7 @@ JobSpec LoadJobFile(const std::string& path) {
 
 JobSpec ShellJob(const std::string& line, const std::string& folder, const std::string& caption) {
     JobSpec job;
+    job.baseFolder = folder;
     JobTask task;
     task.id = "1";
     task.caption = caption.empty() ? line : caption;

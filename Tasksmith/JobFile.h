@@ -32,6 +32,10 @@ struct JobTask {
     std::string cleanLine;
     /// The task may run on another machine.
     bool remote = false;
+    /// The task's results may come from the build cache (see docs/build-cache.md).
+    bool cacheable = false;
+    /// Variables of the environment whose values decide the task's result (part of its cache key).
+    std::vector<std::string> cacheEnv;
     /// The line of the task's element in the job file (0 for jobs without a file).
     int line = 0;
 
@@ -41,6 +45,8 @@ struct JobTask {
 
 struct JobSpec {
     std::string name;
+    /// The folder relative names of the job are taken from (the job file's folder).
+    std::string baseFolder;
     std::vector<JobTask> tasks;
     /// Tasks at once; 0: the number of online processors.
     int slots = 0;

@@ -377,6 +377,12 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
                 release(task);
                 continue;
             }
+            if (settings.restore && settings.restore(task)) {
+                ++outcome.built;
+                ++outcome.restored;
+                release(task);
+                continue;
+            }
             auto run = std::make_unique<Running>();
             run->task = task;
             run->slot = slot;

@@ -66,6 +66,9 @@ struct RunSettings {
     bool rebuild = false;
     /// Remote slots for the remote-capable tasks; null: every task runs here.
     RemotePlacement* remote = nullptr;
+    /// Asked before a task that is not up to date starts: true when its results were restored
+    /// (from the build cache) and it need not run.
+    std::function<bool(int task)> restore;
 };
 
 struct RunOutcome {
@@ -74,6 +77,8 @@ struct RunOutcome {
     bool cancelled = false;
     int built = 0;
     int skipped = 0;
+    /// Tasks whose results were restored instead of run (counted in built as well).
+    int restored = 0;
     int failed = 0;
     /// Tasks not run because the build stopped or a dependency failed.
     int notRun = 0;

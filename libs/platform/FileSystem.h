@@ -75,4 +75,14 @@ struct FolderEntry {
 /// code of opening or reading the folder (an entry that vanishes meanwhile counts as missing).
 int ListFolder(const std::string& path, std::vector<FolderEntry>& entries);
 
+/// The permission bits of a file (0755, ...), following links. 0 or the system error code.
+int FilePermissions(const std::string& path, unsigned& mode);
+
+/// Sets the permission bits of a file. 0 or the system error code.
+int SetFilePermissions(const std::string& path, unsigned mode);
+
+/// Renames a file over another in one step (readers see the old or the new file, never none).
+/// 0 or the system error code.
+int ReplaceFile(const std::string& from, const std::string& to);
+
 } // namespace qz::platform

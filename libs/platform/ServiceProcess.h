@@ -61,6 +61,28 @@ private:
     int fd_ = -1;
 };
 
+/// The pid file of a service under the project's own supervision (ServiceControl.h): a
+/// process-owned write lock (fcntl, the whole file) held while the service lives, the pid on the
+/// first line and an optional state word on the second. Child processes do not inherit the lock.
+class SupervisedPidFile {
+public:
+    SupervisedPidFile() = default;
+    ~SupervisedPidFile();
+    SupervisedPidFile(const SupervisedPidFile&) = delete;
+    SupervisedPidFile& operator=(const SupervisedPidFile&) = delete;
+
+    /// Creates the file when missing and takes the lock without waiting. 0; EWOULDBLOCK (or
+    /// EAGAIN) when another process holds it; another error code when the file cannot be used.
+    int Acquire(const std::string& path);
+    /// Writes our pid and, when not empty, the state word ("starting", "stopping").
+    int WriteState(const std::string& state);
+    void Release();
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
 /// Asks the process to stop (the terminate signal). 0 or the error code.
 int SendStopSignal(int pid);
 

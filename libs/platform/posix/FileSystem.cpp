@@ -244,4 +244,21 @@ int ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
     return error;
 }
 
+int FilePermissions(const std::string& path, unsigned& mode) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        return errno;
+    }
+    mode = st.st_mode & 07777;
+    return 0;
+}
+
+int SetFilePermissions(const std::string& path, unsigned mode) {
+    return chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0 ? 0 : errno;
+}
+
+int ReplaceFile(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
 } // namespace qz::platform

@@ -131,6 +131,44 @@ void InstanceLock::Release() {
     CloseFd(fd_);
 }
 
+SupervisedPidFile::~SupervisedPidFile() {
+    Release();
+}
+
+int SupervisedPidFile::Acquire(const std::string& path) {
+    Release();
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return errno;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) != 0) {
+        int error = errno == EACCES ? EWOULDBLOCK : errno;
+        close(fd);
+        return error;
+    }
+    fd_ = fd;
+    return 0;
+}
+
+int SupervisedPidFile::WriteState(const std::string& state) {
+    if (fd_ < 0) {
+        return EBADF;
+    }
+    std::string text = std::to_string(getpid()) + "\n" + (state.empty() ? "" : state + "\n");
+    if (ftruncate(fd_, 0) != 0) {
+        return errno;
+    }
+    ssize_t n = pwrite(fd_, text.data(), text.size(), 0);
+    return n == static_cast<ssize_t>(text.size()) ? 0 : (n < 0 ? errno : EIO);
+}
+
+void SupervisedPidFile::Release() {
+    CloseFd(fd_);
+}
+
 int InstanceLock::ReadHolderState(const std::string& path, std::string& text) {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {

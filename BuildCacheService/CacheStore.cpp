@@ -1,0 +1,244 @@
+#include "CacheStore.h"
+
+#include "CM/Exceptions.h"
+#include "platform/Clock.h"
+#include "platform/File.h"
+#include "platform/FileSystem.h"
+#include "platform/Uuid.h"
+
+#include <ctime>
+
+namespace qz::buildcache {
+
+namespace {
+
+void MakeFolder(const std::string& folder) {
+    if (folder.empty() || platform::QueryPathKind(folder) == platform::PathKind::Folder) {
+        return;
+    }
+    std::size_t slash = folder.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        MakeFolder(folder.substr(0, slash));
+    }
+    int error = platform::MakeFolder(folder);
+    if (error != 0 && error != EEXIST) {
+        RaiseOsError("Cannot create the cache folder " + folder, error);
+    }
+}
+
+std::int64_t Now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+} // namespace
+
+CacheStore::CacheStore(const StoreOptions& options) : options_(options) {
+    fileCache_ = options_.cacheDirectory + "/FileCache";
+    std::uint8_t random[16];
+    platform::GenerateRandomUuid(random);
+    tempPrefix_ =
+        HashBytes(std::string_view(reinterpret_cast<const char*>(random), 16)).substr(0, 16) + ".";
+    MakeFolder(fileCache_ + "/tmp");
+    MakeFolder(options_.redis.folder);
+    records_.Open(options_.cacheDirectory + "/TaskExtraInfo.db");
+    index_.Start(options_.redis);
+    // Writes that a stopped service left half done.
+    (void)platform::RemoveFolderContents(fileCache_ + "/tmp");
+}
+
+CacheStore::~CacheStore() = default;
+
+std::string CacheStore::BlobPath(const std::string& hash) const {
+    return fileCache_ + "/" + hash.substr(0, 2) + "/" + hash;
+}
+
+bool CacheStore::Whole(const std::optional<Manifest>& manifest) const {
+    if (!manifest) {
+        return false;
+    }
+    for (const std::string& blob : manifest->Blobs()) {
+        if (!BlobPresent(blob)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CacheStore::BlobPresent(const std::string& hash) const {
+    return platform::PathIsRegularFile(BlobPath(hash));
+}
+
+std::int64_t CacheStore::Tick() {
+    return index_.Command({"INCR", "clock"}).integer;
+}
+
+std::optional<Manifest> CacheStore::FindEntry(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RedisValue text = index_.Command({"GET", "e:" + key});
+    if (text.nil) {
+        ++misses_;
+        return std::nullopt;
+    }
+    std::string error;
+    std::optional<Manifest> manifest = ParseManifest(text.text, error);
+    if (!Whole(manifest)) {
+        DropEntryLocked(key);
+        ++misses_;
+        return std::nullopt;
+    }
+    index_.Command({"ZADD", "lru", std::to_string(Tick()), key});
+    records_.Restored(key, Now());
+    ++hits_;
+    return manifest;
+}
+
+StoreResult CacheStore::PutEntry(const std::string& key, const Manifest& manifest,
+                                 std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t size = 0;
+    for (const std::string& blob : manifest.Blobs()) {
+        if (!BlobPresent(blob) || index_.Command({"EXISTS", "b:" + blob}).integer == 0) {
+            why = "blob " + blob + " is not in the cache";
+            return StoreResult::Refused;
+        }
+    }
+    RedisValue existing = index_.Command({"GET", "e:" + key});
+    if (!existing.nil) {
+        std::string error;
+        if (Whole(ParseManifest(existing.text, error))) {
+            return StoreResult::Exists;
+        }
+        DropEntryLocked(key);
+    }
+    for (const std::string& blob : manifest.Blobs()) {
+        index_.Command({"HINCRBY", "b:" + blob, "refs", "1"});
+    }
+    for (const OutputRecord& output : manifest.outputs) {
+        size += output.size;
+    }
+    index_.Command({"SET", "e:" + key, ManifestToText(manifest)});
+    index_.Command({"ZADD", "lru", std::to_string(Tick()), key});
+    records_.Stored({key, manifest.command, manifest.durationMs, size, 0}, Now());
+    EvictLocked();
+    return StoreResult::Ok;
+}
+
+void CacheStore::RemoveEntry(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DropEntryLocked(key);
+}
+
+void CacheStore::DropEntryLocked(const std::string& key) {
+    RedisValue text = index_.Command({"GET", "e:" + key});
+    index_.Command({"DEL", "e:" + key});
+    index_.Command({"ZREM", "lru", key});
+    records_.Removed(key);
+    if (text.nil) {
+        return;
+    }
+    std::string error;
+    std::optional<Manifest> manifest = ParseManifest(text.text, error);
+    if (!manifest) {
+        return;
+    }
+    for (const std::string& blob : manifest->Blobs()) {
+        if (index_.Command({"HINCRBY", "b:" + blob, "refs", "-1"}).integer <= 0) {
+            ReleaseBlobLocked(blob);
+        }
+    }
+}
+
+void CacheStore::ReleaseBlobLocked(const std::string& hash) {
+    RedisValue size = index_.Command({"HGET", "b:" + hash, "size"});
+    index_.Command({"DEL", "b:" + hash});
+    if (!size.nil) {
+        index_.Command({"DECRBY", "total", size.text});
+    }
+    (void)platform::RemoveFile(BlobPath(hash));
+}
+
+void CacheStore::EvictLocked() {
+    if (options_.maxBytes == 0) {
+        return;
+    }
+    for (;;) {
+        RedisValue total = index_.Command({"GET", "total"});
+        if (total.nil || std::stoll(total.text) <= static_cast<long long>(options_.maxBytes)) {
+            return;
+        }
+        RedisValue oldest = index_.Command({"ZRANGE", "lru", "0", "0"});
+        if (oldest.items.empty()) {
+            return;
+        }
+        DropEntryLocked(oldest.items.front());
+        ++evicted_;
+    }
+}
+
+std::optional<std::string> CacheStore::ReadBlob(const std::string& hash) {
+    std::optional<std::string> bytes = ReadFileBytes(BlobPath(hash));
+    if (!bytes) {
+        return std::nullopt;
+    }
+    if (HashBytes(*bytes) != hash) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++damaged_;
+        ReleaseBlobLocked(hash);
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+StoreResult CacheStore::PutBlob(const std::string& hash, std::string_view bytes) {
+    if (HashBytes(bytes) != hash) {
+        return StoreResult::Refused;
+    }
+    const std::string path = BlobPath(hash);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (BlobPresent(hash) && index_.Command({"EXISTS", "b:" + hash}).integer != 0) {
+            return StoreResult::Exists;
+        }
+    }
+    MakeFolder(fileCache_ + "/" + hash.substr(0, 2));
+    const std::string temp = fileCache_ + "/tmp/" + tempPrefix_ + std::to_string(++tempCounter_);
+    {
+        platform::File file;
+        if (file.CreatePrivate(temp)) {
+            return StoreResult::Failed;
+        }
+        std::size_t done = 0;
+        if (file.WriteAt(0, bytes.data(), bytes.size(), done) || done != bytes.size()) {
+            file.Close();
+            (void)platform::RemoveFile(temp);
+            return StoreResult::Failed;
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Replaces a damaged or unindexed file of the same name; an equal one is as good.
+    if (platform::ReplaceFile(temp, path) != 0) {
+        (void)platform::RemoveFile(temp);
+        return StoreResult::Failed;
+    }
+    if (index_.Command({"HSETNX", "b:" + hash, "size", std::to_string(bytes.size())}).integer ==
+        1) {
+        index_.Command({"HSETNX", "b:" + hash, "refs", "0"});
+        index_.Command({"INCRBY", "total", std::to_string(bytes.size())});
+    }
+    return StoreResult::Ok;
+}
+
+StoreStats CacheStore::Stats() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    StoreStats stats;
+    stats.entries = index_.Command({"ZCARD", "lru"}).integer;
+    RedisValue total = index_.Command({"GET", "total"});
+    stats.bytes = total.nil ? 0 : std::stoll(total.text);
+    stats.hits = hits_;
+    stats.misses = misses_;
+    stats.evicted = evicted_;
+    stats.damaged = damaged_;
+    return stats;
+}
+
+} // namespace qz::buildcache
