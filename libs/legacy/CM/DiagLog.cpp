@@ -113,8 +113,8 @@ void AppendLocked(LogState& state, std::string_view text, int flags) {
 std::string ReplaceProductName(const std::string& path, const std::string& product) {
     static const std::string kPlaceholder = "orvane";
     for (size_t i = 0; i + kPlaceholder.size() <= path.size(); ++i) {
-        if (platform::RegistryNamesEqual(std::string_view(path).substr(i, kPlaceholder.size()),
-                                         kPlaceholder)) {
+        if (platform::SameTextAscii(std::string_view(path).substr(i, kPlaceholder.size()),
+                                    kPlaceholder)) {
             return path.substr(0, i) + product + path.substr(i + kPlaceholder.size());
         }
     }

@@ -10,6 +10,7 @@
 #include "platform/Uuid.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 
@@ -17,9 +18,7 @@ namespace qz {
 
 namespace {
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+using platform::LowerAscii;
 
 bool SameChar(char a, char b, bool exact) {
     return exact ? a == b : LowerAscii(a) == LowerAscii(b);
@@ -755,10 +754,6 @@ bool TextEndsWith(std::string_view text, std::string_view part, bool exact) {
            TextStartsAt(text, text.size() - part.size() + 1, part, exact);
 }
 
-bool SameTextAscii(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && TextStartsAt(a, 1, b, false);
-}
-
 std::size_t FindText(std::string_view part, std::string_view text, std::size_t from) {
     if (part.empty() || from < 1) {
         return 0;
@@ -864,48 +859,29 @@ bool MatchesMask(std::string_view name, std::string_view mask) {
 }
 
 bool TryTextToInt(std::string_view text, std::int32_t& value) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
-        ++i;
-    }
+    const std::size_t start = text.find_first_not_of(" \t");
+    text.remove_prefix(start == std::string_view::npos ? text.size() : start);
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
     }
-    bool hex = false;
-    if (i < text.size() && text[i] == '$') {
-        hex = true;
-        ++i;
-    } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
-        hex = true;
-        ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' &&
-               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        hex = true;
-        i += 2;
+    int base = 10;
+    if (!text.empty() && (text.front() == '$' || LowerAscii(text.front()) == 'x')) {
+        base = 16;
+        text.remove_prefix(1);
+    } else if (text.size() > 1 && text[0] == '0' && LowerAscii(text[1]) == 'x') {
+        base = 16;
+        text.remove_prefix(2);
     }
-    if (i == text.size()) {
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
         return false;
     }
-    std::uint64_t magnitude = 0;
-    const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
-    for (; i < text.size(); ++i) {
-        int digit =
-            hex ? HexDigitValue(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
-        if (digit < 0) {
-            return false;
-        }
-        magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-        if (magnitude > limit) {
-            return false;
-        }
+    std::optional<std::uint32_t> magnitude = platform::ParseInteger<std::uint32_t>(text, base);
+    if (!magnitude || (base == 10 && *magnitude > (negative ? 0x80000000u : 0x7FFFFFFFu))) {
+        return false;
     }
-    std::uint32_t bits = static_cast<std::uint32_t>(magnitude);
-    if (negative) {
-        bits = 0u - bits;
-    }
-    value = static_cast<std::int32_t>(bits);
+    value = static_cast<std::int32_t>(negative ? 0u - *magnitude : *magnitude);
     return true;
 }
 
@@ -942,27 +918,21 @@ namespace {
 
 constexpr std::int64_t kMillisecondsPerDay = 86400000;
 
-// Days from 1970-01-01 of a civil date (proleptic Gregorian calendar).
-std::int64_t DaysFromCivil(std::int64_t year, int month, int day) {
-    year -= month <= 2;
-    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const std::int64_t yearOfEra = year - era * 400;
-    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
+// Days from 1970-01-01 of a civil date (proleptic Gregorian calendar); a day past the month's
+// end counts on into the next month.
+std::int64_t DaysFromCivil(int year, int month, int day) {
+    using namespace std::chrono;
+    const sys_days first{std::chrono::year{year} /
+                         std::chrono::month{static_cast<unsigned>(month)} / 1};
+    return (first + days{day - 1}).time_since_epoch().count();
 }
 
-void CivilFromDays(std::int64_t days, int& year, int& month, int& day) {
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
-    month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    year = static_cast<int>(yearOfEra + era * 400 + (month <= 2));
+void CivilFromDays(std::int64_t count, int& year, int& month, int& day) {
+    using namespace std::chrono;
+    const year_month_day date{sys_days{days{count}}};
+    year = static_cast<int>(date.year());
+    month = static_cast<int>(static_cast<unsigned>(date.month()));
+    day = static_cast<int>(static_cast<unsigned>(date.day()));
 }
 
 const std::int64_t kDateTimeEpochDays = DaysFromCivil(1899, 12, 30);

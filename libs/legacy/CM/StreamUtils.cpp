@@ -1,5 +1,6 @@
 #include "StreamUtils.h"
 
+#include "ByteOrder.h"
 #include "EnvUtils.h"
 #include "Exceptions.h"
 #include "Format.h"
@@ -331,8 +332,7 @@ void TVirtualStream::SetContent(std::string_view bytes) {
 std::string TVirtualStream::ReadSizedString() {
     std::uint8_t bytes[4];
     ReadBuffer(bytes, 4);
-    std::uint32_t length = bytes[0] | (std::uint32_t(bytes[1]) << 8) |
-                           (std::uint32_t(bytes[2]) << 16) | (std::uint32_t(bytes[3]) << 24);
+    std::uint32_t length = Load32(bytes);
     // Check against what is left before allocating, so a damaged length cannot ask for 4 GB.
     if (std::int64_t(length) > size_ - position_) {
         Raise("Stream read error");

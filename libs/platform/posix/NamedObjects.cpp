@@ -1,6 +1,7 @@
 #include "platform/NamedObjects.h"
 
 #include "ObjectFile.h"
+#include "platform/AsciiText.h"
 
 #include <atomic>
 #include <cerrno>
@@ -102,7 +103,7 @@ bool UidTrusted(uid_t uid) {
     while (start < list.size()) {
         size_t comma = list.find(',', start);
         std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
-        if (!item.empty() && std::strtoul(item.c_str(), nullptr, 10) == uid) {
+        if (ParseInteger<uid_t>(item) == uid) {
             return true;
         }
         if (comma == std::string::npos) {
@@ -127,12 +128,11 @@ int ConfiguredGroup(bool& hasGroup, gid_t& gid) {
     if (group.empty()) {
         return 0;
     }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long number = std::strtoul(group.c_str(), &end, 10);
-    if (group[0] >= '0' && group[0] <= '9' && *end == '\0' && errno == 0 &&
-        number < static_cast<unsigned long>(static_cast<gid_t>(-1))) {
-        gid = static_cast<gid_t>(number);
+    // Digits only: a sign or a trailing letter makes it a group name to look up.
+    std::optional<gid_t> number =
+        group[0] >= '0' && group[0] <= '9' ? ParseInteger<gid_t>(group) : std::nullopt;
+    if (number && *number != static_cast<gid_t>(-1)) {
+        gid = *number;
         hasGroup = true;
         return 0;
     }
