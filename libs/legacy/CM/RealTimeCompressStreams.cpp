@@ -306,17 +306,7 @@ std::int64_t TDecompressStream::Write(const void*, std::int64_t) {
 }
 
 std::int64_t TDecompressStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    switch (origin) {
-    case SeekOrigin::Begin:
-        position_ = offset;
-        break;
-    case SeekOrigin::Current:
-        position_ += offset;
-        break;
-    case SeekOrigin::End:
-        position_ = size_ + offset;
-        break;
-    }
+    position_ = SeekTarget(offset, origin, position_, size_);
     return position_;
 }
 

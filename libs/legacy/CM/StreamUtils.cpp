@@ -256,10 +256,7 @@ std::int64_t TVirtualStream::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t TVirtualStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    std::int64_t base = origin == SeekOrigin::Begin     ? 0
-                        : origin == SeekOrigin::Current ? position_
-                                                        : size_;
-    position_ = std::max<std::int64_t>(0, base + offset);
+    position_ = std::max<std::int64_t>(0, SeekTarget(offset, origin, position_, size_));
     return position_;
 }
 
@@ -608,13 +605,11 @@ std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t TMappedFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    std::int64_t base = origin == SeekOrigin::Begin     ? 0
-                        : origin == SeekOrigin::Current ? position_
-                                                        : size_;
-    if (base + offset < 0) {
+    const std::int64_t target = SeekTarget(offset, origin, position_, size_);
+    if (target < 0) {
         RaiseOsError(Format("Failed to set file pointer for handle 0x0%x", Handle()), EINVAL);
     }
-    position_ = base + offset;
+    position_ = target;
     return position_;
 }
 
