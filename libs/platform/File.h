@@ -108,7 +108,4 @@ private:
 /// True when the file exists and this process may not write it.
 bool IsReadOnlyFile(const std::string& path);
 
-/// Sleeps the calling thread for the given milliseconds.
-void SleepMilliseconds(int milliseconds);
-
 } // namespace qz::platform

@@ -6,10 +6,12 @@
 #include "EnvUtils.h"
 #include "ExceptionWatch.h"
 #include "Exceptions.h"
+#include "platform/Clock.h"
 #include "platform/Diagnostics.h"
 #include "platform/FileSystem.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryStore.h"
+#include "platform/SystemInfo.h"
 
 #include <atomic>
 #include <cctype>
@@ -290,8 +292,7 @@ void DiagLogStartup() {
     DiagLogSetUp(DiagLogFilePath(settings), settings);
     if (DiagLogLevel() > 0) {
         std::string computer;
-        int error = 0;
-        if (!platform::diag::ComputerName(computer, error)) {
+        if (int error = platform::HostName(computer)) {
             computer = "<Unknown:" + OsErrorMessage("Failed to get computer name", error) + ">";
         }
         LogWrite(LogSection("Started", '-') + "\r\nBuild=" + std::to_string(kProgramBuildNumber) +
@@ -436,7 +437,7 @@ void LogWaitWarning(std::string_view text) {
 }
 
 std::string LogTimestamp() {
-    platform::diag::LocalTime now = platform::diag::Now();
+    platform::LocalTimeParts now = platform::CurrentLocalTime();
     return Digits(now.day, 2) + "/" + Digits(now.month, 2) + "/" + Digits(now.year, 4) + " " +
            Digits(now.hour, 2) + ":" + Digits(now.minute, 2) + ":" + Digits(now.second, 2) + "." +
            Digits(now.millisecond, 3);

@@ -4,6 +4,7 @@
 #include "EnvUtils.h"
 #include "Exceptions.h"
 #include "Format.h"
+#include "platform/NativeThread.h"
 #include "platform/SystemError.h"
 
 #include <algorithm>

@@ -232,8 +232,4 @@ bool IsReadOnlyFile(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0;
 }
 
-void SleepMilliseconds(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 } // namespace qz::platform

@@ -2,6 +2,7 @@
 
 #include "ObjectFile.h"
 #include "platform/AsciiText.h"
+#include "platform/Clock.h"
 
 #include <atomic>
 #include <cerrno>
@@ -115,9 +116,7 @@ bool UidTrusted(uid_t uid) {
 }
 
 std::int64_t MonotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<std::int64_t>(MonotonicMilliseconds());
 }
 
 // The group of shared objects from "TamrelObjectGroup" (a number or a group name); 0 with gid
