@@ -25,19 +25,6 @@ bool SameChar(char a, char b, bool exact) {
     return exact ? a == b : LowerAscii(a) == LowerAscii(b);
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 } // namespace
 
 bool SplitAtChar(std::string_view text, char character, std::string& before, std::string& after) {
@@ -201,18 +188,15 @@ bool TryTextToInt(std::string_view text, std::int32_t& value) {
 }
 
 std::int64_t HexToInt64(std::string_view text) {
-    if (text.empty() || text.size() > 16) {
+    // Digits only: no sign, no prefix, at most 16 of them (leading zeros count).
+    std::optional<std::uint64_t> bits;
+    if (!text.empty() && text.size() <= 16 && text.front() != '+') {
+        bits = platform::ParseInteger<std::uint64_t>(text, 16);
+    }
+    if (!bits) {
         Raise(Format("Invalid hexadecimal string: \"%s\"", text));
     }
-    std::uint64_t bits = 0;
-    for (char c : text) {
-        int digit = HexDigitValue(c);
-        if (digit < 0) {
-            Raise(Format("Invalid hexadecimal string: \"%s\"", text));
-        }
-        bits = (bits << 4) | static_cast<std::uint64_t>(digit);
-    }
-    return static_cast<std::int64_t>(bits);
+    return static_cast<std::int64_t>(*bits);
 }
 
 std::string BoolToText(bool value) {
