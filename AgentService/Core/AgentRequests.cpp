@@ -7,6 +7,7 @@
 #include "CM/ServicePackets.h"
 #include "NV/AgentReg.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderTree.h"
 #include "platform/SystemInfo.h"
 
 #include <algorithm>
@@ -140,9 +141,10 @@ std::unique_ptr<TPacket> TAgentRequests::EnableAgent(TPacket& request, const TRe
 
 std::unique_ptr<TPacket> TAgentRequests::ClearFileCache(TPacket&, const TRequestOrigin&) {
     std::string folder = AgentFileCacheFolder();
-    int rc = platform::RemoveFolderContents(folder);
-    if (rc != 0 && rc != ENOENT) { // a cache never made is empty
-        RaiseOsError("Failed to clear the file cache '" + folder + "'", rc);
+    platform::FolderTreeResult result =
+        platform::DeleteMatchingEntries(folder, [](std::string_view) { return true; });
+    if (!result.complete && result.error != ENOENT) { // a cache never made is empty
+        RaiseOsError("Failed to clear the file cache '" + folder + "'", result.error);
     }
     LogLine("File cache cleared: " + folder, 0);
     return nullptr;

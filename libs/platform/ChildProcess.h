@@ -2,6 +2,8 @@
 
 // Starting a child process and learning of its end.
 
+#include "platform/posix/UniqueFd.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,7 +53,7 @@ public:
     bool Started() const { return pid_ > 0; }
     int Pid() const { return pid_; }
     /// A descriptor that becomes readable when the child ends (for wait-any); -1 before Start.
-    int WaitHandle() const { return pidfd_; }
+    int WaitHandle() const { return pidfd_.Get(); }
 
     /// Waits up to timeoutMs (-1: without limit) for the end; true when the child has ended.
     bool Wait(int timeoutMs);
@@ -63,7 +65,7 @@ private:
     void Reap();
 
     int pid_ = -1;
-    int pidfd_ = -1;
+    detail::UniqueFd pidfd_;
     std::optional<int> exitCode_;
 };
 

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -45,6 +46,49 @@ TEST(ChildProcess, RunningChildHasNoExitCodeYet) {
     kill(child.Pid(), SIGTERM);
     ASSERT_TRUE(child.Wait(10000));
     EXPECT_EQ(child.ExitCode(), 128 + SIGTERM);
+}
+
+int OpenDescriptorCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(ChildProcess, MovingHandsTheWaitHandleOver) {
+    ChildProcess first;
+    ASSERT_EQ(first.Start(Shell("exit 3")), 0);
+    const int handle = first.WaitHandle();
+    ASSERT_GE(handle, 0);
+    ChildProcess second(std::move(first));
+    EXPECT_EQ(first.WaitHandle(), -1);
+    EXPECT_FALSE(first.Started());
+    EXPECT_EQ(second.WaitHandle(), handle);
+    ChildProcess third;
+    third = std::move(second);
+    EXPECT_EQ(second.WaitHandle(), -1);
+    ASSERT_TRUE(third.Wait(10000));
+    EXPECT_EQ(third.ExitCode(), 3);
+}
+
+// Fifty children at once, some that fail to start: every descriptor is closed again.
+TEST(ChildProcess, ManyChildrenLeaveNoDescriptorBehind) {
+    const int before = OpenDescriptorCount();
+    {
+        std::vector<ChildProcess> children(50);
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            ASSERT_EQ(children[i].Start(Shell("exit " + std::to_string(i % 7))), 0);
+        }
+        ChildProcess missing;
+        EXPECT_EQ(missing.Start(Program({"/nonexistent/program"})), ENOENT);
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            ASSERT_TRUE(children[i].Wait(10000));
+            EXPECT_EQ(children[i].ExitCode(), static_cast<int>(i % 7));
+        }
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST(ChildProcess, MissingProgramIsReportedAsTheStartError) {

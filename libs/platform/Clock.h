@@ -10,6 +10,12 @@ namespace qz::platform {
 /// is unspecified.
 std::uint64_t MonotonicMilliseconds();
 
+/// The monotonic clock truncated to 32 bits: it wraps after 49.7 days, so compare two readings
+/// by their difference as a signed 32-bit number.
+inline std::uint32_t TickCount() {
+    return static_cast<std::uint32_t>(MonotonicMilliseconds());
+}
+
 /// A local calendar time.
 struct LocalTimeParts {
     int year = 0;   ///< e.g. 2026

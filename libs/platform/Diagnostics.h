@@ -20,13 +20,6 @@ namespace qz::platform::diag {
 int ProcessId();
 /// The kernel's id of the calling thread.
 int ThreadId();
-/// The host name; false (and the errno in error) on failure.
-bool ComputerName(std::string& name, int& error);
-
-struct LocalTime {
-    int year, month, day, hour, minute, second, millisecond;
-};
-LocalTime Now();
 
 /// Whether a module whose file name contains the text is loaded in the process.
 bool IsModuleLoaded(std::string_view nameFragment);

@@ -73,11 +73,6 @@ public:
     /// A CreateAlways open truncates only once the sharing check has passed.
     FileError Open(const std::string& path, const FileOpenRequest& request);
 
-    /// Creates a file only this user may read or write (mode 0600) for writing. An existing
-    /// name is removed first, and the new file is created exclusively without following a
-    /// link, so a link planted under the name in a shared folder is never written through.
-    FileError CreatePrivate(const std::string& path);
-
     /// Closes the handle (removing the file when it was opened with deleteOnClose).
     void Close();
 
@@ -112,8 +107,5 @@ private:
 
 /// True when the file exists and this process may not write it.
 bool IsReadOnlyFile(const std::string& path);
-
-/// Sleeps the calling thread for the given milliseconds.
-void SleepMilliseconds(int milliseconds);
 
 } // namespace qz::platform

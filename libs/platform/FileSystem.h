@@ -41,15 +41,10 @@ int RemoveFile(const std::string& path);
 /// code (EXDEV when both names are on different file systems: nothing is copied).
 int RenameNoReplace(const std::string& from, const std::string& to);
 
-/// Removes everything inside a folder and keeps the folder. Symbolic links are removed, never
-/// followed, so nothing outside the folder is touched; a path that is itself a link fails
-/// (ELOOP). Goes on after a failure and returns the
-/// first system error code (0 when everything went; ENOENT when the folder does not exist).
-int RemoveFolderContents(const std::string& path);
-
 /// Writes a file only this user may read, for data such as a whole environment that lands in a
 /// folder other users can write: any old name is removed first, and the file is created anew
-/// (never through a symbolic link, never over a file another user planted) with mode 0600.
+/// (never through a symbolic link, never over a file another user planted) with mode exactly
+/// 0600 whatever the umask. A failure after the create removes the file again.
 /// 0 or the system error code (EEXIST when someone recreated the name in between).
 int WritePrivateFile(const std::string& path, const std::string& contents);
 

@@ -48,9 +48,5 @@ int ProcessThreadCount();
 void YieldProcessor();
 /// Sleeps for the milliseconds.
 void SleepMilliseconds(std::uint32_t milliseconds);
-/// The monotonic clock in milliseconds, truncated to 32 bits (differences as signed 32-bit).
-std::uint32_t TickCount();
-/// Flushes standard output (errors ignored) and ends the process at once with the exit code.
-[[noreturn]] void ExitProcessImmediately(int exitCode);
 
 } // namespace qz::platform

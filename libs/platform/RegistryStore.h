@@ -104,9 +104,6 @@ private:
     std::vector<Key> keys_; ///< keys named by a section, in file order
 };
 
-/// Compares two names without ASCII case.
-bool RegistryNamesEqual(std::string_view a, std::string_view b);
-
 /// Where each root lives and how it is read and written.
 class RegistryStore {
 public:

@@ -34,22 +34,16 @@ protected:
         test::WriteFile(dir_ / "HKLM.reg", "REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"
                                            "\"Folder\"=\"" +
                                                agent_ + "\"\n");
-        stop_ = std::make_unique<TWinEvent>(NullDaclSecurityAttributes(), stopName_, true, false);
+        service_ = std::make_unique<commtest::StandInAgent>();
     }
     void TearDown() override {
-        if (service_ > 0) {
-            stop_->SetEvent();
-            EXPECT_EQ(test::WaitChild(service_, milliseconds(10000)), 0);
-        }
-        stop_.reset();
+        service_.reset();
         CommTest::TearDown();
     }
 
     // Serves "Build Service": every start-job request gets result (a grant carries a new id).
     void StartAgent(int result) {
-        TWinEvent ready(NullDaclSecurityAttributes(), readyName_, true, false);
-        service_ = commtest::ForkPeer([&](TNotifyQueue& queue) {
-            TLocalCommServer server(ServiceGuid(), SessionGlobal, 0x200000, nullptr, &queue);
+        ASSERT_TRUE(service_->Start([result](TLocalCommServer& server) {
             server.MethodMap().Add(TQueryServiceStatusPacket::StaticClass(),
                                    [](TCommExecuteContext& context) {
                                        context.SendReply(TQueryServiceStatusReplyPacket());
@@ -63,14 +57,7 @@ protected:
                     }
                     context.SendReply(reply);
                 });
-            TWinEvent stop(stopName_, false);
-            TWinEvent(readyName_, false).SetEvent();
-            commtest::RunLoopUntil(
-                queue, [&] { return WaitForObject(stop.Handle(), 0, wfTimeoutResult); },
-                milliseconds(120000));
-            return 0;
-        });
-        ASSERT_TRUE(ready.WaitFor(10000));
+        }));
     }
 
     test::RunResult RunConsole(const std::string& script, std::vector<std::string> args,
@@ -92,10 +79,7 @@ protected:
     }
 
     std::string agent_;
-    int service_ = 0;
-    std::string readyName_ = "Global\\" + test::UniqueName("ready");
-    std::string stopName_ = "Global\\" + test::UniqueName("stop");
-    std::unique_ptr<TWinEvent> stop_;
+    std::unique_ptr<commtest::StandInAgent> service_;
 };
 
 TEST_F(BuildRunTest, OutputStaysOnItsStreamsAndExitCodesPassThroughWithTheBase) {

@@ -43,7 +43,7 @@ protected:
     void SetUp() override {
         CommTest::SetUp();
         RegisterAllPacketClasses();
-        stop_ = std::make_unique<TWinEvent>(NullDaclSecurityAttributes(), stopName_, true, false);
+        service_ = std::make_unique<commtest::StandInAgent>();
         fs::create_directories(dir_ / "agent/resources");
         test::WriteFile(dir_ / "HKLM.reg", "[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"" +
                                                (dir_ / "agent") + "\"\n");
@@ -54,88 +54,80 @@ protected:
         test::WriteFile(dir_ / "cache/FileCache/ab/entry", "1");
     }
     void TearDown() override {
-        if (service_ > 0) {
-            stop_->SetEvent();
-            EXPECT_EQ(test::WaitChild(service_, milliseconds(10000)), 0);
-        }
+        service_.reset();
         if (platform::QueryServiceState(kCacheService) != platform::ServiceState::Stopped) {
             int pid = std::atoi(test::ReadFile(pidFile_).value_or("0").c_str());
             if (pid > 0) {
                 kill(pid, SIGKILL);
             }
         }
-        stop_.reset();
         CommTest::TearDown();
     }
 
     void StartAgent(const Agent& agent) {
-        TWinEvent ready(NullDaclSecurityAttributes(), readyName_, true, false);
         std::string posts = dir_ / "posts.txt";
-        service_ = commtest::ForkPeer([&](TNotifyQueue& queue) {
-            TLocalCommServer server(ServiceGuid(), SessionGlobal, 0x200000, nullptr, &queue);
-            auto record = [posts](const std::string& name) {
-                std::ofstream(posts, std::ios::app) << name << "\n";
-            };
-            server.MethodMap().Add(
-                TQueryServiceStatusPacket::StaticClass(), [&](TCommExecuteContext& context) {
-                    TQueryServiceStatusReplyPacket reply;
-                    reply.Nested(TQueryServiceStatusReplyPacket::StaticPacket)
-                        .SetBool(TStaticPacket::AllowEnableDisable, agent.allowEnableDisable);
-                    context.SendReply(reply);
-                });
-            server.MethodMap().Add(
-                TRequestBuildStatusPacket::StaticClass(), [&](TCommExecuteContext& context) {
-                    TRequestBuildStatusReplayPacket reply;
-                    for (const auto& [id, caption] : agent.builds) {
-                        auto build = std::make_unique<TBuildStatusPacket>();
-                        build->SetGuid(TBuildStatusPacket::BuildID, GuidFromText(id));
-                        build->SetStr(TBuildStatusPacket::Caption, caption);
-                        reply.List(TRequestBuildStatusReplayPacket::Builds).Add(std::move(build));
-                    }
-                    context.SendReply(reply);
-                });
-            server.MethodMap().Add(
-                TStopJobPacket::StaticClass(), [&](TCommExecuteContext& context) {
-                    std::string id = GuidToText(context.Request().Guid(TStopJobPacket::JobID));
-                    bool known = std::any_of(agent.builds.begin(), agent.builds.end(),
-                                             [&](const auto& b) { return b.first == id; });
-                    bool refused = std::find(agent.refusedStops.begin(), agent.refusedStops.end(),
-                                             id) != agent.refusedStops.end();
-                    bool theOnlyOne = IsNullGuid(GuidFromText(id)) && agent.builds.size() == 1;
-                    if ((known && !refused) || theOnlyOne) {
-                        context.SendReply(TStopJobPacket(context.Request().Guid(0)));
-                    } else {
-                        context.SendReply(TRequestBuildStatusReplayPacket());
-                    }
-                });
-            for (const TPacketClass* cls :
-                 {&TEnableAgentPacket::StaticClass(), &TClearFileCachePacket::StaticClass()}) {
-                server.MethodMap().Add(*cls, [record](TCommExecuteContext& context) {
-                    std::string name = context.Request().ClassName();
-                    if (name == "TEnableAgentPacket") {
-                        name += context.Request().Bool(TEnableAgentPacket::Enable) ? " on" : " off";
-                    }
-                    record(name);
-                });
-            }
-            server.MethodMap().Add(TStopBCServicePacket::StaticClass(),
-                                   [record](TCommExecuteContext&) {
-                                       record("TStopBCServicePacket");
-                                       platform::StopService(kCacheService);
-                                   });
-            server.MethodMap().Add(TStartBCServicePacket::StaticClass(),
-                                   [record](TCommExecuteContext&) {
-                                       record("TStartBCServicePacket");
-                                       platform::StartService(kCacheService);
-                                   });
-            TWinEvent stop(stopName_, false);
-            TWinEvent(readyName_, false).SetEvent();
-            commtest::RunLoopUntil(
-                queue, [&] { return WaitForObject(stop.Handle(), 0, wfTimeoutResult); },
-                milliseconds(60000));
-            return 0;
-        });
-        ASSERT_TRUE(ready.WaitFor(10000));
+        ASSERT_TRUE(service_->Start(
+            [&agent, posts](TLocalCommServer& server) {
+                auto record = [posts](const std::string& name) {
+                    std::ofstream(posts, std::ios::app) << name << "\n";
+                };
+                server.MethodMap().Add(
+                    TQueryServiceStatusPacket::StaticClass(), [&](TCommExecuteContext& context) {
+                        TQueryServiceStatusReplyPacket reply;
+                        reply.Nested(TQueryServiceStatusReplyPacket::StaticPacket)
+                            .SetBool(TStaticPacket::AllowEnableDisable, agent.allowEnableDisable);
+                        context.SendReply(reply);
+                    });
+                server.MethodMap().Add(
+                    TRequestBuildStatusPacket::StaticClass(), [&](TCommExecuteContext& context) {
+                        TRequestBuildStatusReplayPacket reply;
+                        for (const auto& [id, caption] : agent.builds) {
+                            auto build = std::make_unique<TBuildStatusPacket>();
+                            build->SetGuid(TBuildStatusPacket::BuildID, GuidFromText(id));
+                            build->SetStr(TBuildStatusPacket::Caption, caption);
+                            reply.List(TRequestBuildStatusReplayPacket::Builds)
+                                .Add(std::move(build));
+                        }
+                        context.SendReply(reply);
+                    });
+                server.MethodMap().Add(
+                    TStopJobPacket::StaticClass(), [&](TCommExecuteContext& context) {
+                        std::string id = GuidToText(context.Request().Guid(TStopJobPacket::JobID));
+                        bool known = std::any_of(agent.builds.begin(), agent.builds.end(),
+                                                 [&](const auto& b) { return b.first == id; });
+                        bool refused =
+                            std::find(agent.refusedStops.begin(), agent.refusedStops.end(), id) !=
+                            agent.refusedStops.end();
+                        bool theOnlyOne = IsNullGuid(GuidFromText(id)) && agent.builds.size() == 1;
+                        if ((known && !refused) || theOnlyOne) {
+                            context.SendReply(TStopJobPacket(context.Request().Guid(0)));
+                        } else {
+                            context.SendReply(TRequestBuildStatusReplayPacket());
+                        }
+                    });
+                for (const TPacketClass* cls :
+                     {&TEnableAgentPacket::StaticClass(), &TClearFileCachePacket::StaticClass()}) {
+                    server.MethodMap().Add(*cls, [record](TCommExecuteContext& context) {
+                        std::string name = context.Request().ClassName();
+                        if (name == "TEnableAgentPacket") {
+                            name +=
+                                context.Request().Bool(TEnableAgentPacket::Enable) ? " on" : " off";
+                        }
+                        record(name);
+                    });
+                }
+                server.MethodMap().Add(TStopBCServicePacket::StaticClass(),
+                                       [record](TCommExecuteContext&) {
+                                           record("TStopBCServicePacket");
+                                           platform::StopService(kCacheService);
+                                       });
+                server.MethodMap().Add(TStartBCServicePacket::StaticClass(),
+                                       [record](TCommExecuteContext&) {
+                                           record("TStartBCServicePacket");
+                                           platform::StartService(kCacheService);
+                                       });
+            },
+            milliseconds(60000)));
     }
 
     test::RunResult RunConsole(std::vector<std::string> args) {
@@ -173,10 +165,7 @@ protected:
         return platform::QueryServiceState(kCacheService);
     }
 
-    std::string readyName_ = "Global\\" + test::UniqueName("ready");
-    std::string stopName_ = "Global\\" + test::UniqueName("stop");
-    std::unique_ptr<TWinEvent> stop_;
-    int service_ = 0;
+    std::unique_ptr<commtest::StandInAgent> service_;
     std::string pidFile_ = dir_ / "buildcache.pid";
     // The console and the stand-in (forked later) share the test's settings store, data folder
     // and the absence of a system bus.

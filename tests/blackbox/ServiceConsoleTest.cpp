@@ -30,7 +30,7 @@ struct ServiceOptions {
 class ServiceConsoleTest : public commtest::CommTest {
 protected:
     void TearDown() override {
-        stop_.reset();
+        service_.reset();
         connected_.reset();
         CommTest::TearDown();
     }
@@ -38,44 +38,39 @@ protected:
         CommTest::SetUp();
         RegisterAllPacketClasses();
         // Made after the fixture chose the object folder and prefix.
-        stop_ = std::make_unique<TWinEvent>(NullDaclSecurityAttributes(), stopName_, true, false);
+        service_ = std::make_unique<commtest::StandInAgent>();
         connected_ =
             std::make_unique<TWinEvent>(NullDaclSecurityAttributes(), connectedName_, true, false);
     }
 
     // Serves "Build Service" under the GUID the console reads from its product information
     // until the stop event is set; it refuses every build slot, so a build keeps waiting.
-    int StartService(const ServiceOptions& options) {
-        TWinEvent ready(NullDaclSecurityAttributes(), readyName_, true, false);
-        int pid = commtest::ForkPeer([&](TNotifyQueue& queue) {
-            TLocalCommServer server(ServiceGuid(), SessionGlobal, 0x200000, nullptr, &queue);
-            if (options.answersStatus) {
-                server.MethodMap().Add(
-                    TQueryServiceStatusPacket::StaticClass(), [&](TCommExecuteContext& context) {
-                        using Reply = TQueryServiceStatusReplyPacket;
-                        Reply reply;
-                        reply.SetBool(Reply::StandAlone, options.standAlone);
-                        reply.SetBool(Reply::CoordinatorVersionMismatch, options.versionMismatch);
-                        context.SendReply(reply);
-                    });
-            }
-            server.MethodMap().Add(TStartJobRequestPacket::StaticClass(),
-                                   [](TCommExecuteContext& context) {
-                                       TStartJobRequestReplyPacket reply;
-                                       reply.SetInt(TStartJobRequestReplyPacket::Result, 1);
-                                       context.SendReply(reply);
-                                   });
-            server.SetOnClientConnect(
-                [&](TLocalCommConnection&) { TWinEvent(connectedName_, false).SetEvent(); });
-            TWinEvent stop(stopName_, false);
-            TWinEvent(readyName_, false).SetEvent();
-            commtest::RunLoopUntil(
-                queue, [&] { return WaitForObject(stop.Handle(), 0, wfTimeoutResult); },
-                milliseconds(60000));
-            return 0;
-        });
-        EXPECT_TRUE(ready.WaitFor(10000));
-        return pid;
+    void StartService(const ServiceOptions& options) {
+        std::string connectedName = connectedName_;
+        EXPECT_TRUE(service_->Start(
+            [options, connectedName](TLocalCommServer& server) {
+                if (options.answersStatus) {
+                    server.MethodMap().Add(TQueryServiceStatusPacket::StaticClass(),
+                                           [options](TCommExecuteContext& context) {
+                                               using Reply = TQueryServiceStatusReplyPacket;
+                                               Reply reply;
+                                               reply.SetBool(Reply::StandAlone, options.standAlone);
+                                               reply.SetBool(Reply::CoordinatorVersionMismatch,
+                                                             options.versionMismatch);
+                                               context.SendReply(reply);
+                                           });
+                }
+                server.MethodMap().Add(TStartJobRequestPacket::StaticClass(),
+                                       [](TCommExecuteContext& context) {
+                                           TStartJobRequestReplyPacket reply;
+                                           reply.SetInt(TStartJobRequestReplyPacket::Result, 1);
+                                           context.SendReply(reply);
+                                       });
+                server.SetOnClientConnect([connectedName](TLocalCommConnection&) {
+                    TWinEvent(connectedName, false).SetEvent();
+                });
+            },
+            milliseconds(60000)));
     }
 
     test::RunResult RunConsole(std::vector<std::string> args) {
@@ -94,53 +89,48 @@ protected:
         return result;
     }
 
-    void StopService(int pid) {
-        stop_->SetEvent();
-        EXPECT_EQ(test::WaitChild(pid, milliseconds(10000)), 0);
-    }
+    void StopService() { EXPECT_EQ(service_->Stop(), 0); }
 
-    std::string readyName_ = "Global\\" + test::UniqueName("ready");
-    std::string stopName_ = "Global\\" + test::UniqueName("stop");
     std::string connectedName_ = "Global\\" + test::UniqueName("connected");
-    std::unique_ptr<TWinEvent> stop_;
+    std::unique_ptr<commtest::StandInAgent> service_;
     std::unique_ptr<TWinEvent> connected_;
 };
 
 TEST_F(ServiceConsoleTest, StatusReportWithARunningService) {
-    int service = StartService({});
+    StartService({});
     test::RunResult r = RunConsole({"/QUERYAGENTSTATUS"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_THAT(r.out, HasSubstr("Agent Services Status: OK\r\n"
                                  "Connectivity to Coordinator: not connected\r\n"));
-    StopService(service);
+    StopService();
 }
 
 TEST_F(ServiceConsoleTest, StatusReportReadsTheCoordinatorFields) {
-    int service = StartService({true, false, true});
+    StartService({true, false, true});
     test::RunResult r = RunConsole({"/QUERYAGENTSTATUS"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_THAT(r.out, HasSubstr("Agent Services Status: OK\r\n"
                                  "Connectivity to Coordinator: Updating Version\r\n"));
-    StopService(service);
+    StopService();
 }
 
 TEST_F(ServiceConsoleTest, ServiceThatCannotAnswerTheStatusCountsAsNotRunning) {
-    int service = StartService({false});
+    StartService({false});
     test::RunResult r = RunConsole({"/COMMAND=true", "/EXITCODEBASE=100"});
     EXPECT_EQ(r.exitCode, 103);
     EXPECT_THAT(r.out, EndsWith("Processing is unable to continue due to the Agent Service is not "
                                 "running.\r\n"));
-    StopService(service);
+    StopService();
 }
 
 TEST_F(ServiceConsoleTest, KilledServiceEndsAWaitingConsoleWithExitCodeThree) {
-    int service = StartService({});
+    StartService({});
     test::RunResult result;
     std::thread console([&] { result = RunConsole({"/COMMAND=true", "/EXITCODEBASE=100"}); });
     bool connected = connected_->WaitFor(20000);
     // Give the console time to settle into its wait after the status query.
     std::this_thread::sleep_for(milliseconds(300));
-    test::KillChild(service);
+    service_->Kill();
     Clock::time_point killedAt = Clock::now();
     console.join();
     ASSERT_TRUE(connected);

@@ -5,8 +5,10 @@
 // processes, and a raw writer that puts arbitrary bytes into a channel as a hostile peer would.
 
 #include "GrowingSharedStream.h"
+#include "LocalComm.h"
 #include "NotifyQueue.h"
 #include "PacketChannel.h"
+#include "ProductInfo.h"
 #include "StreamUtils.h"
 #include "TestSupport.h"
 #include "platform/NamedObjects.h"
@@ -172,5 +174,63 @@ inline bool RunLoopUntil(TNotifyQueue& queue, const std::function<bool()>& predi
     queue.ClearQueue(&watch);
     return predicate();
 }
+
+/// A stand-in agent service for the console's black-box tests: a forked process serving "Build
+/// Service" under ServiceGuid() with the methods setup adds, until Stop(), Kill() or the end of
+/// its lifetime. Make it after CommTest::SetUp has chosen the object folder and prefix, and
+/// destroy it before CommTest::TearDown (the destructor stops a service still running). The
+/// handlers run in the child after setup returned: they capture setup's locals by value.
+class StandInAgent {
+public:
+    using Setup = std::function<void(TLocalCommServer& server)>;
+
+    StandInAgent() : stop_(NullDaclSecurityAttributes(), stopName_, true, false) {}
+    ~StandInAgent() {
+        if (pid_ > 0) {
+            EXPECT_EQ(Stop(), 0);
+        }
+    }
+    StandInAgent(const StandInAgent&) = delete;
+    StandInAgent& operator=(const StandInAgent&) = delete;
+
+    /// Forks the service and waits up to 10 s until it serves; false when it did not.
+    bool Start(const Setup& setup,
+               std::chrono::milliseconds lifetime = std::chrono::milliseconds(120000)) {
+        TWinEvent ready(NullDaclSecurityAttributes(), readyName_, true, false);
+        pid_ = ForkPeer([&](TNotifyQueue& queue) {
+            TLocalCommServer server(ServiceGuid(), SessionGlobal, 0x200000, nullptr, &queue);
+            setup(server);
+            TWinEvent stop(stopName_, false);
+            TWinEvent(readyName_, false).SetEvent();
+            RunLoopUntil(
+                queue, [&] { return WaitForObject(stop.Handle(), 0, wfTimeoutResult); }, lifetime);
+            return 0;
+        });
+        return ready.WaitFor(10000);
+    }
+
+    /// Asks the service to end and waits for it (10 s): its exit code, 0 for a clean end; -1 when
+    /// none runs.
+    int Stop() {
+        if (pid_ <= 0) {
+            return -1;
+        }
+        stop_.SetEvent();
+        return test::WaitChild(std::exchange(pid_, 0), std::chrono::milliseconds(10000));
+    }
+
+    /// Kills the service at once, as a crash would.
+    void Kill() {
+        if (pid_ > 0) {
+            test::KillChild(std::exchange(pid_, 0));
+        }
+    }
+
+private:
+    std::string readyName_ = "Global\\" + test::UniqueName("ready");
+    std::string stopName_ = "Global\\" + test::UniqueName("stop");
+    TWinEvent stop_;
+    int pid_ = 0;
+};
 
 } // namespace qz::commtest

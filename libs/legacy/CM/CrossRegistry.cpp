@@ -2,6 +2,7 @@
 
 #include "ExceptionWatch.h"
 #include "Exceptions.h"
+#include "platform/AsciiText.h"
 
 #include <cerrno>
 #include <charconv>
@@ -23,21 +24,6 @@ std::string JoinPath(const std::string& base, const std::string& path) {
         return base;
     }
     return base + "\\" + path;
-}
-
-// The decimal integer the whole text holds (optional sign), as a 32-bit value.
-std::optional<int> ParseDecimal(const std::string& text) {
-    const char* first = text.data();
-    const char* last = first + text.size();
-    if (first != last && *first == '+') {
-        ++first;
-    }
-    int value = 0;
-    auto [end, error] = std::from_chars(first, last, value);
-    if (error != std::errc() || end != last || first == last) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 // Set-value or create-subkey rights; the 0x20000 bit of the write mask is shared with reading.
@@ -96,8 +82,8 @@ std::optional<RegRoot> RegistryRootFromName(const std::string& name) {
                   {"HKPD", RegRoot::PerformanceData}, {"HKCC", RegRoot::CurrentConfig},
                   {"HKDD", RegRoot::DynData}};
     for (const auto& entry : kRoots) {
-        if (platform::RegistryNamesEqual(name, entry.shortName) ||
-            platform::RegistryNamesEqual(name, RegistryRootName(entry.root))) {
+        if (platform::SameTextAscii(name, entry.shortName) ||
+            platform::SameTextAscii(name, RegistryRootName(entry.root))) {
             return entry.root;
         }
     }
@@ -266,7 +252,7 @@ int TCrossRegistry::ReadInteger(const std::string& name, int defaultValue) {
         return defaultValue;
     }
     if (IsTextType(value->type)) {
-        auto number = ParseDecimal(TextUpToZero(value->data));
+        auto number = platform::ParseInteger<int>(TextUpToZero(value->data));
         if (!number) {
             Raise(Format("Invalid registry integer value at: %s\\%s", currentPath_, name));
         }
@@ -393,7 +379,7 @@ std::string TCrossRegIniFile::ReadString(const std::string& section, const std::
 int TCrossRegIniFile::ReadInteger(const std::string& section, const std::string& name,
                                   int defaultValue) {
     std::string text = ReadString(section, name, "");
-    auto number = ParseDecimal(text);
+    auto number = platform::ParseInteger<int>(text);
     return number ? *number : defaultValue;
 }
 

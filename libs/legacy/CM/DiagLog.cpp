@@ -6,10 +6,12 @@
 #include "EnvUtils.h"
 #include "ExceptionWatch.h"
 #include "Exceptions.h"
+#include "platform/Clock.h"
 #include "platform/Diagnostics.h"
 #include "platform/FileSystem.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RegistryStore.h"
+#include "platform/SystemInfo.h"
 
 #include <atomic>
 #include <cctype>
@@ -113,8 +115,8 @@ void AppendLocked(LogState& state, std::string_view text, int flags) {
 std::string ReplaceProductName(const std::string& path, const std::string& product) {
     static const std::string kPlaceholder = "orvane";
     for (size_t i = 0; i + kPlaceholder.size() <= path.size(); ++i) {
-        if (platform::RegistryNamesEqual(std::string_view(path).substr(i, kPlaceholder.size()),
-                                         kPlaceholder)) {
+        if (platform::SameTextAscii(std::string_view(path).substr(i, kPlaceholder.size()),
+                                    kPlaceholder)) {
             return path.substr(0, i) + product + path.substr(i + kPlaceholder.size());
         }
     }
@@ -290,8 +292,7 @@ void DiagLogStartup() {
     DiagLogSetUp(DiagLogFilePath(settings), settings);
     if (DiagLogLevel() > 0) {
         std::string computer;
-        int error = 0;
-        if (!platform::diag::ComputerName(computer, error)) {
+        if (int error = platform::HostName(computer)) {
             computer = "<Unknown:" + OsErrorMessage("Failed to get computer name", error) + ">";
         }
         LogWrite(LogSection("Started", '-') + "\r\nBuild=" + std::to_string(kProgramBuildNumber) +
@@ -436,7 +437,7 @@ void LogWaitWarning(std::string_view text) {
 }
 
 std::string LogTimestamp() {
-    platform::diag::LocalTime now = platform::diag::Now();
+    platform::LocalTimeParts now = platform::CurrentLocalTime();
     return Digits(now.day, 2) + "/" + Digits(now.month, 2) + "/" + Digits(now.year, 4) + " " +
            Digits(now.hour, 2) + ":" + Digits(now.minute, 2) + ":" + Digits(now.second, 2) + "." +
            Digits(now.millisecond, 3);

@@ -7,6 +7,7 @@
 // is the cached computer name. The error forms (RaiseOsError, RaiseWithContext, the native-status
 // form) are in Exceptions.h.
 
+#include "platform/AsciiText.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/FileHandle.h"
 
@@ -236,7 +237,7 @@ bool TextStartsAt(std::string_view text, std::size_t position, std::string_view 
 bool TextEndsWith(std::string_view text, std::string_view part, bool exact = true);
 
 /// Equal length and equal ignoring the case of ASCII letters.
-bool SameTextAscii(std::string_view a, std::string_view b);
+using platform::SameTextAscii;
 
 /// The 1-based position of the part in the text from the 1-based position from on, ASCII
 /// letters without case; 0 when not found (or when the part is empty).

@@ -428,17 +428,8 @@ std::int64_t TGrowingSharedStream::Write(const void* buffer, std::int64_t count)
 }
 
 std::int64_t TGrowingSharedStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    switch (origin) {
-    case SeekOrigin::Begin:
-        position_ = offset;
-        break;
-    case SeekOrigin::Current:
-        position_ += offset;
-        break;
-    case SeekOrigin::End:
-        position_ = DataSize() + offset;
-        break;
-    }
+    // Only a seek from the end reads the shared header.
+    position_ = SeekTarget(offset, origin, position_, origin == SeekOrigin::End ? DataSize() : 0);
     return position_;
 }
 

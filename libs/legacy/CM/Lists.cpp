@@ -1,5 +1,6 @@
 #include "Lists.h"
 
+#include "ByteOrder.h"
 #include "StringLists.h"
 
 namespace qz {
@@ -9,15 +10,12 @@ std::uint32_t StringHash(std::string_view text) {
     if (length == 0) {
         return 0;
     }
-    auto byteAt = [&](std::int64_t offset) -> std::uint32_t {
-        // The byte after the text is its terminating zero.
-        return offset < length ? static_cast<unsigned char>(text[static_cast<std::size_t>(offset)])
-                               : 0;
-    };
     std::uint32_t a = static_cast<std::uint32_t>(length - 2);
     for (std::int64_t offset = 0; offset < length - 2; offset += 4) {
-        a ^= byteAt(offset) | byteAt(offset + 1) << 8 | byteAt(offset + 2) << 16 |
-             byteAt(offset + 3) << 24;
+        // Past the text come its terminating zero and zeros.
+        std::uint8_t word[4] = {};
+        text.copy(reinterpret_cast<char*>(word), 4, static_cast<std::size_t>(offset));
+        a ^= Load32(word);
     }
     a &= 0xDFDFDFDFu;
     return (a + (a >> 10) + (a >> 20)) & 0x3FFu;

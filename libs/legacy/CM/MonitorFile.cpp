@@ -1,7 +1,9 @@
 #include "MonitorFile.h"
 
+#include "ByteOrder.h"
 #include "Exceptions.h"
 #include "StreamUtils.h"
+#include "platform/AsciiText.h"
 
 namespace qz {
 
@@ -14,28 +16,14 @@ bool IsAppendedMarker(const std::string& bytes) {
     if (bytes.size() != 4 + marker.size()) {
         return false;
     }
-    auto length = static_cast<std::uint32_t>(
-        static_cast<std::uint8_t>(bytes[0]) | (static_cast<std::uint8_t>(bytes[1]) << 8) |
-        (static_cast<std::uint8_t>(bytes[2]) << 16) | (static_cast<std::uint8_t>(bytes[3]) << 24));
-    if (length != marker.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < marker.size(); ++i) {
-        char c = bytes[4 + i];
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-        char m = marker[i];
-        m = (m >= 'A' && m <= 'Z') ? static_cast<char>(m + 32) : m;
-        if (c != m) {
-            return false;
-        }
-    }
-    return true;
+    return Load32(bytes.data()) == marker.size() &&
+           platform::SameTextAscii(std::string_view(bytes).substr(4), marker);
 }
 
 std::string MarkerBytes() {
     std::string marker = kAppendedMarker;
     std::string bytes(4, '\0');
-    bytes[0] = static_cast<char>(marker.size());
+    Store32(bytes.data(), static_cast<std::uint32_t>(marker.size()));
     return bytes + marker;
 }
 

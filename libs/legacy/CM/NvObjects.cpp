@@ -3,6 +3,7 @@
 #include "DiagHooks.h"
 #include "Exceptions.h"
 #include "Format.h"
+#include "platform/Clock.h"
 #include "platform/NamedObjects.h"
 #include "platform/NativeThread.h"
 #include "platform/SystemError.h"

@@ -1,5 +1,6 @@
 #include "Packets.h"
 
+#include "ByteOrder.h"
 #include "EnvUtils.h"
 #include "Exceptions.h"
 #include "Format.h"
@@ -157,25 +158,6 @@ bool IsIntegerLike(TValueType type) {
     }
 }
 
-bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<char>(x + 32);
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<char>(y + 32);
-        }
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // ---- Texts of values ----
 
 std::string QuoteText(std::string_view text) {
@@ -227,20 +209,11 @@ std::string DateTimeText(double value) {
         ++days;
         ms -= 86400000;
     }
-    // Civil date from a day count (1970-01-01 is day 25569).
-    std::int64_t z = days - 25569 + 719468;
-    std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    std::int64_t doe = z - era * 146097;
-    std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    std::int64_t y = yoe + era * 400;
-    std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    std::int64_t mp = (5 * doy + 2) / 153;
-    std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    if (m <= 2) {
-        ++y;
-    }
-    std::string text = Format("%.4d-%.2d-%.2d", y, m, d);
+    // 1970-01-01 is day 25569.
+    const std::chrono::year_month_day date{std::chrono::sys_days{std::chrono::days{days - 25569}}};
+    std::string text = Format("%.4d-%.2d-%.2d", static_cast<int>(date.year()),
+                              static_cast<int>(static_cast<unsigned>(date.month())),
+                              static_cast<int>(static_cast<unsigned>(date.day())));
     if (ms != 0) {
         std::int64_t s = ms / 1000;
         text += Format(" %.2d:%.2d:%.2d", s / 3600, s / 60 % 60, s % 60);
@@ -249,48 +222,11 @@ std::string DateTimeText(double value) {
 }
 
 std::int32_t TextToInteger(const std::string& text) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    int base = 10;
-    if (i < text.size() && text[i] == '$') {
-        base = 16;
-        ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' &&
-               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i >= text.size()) {
+    std::int32_t value = 0;
+    if (!TryTextToInt(text, value)) {
         Raise(Format("'%s' is not a valid integer value", text));
     }
-    std::int64_t value = 0;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        int digit = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : 99;
-        if (digit >= base) {
-            Raise(Format("'%s' is not a valid integer value", text));
-        }
-        value = value * base + digit;
-        if (value > (base == 16 ? 0xFFFFFFFFll : 0x80000000ll)) {
-            Raise(Format("'%s' is not a valid integer value", text));
-        }
-    }
-    if (base == 16) {
-        value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-    }
-    value = negative ? -value : value;
-    if (value > std::numeric_limits<std::int32_t>::max() ||
-        value < std::numeric_limits<std::int32_t>::min()) {
-        Raise(Format("'%s' is not a valid integer value", text));
-    }
-    return static_cast<std::int32_t>(value);
+    return value;
 }
 
 double TextToFloat(const std::string& text) {
@@ -309,27 +245,15 @@ TStringListEx SplitLines(std::string_view text) {
     return lines;
 }
 
-void WriteU32(TStream& stream, std::uint32_t value) {
-    std::uint8_t b[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                         static_cast<std::uint8_t>(value >> 16),
-                         static_cast<std::uint8_t>(value >> 24)};
-    stream.WriteBuffer(b, 4);
-}
-
+// The low size bytes (1 to 8) of the value, little-endian.
 void WriteLE(TStream& stream, std::uint64_t value, int size) {
     std::uint8_t b[8];
-    for (int i = 0; i < size; ++i) {
-        b[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
+    StoreLE(b, value, static_cast<std::size_t>(size));
     stream.WriteBuffer(b, size);
 }
 
-std::uint64_t LoadLE(const std::uint8_t* b, int size) {
-    std::uint64_t value = 0;
-    for (int i = size - 1; i >= 0; --i) {
-        value = (value << 8) | b[i];
-    }
-    return value;
+void WriteU32(TStream& stream, std::uint32_t value) {
+    WriteLE(stream, value, 4);
 }
 
 // A compact length, then the bytes.
@@ -463,7 +387,7 @@ TPacketClass::TPacketClass(const TPacketClassDef& def, const TPacketClass* base)
         if (f.defaultValue != nullptr) {
             std::string def = f.defaultValue;
             if (f.type == TValueType::Boolean) {
-                field.intDefault = EqualsIgnoreAsciiCase(def, "true") ? 1 : 0;
+                field.intDefault = SameTextAscii(def, "true") ? 1 : 0;
             } else if (f.type == TValueType::DateTime) {
                 field.doubleDefault = std::strtod(def.c_str(), nullptr);
             } else if (IsIntegerLike(f.type)) {
@@ -719,7 +643,7 @@ void TPacket::SetFieldAsString(int index, const std::string& value) {
             std::get<vInt>(v) = Truncate(f.type, f.size, value.empty() ? 0 : TextToInteger(value));
             return;
         case FieldKindBoolean:
-            std::get<vInt>(v) = EqualsIgnoreAsciiCase(value, "True") ? 1 : 0;
+            std::get<vInt>(v) = SameTextAscii(value, "True") ? 1 : 0;
             return;
         case FieldKindDateTime:
             std::get<vDouble>(v) = TextToFloat(value);
@@ -1285,8 +1209,7 @@ void TPacket::SaveFields(TStream& stream, TPacketSaveContext* context) const {
             WriteCompactCount(stream, static_cast<std::int32_t>(w.size()));
             std::string bytes(w.size() * 2, '\0');
             for (std::size_t k = 0; k < w.size(); ++k) {
-                bytes[2 * k] = static_cast<char>(w[k] & 0xFF);
-                bytes[2 * k + 1] = static_cast<char>(w[k] >> 8);
+                Store16(bytes.data() + 2 * k, w[k]);
             }
             stream.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
             break;
@@ -1428,8 +1351,7 @@ void TPacket::LoadValue(TReader& reader, int index) {
         std::u16string& w = std::get<vWide>(v);
         w.assign(static_cast<std::size_t>(count), u'\0');
         for (std::size_t k = 0; k < w.size(); ++k) {
-            w[k] = static_cast<char16_t>(static_cast<std::uint8_t>(bytes[2 * k]) |
-                                         (static_cast<std::uint8_t>(bytes[2 * k + 1]) << 8));
+            w[k] = static_cast<char16_t>(Load16(bytes.data() + 2 * k));
         }
         break;
     }
@@ -1636,26 +1558,11 @@ std::unique_ptr<TPacket> TPacket::CreateFromStream(TStream& stream, TPacketLoadC
 // ---- Files ----
 
 void TPacket::SaveToFile(const std::string& fileName, std::uint32_t flags) const {
-    namespace fs = std::filesystem;
     if (flags & pfSafeReplace) {
-        std::error_code error;
-        if (fs::exists(fs::symlink_status(fileName, error)) && !fs::remove(fileName, error)) {
-            std::string text = Format("Failed to delete file '%s'", fileName);
-            if (error.value() == EACCES || error.value() == EPERM) {
-                auto perms = fs::status(fileName, error).permissions();
-                if ((perms & fs::perms::owner_write) == fs::perms::none) {
-                    text += "\r\nCannot delete a read-only file";
-                }
-            }
-            RaiseOsError(text, error.value());
-        }
+        DeleteFileChecked(fileName);
         std::string temporary = fileName + ".temp";
         SaveToFile(temporary, flags & ~pfSafeReplace);
-        fs::rename(temporary, fileName, error);
-        if (error) {
-            RaiseOsError(Format("Failed to move file '%s' to '%s'", temporary, fileName),
-                         error.value());
-        }
+        MoveFileChecked(temporary, fileName);
         return;
     }
     std::uint16_t options = (flags & pfCreateFolders) ? FileOption::CreateFolders : 0;
@@ -1840,10 +1747,6 @@ TRegistry& Registry() {
     return registry;
 }
 
-std::uint8_t IntroByte(const std::uint8_t* intro, int i) {
-    return intro[i];
-}
-
 const TPacketClass& ReadClassRef(TPacket::TReader& reader, TPacketLoadContext& context,
                                  int& storedFieldCount) {
     if (reader.Left() < 1) {
@@ -1873,7 +1776,7 @@ const TPacketClass& ReadClassRef(TPacket::TReader& reader, TPacketLoadContext& c
     }
     std::uint8_t intro[kIntroSize];
     reader.Read(intro, kIntroSize);
-    int fieldCount = IntroByte(intro, 1) | (IntroByte(intro, 2) << 8);
+    int fieldCount = Load16(intro + 1);
     TGuid guid;
     std::memcpy(guid.Bytes(), intro + 3, 16);
     const TPacketClass* cls = FindPacketClass(guid);

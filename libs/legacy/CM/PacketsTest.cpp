@@ -655,6 +655,22 @@ TEST(PacketModelTest, ClassLevelQueries) {
     EXPECT_EQ(PacketClassIndex(TPacket::StaticClass()), 1);
 }
 
+// Integer text in a field reads as everywhere else (TryTextToInt): the whole text, in range.
+TEST(PacketModelTest, IntegerTextIsCheckedToTheEndAndForRange) {
+    TPacket p(RegisteredAllTypes());
+    p.SetFieldAsString(fI, "$7FFFFFFF");
+    EXPECT_EQ(p.Int(fI), 2147483647);
+    p.SetFieldAsString(fI, "-2147483648");
+    EXPECT_EQ(p.Int(fI), INT32_MIN);
+    p.SetFieldAsString(fI, "x10");
+    EXPECT_EQ(p.Int(fI), 16);
+    for (const char* text : {"2147483648", "-2147483649", "$100000000", "0x-1", "+-1", "1 2"}) {
+        ExpectError<Exception>([&] { p.SetFieldAsString(fI, text); },
+                               std::string("'") + text + "' is not a valid integer value");
+    }
+    EXPECT_EQ(p.Int(fI), 16);
+}
+
 TEST(PacketModelTest, ValueConversions) {
     TPacket p(RegisteredAllTypes());
     p.SetDouble(fD, 45678.75);

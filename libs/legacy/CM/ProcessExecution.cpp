@@ -46,14 +46,17 @@ std::string JoinLines(const std::vector<std::string>& lines) {
     return text;
 }
 
+// The priority options and the priority class each stands for; of several options set, the
+// first in this order counts.
+constexpr struct {
+    std::uint32_t option;
+    std::uint32_t priorityClass;
+} kPriorityClasses[] = {{poNormalPriority, 0x20},        {poIdlePriority, 0x40},
+                        {poHighPriority, 0x80},          {poRealtimePriority, 0x100},
+                        {poBelowNormalPriority, 0x4000}, {poAboveNormalPriority, 0x8000}};
+
 std::optional<int> NiceValueOfOptions(std::uint32_t options) {
-    static const struct {
-        std::uint32_t option;
-        std::uint32_t priorityClass;
-    } kClasses[] = {{poNormalPriority, 0x20},        {poIdlePriority, 0x40},
-                    {poHighPriority, 0x80},          {poRealtimePriority, 0x100},
-                    {poBelowNormalPriority, 0x4000}, {poAboveNormalPriority, 0x8000}};
-    for (const auto& entry : kClasses) {
+    for (const auto& entry : kPriorityClasses) {
         if (options & entry.option) {
             return platform::NiceValueOfPriorityClass(entry.priorityClass);
         }
@@ -64,22 +67,12 @@ std::optional<int> NiceValueOfOptions(std::uint32_t options) {
 } // namespace
 
 std::uint32_t PriorityOption(std::uint32_t priorityClass) {
-    switch (priorityClass) {
-    case 0x20:
-        return poNormalPriority;
-    case 0x40:
-        return poIdlePriority;
-    case 0x80:
-        return poHighPriority;
-    case 0x100:
-        return poRealtimePriority;
-    case 0x4000:
-        return poBelowNormalPriority;
-    case 0x8000:
-        return poAboveNormalPriority;
-    default:
-        return 0;
+    for (const auto& entry : kPriorityClasses) {
+        if (entry.priorityClass == priorityClass) {
+            return entry.option;
+        }
     }
+    return 0;
 }
 
 // ---- TProcessOutputPipe ----------------------------------------------------------------------

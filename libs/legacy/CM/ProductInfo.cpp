@@ -1,5 +1,6 @@
 #include "ProductInfo.h"
 
+#include "platform/AsciiText.h"
 #include "platform/ProcessInfo.h"
 
 #include <filesystem>
@@ -8,21 +9,6 @@
 namespace qz {
 
 namespace {
-
-bool SameTextIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        x = (x >= 'A' && x <= 'Z') ? static_cast<char>(x + 32) : x;
-        y = (y >= 'A' && y <= 'Z') ? static_cast<char>(y + 32) : y;
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::mutex g_loaderLock;
 // Loaders are never destroyed: a loader is a packet, and packets must not outlive the class
@@ -61,7 +47,7 @@ TProductInfoLoader::TProductInfoLoader(const std::string& fileName) {
         m_fileRead = true;
     }
     m_productName = m_info.Str(TProductInformationPacket::ProductCaption);
-    m_isMainProduct = SameTextIgnoringAsciiCase(m_productName, "Orvane");
+    m_isMainProduct = platform::SameTextAscii(m_productName, "Orvane");
     m_visualStudioBuilds = m_info.Bool(TProductInformationPacket::VisualStudioBuilds);
     m_visualStudioAddIn = m_info.Bool(TProductInformationPacket::VisualStudioAddIn);
 }

@@ -1,5 +1,6 @@
 #include "QuickLZ.h"
 
+#include "ByteOrder.h"
 #include "Exceptions.h"
 
 #include <array>
@@ -29,36 +30,6 @@ struct Slot {
 constexpr int kDecompressScratch = 16;
 constexpr int kCompressScratch = static_cast<int>(kHashSize * sizeof(Slot)) + kDecompressScratch;
 static_assert(kCompressScratch == 32784, "consumers accept only the level-1 32-bit scratch size");
-
-inline std::uint32_t Load32(const std::uint8_t* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = __builtin_bswap32(v);
-    }
-    return v;
-}
-
-inline std::uint64_t Load64(const std::uint8_t* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    if constexpr (std::endian::native == std::endian::big) {
-        v = __builtin_bswap64(v);
-    }
-    return v;
-}
-
-inline void Store32(std::uint8_t* p, std::uint32_t v) {
-    if constexpr (std::endian::native == std::endian::big) {
-        v = __builtin_bswap32(v);
-    }
-    std::memcpy(p, &v, 4);
-}
-
-inline void Store16(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
 
 inline std::uint32_t Hash(std::uint32_t w) {
     return ((w >> 12) ^ w) & (kHashSize - 1);
@@ -230,7 +201,7 @@ std::size_t Compress(const void* source, std::size_t size, void* destination,
                 if (distance <= 63) {
                     *out++ = static_cast<std::uint8_t>(distance << 2);
                 } else if (distance <= 16383) {
-                    Store16(out, static_cast<std::uint32_t>((distance << 2) | 1));
+                    Store16(out, static_cast<std::uint16_t>((distance << 2) | 1));
                     out += 2;
                 } else {
                     *out++ = s[p++];
@@ -246,7 +217,7 @@ std::size_t Compress(const void* source, std::size_t size, void* destination,
             const auto dist32 = static_cast<std::uint32_t>(distance);
             const auto len32 = static_cast<std::uint32_t>(length - 3);
             if (length <= 18 && distance <= 1023) {
-                Store16(out, (len32 << 2) | (dist32 << 6) | 2);
+                Store16(out, static_cast<std::uint16_t>((len32 << 2) | (dist32 << 6) | 2));
                 out += 2;
             } else if (length <= 34 && distance <= 65535) {
                 const std::uint32_t t = (len32 << 3) | (dist32 << 8) | 3;

@@ -1,5 +1,6 @@
 #include "RealTimeCompressStreams.h"
 
+#include "ByteOrder.h"
 #include "Exceptions.h"
 #include "QuickLZ.h"
 
@@ -15,25 +16,13 @@ constexpr std::int64_t kHeaderSize64 = 16;
 // The writer's bound per block: the block's bytes + 404, plus 4 for its size field.
 constexpr std::int64_t kBlockBound = kCompressBlockOverhead + 4;
 
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-std::uint32_t Get32(const std::uint8_t* p) {
-    return p[0] | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
-           (std::uint32_t(p[3]) << 24);
-}
-
 std::int32_t GetInt32(const std::uint8_t* p) {
-    return static_cast<std::int32_t>(Get32(p));
+    return static_cast<std::int32_t>(Load32(p));
 }
 
 void WriteInt32(TStream& stream, std::int32_t value) {
     std::uint8_t bytes[4];
-    Put32(bytes, static_cast<std::uint32_t>(value));
+    Store32(bytes, static_cast<std::uint32_t>(value));
     stream.WriteBuffer(bytes, 4);
 }
 
@@ -88,8 +77,8 @@ std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& dest
 
     const std::int64_t start = destination.Position();
     std::uint8_t header[kHeaderSize] = {'s', 'd', 'c', '2'};
-    Put32(header + 4, static_cast<std::uint32_t>(format));
-    Put32(header + 8, static_cast<std::uint32_t>(count));
+    Store32(header + 4, static_cast<std::uint32_t>(format));
+    Store32(header + 8, static_cast<std::uint32_t>(count));
     destination.WriteBuffer(header, kHeaderSize);
     std::int64_t written = kHeaderSize;
     if (count == 0) {
@@ -134,7 +123,7 @@ std::int32_t CompressBlock(const void* input, std::int32_t u, void* output, std:
                      outputSize, required));
     }
     auto* out = static_cast<std::uint8_t*>(output);
-    Put32(out, static_cast<std::uint32_t>(u));
+    Store32(out, static_cast<std::uint32_t>(u));
     if (u == 0) {
         return 4;
     }
@@ -216,8 +205,8 @@ void TDecompressStream::BuildIndex() {
     source_->ReadBuffer(header + 4, headerSize - 4);
     format_ = header[4];
     headerTotal_ = signature_ == "sdc3"
-                       ? static_cast<std::int64_t>(Get32(header + 8) |
-                                                   (std::uint64_t(Get32(header + 12)) << 32))
+                       ? static_cast<std::int64_t>(Load32(header + 8) |
+                                                   (std::uint64_t(Load32(header + 12)) << 32))
                        : GetInt32(header + 8);
 
     std::int64_t position = start_ + headerSize;
@@ -317,17 +306,7 @@ std::int64_t TDecompressStream::Write(const void*, std::int64_t) {
 }
 
 std::int64_t TDecompressStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    switch (origin) {
-    case SeekOrigin::Begin:
-        position_ = offset;
-        break;
-    case SeekOrigin::Current:
-        position_ += offset;
-        break;
-    case SeekOrigin::End:
-        position_ = size_ + offset;
-        break;
-    }
+    position_ = SeekTarget(offset, origin, position_, size_);
     return position_;
 }
 

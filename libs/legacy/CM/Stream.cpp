@@ -1,5 +1,6 @@
 #include "Stream.h"
 
+#include "ByteOrder.h"
 #include "Exceptions.h"
 
 #include <algorithm>
@@ -54,10 +55,8 @@ void WriteCompactCount(TStream& stream, std::int32_t n) {
         stream.WriteBuffer(&b, 1);
         return;
     }
-    std::uint32_t v = static_cast<std::uint32_t>(n) * 2 + 1;
-    std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                             static_cast<std::uint8_t>(v >> 16),
-                             static_cast<std::uint8_t>(v >> 24)};
+    std::uint8_t bytes[4];
+    Store32(bytes, static_cast<std::uint32_t>(n) * 2 + 1);
     stream.WriteBuffer(bytes, 4);
 }
 
@@ -68,9 +67,7 @@ std::int32_t ReadCompactCount(TStream& stream) {
         return bytes[0] >> 1;
     }
     stream.ReadBuffer(bytes + 1, 3);
-    std::uint32_t v = bytes[0] | (std::uint32_t(bytes[1]) << 8) | (std::uint32_t(bytes[2]) << 16) |
-                      (std::uint32_t(bytes[3]) << 24);
-    return static_cast<std::int32_t>(v >> 1);
+    return static_cast<std::int32_t>(Load32(bytes) >> 1);
 }
 
 void WriteCompactWord(TStream& stream, std::int32_t n) {
@@ -80,8 +77,8 @@ void WriteCompactWord(TStream& stream, std::int32_t n) {
         stream.WriteBuffer(&b, 1);
         return;
     }
-    std::uint32_t v = static_cast<std::uint32_t>(n) * 2 + 1;
-    std::uint8_t bytes[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+    std::uint8_t bytes[2];
+    Store16(bytes, static_cast<std::uint16_t>(n * 2 + 1));
     stream.WriteBuffer(bytes, 2);
 }
 
@@ -92,7 +89,7 @@ std::int32_t ReadCompactWord(TStream& stream) {
         return bytes[0] >> 1;
     }
     stream.ReadBuffer(bytes + 1, 1);
-    return static_cast<std::int32_t>((bytes[0] | (std::uint32_t(bytes[1]) << 8)) >> 1);
+    return static_cast<std::int32_t>(Load16(bytes) >> 1);
 }
 
 } // namespace qz

@@ -10,6 +10,15 @@ namespace qz {
 
 enum class SeekOrigin { Begin, Current, End };
 
+/// Where a seek by offset from origin lands in a stream at position holding size bytes; not
+/// clamped (each stream decides what a position before the start means).
+constexpr std::int64_t SeekTarget(std::int64_t offset, SeekOrigin origin, std::int64_t position,
+                                  std::int64_t size) {
+    return offset + (origin == SeekOrigin::Begin     ? 0
+                     : origin == SeekOrigin::Current ? position
+                                                     : size);
+}
+
 class TStream {
 public:
     virtual ~TStream() = default;

@@ -1,8 +1,10 @@
 #include "StreamUtils.h"
 
+#include "ByteOrder.h"
 #include "EnvUtils.h"
 #include "Exceptions.h"
 #include "Format.h"
+#include "platform/NativeThread.h"
 #include "platform/SystemError.h"
 
 #include <algorithm>
@@ -255,10 +257,7 @@ std::int64_t TVirtualStream::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t TVirtualStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    std::int64_t base = origin == SeekOrigin::Begin     ? 0
-                        : origin == SeekOrigin::Current ? position_
-                                                        : size_;
-    position_ = std::max<std::int64_t>(0, base + offset);
+    position_ = std::max<std::int64_t>(0, SeekTarget(offset, origin, position_, size_));
     return position_;
 }
 
@@ -331,8 +330,7 @@ void TVirtualStream::SetContent(std::string_view bytes) {
 std::string TVirtualStream::ReadSizedString() {
     std::uint8_t bytes[4];
     ReadBuffer(bytes, 4);
-    std::uint32_t length = bytes[0] | (std::uint32_t(bytes[1]) << 8) |
-                           (std::uint32_t(bytes[2]) << 16) | (std::uint32_t(bytes[3]) << 24);
+    std::uint32_t length = Load32(bytes);
     // Check against what is left before allocating, so a damaged length cannot ask for 4 GB.
     if (std::int64_t(length) > size_ - position_) {
         Raise("Stream read error");
@@ -608,13 +606,11 @@ std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t TMappedFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
-    std::int64_t base = origin == SeekOrigin::Begin     ? 0
-                        : origin == SeekOrigin::Current ? position_
-                                                        : size_;
-    if (base + offset < 0) {
+    const std::int64_t target = SeekTarget(offset, origin, position_, size_);
+    if (target < 0) {
         RaiseOsError(Format("Failed to set file pointer for handle 0x0%x", Handle()), EINVAL);
     }
-    position_ = base + offset;
+    position_ = target;
     return position_;
 }
 

@@ -145,18 +145,7 @@ int CompareListStrings(std::string_view left, std::string_view right, bool caseS
 }
 
 bool SameListStrings(std::string_view left, std::string_view right, bool caseSensitive) {
-    if (left.size() != right.size()) {
-        return false;
-    }
-    if (caseSensitive) {
-        return left == right;
-    }
-    for (size_t i = 0; i < left.size(); ++i) {
-        if (FoldAscii(left[i]) != FoldAscii(right[i])) {
-            return false;
-        }
-    }
-    return true;
+    return caseSensitive ? left == right : platform::SameTextAscii(left, right);
 }
 
 std::string Trim(std::string_view text) {

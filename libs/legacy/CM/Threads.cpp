@@ -3,6 +3,10 @@
 #include "DiagHooks.h"
 #include "Exceptions.h"
 #include "Format.h"
+#include "platform/Console.h"
+
+#include <cstdio>
+#include <iostream>
 
 namespace qz {
 
@@ -188,7 +192,10 @@ int ProcessExitCode() {
 }
 
 void ExitProcessNow() {
-    platform::ExitProcessImmediately(g_exitCode);
+    // Buffered output is written; nothing else runs (no destructors, no atexit handlers).
+    std::cout.flush();
+    std::fflush(stdout);
+    platform::ExitProcessNow(g_exitCode);
 }
 
 } // namespace qz

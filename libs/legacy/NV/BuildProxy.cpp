@@ -16,6 +16,7 @@
 #include "CM/ServicePackets.h"
 #include "platform/ChildProcess.h"
 #include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/NativeThread.h"
 #include "platform/ProcessInfo.h"
 #include "platform/SharedSection.h"
@@ -171,16 +172,8 @@ std::vector<int> TBuildProxy::ProcessChain(int pid,
 void TBuildProxy::WriteCommandFile(const std::string& path, const TBuildCommandPacket& request) {
     TVirtualStream bytes;
     request.SaveToStream(bytes);
-    platform::File file;
-    if (platform::FileError error = file.CreatePrivate(path)) {
-        RaiseOsError(Format("Cannot create file \"%s\"", path), error.code);
-    }
-    std::string data(static_cast<std::size_t>(bytes.Size()), '\0');
-    bytes.SetPosition(0);
-    bytes.ReadBuffer(data.data(), static_cast<std::int64_t>(data.size()));
-    std::size_t done = 0;
-    if (platform::FileError error = file.WriteAt(0, data.data(), data.size(), done)) {
-        RaiseOsError(Format("Cannot write file \"%s\"", path), error.code);
+    if (int error = platform::WritePrivateFile(path, bytes.AsString())) {
+        RaiseOsError(Format("Cannot create file \"%s\"", path), error);
     }
 }
 

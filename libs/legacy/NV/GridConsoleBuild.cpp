@@ -62,12 +62,6 @@ std::unique_ptr<TBuildProxy> TGridConsole::NewBuildProxy() {
                                          [this](TPacket& event) { BuildEvent(event); });
 }
 
-void TGridConsole::PostToService(std::unique_ptr<TPacket> packet) {
-    if (servicePipe_) {
-        servicePipe_->Post(*packet);
-    }
-}
-
 std::string TGridConsole::ServiceHostName() const {
     if (!serviceStatus_) {
         return {};
@@ -143,7 +137,7 @@ void TGridConsole::RequestBuildSlot() {
     activity->SetStr(TCoordBuildActivityInfo::BuildsetVersion, buildCommand_.Str(Req::BuildClass));
     activity->SetInt(TCoordBuildActivityInfo::BiIssuer,
                      BiIssuerCode(buildCommand_.Str(Req::BiIssuer)));
-    PostToService(std::move(activity));
+    ServicePost(std::move(activity));
 
     // A refusal the console has no words for is still a refusal: name the agent's result and
     // end as a failure, never with 0.

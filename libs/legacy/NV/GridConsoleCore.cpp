@@ -10,6 +10,7 @@
 #include "CM/StreamUtils.h"
 #include "CmdLine.h"
 #include "WinVersions.h"
+#include "platform/AsciiText.h"
 #include "platform/Console.h"
 #include "platform/ProcessInfo.h"
 
@@ -30,35 +31,6 @@ int g_processExitCode = 0;
 
 constexpr const char* kNestedJobVariable = "TamrelBuildContext";
 constexpr const char* kExtraParamsVariable = "qzConsoleParams";
-
-// A decimal integer as the exit-code base accepts it: an optional sign and digits, in range.
-bool ParseDecimal(const std::string& text, int& value) {
-    size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    if (i == text.size()) {
-        return false;
-    }
-    long long result = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        result = result * 10 + (text[i] - '0');
-        if (result > 2147483648LL) {
-            return false;
-        }
-    }
-    result = negative ? -result : result;
-    if (result > 2147483647LL) {
-        return false;
-    }
-    value = static_cast<int>(result);
-    return true;
-}
 
 } // namespace
 
@@ -131,8 +103,7 @@ void TGridConsole::ServiceDisconnected() {
 void TGridConsole::ReadExitCodeBase() {
     std::string value;
     if (FindCommandLineValue("exitcodebase", value)) {
-        int base = 0;
-        SetExitCodeBase(ParseDecimal(value, base) ? base : kDefaultExitCodeBase);
+        SetExitCodeBase(platform::ParseInteger<int>(value).value_or(kDefaultExitCodeBase));
     }
 }
 

@@ -234,8 +234,6 @@ protected:
     virtual void DispatchBuild();
     /// A new build proxy for an attempt. Tests replace it with one whose agent is scripted.
     virtual std::unique_ptr<TBuildProxy> NewBuildProxy();
-    /// Posts a packet to the agent service on the console's pipe without waiting for a reply.
-    virtual void PostToService(std::unique_ptr<TPacket> packet);
     /// The agent's host name from the status reply, empty when unknown.
     virtual std::string ServiceHostName() const;
 

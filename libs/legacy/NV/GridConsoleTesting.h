@@ -30,7 +30,7 @@ public:
     bool runBuild = false;
     /// Makes the proxy of each attempt when the build runs.
     std::function<std::unique_ptr<TBuildProxy>(TCapturingConsole&)> proxyFactory;
-    /// Packets the console posted to the agent service.
+    /// Packets the console posted to the agent service (their class names in posts).
     std::vector<std::unique_ptr<TPacket>> posted;
     std::string out, err;
     std::function<std::unique_ptr<TPacket>(TPacket& request)> agent;
@@ -72,9 +72,6 @@ protected:
     std::unique_ptr<TBuildProxy> NewBuildProxy() override {
         return proxyFactory ? proxyFactory(*this) : TGridConsole::NewBuildProxy();
     }
-    void PostToService(std::unique_ptr<TPacket> packet) override {
-        posted.push_back(std::move(packet));
-    }
     std::string ServiceHostName() const override { return "buildhost"; }
     void WriteStandard(const std::string& line, bool toStdErr) override {
         (toStdErr ? err : out) += line;
@@ -93,20 +90,22 @@ protected:
         if (postsFail) {
             return 0;
         }
-        posts.push_back(packet->ClassName());
+        const std::string name = packet->ClassName();
+        posts.push_back(name);
+        posted.push_back(std::move(packet));
         if (realCacheService) {
-            if (packet->ClassName() == "TStopBCServicePacket") {
+            if (name == "TStopBCServicePacket") {
                 platform::StopService(kBuildCacheServiceName);
-            } else if (packet->ClassName() == "TStartBCServicePacket") {
+            } else if (name == "TStartBCServicePacket") {
                 platform::StartService(kBuildCacheServiceName);
             }
             return 1;
         }
-        if (cacheServiceObeys && packet->ClassName() == "TStopBCServicePacket" &&
+        if (cacheServiceObeys && name == "TStopBCServicePacket" &&
             cacheState == platform::ServiceState::Running) {
             cacheState = platform::ServiceState::Stopped;
         }
-        if (packet->ClassName() == "TStartBCServicePacket") {
+        if (name == "TStartBCServicePacket") {
             cacheState = platform::ServiceState::Running;
         }
         return 1;

@@ -30,28 +30,17 @@ int PidfdOpen(pid_t pid) {
 
 } // namespace
 
-ChildProcess::~ChildProcess() {
-    if (pidfd_ >= 0) {
-        close(pidfd_);
-    }
-}
+ChildProcess::~ChildProcess() = default;
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(other.pid_), pidfd_(other.pidfd_), exitCode_(other.exitCode_) {
-    other.pid_ = -1;
-    other.pidfd_ = -1;
-}
+    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)),
+      exitCode_(other.exitCode_) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
-        if (pidfd_ >= 0) {
-            close(pidfd_);
-        }
-        pid_ = other.pid_;
-        pidfd_ = other.pidfd_;
+        pid_ = std::exchange(other.pid_, -1);
+        pidfd_ = std::move(other.pidfd_);
         exitCode_ = other.exitCode_;
-        other.pid_ = -1;
-        other.pidfd_ = -1;
     }
     return *this;
 }
@@ -78,16 +67,16 @@ int ChildProcess::Start(const ChildStartOptions& options) {
     const pid_t parent = getpid();
 
     // The child reports a failed exec through this pipe; a successful exec closes it.
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
+    int reportEnds[2];
+    if (pipe2(reportEnds, O_CLOEXEC) != 0) {
         return errno;
     }
+    detail::UniqueFd reportRead(reportEnds[0]);
+    detail::UniqueFd reportWrite(reportEnds[1]);
+    const int report[2] = {reportEnds[0], reportEnds[1]};
     pid_t pid = fork();
     if (pid < 0) {
-        int error = errno;
-        close(report[0]);
-        close(report[1]);
-        return error;
+        return errno;
     }
     if (pid == 0) {
         if (options.newSession) {
@@ -135,21 +124,18 @@ int ChildProcess::Start(const ChildStartOptions& options) {
         // Also here, so that the group exists before Start returns (whichever side runs first).
         (void)setpgid(pid, pid);
     }
-    close(report[1]);
+    reportWrite.Reset();
     int childError = 0;
     ssize_t n;
-    while ((n = read(report[0], &childError, sizeof childError)) < 0 && errno == EINTR) {
+    while ((n = read(reportRead.Get(), &childError, sizeof childError)) < 0 && errno == EINTR) {
     }
-    close(report[0]);
+    reportRead.Reset();
     pid_ = pid;
-    pidfd_ = PidfdOpen(pid);
+    pidfd_.Reset(PidfdOpen(pid));
     if (n == static_cast<ssize_t>(sizeof childError)) {
         Reap();
         pid_ = -1;
-        if (pidfd_ >= 0) {
-            close(pidfd_);
-            pidfd_ = -1;
-        }
+        pidfd_.Reset();
         return childError;
     }
     return 0;
@@ -162,8 +148,8 @@ bool ChildProcess::Wait(int timeoutMs) {
     if (pid_ <= 0) {
         return false;
     }
-    if (pidfd_ >= 0) {
-        pollfd fd{pidfd_, POLLIN, 0};
+    if (pidfd_) {
+        pollfd fd{pidfd_.Get(), POLLIN, 0};
         int ready;
         while ((ready = poll(&fd, 1, timeoutMs)) < 0 && errno == EINTR) {
         }

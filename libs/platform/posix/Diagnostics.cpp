@@ -275,30 +275,6 @@ int ThreadId() {
     return static_cast<int>(gettid());
 }
 
-bool ComputerName(std::string& name, int& error) {
-    char buffer[256] = {};
-    if (gethostname(buffer, sizeof buffer - 1) != 0) {
-        error = errno;
-        return false;
-    }
-    name = buffer;
-    return true;
-}
-
-LocalTime Now() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    return LocalTime{local.tm_year + 1900,
-                     local.tm_mon + 1,
-                     local.tm_mday,
-                     local.tm_hour,
-                     local.tm_min,
-                     local.tm_sec,
-                     static_cast<int>(now.tv_nsec / 1000000)};
-}
-
 bool IsModuleLoaded(std::string_view nameFragment) {
     struct Search {
         std::string_view fragment;

@@ -94,28 +94,6 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-FileError File::CreatePrivate(const std::string& path) {
-    Close();
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        return ErrorFromCode(errno, path);
-    }
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return ErrorFromCode(errno, path);
-    }
-    // The umask can only take bits away; fchmod makes the mode exact all the same.
-    if (::fchmod(fd, 0600) != 0) {
-        int code = errno;
-        ::close(fd);
-        return ErrorFromCode(code, path);
-    }
-    fd_ = fd;
-    return {};
-}
-
 FileError File::Open(const std::string& path, const FileOpenRequest& request) {
     Close();
     int flags = O_CLOEXEC;
@@ -252,10 +230,6 @@ FileError File::Flush() {
 
 bool IsReadOnlyFile(const std::string& path) {
     return ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0;
-}
-
-void SleepMilliseconds(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 } // namespace qz::platform

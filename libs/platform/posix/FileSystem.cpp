@@ -12,46 +12,6 @@
 
 namespace qz::platform {
 
-namespace {
-
-// Empties the folder open as dirFd (which it closes); every step works relative to a descriptor
-// and never follows a link, so a link swapped in meanwhile cannot lead outside.
-int RemoveContentsAt(int dirFd) {
-    DIR* dir = fdopendir(dirFd);
-    if (dir == nullptr) {
-        int error = errno;
-        close(dirFd);
-        return error;
-    }
-    int first = 0;
-    while (dirent* entry = readdir(dir)) {
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-            continue;
-        }
-        struct stat info {};
-        if (fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            first = first ? first : errno;
-            continue;
-        }
-        int error = 0;
-        if (S_ISDIR(info.st_mode)) {
-            int child = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            error = child < 0 ? errno : RemoveContentsAt(child);
-            if (unlinkat(dirfd(dir), name, AT_REMOVEDIR) != 0 && error == 0) {
-                error = errno;
-            }
-        } else if (unlinkat(dirfd(dir), name, 0) != 0) {
-            error = errno;
-        }
-        first = first ? first : error;
-    }
-    closedir(dir);
-    return first;
-}
-
-} // namespace
-
 PathKind QueryPathKind(const std::string& path) {
     struct stat info {};
     if (path.empty() || stat(path.c_str(), &info) != 0) {
@@ -81,8 +41,9 @@ int WritePrivateFile(const std::string& path, const std::string& contents) {
         return errno;
     }
     std::size_t done = 0;
-    int error = 0;
-    while (done < contents.size()) {
+    // The umask can only take bits away; fchmod makes the mode exact all the same.
+    int error = fchmod(fd, 0600) == 0 ? 0 : errno;
+    while (error == 0 && done < contents.size()) {
         ssize_t n = write(fd, contents.data() + done, contents.size() - done);
         if (n < 0) {
             if (errno == EINTR) {
@@ -183,14 +144,6 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
         return EEXIST;
     }
     return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-int RemoveFolderContents(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    return RemoveContentsAt(fd);
 }
 
 std::string SystemTempFolder() {

@@ -1,6 +1,8 @@
 #include "platform/NamedObjects.h"
 
 #include "ObjectFile.h"
+#include "platform/AsciiText.h"
+#include "platform/Clock.h"
 
 #include <atomic>
 #include <cerrno>
@@ -102,7 +104,7 @@ bool UidTrusted(uid_t uid) {
     while (start < list.size()) {
         size_t comma = list.find(',', start);
         std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
-        if (!item.empty() && std::strtoul(item.c_str(), nullptr, 10) == uid) {
+        if (ParseInteger<uid_t>(item) == uid) {
             return true;
         }
         if (comma == std::string::npos) {
@@ -114,9 +116,7 @@ bool UidTrusted(uid_t uid) {
 }
 
 std::int64_t MonotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<std::int64_t>(MonotonicMilliseconds());
 }
 
 // The group of shared objects from "TamrelObjectGroup" (a number or a group name); 0 with gid
@@ -127,12 +127,11 @@ int ConfiguredGroup(bool& hasGroup, gid_t& gid) {
     if (group.empty()) {
         return 0;
     }
-    char* end = nullptr;
-    errno = 0;
-    unsigned long number = std::strtoul(group.c_str(), &end, 10);
-    if (group[0] >= '0' && group[0] <= '9' && *end == '\0' && errno == 0 &&
-        number < static_cast<unsigned long>(static_cast<gid_t>(-1))) {
-        gid = static_cast<gid_t>(number);
+    // Digits only: a sign or a trailing letter makes it a group name to look up.
+    std::optional<gid_t> number =
+        group[0] >= '0' && group[0] <= '9' ? ParseInteger<gid_t>(group) : std::nullopt;
+    if (number && *number != static_cast<gid_t>(-1)) {
+        gid = *number;
         hasGroup = true;
         return 0;
     }

@@ -126,19 +126,6 @@ void SleepMilliseconds(std::uint32_t milliseconds) {
     }
 }
 
-std::uint32_t TickCount() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000 +
-                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000);
-}
-
-void ExitProcessImmediately(int exitCode) {
-    std::cout.flush();
-    std::fflush(stdout);
-    _exit(exitCode);
-}
-
 namespace detail {
 
 std::uint32_t* CurrentCancelWord() {

@@ -1,3 +1,4 @@
+#include "platform/AsciiText.h"
 #include "platform/RegistryStore.h"
 
 #include <algorithm>
@@ -7,10 +8,6 @@
 namespace qz::platform {
 
 namespace {
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool LessNoCase(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -55,7 +52,7 @@ bool IsAtOrBelow(std::string_view below, std::string_view key) {
     if (key.empty()) {
         return true;
     }
-    if (below.size() < key.size() || !RegistryNamesEqual(below.substr(0, key.size()), key)) {
+    if (below.size() < key.size() || !SameTextAscii(below.substr(0, key.size()), key)) {
         return false;
     }
     return below.size() == key.size() || below[key.size()] == '\\';
@@ -114,8 +111,7 @@ bool ParseQuoted(std::string_view text, size_t& pos, std::string& out, std::stri
 
 bool ParseValueData(std::string_view data, RegistryValue& value, std::string& what) {
     auto startsWith = [&](std::string_view prefix) {
-        return data.size() >= prefix.size() &&
-               RegistryNamesEqual(data.substr(0, prefix.size()), prefix);
+        return data.size() >= prefix.size() && SameTextAscii(data.substr(0, prefix.size()), prefix);
     };
     size_t pos = 0;
     if (!data.empty() && data[0] == '"') {
@@ -193,18 +189,6 @@ std::string Quote(std::string_view text) {
 }
 
 } // namespace
-
-bool RegistryNamesEqual(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 RegistryStatus RegistryStatus::Error(int code) {
     char buffer[256];
@@ -296,9 +280,9 @@ bool RegistryDocument::Parse(std::string_view text, const std::string& fileName,
         if (value.type == RegistryValueType::Binary && !terminated) {
             return fail("binary data without its line break (the file looks truncated)");
         }
-        auto existing = std::find_if(
-            current->values.begin(), current->values.end(),
-            [&](const RegistryValue& v) { return RegistryNamesEqual(v.name, value.name); });
+        auto existing =
+            std::find_if(current->values.begin(), current->values.end(),
+                         [&](const RegistryValue& v) { return SameTextAscii(v.name, value.name); });
         if (existing != current->values.end()) {
             *existing = std::move(value);
         } else {
@@ -352,7 +336,7 @@ std::string RegistryDocument::Serialise() const {
 RegistryDocument::Key* RegistryDocument::FindKey(std::string_view path) {
     std::string normal = NormalisePath(path);
     for (Key& key : keys_) {
-        if (RegistryNamesEqual(key.path, normal)) {
+        if (SameTextAscii(key.path, normal)) {
             return &key;
         }
     }
@@ -406,7 +390,7 @@ std::vector<std::string> RegistryDocument::SubKeyNames(std::string_view path) co
             std::string_view(key.path).substr(normal.empty() ? 0 : normal.size() + 1);
         std::string name(rest.substr(0, rest.find('\\')));
         if (std::none_of(names.begin(), names.end(),
-                         [&](const std::string& n) { return RegistryNamesEqual(n, name); })) {
+                         [&](const std::string& n) { return SameTextAscii(n, name); })) {
             names.push_back(std::move(name));
         }
     }
@@ -421,7 +405,7 @@ const RegistryValue* RegistryDocument::FindValue(std::string_view path,
         return nullptr;
     }
     for (const RegistryValue& value : key->values) {
-        if (RegistryNamesEqual(value.name, name)) {
+        if (SameTextAscii(value.name, name)) {
             return &value;
         }
     }
@@ -448,7 +432,7 @@ bool RegistryDocument::SetValue(std::string_view path, const RegistryValue& valu
     }
     Key* key = FindKey(normal);
     for (RegistryValue& existing : key->values) {
-        if (RegistryNamesEqual(existing.name, value.name)) {
+        if (SameTextAscii(existing.name, value.name)) {
             std::string keepName = existing.name;
             existing = value;
             existing.name = keepName;
@@ -466,7 +450,7 @@ bool RegistryDocument::DeleteValue(std::string_view path, std::string_view name)
     }
     auto before = key->values.size();
     std::erase_if(key->values,
-                  [&](const RegistryValue& value) { return RegistryNamesEqual(value.name, name); });
+                  [&](const RegistryValue& value) { return SameTextAscii(value.name, name); });
     return key->values.size() != before;
 }
 

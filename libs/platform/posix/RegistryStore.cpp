@@ -1,5 +1,6 @@
 #include "platform/RegistryStore.h"
 
+#include "UniqueFd.h"
 #include "WriteAll.h"
 
 #include <cerrno>
@@ -134,22 +135,8 @@ RegistryStatus ReplaceFile(const std::string& file, const std::string& text, mod
     return {};
 }
 
-// Closes the descriptor (and so releases its lock) on every path out.
-class FileGuard {
-public:
-    explicit FileGuard(int fd) : fd_(fd) {}
-    ~FileGuard() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileGuard(const FileGuard&) = delete;
-    FileGuard& operator=(const FileGuard&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+// Closing the descriptor on every path out also releases its lock.
+using FileGuard = detail::UniqueFd;
 
 } // namespace
 
@@ -204,10 +191,10 @@ RegistryStore::Update(RegistryRoot root,
     }
     for (;;) {
         FileGuard guard(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (guard.get() < 0) {
+        if (guard.Get() < 0) {
             return RegistryStatus::Error(errno);
         }
-        while (flock(guard.get(), LOCK_EX) != 0) {
+        while (flock(guard.Get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
                 return RegistryStatus::Error(errno);
             }
@@ -216,7 +203,7 @@ RegistryStore::Update(RegistryRoot root,
         // opened; the lock then guards a dead inode, so start again on the current file.
         struct stat opened {};
         struct stat current {};
-        if (fstat(guard.get(), &opened) != 0) {
+        if (fstat(guard.Get(), &opened) != 0) {
             return RegistryStatus::Error(errno);
         }
         if (stat(file.c_str(), &current) != 0 || current.st_ino != opened.st_ino ||
@@ -224,7 +211,7 @@ RegistryStore::Update(RegistryRoot root,
             continue;
         }
         std::string text;
-        if (int error = ReadAll(guard.get(), text)) {
+        if (int error = ReadAll(guard.Get(), text)) {
             return RegistryStatus::Error(error);
         }
         RegistryDocument document;

@@ -1,12 +1,15 @@
 #pragma once
 
-// A file descriptor owned by one object: closed on destruction, movable, never copied. Internal
-// to this folder, not part of the OS-neutral interface.
+// A file descriptor owned by one object: closed on destruction, movable, never copied. Every
+// descriptor this folder keeps is held by one. Internal to the platform layer; it includes no
+// system header, so a header of the layer may hold one as a member.
 
-#include <unistd.h>
 #include <utility>
 
 namespace qz::platform::detail {
+
+/// Closes the descriptor (errors, EINTR included, are ignored: the descriptor is gone either way).
+void CloseDescriptor(int fd);
 
 class UniqueFd {
 public:
@@ -30,7 +33,7 @@ public:
     /// Closes the held descriptor (if any) and holds fd instead.
     void Reset(int fd = -1) {
         if (fd_ >= 0) {
-            close(fd_);
+            CloseDescriptor(fd_);
         }
         fd_ = fd;
     }

@@ -1,0 +1,152 @@
+#include "EnvUtils.h"
+#include "Exceptions.h"
+#include "StringLists.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/FileSystem.h"
+#include "platform/ProcessInfo.h"
+#include "platform/SystemInfo.h"
+#include "platform/Uuid.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+// EnvUtils.h, system calls that raise.
+
+namespace qz {
+
+namespace {
+
+// The loader explains its failures in its own words; they take the place of the system text.
+[[noreturn]] void RaiseLibraryError(const std::string& text, const platform::LibraryError& error) {
+    throw EOSError(text + ": " + error.text + " (" + std::to_string(error.code) + ")", error.code);
+}
+
+} // namespace
+
+TModuleHandle LoadLibraryChecked(const std::string& name) {
+    platform::LibraryError error;
+    TModuleHandle module = platform::OpenLibrary(name, error);
+    if (!module) {
+        RaiseLibraryError(Format("Cannot load library '%s'", name), error);
+    }
+    return module;
+}
+
+void FreeLibraryChecked(TModuleHandle module) {
+    platform::LibraryError error;
+    if (!platform::CloseLibrary(module, error)) {
+        RaiseLibraryError(Format("Failed to free library 0x0%x", module), error);
+    }
+}
+
+void* GetProcChecked(TModuleHandle module, const std::string& name) {
+    platform::LibraryError error;
+    void* address = platform::FindLibrarySymbol(module, name, error);
+    if (!address) {
+        RaiseLibraryError(Format("Cannot get address of procedure '%s'", name), error);
+    }
+    return address;
+}
+
+std::string ModuleFileName(TModuleHandle module) {
+    platform::LibraryError error;
+    std::string path;
+    if (!platform::LibraryFilePath(module, path, error)) {
+        RaiseLibraryError(Format("Cannot get filename of module 0x0%x", module), error);
+    }
+    return path;
+}
+
+std::string ModuleFileNameOrEmpty(TModuleHandle module) {
+    platform::LibraryError error;
+    std::string path;
+    return platform::LibraryFilePath(module, path, error) ? path : std::string();
+}
+
+void CloseHandleChecked(TFileHandle handle) {
+    if (!platform::CloseHandle(handle)) {
+        RaiseOsError(Format("Failed to close handle 0x0%x", handle));
+    }
+}
+
+std::int64_t FileSizeChecked(TFileHandle handle) {
+    std::int64_t size = 0;
+    int error = platform::FileHandleSize(handle, size);
+    if (error != 0) {
+        RaiseOsError(Format("Failed to get file size for handle 0x0%x", handle), error);
+    }
+    return size;
+}
+
+std::int64_t SetFilePointerChecked(TFileHandle handle, std::int64_t offset,
+                                   platform::SeekOrigin origin) {
+    std::int64_t position = 0;
+    int error = platform::SeekFileHandle(handle, offset, origin, position);
+    if (error != 0) {
+        RaiseOsError(Format("Failed to set file pointer for handle 0x0%x", handle), error);
+    }
+    return position;
+}
+
+void SetEndOfFileChecked(TFileHandle handle) {
+    int error = platform::SetEndOfFileHandle(handle);
+    if (error != 0) {
+        RaiseOsError(Format("Failed to set end of file for handle 0x0%x", handle), error);
+    }
+}
+
+void FlushFileBuffersChecked(TFileHandle handle) {
+    int error = platform::FlushFileHandle(handle);
+    if (error != 0) {
+        RaiseOsError("Failed to flush file buffers", error);
+    }
+}
+
+namespace {
+
+std::mutex& ComputerNameLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+} // namespace
+
+std::string ComputerName() {
+    static std::optional<std::string> cached;
+    std::lock_guard<std::mutex> guard(ComputerNameLock());
+    if (!cached) {
+        std::string name;
+        int error = platform::HostName(name);
+        if (error != 0) {
+            RaiseOsError("Failed to get computer name", error);
+        }
+        cached = name;
+    }
+    return *cached;
+}
+
+std::string ComputerNameOrUnknown() {
+    try {
+        return ComputerName();
+    } catch (const Exception& e) {
+        return "<Unknown:" + e.Message() + ">";
+    }
+}
+
+std::pair<int, int> KernelVersion() {
+    int major = 0;
+    int minor = 0;
+    if (!platform::KernelVersion(major, minor)) {
+        return {0, 0};
+    }
+    return {major, minor};
+}
+
+bool IsWindows7OrLater() {
+    return true;
+}
+
+} // namespace qz
