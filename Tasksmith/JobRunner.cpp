@@ -475,6 +475,14 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
                 running.erase(running.begin() + static_cast<std::ptrdiff_t>(r));
                 continue;
             }
+            if (run.exitCode != 0) {
+                // A failed task's outputs may be half written; left in place they would be
+                // newer than the inputs and pass for up to date in the next build.
+                for (const std::string& problem :
+                     RemoveOutputs(job.tasks[static_cast<std::size_t>(run.task)])) {
+                    observer.TaskOutput(run.task, problem, true);
+                }
+            }
             observer.TaskFinished(run.task, run.slot, run.exitCode, after - run.started);
             if (run.exitCode == 0) {
                 ++outcome.built;

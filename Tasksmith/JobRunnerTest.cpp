@@ -310,5 +310,20 @@ TEST(JobRunnerTest, UpToDateTasksAreSkippedUnlessRebuilding) {
     EXPECT_FALSE(test::ReadFile(dir / "out.txt"));
 }
 
+TEST(JobRunnerTest, AFailedTaskLeavesNoOutputThatWouldPassForUpToDate) {
+    test::TempDir dir;
+    test::WriteFile(dir / "in.txt", "x");
+    JobSpec job = Shells({"echo half > out.txt; exit 3"}, dir.path());
+    job.tasks[0].inputs = {dir / "in.txt"};
+    job.tasks[0].outputs = {dir / "out.txt"};
+    Record first;
+    EXPECT_EQ(RunJob(job, Settings(), first).exitCode, 3);
+    EXPECT_FALSE(test::ReadFile(dir / "out.txt"));
+    Record second;
+    RunOutcome again = RunJob(job, Settings(), second);
+    EXPECT_EQ(again.skipped, 0);
+    EXPECT_EQ(again.failed, 1);
+}
+
 } // namespace
 } // namespace qz::tasksmith
