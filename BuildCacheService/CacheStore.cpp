@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/FolderTree.h"
 #include "platform/Uuid.h"
 
 #include <ctime>
@@ -43,7 +44,8 @@ CacheStore::CacheStore(const StoreOptions& options) : options_(options) {
     records_.Open(options_.cacheDirectory + "/TaskExtraInfo.db");
     index_.Start(options_.redis);
     // Writes that a stopped service left half done.
-    (void)platform::RemoveFolderContents(fileCache_ + "/tmp");
+    (void)platform::DeleteMatchingEntries(fileCache_ + "/tmp",
+                                          [](std::string_view) { return true; });
 }
 
 CacheStore::~CacheStore() = default;
@@ -202,17 +204,8 @@ StoreResult CacheStore::PutBlob(const std::string& hash, std::string_view bytes)
     }
     MakeFolder(fileCache_ + "/" + hash.substr(0, 2));
     const std::string temp = fileCache_ + "/tmp/" + tempPrefix_ + std::to_string(++tempCounter_);
-    {
-        platform::File file;
-        if (file.CreatePrivate(temp)) {
-            return StoreResult::Failed;
-        }
-        std::size_t done = 0;
-        if (file.WriteAt(0, bytes.data(), bytes.size(), done) || done != bytes.size()) {
-            file.Close();
-            (void)platform::RemoveFile(temp);
-            return StoreResult::Failed;
-        }
+    if (platform::WritePrivateFile(temp, bytes) != 0) {
+        return StoreResult::Failed;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     // Replaces a damaged or unindexed file of the same name; an equal one is as good.

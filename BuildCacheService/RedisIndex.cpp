@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/NativeThread.h"
 
 #include <hiredis.h>
 

@@ -40,17 +40,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsi
         }
     }
     std::string temp = path + ".qzcache-" + std::to_string(platform::MonotonicMilliseconds());
-    {
-        platform::File file;
-        if (file.CreatePrivate(temp)) {
-            return false;
-        }
-        std::size_t done = 0;
-        if (file.WriteAt(0, bytes.data(), bytes.size(), done) || done != bytes.size()) {
-            file.Close();
-            (void)platform::RemoveFile(temp);
-            return false;
-        }
+    if (platform::WritePrivateFile(temp, bytes) != 0) {
+        return false;
     }
     if (platform::SetFilePermissions(temp, mode) != 0 || platform::ReplaceFile(temp, path) != 0) {
         (void)platform::RemoveFile(temp);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qz::platform {
@@ -46,7 +47,7 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 /// (never through a symbolic link, never over a file another user planted) with mode exactly
 /// 0600 whatever the umask. A failure after the create removes the file again.
 /// 0 or the system error code (EEXIST when someone recreated the name in between).
-int WritePrivateFile(const std::string& path, const std::string& contents);
+int WritePrivateFile(const std::string& path, std::string_view contents);
 
 /// Reads a file that WritePrivateFile wrote: without following a symbolic link (ELOOP), only a
 /// regular file (EINVAL), owned by this user with no access for others (EPERM), of at most

@@ -29,7 +29,7 @@ int FileModificationTime(const std::string& path, long long& nanoseconds) {
     return 0;
 }
 
-int WritePrivateFile(const std::string& path, const std::string& contents) {
+int WritePrivateFile(const std::string& path, std::string_view contents) {
     if (unlink(path.c_str()) != 0 && errno != ENOENT) {
         return errno;
     }
