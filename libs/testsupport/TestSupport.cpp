@@ -100,6 +100,36 @@ std::vector<std::string> BuildEnvironment(const RunOptions& options) {
     return result;
 }
 
+// The argument and environment arrays execve wants, pointing into strings this object keeps
+// (so it is neither copied nor moved).
+struct ExecArrays {
+    ExecArrays(std::vector<std::string> argv, std::vector<std::string> env)
+        : args(std::move(argv)), envs(std::move(env)) {
+        for (auto& s : args) {
+            argp.push_back(s.data());
+        }
+        argp.push_back(nullptr);
+        for (auto& s : envs) {
+            envp.push_back(s.data());
+        }
+        envp.push_back(nullptr);
+    }
+    ExecArrays(const ExecArrays&) = delete;
+    ExecArrays& operator=(const ExecArrays&) = delete;
+
+    /// In the child: into the folder (when given), then the program; 126 or 127 when either fails.
+    [[noreturn]] void Run(const std::string& folder) const {
+        if (!folder.empty() && chdir(folder.c_str()) != 0) {
+            _exit(126);
+        }
+        execve(argp[0], argp.data(), envp.data());
+        _exit(127);
+    }
+
+    std::vector<std::string> args, envs;
+    std::vector<char*> argp, envp;
+};
+
 } // namespace
 
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
@@ -110,29 +140,14 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         ADD_FAILURE() << "pipe failed";
         return result;
     }
-    std::vector<std::string> envStrings = BuildEnvironment(options);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (auto& s : args) {
-        argp.push_back(s.data());
-    }
-    argp.push_back(nullptr);
+    const ExecArrays exec(argv, BuildEnvironment(options));
 
     pid_t pid = fork();
     if (pid == 0) {
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
-            _exit(126);
-        }
-        execve(argp[0], argp.data(), envp.data());
-        _exit(127);
+        exec.Run(options.cwd);
     }
     close(inPipe[0]);
     close(outPipe[1]);
@@ -199,18 +214,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
 }
 
 int StartProgram(const std::vector<std::string>& argv, const RunOptions& options) {
-    std::vector<std::string> envStrings = BuildEnvironment(options);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (auto& s : args) {
-        argp.push_back(s.data());
-    }
-    argp.push_back(nullptr);
+    const ExecArrays exec(argv, BuildEnvironment(options));
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -218,11 +222,7 @@ int StartProgram(const std::vector<std::string>& argv, const RunOptions& options
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) {
-            _exit(126);
-        }
-        execve(argp[0], argp.data(), envp.data());
-        _exit(127);
+        exec.Run(options.cwd);
     }
     if (pid < 0) {
         ADD_FAILURE() << "fork failed: " << std::strerror(errno);

@@ -64,13 +64,7 @@ protected:
                                milliseconds timeout = milliseconds(30000)) {
         args.insert(args.begin(), QZ_CONSOLE_PATH);
         args.push_back("/NOLOGO");
-        test::RunOptions options;
-        options.cwd = dir_.path();
-        options.env.emplace("TamrelBuildContext", std::nullopt);
-        options.env.emplace("qzConsoleParams", std::nullopt);
-        options.env.emplace("TamrelRegistryRoot", dir_.path());
-        options.env.emplace("TamrelObjectDir", dir_.path());
-        options.env.emplace("TamrelObjectPrefix", prefix_);
+        test::RunOptions options = ProgramOptions();
         options.env.emplace("QZ_FAKE_TASKSMITH", script);
         options.timeout = timeout;
         test::RunResult result = test::RunProgram(args, options);

@@ -133,12 +133,7 @@ protected:
     test::RunResult RunConsole(std::vector<std::string> args) {
         args.insert(args.begin(), QZ_CONSOLE_PATH);
         args.push_back("/NOLOGO");
-        test::RunOptions options;
-        options.cwd = dir_.path();
-        options.env.emplace("TamrelBuildContext", std::nullopt);
-        options.env.emplace("qzConsoleParams", std::nullopt);
-        options.env.emplace("TamrelObjectDir", dir_.path());
-        options.env.emplace("TamrelObjectPrefix", prefix_);
+        test::RunOptions options = ProgramOptions();
         options.timeout = milliseconds(60000);
         test::RunResult result = test::RunProgram(args, options);
         EXPECT_FALSE(result.timedOut);

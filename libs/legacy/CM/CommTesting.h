@@ -71,6 +71,20 @@ protected:
         return n;
     }
 
+    /// How a program under test is started against this test's objects: in the test's folder,
+    /// with the settings store there, the object folder and prefix of the test, and no build
+    /// context inherited from whoever runs the tests.
+    test::RunOptions ProgramOptions() const {
+        test::RunOptions options;
+        options.cwd = dir_.path();
+        options.env.emplace("TamrelBuildContext", std::nullopt);
+        options.env.emplace("qzConsoleParams", std::nullopt);
+        options.env.emplace("TamrelRegistryRoot", dir_.path());
+        options.env.emplace("TamrelObjectDir", dir_.path());
+        options.env.emplace("TamrelObjectPrefix", prefix_);
+        return options;
+    }
+
     test::TempDir dir_;
     std::string prefix_;
 };
