@@ -10,6 +10,6 @@ $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config clang clang-format \
     libgtest-dev libgmock-dev libbenchmark-dev uuid-dev liblz4-dev nlohmann-json3-dev libsystemd-dev \
-    libxml2-dev chromium fonts-dejavu-core go-md2man man-db lintian \
+    libxml2-dev libexpected-dev chromium fonts-dejavu-core go-md2man man-db lintian \
     slurmctld slurmd slurm-client munge \
     libcpp-httplib-dev libhiredis-dev libsqlite3-dev libssl-dev redis-server

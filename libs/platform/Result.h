@@ -1,0 +1,44 @@
+#pragma once
+
+// How the platform layer reports failure. An operation that can fail returns Result<T>: either
+// its value or a Failure, which holds the system error code and what was being done. Callers
+// test it like a pointer (`if (!result)`), read the value with `*result` or `result->`, and the
+// failure with `result.error()`.
+
+#include "platform/SystemError.h"
+
+#include <string>
+#include <tl/expected.hpp>
+#include <utility>
+
+namespace qz::platform {
+
+/// Why an operation failed.
+struct Failure {
+    int code = 0;        ///< the system error code (errno); 0 when the failure is not the system's
+    std::string context; ///< what was being done, for example "open /etc/x"; may be empty
+
+    /// "context: system text" (or either part alone when the other is empty).
+    std::string Text() const {
+        std::string system = code != 0 ? SystemErrorText(code) : std::string();
+        if (context.empty()) {
+            return system;
+        }
+        return system.empty() ? context : context + ": " + system;
+    }
+};
+
+template <class T = void>
+using Result = tl::expected<T, Failure>;
+
+/// A failed Result with the given code and context.
+inline tl::unexpected<Failure> Fail(int code, std::string context = {}) {
+    return tl::unexpected<Failure>(Failure{code, std::move(context)});
+}
+
+/// A failed Result with the calling thread's last system error.
+inline tl::unexpected<Failure> FailWithLastError(std::string context = {}) {
+    return Fail(LastSystemError(), std::move(context));
+}
+
+} // namespace qz::platform
