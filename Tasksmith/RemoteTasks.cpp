@@ -63,33 +63,6 @@ std::string EnvironmentValue(const std::vector<std::string>& environment, const 
     return {};
 }
 
-bool AllDigits(std::string_view text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-// "srun: error: <node>: task <n>: Exited with exit code <n>" (or ": Killed", ": Terminated").
-bool IsStepEndReport(std::string_view line) {
-    constexpr std::string_view kPrefix = "srun: error: ";
-    if (!line.starts_with(kPrefix)) {
-        return false;
-    }
-    line.remove_prefix(kPrefix.size());
-    std::size_t colon = line.find(": task ");
-    if (colon == 0 || colon == std::string_view::npos ||
-        line.substr(0, colon).find(' ') != std::string_view::npos) {
-        return false;
-    }
-    line.remove_prefix(colon + 7);
-    std::size_t end = line.find(": ");
-    if (end == std::string_view::npos || !AllDigits(line.substr(0, end))) {
-        return false;
-    }
-    line.remove_prefix(end + 2);
-    constexpr std::string_view kExited = "Exited with exit code ";
-    return line == "Killed" || line == "Terminated" ||
-           (line.starts_with(kExited) && AllDigits(line.substr(kExited.size())));
-}
-
 bool VersionBelow(int major, int minor, int otherMajor, int otherMinor) {
     return major < otherMajor || (major == otherMajor && minor < otherMinor);
 }
@@ -140,29 +113,6 @@ std::string NodeMismatch(const NodeFacts& node, const RemoteOptions& options) {
         return "its architecture " + node.machine + " is not a 64-bit one";
     }
     return {};
-}
-
-std::string FilterStepOutput(std::string_view lines) {
-    std::string kept;
-    std::size_t begin = 0;
-    bool first = true;
-    while (begin <= lines.size()) {
-        std::size_t end = lines.find("\r\n", begin);
-        if (end == std::string_view::npos) {
-            end = lines.size();
-        }
-        std::string_view line = lines.substr(begin, end - begin);
-        bool own = IsStepEndReport(line);
-        if (!own) {
-            if (!first) {
-                kept += "\r\n";
-            }
-            kept.append(line);
-            first = false;
-        }
-        begin = end + 2;
-    }
-    return kept;
 }
 
 SlurmRemote::SlurmRemote(nv::TClusterSettings settings, RemoteOptions options,
@@ -468,20 +418,6 @@ bool SlurmRemote::Prepare(const JobTask& task, int remoteSlot, JobTask& launch,
         launch.environment.emplace_back("SLURM_CONF", settings_.config);
     }
     return true;
-}
-
-bool IsSlurmFailureLine(std::string_view line) {
-    if (!line.starts_with("srun: error: ")) {
-        return false;
-    }
-    for (std::string_view sign :
-         {"Unable to create step", "Task launch for", "Communication connection failure",
-          "Node failure", "Unable to contact", "Job step aborted", "step creation"}) {
-        if (line.find(sign) != std::string_view::npos) {
-            return true;
-        }
-    }
-    return false;
 }
 
 void SlurmRemote::NoteErrorOutput(const std::string& taskId, std::string_view lines) {

@@ -8,6 +8,7 @@
 
 #include "JobRunner.h"
 #include "NV/SlurmCluster.h"
+#include "SrunOutput.h"
 #include "platform/ChildProcess.h"
 #include "platform/Handles.h"
 
@@ -46,13 +47,9 @@ std::vector<int> ParseTasksPerNode(std::string_view text);
 /// Why a node does not suit the options ("" when it does).
 std::string NodeMismatch(const NodeFacts& node, const RemoteOptions& options);
 
-/// Removes srun's own report of a step's end ("srun: error: node: task 0: Exited with exit code
-/// 3", "...: Killed") from a remote task's error output; the exit code tells it already.
-std::string FilterStepOutput(std::string_view lines);
-
-/// Whether a line of a step's error output is srun saying that Slurm, not the task, failed (the
-/// step could not be created or launched, its node failed or was lost).
-bool IsSlurmFailureLine(std::string_view line);
+// srun's own lines in a step's error output (shared with qzrelay).
+using intercept::FilterStepOutput;
+using intercept::IsSlurmFailureLine;
 
 class SlurmRemote : public RemotePlacement {
 public:

@@ -22,20 +22,6 @@ TEST(RemoteTasksTest, TasksPerNodeInSlurmsShortHand) {
     }
 }
 
-TEST(RemoteTasksTest, SrunsOwnEndReportIsDroppedAndEverythingElseKept) {
-    EXPECT_EQ(FilterStepOutput("srun: error: qzn1: task 0: Exited with exit code 3"), "");
-    EXPECT_EQ(FilterStepOutput("warning\r\nsrun: error: n-7: task 0: Killed\r\nlast"),
-              "warning\r\nlast");
-    EXPECT_EQ(FilterStepOutput("srun: error: n: task 0: Terminated"), "");
-    // What only looks alike stays: the task's own lines, srun's other errors.
-    for (const char* kept :
-         {"srun: error: Unable to create step for job 5: Invalid node name specified",
-          "srun: error: qzn1: task 0: Exited with exit code 3 and more",
-          "my srun: error: qzn1: task 0: Killed", "", "\r\n", "srun: error: "}) {
-        EXPECT_EQ(FilterStepOutput(kept), kept);
-    }
-}
-
 TEST(RemoteTasksTest, SlurmsOwnFailuresAreToldFromTheTasks) {
     EXPECT_TRUE(IsSlurmFailureLine("srun: error: Task launch for StepId=5.3 failed on node qzn1: "
                                    "Communication connection failure"));

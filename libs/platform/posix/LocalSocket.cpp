@@ -1,0 +1,141 @@
+#include "platform/LocalSocket.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace qz::platform {
+namespace {
+
+Result<sockaddr_un> AddressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path) ||
+        path.find('\0') != std::string::npos) {
+        return Fail(ENAMETOOLONG, "socket path \"" + path + "\" does not fit a socket address");
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    return address;
+}
+
+} // namespace
+
+Result<THandle> ListenLocalSocket(const std::string& path, int backlog) {
+    auto address = AddressOf(path);
+    if (!address) {
+        return tl::unexpected(address.error());
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return FailWithLastError("socket for " + path);
+    }
+    // The owner alone may connect: the socket is made under a umask that leaves it 0600.
+    mode_t previous = umask(0177);
+    int bound = bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof(*address));
+    int bindError = errno;
+    umask(previous);
+    if (bound != 0) {
+        close(fd);
+        return Fail(bindError, "bind " + path);
+    }
+    if (listen(fd, backlog) != 0) {
+        int error = errno;
+        close(fd);
+        unlink(path.c_str());
+        return Fail(error, "listen " + path);
+    }
+    return fd;
+}
+
+Result<THandle> AcceptLocalConnection(THandle listener) {
+    for (;;) {
+        int fd = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (errno != EINTR && errno != ECONNABORTED) {
+            return FailWithLastError("accept");
+        }
+    }
+}
+
+Result<THandle> ConnectLocalSocket(const std::string& path) {
+    auto address = AddressOf(path);
+    if (!address) {
+        return tl::unexpected(address.error());
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return FailWithLastError("socket for " + path);
+    }
+    // A unix-domain connect completes at once or fails; an interrupted one is not resumed by
+    // calling it again (EALREADY/EISCONN), so it counts as a failure.
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) != 0) {
+        int error = errno;
+        close(fd);
+        return Fail(error, "connect " + path);
+    }
+    return fd;
+}
+
+Result<std::pair<THandle, THandle>> CreateLocalSocketPair() {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+        return FailWithLastError("socketpair");
+    }
+    return std::pair<THandle, THandle>(fds[0], fds[1]);
+}
+
+Result<unsigned> LocalPeerUid(THandle connection) {
+    ucred credentials{};
+    socklen_t size = sizeof(credentials);
+    if (getsockopt(static_cast<int>(connection), SOL_SOCKET, SO_PEERCRED, &credentials, &size) !=
+        0) {
+        return FailWithLastError("SO_PEERCRED");
+    }
+    return static_cast<unsigned>(credentials.uid);
+}
+
+unsigned CurrentUserId() {
+    return static_cast<unsigned>(getuid());
+}
+
+Result<> SendAll(THandle connection, const void* data, std::size_t size) {
+    const char* bytes = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = send(static_cast<int>(connection), bytes + done, size - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FailWithLastError("send");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+Result<std::size_t> ReceiveExact(THandle connection, void* data, std::size_t size) {
+    char* bytes = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = recv(static_cast<int>(connection), bytes + done, size - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FailWithLastError("recv");
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+} // namespace qz::platform
