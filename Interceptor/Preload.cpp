@@ -1,0 +1,688 @@
+// libqzintercept.so: loaded with LD_PRELOAD into every process of a /COMMAND build, it wraps the
+// calls that start programs (execve, execv, execvp, execvpe, execl, execlp, execle, posix_spawn,
+// posix_spawnp). When the program a call would start is one of the build's tools
+// (QZ_INTERCEPT_TOOLS), the call starts qzrelay instead:
+//     qzrelay <program> <argv0> <args...>
+// Every other call passes through unchanged, except that LD_PRELOAD and the QZ_INTERCEPT_*
+// variables are put back into its environment when the caller dropped them.
+//
+// This file is a platform shim of its own and the one place outside libs/platform that calls
+// the system directly: it is loaded into foreign programs, so it links nothing of the project.
+// Rules it keeps because of that:
+//   - no C++ static initialisers, no allocation (the lists it builds live on the stack: an exec
+//     may run in a vfork child, and posix_spawn is rewritten in the parent), no exceptions;
+//   - never a byte on stdout or stderr;
+//   - errno as the caller would see it from the real call (saved and put back on every path);
+//   - when anything is out of the ordinary (values too long, no relay), it passes the call on.
+// docs/interception.md describes the mechanism and what it cannot catch.
+
+#include <alloca.h>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using ExecveFunction = int (*)(const char*, char* const[], char* const[]);
+using ExecvpeFunction = int (*)(const char*, char* const[], char* const[]);
+using SpawnFunction = int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                              const posix_spawnattr_t*, char* const[], char* const[]);
+
+constexpr const char kLibraryName[] = "libqzintercept.so";
+constexpr std::size_t kPathMax = PATH_MAX + 1;
+
+/// One saved variable: "NAME=value" as it was when the library was loaded.
+struct Saved {
+    char entry[16384];
+    std::size_t nameLength; // of "NAME=" (with the '=')
+    bool present;
+};
+
+// Set once by the constructor, before any other code of the process runs; read-only after.
+ExecveFunction realExecve;
+ExecvpeFunction realExecvpe;
+SpawnFunction realSpawn;
+SpawnFunction realSpawnp;
+bool enabled;
+Saved savedSocket;
+Saved savedRelay;
+Saved savedTools;
+Saved savedParents;
+Saved savedMasq;
+char ownLibrary[kPathMax]; // our entry of LD_PRELOAD
+// Lazily found answers (0 not known yet, 1 yes, 2 no); races only store the same answer.
+int relayProcess;
+int parentAllowed;
+
+Saved* const kSaved[] = {&savedSocket, &savedRelay, &savedTools, &savedParents, &savedMasq};
+
+const char* ValueOf(const Saved& saved) {
+    return saved.entry + saved.nameLength;
+}
+
+bool StartsWithName(const char* entry, const char* nameWithEquals, std::size_t length) {
+    return std::strncmp(entry, nameWithEquals, length) == 0;
+}
+
+const char* Basename(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+/// Copies text into out (size bytes); false when it does not fit.
+bool CopyText(char* out, std::size_t size, const char* text) {
+    std::size_t length = std::strlen(text);
+    if (length >= size) {
+        return false;
+    }
+    std::memcpy(out, text, length + 1);
+    return true;
+}
+
+bool Save(Saved& saved, const char* name) {
+    std::size_t nameLength = std::strlen(name);
+    saved.nameLength = nameLength + 1;
+    saved.present = false;
+    std::memcpy(saved.entry, name, nameLength);
+    saved.entry[nameLength] = '=';
+    saved.entry[nameLength + 1] = '\0';
+    const char* value = getenv(name);
+    if (value == nullptr) {
+        return true;
+    }
+    if (!CopyText(saved.entry + saved.nameLength, sizeof(saved.entry) - saved.nameLength, value)) {
+        return false;
+    }
+    saved.present = true;
+    return true;
+}
+
+/// Whether the LD_PRELOAD item of length bytes at item names this library.
+bool IsOwnItem(const char* item, std::size_t length) {
+    const char* base = item;
+    for (const char* q = item; q < item + length; ++q) {
+        if (*q == '/') {
+            base = q + 1;
+        }
+    }
+    std::size_t baseLength = static_cast<std::size_t>(item + length - base);
+    return baseLength == sizeof(kLibraryName) - 1 &&
+           std::memcmp(base, kLibraryName, sizeof(kLibraryName) - 1) == 0;
+}
+
+/// The next item of an LD_PRELOAD value (':' or ' ' separated) at or after p: its start, and its
+/// end in end; p itself when none is left.
+const char* NextItem(const char* p, const char** end) {
+    while (*p == ':' || *p == ' ') {
+        ++p;
+    }
+    const char* e = p;
+    while (*e != '\0' && *e != ':' && *e != ' ') {
+        ++e;
+    }
+    *end = e;
+    return p;
+}
+
+/// Finds the item of an LD_PRELOAD value that is this library; copies it to out when out is
+/// given.
+bool FindOwnEntry(const char* list, char* out, std::size_t size) {
+    const char* end = list;
+    for (const char* p = NextItem(list, &end); p != end; p = NextItem(end, &end)) {
+        std::size_t length = static_cast<std::size_t>(end - p);
+        if (IsOwnItem(p, length)) {
+            if (out != nullptr) {
+                if (length >= size) {
+                    return false;
+                }
+                std::memcpy(out, p, length);
+                out[length] = '\0';
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+__attribute__((constructor)) void Load() {
+    int savedErrno = errno;
+    realExecve = reinterpret_cast<ExecveFunction>(dlsym(RTLD_NEXT, "execve"));
+    realExecvpe = reinterpret_cast<ExecvpeFunction>(dlsym(RTLD_NEXT, "execvpe"));
+    realSpawn = reinterpret_cast<SpawnFunction>(dlsym(RTLD_NEXT, "posix_spawn"));
+    realSpawnp = reinterpret_cast<SpawnFunction>(dlsym(RTLD_NEXT, "posix_spawnp"));
+    const char* preload = getenv("LD_PRELOAD");
+    enabled = realExecve != nullptr && realExecvpe != nullptr && realSpawn != nullptr &&
+              realSpawnp != nullptr && Save(savedSocket, "QZ_INTERCEPT_SOCKET") &&
+              Save(savedRelay, "QZ_INTERCEPT_RELAY") && Save(savedTools, "QZ_INTERCEPT_TOOLS") &&
+              Save(savedParents, "QZ_INTERCEPT_PARENTS") && Save(savedMasq, "QZ_INTERCEPT_MASQ") &&
+              savedSocket.present && savedRelay.present && savedTools.present &&
+              ValueOf(savedRelay)[0] == '/' && preload != nullptr &&
+              FindOwnEntry(preload, ownLibrary, sizeof(ownLibrary));
+    errno = savedErrno;
+}
+
+/// Whether this process is qzrelay itself (started through the masquerade folder with the
+/// library still preloaded): its own starts are the real tools and pass through.
+bool IsRelayProcess() {
+    int known = __atomic_load_n(&relayProcess, __ATOMIC_RELAXED);
+    if (known == 0) {
+        struct stat self {};
+        struct stat relay {};
+        bool same = stat("/proc/self/exe", &self) == 0 && stat(ValueOf(savedRelay), &relay) == 0 &&
+                    self.st_dev == relay.st_dev && self.st_ino == relay.st_ino;
+        known = same ? 1 : 2;
+        __atomic_store_n(&relayProcess, known, __ATOMIC_RELAXED);
+    }
+    return known == 1;
+}
+
+/// Whether name is one of the ','-separated names of list (comm names are cut at 15 bytes, so
+/// a name of exactly 15 bytes matches a longer entry that starts with it).
+bool InNameList(const char* list, const char* name, bool comm) {
+    std::size_t nameLength = std::strlen(name);
+    const char* p = list;
+    while (*p != '\0') {
+        const char* end = std::strchr(p, ',');
+        if (end == nullptr) {
+            end = p + std::strlen(p);
+        }
+        std::size_t length = static_cast<std::size_t>(end - p);
+        if (length > 0 && std::strncmp(p, name, nameLength) == 0 &&
+            (length == nameLength || (comm && nameLength == 15 && length > 15))) {
+            return true;
+        }
+        p = *end == ',' ? end + 1 : end;
+    }
+    return false;
+}
+
+bool IsShell(const char* name) {
+    return std::strcmp(name, "sh") == 0 || std::strcmp(name, "bash") == 0 ||
+           std::strcmp(name, "dash") == 0;
+}
+
+/// Reads /proc/<pid>/<file> into out (NUL-ended, a last newline dropped); false when it cannot.
+bool ReadProcFile(pid_t pid, const char* file, char* out, std::size_t size) {
+    char path[64] = "/proc/";
+    char digits[16];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + pid % 10);
+        pid /= 10;
+    } while (pid > 0 && count < 15);
+    std::size_t at = std::strlen(path);
+    while (count > 0) {
+        path[at++] = digits[--count];
+    }
+    path[at++] = '/';
+    std::size_t fileLength = std::strlen(file);
+    std::memcpy(path + at, file, fileLength + 1);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    ssize_t n = read(fd, out, size - 1);
+    close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    out[n] = '\0';
+    if (out[n - 1] == '\n') {
+        out[n - 1] = '\0';
+    }
+    return true;
+}
+
+/// The parent of process pid (from /proc/<pid>/stat: "pid (comm) state ppid ..."); 0 unknown.
+pid_t ParentOf(pid_t pid) {
+    char stat[512];
+    if (!ReadProcFile(pid, "stat", stat, sizeof(stat))) {
+        return 0;
+    }
+    const char* close = std::strrchr(stat, ')');
+    if (close == nullptr || close[1] != ' ' || close[2] == '\0' || close[3] != ' ') {
+        return 0;
+    }
+    pid_t parent = 0;
+    for (const char* p = close + 4; *p >= '0' && *p <= '9'; ++p) {
+        parent = parent * 10 + (*p - '0');
+    }
+    return parent;
+}
+
+/// QZ_INTERCEPT_PARENTS: whether this process's starts are examined. A shell started by an
+/// allowed process, directly or through other shells (a subshell of a pipeline), counts as that
+/// process: ninja runs every command through /bin/sh -c, make every recipe line with shell
+/// syntax.
+bool ParentAllowed() {
+    int known = __atomic_load_n(&parentAllowed, __ATOMIC_RELAXED);
+    if (known == 0) {
+        const char* list = ValueOf(savedParents);
+        bool allowed = !savedParents.present || list[0] == '\0' ||
+                       InNameList(list, program_invocation_short_name, false);
+        // A shell (or a subshell of one) counts as the process that started it.
+        pid_t ancestor = getppid();
+        for (int depth = 0;
+             !allowed && IsShell(program_invocation_short_name) && depth < 8 && ancestor > 1;
+             ++depth) {
+            char name[64];
+            if (!ReadProcFile(ancestor, "comm", name, sizeof(name))) {
+                break;
+            }
+            if (InNameList(list, name, true)) {
+                allowed = true;
+            } else if (!IsShell(name)) {
+                break;
+            }
+            ancestor = ParentOf(ancestor);
+        }
+        known = allowed ? 1 : 2;
+        __atomic_store_n(&parentAllowed, known, __ATOMIC_RELAXED);
+    }
+    return known == 1;
+}
+
+/// The absolute form of path (relative to the working folder when it does not start with '/').
+bool AbsolutePath(const char* path, char* out, std::size_t size) {
+    if (path[0] == '/') {
+        return CopyText(out, size, path);
+    }
+    if (getcwd(out, size) == nullptr) {
+        return false;
+    }
+    std::size_t length = std::strlen(out);
+    std::size_t pathLength = std::strlen(path);
+    if (length + 1 + pathLength >= size) {
+        return false;
+    }
+    out[length] = '/';
+    std::memcpy(out + length + 1, path, pathLength + 1);
+    return true;
+}
+
+/// Whether the program at path (as the call names it, with a '/') is one of the build's tools.
+bool IsTool(const char* path) {
+    if (path == nullptr || path[0] == '\0' || !ParentAllowed()) {
+        return false;
+    }
+    char absolute[kPathMax];
+    if (!AbsolutePath(path, absolute, sizeof(absolute))) {
+        return false;
+    }
+    const char* base = Basename(absolute);
+    const char* p = ValueOf(savedTools);
+    char pattern[kPathMax];
+    while (*p != '\0') {
+        const char* end = std::strchr(p, ':');
+        if (end == nullptr) {
+            end = p + std::strlen(p);
+        }
+        std::size_t length = static_cast<std::size_t>(end - p);
+        if (length > 0 && length < sizeof(pattern)) {
+            std::memcpy(pattern, p, length);
+            pattern[length] = '\0';
+            bool byPath = std::memchr(pattern, '/', length) != nullptr;
+            if (fnmatch(pattern, byPath ? absolute : base, 0) == 0) {
+                return true;
+            }
+        }
+        p = *end == ':' ? end + 1 : end;
+    }
+    return false;
+}
+
+bool SameFolder(const char* folder, std::size_t length, const char* other) {
+    while (length > 1 && folder[length - 1] == '/') {
+        --length;
+    }
+    std::size_t otherLength = std::strlen(other);
+    while (otherLength > 1 && other[otherLength - 1] == '/') {
+        --otherLength;
+    }
+    return length == otherLength && std::strncmp(folder, other, length) == 0;
+}
+
+/// The program an execvp-style call of file would start, into out: file itself when it holds a
+/// '/', otherwise the first executable regular file of that name in PATH (the masquerade folder
+/// skipped: its entries are qzrelay).
+bool SearchPath(const char* file, char* out, std::size_t size) {
+    if (file == nullptr || file[0] == '\0') {
+        return false;
+    }
+    if (std::strchr(file, '/') != nullptr) {
+        return CopyText(out, size, file);
+    }
+    const char* path = getenv("PATH");
+    if (path == nullptr) {
+        path = "/bin:/usr/bin";
+    }
+    std::size_t fileLength = std::strlen(file);
+    const char* masq = savedMasq.present ? ValueOf(savedMasq) : "";
+    const char* p = path;
+    for (;;) {
+        const char* end = std::strchr(p, ':');
+        if (end == nullptr) {
+            end = p + std::strlen(p);
+        }
+        std::size_t length = static_cast<std::size_t>(end - p);
+        bool skip = masq[0] != '\0' && length > 0 && SameFolder(p, length, masq);
+        if (!skip && length + 1 + fileLength < size) {
+            if (length == 0) {
+                std::memcpy(out, file, fileLength + 1); // an empty entry is the working folder
+            } else {
+                std::memcpy(out, p, length);
+                out[length] = '/';
+                std::memcpy(out + length + 1, file, fileLength + 1);
+            }
+            struct stat info {};
+            if (stat(out, &info) == 0 && S_ISREG(info.st_mode) && access(out, X_OK) == 0) {
+                if (length == 0) {
+                    // "./file", so that the relay does not search PATH for it again.
+                    if (fileLength + 2 >= size) {
+                        return false;
+                    }
+                    std::memmove(out + 2, out, fileLength + 1);
+                    out[0] = '.';
+                    out[1] = '/';
+                }
+                return true;
+            }
+        }
+        if (*end == '\0') {
+            return false;
+        }
+        p = end + 1;
+    }
+}
+
+std::size_t CountOf(char* const* list) {
+    std::size_t count = 0;
+    if (list != nullptr) {
+        while (list[count] != nullptr) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+constexpr std::size_t kPreloadBuffer = 16384;
+
+/// Fills out (room for CountOf(envp) + 7 entries) with envp, the saved QZ_INTERCEPT_* entries
+/// put back where missing, and LD_PRELOAD holding this library (forRelay: without it, so that
+/// qzrelay starts unburdened). preloadEntry is room for a rebuilt "LD_PRELOAD=..." entry.
+void BuildEnvironment(char* const* envp, char** out, char* preloadEntry, bool forRelay) {
+    constexpr char kPreloadName[] = "LD_PRELOAD=";
+    constexpr std::size_t kPreloadNameLength = sizeof(kPreloadName) - 1;
+    bool have[5] = {false, false, false, false, false};
+    bool havePreload = false;
+    std::size_t count = 0;
+    for (std::size_t i = 0; envp != nullptr && envp[i] != nullptr; ++i) {
+        char* entry = envp[i];
+        for (std::size_t k = 0; k < 5; ++k) {
+            if (kSaved[k]->present &&
+                StartsWithName(entry, kSaved[k]->entry, kSaved[k]->nameLength)) {
+                have[k] = true;
+            }
+        }
+        if (StartsWithName(entry, kPreloadName, kPreloadNameLength)) {
+            if (havePreload) {
+                continue; // a second LD_PRELOAD would be ignored by the loader anyway
+            }
+            havePreload = true;
+            const char* value = entry + kPreloadNameLength;
+            bool hasOwn = FindOwnEntry(value, nullptr, 0);
+            if (forRelay && hasOwn) {
+                // Rebuild the list without our entry; drop the variable when nothing is left.
+                std::size_t at = kPreloadNameLength;
+                std::memcpy(preloadEntry, kPreloadName, kPreloadNameLength);
+                bool overflow = false;
+                const char* end = value;
+                for (const char* p = NextItem(value, &end); p != end; p = NextItem(end, &end)) {
+                    std::size_t length = static_cast<std::size_t>(end - p);
+                    if (IsOwnItem(p, length)) {
+                        continue;
+                    }
+                    if (at + length + 2 >= kPreloadBuffer) {
+                        overflow = true;
+                        break;
+                    }
+                    if (at > kPreloadNameLength) {
+                        preloadEntry[at++] = ':';
+                    }
+                    std::memcpy(preloadEntry + at, p, length);
+                    at += length;
+                }
+                preloadEntry[at] = '\0';
+                if (overflow) {
+                    out[count++] = entry;
+                } else if (at > kPreloadNameLength) {
+                    out[count++] = preloadEntry;
+                }
+                continue;
+            }
+            if (!forRelay && !hasOwn) {
+                std::size_t ownLength = std::strlen(ownLibrary);
+                std::size_t valueLength = std::strlen(value);
+                if (kPreloadNameLength + ownLength + 1 + valueLength < kPreloadBuffer) {
+                    std::memcpy(preloadEntry, kPreloadName, kPreloadNameLength);
+                    std::memcpy(preloadEntry + kPreloadNameLength, ownLibrary, ownLength);
+                    preloadEntry[kPreloadNameLength + ownLength] = ':';
+                    std::memcpy(preloadEntry + kPreloadNameLength + ownLength + 1, value,
+                                valueLength + 1);
+                    out[count++] = preloadEntry;
+                    continue;
+                }
+            }
+        }
+        out[count++] = entry;
+    }
+    for (std::size_t k = 0; k < 5; ++k) {
+        if (kSaved[k]->present && !have[k]) {
+            out[count++] = kSaved[k]->entry;
+        }
+    }
+    if (!havePreload && !forRelay) {
+        std::size_t ownLength = std::strlen(ownLibrary);
+        std::memcpy(preloadEntry, kPreloadName, kPreloadNameLength);
+        std::memcpy(preloadEntry + kPreloadNameLength, ownLibrary, ownLength + 1);
+        out[count++] = preloadEntry;
+    }
+    out[count] = nullptr;
+}
+
+/// Fills out (room for CountOf(argv) + 3 entries) with qzrelay's arguments for the start of
+/// program with argv.
+void BuildRelayArguments(const char* program, char* const* argv, const char** out) {
+    std::size_t count = 0;
+    out[count++] = ValueOf(savedRelay);
+    out[count++] = program;
+    out[count++] = argv != nullptr && argv[0] != nullptr ? argv[0] : program;
+    for (std::size_t i = 1; argv != nullptr && argv[0] != nullptr && argv[i] != nullptr; ++i) {
+        out[count++] = argv[i];
+    }
+    out[count] = nullptr;
+}
+
+// The room the lists need; alloca in the wrapper itself, so they live until the real call.
+#define QZ_ENVIRONMENT(name, envp, forRelay)                                                       \
+    char** name = static_cast<char**>(alloca((CountOf(envp) + 8) * sizeof(char*)));                \
+    char* name##Preload = static_cast<char*>(alloca(kPreloadBuffer));                              \
+    BuildEnvironment(envp, name, name##Preload, forRelay)
+
+#define QZ_RELAY_ARGUMENTS(name, program, argv)                                                    \
+    const char** name = static_cast<const char**>(alloca((CountOf(argv) + 4) * sizeof(char*)));    \
+    BuildRelayArguments(program, argv, name)
+
+int Execve(const char* path, char* const argv[], char* const envp[]) {
+    int savedErrno = errno;
+    if (!enabled || IsRelayProcess()) {
+        errno = savedErrno;
+        if (realExecve == nullptr) {
+            errno = ENOSYS;
+            return -1;
+        }
+        return realExecve(path, argv, envp);
+    }
+    if (path != nullptr && IsTool(path)) {
+        QZ_RELAY_ARGUMENTS(arguments, path, argv);
+        QZ_ENVIRONMENT(relayEnvironment, envp, true);
+        errno = savedErrno;
+        realExecve(ValueOf(savedRelay), const_cast<char* const*>(arguments), relayEnvironment);
+        // No relay to start: the tool runs as it would have without us.
+    }
+    QZ_ENVIRONMENT(environment, envp, false);
+    errno = savedErrno;
+    return realExecve(path, argv, environment);
+}
+
+int Execvpe(const char* file, char* const argv[], char* const envp[]) {
+    int savedErrno = errno;
+    if (!enabled || IsRelayProcess()) {
+        errno = savedErrno;
+        if (realExecvpe == nullptr) {
+            errno = ENOSYS;
+            return -1;
+        }
+        return realExecvpe(file, argv, envp);
+    }
+    char program[kPathMax];
+    if (SearchPath(file, program, sizeof(program)) && IsTool(program)) {
+        QZ_RELAY_ARGUMENTS(arguments, program, argv);
+        QZ_ENVIRONMENT(relayEnvironment, envp, true);
+        errno = savedErrno;
+        realExecve(ValueOf(savedRelay), const_cast<char* const*>(arguments), relayEnvironment);
+    }
+    QZ_ENVIRONMENT(environment, envp, false);
+    errno = savedErrno;
+    return realExecvpe(file, argv, environment);
+}
+
+int Spawn(bool search, pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+          const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
+    SpawnFunction real = search ? realSpawnp : realSpawn;
+    if (real == nullptr) {
+        return ENOSYS;
+    }
+    int savedErrno = errno;
+    if (!enabled || IsRelayProcess()) {
+        errno = savedErrno;
+        return real(pid, file, actions, attributes, argv, envp);
+    }
+    char program[kPathMax];
+    bool found = search ? SearchPath(file, program, sizeof(program))
+                        : file != nullptr && CopyText(program, sizeof(program), file);
+    if (found && IsTool(program)) {
+        QZ_RELAY_ARGUMENTS(arguments, program, argv);
+        QZ_ENVIRONMENT(relayEnvironment, envp, true);
+        errno = savedErrno;
+        int result = realSpawn(pid, ValueOf(savedRelay), actions, attributes,
+                               const_cast<char* const*>(arguments), relayEnvironment);
+        if (result == 0) {
+            errno = savedErrno;
+            return 0;
+        }
+    }
+    QZ_ENVIRONMENT(environment, envp, false);
+    errno = savedErrno;
+    int result = real(pid, file, actions, attributes, argv, environment);
+    errno = savedErrno;
+    return result;
+}
+
+/// The arguments of an execl-style call, up to the terminating null pointer, on the caller's
+/// stack; envp receives the one after it for execle.
+#define QZ_COLLECT_ARGUMENTS(name, first, withEnvironment, envp)                                   \
+    std::size_t name##Count = 0;                                                                   \
+    /* glibc declares the first argument never null; a caller may pass one all the same, so        \
+       the value is hidden from the optimiser before the test. */                                  \
+    const char* name##First = first;                                                               \
+    __asm__("" : "+r"(name##First));                                                               \
+    if (name##First != nullptr) {                                                                  \
+        va_list count;                                                                             \
+        va_start(count, first);                                                                    \
+        for (name##Count = 1; va_arg(count, const char*) != nullptr; ++name##Count) {              \
+        }                                                                                          \
+        va_end(count);                                                                             \
+    }                                                                                              \
+    char** name = static_cast<char**>(alloca((name##Count + 1) * sizeof(char*)));                  \
+    {                                                                                              \
+        va_list collect;                                                                           \
+        va_start(collect, first);                                                                  \
+        name[0] = const_cast<char*>(name##First);                                                  \
+        for (std::size_t i = 1; i <= name##Count; ++i) {                                           \
+            name[i] = va_arg(collect, char*);                                                      \
+        }                                                                                          \
+        if (withEnvironment) {                                                                     \
+            envp = va_arg(collect, char**);                                                        \
+        }                                                                                          \
+        va_end(collect);                                                                           \
+    }
+
+} // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int execve(const char* path, char* const argv[],
+                                                  char* const envp[]) {
+    return Execve(path, argv, envp);
+}
+
+__attribute__((visibility("default"))) int execv(const char* path, char* const argv[]) {
+    return Execve(path, argv, environ);
+}
+
+__attribute__((visibility("default"))) int execvpe(const char* file, char* const argv[],
+                                                   char* const envp[]) {
+    return Execvpe(file, argv, envp);
+}
+
+__attribute__((visibility("default"))) int execvp(const char* file, char* const argv[]) {
+    return Execvpe(file, argv, environ);
+}
+
+__attribute__((visibility("default"))) int execl(const char* path, const char* arg, ...) {
+    char** envp = nullptr;
+    QZ_COLLECT_ARGUMENTS(arguments, arg, false, envp);
+    (void)envp;
+    return Execve(path, arguments, environ);
+}
+
+__attribute__((visibility("default"))) int execlp(const char* file, const char* arg, ...) {
+    char** envp = nullptr;
+    QZ_COLLECT_ARGUMENTS(arguments, arg, false, envp);
+    (void)envp;
+    return Execvpe(file, arguments, environ);
+}
+
+__attribute__((visibility("default"))) int execle(const char* path, const char* arg, ...) {
+    char** envp = nullptr;
+    QZ_COLLECT_ARGUMENTS(arguments, arg, true, envp);
+    return Execve(path, arguments, envp);
+}
+
+__attribute__((visibility("default"))) int posix_spawn(pid_t* pid, const char* path,
+                                                       const posix_spawn_file_actions_t* actions,
+                                                       const posix_spawnattr_t* attributes,
+                                                       char* const argv[], char* const envp[]) {
+    return Spawn(false, pid, path, actions, attributes, argv, envp);
+}
+
+__attribute__((visibility("default"))) int posix_spawnp(pid_t* pid, const char* file,
+                                                        const posix_spawn_file_actions_t* actions,
+                                                        const posix_spawnattr_t* attributes,
+                                                        char* const argv[], char* const envp[]) {
+    return Spawn(true, pid, file, actions, attributes, argv, envp);
+}
+
+} // extern "C"

@@ -1,0 +1,50 @@
+#pragma once
+
+// What qzrelay does: it stands in for a caught start of a tool, asks the build's broker where the
+// tool runs (RelayProtocol.h), runs it there and ends exactly as the tool ended. When the broker
+// cannot be reached or answers nonsense, the tool runs here as a plain start would have run it:
+// the build never fails because of interception. Nothing of the relay's own reaches the tool's
+// standard output or error. docs/interception.md describes the exchange.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qz::intercept {
+
+/// The name qzrelay has; started under another name it is in masquerade mode.
+inline constexpr std::string_view kRelayName = "qzrelay";
+
+/// What a caught start asked for.
+struct RelayRequest {
+    std::string program;           ///< absolute path of the tool
+    std::vector<std::string> argv; ///< its argument vector, argv[0] as the caller gave it
+};
+
+/// The tool's environment: entries without QZ_INTERCEPT_*, PATH without the masquerade folder,
+/// LD_PRELOAD without the interception library (the variable dropped when nothing is left), so
+/// that what the tool starts (cc1, as) is not caught again.
+std::vector<std::string> ToolEnvironment(const std::vector<std::string>& entries);
+
+/// The value of name in "name=value" entries; std::nullopt when absent.
+std::optional<std::string> EntryValue(const std::vector<std::string>& entries,
+                                      std::string_view name);
+
+/// The first executable file called name in the ':'-separated folders of pathValue, skipping
+/// skipFolder and any file that is self (qzrelay itself); "" when there is none.
+std::string FindInPath(const std::string& name, std::string_view pathValue,
+                       std::string_view skipFolder, const std::string& self);
+
+/// The request of qzrelay's arguments: "qzrelay <program> <argv0> <args...>", or, started
+/// through a masquerade link, "<name> <args...>" (the tool is the next <name> in PATH beyond
+/// the masquerade folder). std::nullopt for too few arguments or a tool that cannot be found.
+std::optional<RelayRequest> RequestOf(const std::vector<std::string>& arguments,
+                                      const std::vector<std::string>& environment,
+                                      const std::string& cwd, const std::string& self);
+
+/// Runs the request through the broker (or locally) and ends this process as the tool ended.
+[[noreturn]] void Relay(const RelayRequest& request, const std::vector<std::string>& environment,
+                        const std::string& cwd);
+
+} // namespace qz::intercept

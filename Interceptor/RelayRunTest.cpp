@@ -1,0 +1,108 @@
+#include "RelayRun.h"
+
+#include "TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::intercept {
+namespace {
+
+using ::testing::ElementsAre;
+
+void MakeExecutable(const std::string& path) {
+    test::WriteFile(path, "#!/bin/sh\n");
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+}
+
+TEST(RelayRunTest, TheToolsEnvironmentLosesEverythingOfTheInterception) {
+    std::vector<std::string> entries{
+        "HOME=/h",
+        "QZ_INTERCEPT_SOCKET=/t/s",
+        "QZ_INTERCEPT_MASQ=/t/masq",
+        "PATH=/t/masq/:/usr/bin::/t/masq:/bin",
+        "LD_PRELOAD=/opt/libqzintercept.so /x/libother.so:/y/libqzintercept.so",
+        "QZ_INTERCEPT_TOOLS=gcc",
+        "QZ_OTHER=kept",
+    };
+    EXPECT_THAT(ToolEnvironment(entries),
+                ElementsAre("HOME=/h", "PATH=/usr/bin::/bin", "LD_PRELOAD=/x/libother.so",
+                            "QZ_OTHER=kept"));
+    // Only our library: the variable goes; no masquerade folder: PATH stays as it is.
+    EXPECT_THAT(ToolEnvironment({"LD_PRELOAD=/a/libqzintercept.so", "PATH=/t/masq:/bin"}),
+                ElementsAre("PATH=/t/masq:/bin"));
+    EXPECT_THAT(ToolEnvironment({"LD_PRELOAD=libqzintercept.so.old"}),
+                ElementsAre("LD_PRELOAD=libqzintercept.so.old"));
+    EXPECT_THAT(ToolEnvironment({"PATH=", "QZ_INTERCEPT_MASQ=/m"}), ElementsAre("PATH="));
+}
+
+TEST(RelayRunTest, EntryValuesAreFoundByTheirWholeName) {
+    std::vector<std::string> entries{"PATHX=1", "PATH=/bin", "EMPTY="};
+    EXPECT_EQ(EntryValue(entries, "PATH"), "/bin");
+    EXPECT_EQ(EntryValue(entries, "PAT"), std::nullopt);
+    EXPECT_EQ(EntryValue(entries, "EMPTY"), "");
+}
+
+TEST(RelayRunTest, PathSearchSkipsTheMasqueradeFolderAndTheRelayItself) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "masq").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "other").c_str(), 0755), 0);
+    MakeExecutable(dir / "bin/tool");
+    MakeExecutable(dir / "relay");
+    ASSERT_EQ(symlink((dir / "relay").c_str(), (dir / "masq/tool").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "relay").c_str(), (dir / "other/tool").c_str()), 0);
+    test::WriteFile(dir / "other/plain", "not executable");
+    std::string path = dir / "masq" + ":" + dir / "other" + ":" + dir / "bin";
+
+    EXPECT_EQ(FindInPath("tool", path, dir / "masq", dir / "relay"), dir / "bin/tool");
+    EXPECT_EQ(FindInPath("tool", path, dir / "masq/", ""), dir / "other/tool");
+    EXPECT_EQ(FindInPath("plain", path, "", ""), "");
+    EXPECT_EQ(FindInPath("a/tool", path, "", ""), "");
+    EXPECT_EQ(FindInPath("", path, "", ""), "");
+    EXPECT_EQ(FindInPath("bin", dir.path(), "", ""), ""); // a folder is no program
+}
+
+TEST(RelayRunTest, RequestsOfBothWaysOfStarting) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "masq").c_str(), 0755), 0);
+    MakeExecutable(dir / "tool");
+    MakeExecutable(dir / "qzrelay");
+    ASSERT_EQ(symlink((dir / "qzrelay").c_str(), (dir / "masq/tool").c_str()), 0);
+    std::vector<std::string> env{"PATH=" + dir / "masq" + ":" + dir.path(),
+                                 "QZ_INTERCEPT_MASQ=" + dir / "masq"};
+    std::string self = dir / "qzrelay";
+
+    auto direct = RequestOf({"qzrelay", "/usr/bin/cc", "cc", "-c", "a.c"}, env, "/w", self);
+    ASSERT_TRUE(direct);
+    EXPECT_EQ(direct->program, "/usr/bin/cc");
+    EXPECT_THAT(direct->argv, ElementsAre("cc", "-c", "a.c"));
+
+    auto relative = RequestOf({"/x/qzrelay", "./gen", "./gen"}, env, "/w", self);
+    ASSERT_TRUE(relative);
+    EXPECT_EQ(relative->program, "/w/gen");
+    auto fromRoot = RequestOf({"qzrelay", "gen", "gen"}, env, "/", self);
+    EXPECT_EQ(fromRoot->program, "/gen");
+
+    auto masq = RequestOf({"tool", "-v"}, env, "/w", self);
+    ASSERT_TRUE(masq);
+    EXPECT_EQ(masq->program, dir / "tool");
+    EXPECT_THAT(masq->argv, ElementsAre("tool", "-v"));
+
+    // The masquerade link named by its path: the tool behind it.
+    auto byLink = RequestOf({"qzrelay", dir / "masq/tool", "tool"}, env, "/w", self);
+    ASSERT_TRUE(byLink);
+    EXPECT_EQ(byLink->program, dir / "tool");
+
+    EXPECT_FALSE(RequestOf({}, env, "/w", self));
+    EXPECT_FALSE(RequestOf({"qzrelay"}, env, "/w", self));
+    EXPECT_FALSE(RequestOf({"qzrelay", "/bin/x"}, env, "/w", self));
+    EXPECT_FALSE(RequestOf({"qzrelay", "", "x"}, env, "/w", self));
+    EXPECT_FALSE(RequestOf({"nowhere-to-be-found", "-v"}, env, "/w", self));
+}
+
+} // namespace
+} // namespace qz::intercept

@@ -1,0 +1,494 @@
+// The interception of tool starts, end to end: the preload library in a build tool in miniature
+// (SpawnProbe), in /bin/sh, GNU make and ninja; qzrelay; and a stand-in broker in this test that
+// answers as each test asks (the real broker lives in Tasksmith).
+
+#include "RelayProtocol.h"
+#include "TestSupport.h"
+#include "platform/LocalSocket.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <functional>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace qz::intercept {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+/// What the stand-in broker does with a RUN.
+struct Answer {
+    enum Kind {
+        Reply,     ///< sends message
+        Close,     ///< closes the connection without a word
+        Raw,       ///< sends raw bytes, then closes
+        HoldClose, ///< waits holdMs, then closes
+    };
+    Kind kind = Reply;
+    Message message = LocalMessage{""};
+    std::string raw;
+    int holdMs = 0;
+};
+
+/// A broker on a local socket in a private folder. Every connection is served by a thread of
+/// its own; the object stops and joins them all.
+class StandInBroker {
+public:
+    using Policy = std::function<Answer(const RunMessage&)>;
+
+    StandInBroker(const std::string& folder, Policy policy) : policy_(std::move(policy)) {
+        mkdir(folder.c_str(), 0700);
+        path_ = folder + "/broker.sock";
+        auto listener = platform::ListenLocalSocket(path_);
+        EXPECT_TRUE(listener) << listener.error().Text();
+        listener_ = listener ? *listener : -1;
+        acceptor_ = std::thread([this] { Accept(); });
+    }
+    ~StandInBroker() {
+        stopping_ = true;
+        // Wakes the acceptor with a connection of our own.
+        auto wake = platform::ConnectLocalSocket(path_);
+        acceptor_.join();
+        if (wake) {
+            platform::CloseHandle(*wake);
+        }
+        for (std::thread& server : servers_) {
+            server.join();
+        }
+        platform::CloseHandle(listener_);
+        unlink(path_.c_str());
+    }
+    StandInBroker(const StandInBroker&) = delete;
+    StandInBroker& operator=(const StandInBroker&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+    std::vector<RunMessage> Runs() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return runs_;
+    }
+    /// The messages after RUN, as "KIND step a b".
+    std::vector<std::string> Ends() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ends_;
+    }
+    /// Waits (bounded) until count connections have been served to their end.
+    bool WaitServed(int count) {
+        return test::WaitUntil([&] { return served_.load() >= count; });
+    }
+
+private:
+    void Accept() {
+        while (!stopping_) {
+            auto connection = platform::AcceptLocalConnection(listener_);
+            if (!connection || stopping_) {
+                if (connection) {
+                    platform::CloseHandle(*connection);
+                }
+                return;
+            }
+            servers_.emplace_back([this, fd = *connection] { Serve(fd); });
+        }
+    }
+
+    void Serve(platform::THandle fd) {
+        auto uid = platform::LocalPeerUid(fd);
+        EXPECT_TRUE(uid && *uid == platform::CurrentUserId());
+        auto first = ReadMessage(fd);
+        if (first && std::holds_alternative<RunMessage>(*first)) {
+            const auto& run = std::get<RunMessage>(*first);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                runs_.push_back(run);
+            }
+            Answer answer = policy_(run);
+            if (answer.kind == Answer::Reply) {
+                EXPECT_TRUE(WriteMessage(fd, answer.message));
+                for (;;) {
+                    auto next = ReadMessage(fd);
+                    if (!next) {
+                        break;
+                    }
+                    std::string line;
+                    for (const std::string& field : FieldsOf(*next)) {
+                        line += (line.empty() ? "" : " ") + field;
+                    }
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    ends_.push_back(line);
+                }
+            } else if (answer.kind == Answer::Raw) {
+                platform::SendAll(fd, answer.raw.data(), answer.raw.size());
+            } else if (answer.kind == Answer::HoldClose) {
+                test::SleepMs(answer.holdMs);
+            }
+        }
+        platform::CloseHandle(fd);
+        ++served_;
+    }
+
+    Policy policy_;
+    std::string path_;
+    platform::THandle listener_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptor_;
+    std::vector<std::thread> servers_;
+    std::mutex mutex_;
+    std::vector<RunMessage> runs_;
+    std::vector<std::string> ends_;
+    std::atomic<int> served_{0};
+};
+
+Answer Slot() {
+    return Answer{Answer::Reply, SlotMessage{"s1"}, "", 0};
+}
+
+void WriteExecutable(const std::string& path, const std::string& text) {
+    test::WriteFile(path, text);
+    ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+}
+
+/// The tool the tests catch: a shell script that does what its first argument says.
+constexpr const char* kTool = R"(#!/bin/sh
+case "$1" in
+exit) exit "$2" ;;
+segv) kill -SEGV $$ ;;
+big) cat "$2"; cat "$3" >&2 ;;
+env) env | grep -E '^(QZ_INTERCEPT_|LD_PRELOAD=)'; echo "PATH=$PATH" ;;
+nested) mytool echo inner ;;
+echo) shift; echo "$@"; echo "err:$*" >&2 ;;
+sleep) echo started; : > "$2"; exec sleep 30 ;;
+esac
+)";
+
+/// A stand-in for srun: "fakesrun --node=N [--fail] program args...".
+constexpr const char* kFakeSrun = R"(#!/bin/sh
+node=${1#--node=}; shift
+if [ "$1" = --fail ]; then
+  echo "half output"
+  echo "srun: error: Unable to create step for job 5: Invalid node name" >&2
+  exit 1
+fi
+"$@"; code=$?
+[ $code -ne 0 ] && echo "srun: error: $node: task 0: Exited with exit code $code" >&2
+exit $code
+)";
+
+class InterceptTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bin_ = dir_ / "bin";
+        ASSERT_EQ(mkdir(bin_.c_str(), 0755), 0);
+        WriteExecutable(bin_ + "/mytool", kTool);
+        WriteExecutable(bin_ + "/othertool", "#!/bin/sh\necho other \"$@\"\n");
+        WriteExecutable(bin_ + "/fakesrun", kFakeSrun);
+        status_ = dir_ / "status";
+    }
+
+    /// The environment the broker would give the build tool.
+    test::RunOptions Options(const std::string& socket) {
+        test::RunOptions options;
+        options.cwd = dir_.path();
+        options.env["PATH"] = bin_ + ":/usr/bin:/bin";
+        options.env["LD_PRELOAD"] = QZ_INTERCEPT_LIBRARY;
+        options.env["QZ_INTERCEPT_SOCKET"] = socket;
+        options.env["QZ_INTERCEPT_RELAY"] = QZ_RELAY_PATH;
+        options.env["QZ_INTERCEPT_TOOLS"] = "cc-never:mytool";
+        options.env["PROBE_STATUS"] = status_;
+        return options;
+    }
+
+    test::RunResult Probe(const std::vector<std::string>& arguments,
+                          const test::RunOptions& options, bool isStatic = false) {
+        std::vector<std::string> argv{isStatic ? QZ_SPAWN_PROBE_STATIC : QZ_SPAWN_PROBE};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return test::RunProgram(argv, options);
+    }
+
+    std::string Status() { return test::ReadFile(status_).value_or("none"); }
+
+    test::TempDir dir_;
+    std::string bin_;
+    std::string status_;
+};
+
+TEST_F(InterceptTest, EveryWayOfStartingAToolIsCaughtByNameAndByPath) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    const std::vector<std::pair<std::string, std::string>> starts = {
+        {"execve", bin_ + "/mytool"}, {"execv", bin_ + "/mytool"}, {"execvp", "mytool"},
+        {"execvpe", "mytool"},        {"execl", bin_ + "/mytool"}, {"execlp", "mytool"},
+        {"execle", bin_ + "/mytool"}, {"spawn", bin_ + "/mytool"}, {"spawnp", "mytool"},
+        {"execvp", bin_ + "/mytool"}, {"spawnp", bin_ + "/mytool"}};
+    int count = 0;
+    for (const auto& [method, program] : starts) {
+        auto result = Probe({method, program, "echo", "a b", "c"}, Options(broker.Path()));
+        EXPECT_EQ(result.exitCode, 0) << method << " " << program << ": " << result.err;
+        EXPECT_EQ(result.out, "a b c\n") << method;
+        EXPECT_EQ(result.err, "err:a b c\n") << method;
+        ++count;
+        ASSERT_TRUE(broker.WaitServed(count));
+        auto runs = broker.Runs();
+        ASSERT_EQ(runs.size(), static_cast<std::size_t>(count)) << method << " " << program;
+        EXPECT_EQ(runs.back().program, bin_ + "/mytool");
+        EXPECT_THAT(runs.back().argv, ElementsAre(program, "echo", "a b", "c")) << method;
+        EXPECT_EQ(runs.back().cwd, dir_.path());
+        EXPECT_EQ(broker.Ends().back(), "DONE s1 exit 0") << method;
+    }
+}
+
+TEST_F(InterceptTest, ShellCommandsAndSystemAreCaughtInTheShell) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto result =
+        Probe({"execv", "/bin/sh", "-c", "mytool echo x; othertool y"}, Options(broker.Path()));
+    EXPECT_EQ(result.out, "x\nother y\n");
+    EXPECT_EQ(result.err, "err:x\n");
+    result = Probe({"system", "cd bin && ./mytool echo y | cat"}, Options(broker.Path()));
+    EXPECT_EQ(result.out, "y\n");
+    ASSERT_TRUE(broker.WaitServed(2));
+    auto runs = broker.Runs();
+    ASSERT_EQ(runs.size(), 2u); // othertool is no tool of the list
+    EXPECT_EQ(runs[1].program, bin_ + "/mytool");
+    EXPECT_EQ(runs[1].cwd, bin_);
+}
+
+TEST_F(InterceptTest, EnvironmentDroppedByTheCallerIsPutBack) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    // The shell starts with an empty environment, and still its start of the tool is caught.
+    auto result =
+        Probe({"execve-noenv", "/bin/sh", "-c", bin_ + "/mytool echo z"}, Options(broker.Path()));
+    EXPECT_EQ(result.out, "z\n");
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_EQ(broker.Runs().size(), 1u);
+}
+
+TEST_F(InterceptTest, TheToolRunsCleanAndItsOwnStartsPassThrough) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto options = Options(broker.Path());
+    options.env["QZ_INTERCEPT_MASQ"] = dir_ / "masq";
+    options.env["PATH"] = dir_ / "masq" + ":" + bin_ + ":/usr/bin:/bin";
+    auto result = Probe({"execvp", "mytool", "env"}, options);
+    EXPECT_EQ(result.out, "PATH=" + bin_ + ":/usr/bin:/bin\n");
+    result = Probe({"execvp", "mytool", "nested"}, options);
+    EXPECT_EQ(result.out, "inner\n");
+    EXPECT_EQ(result.err, "err:inner\n");
+    ASSERT_TRUE(broker.WaitServed(2));
+    EXPECT_EQ(broker.Runs().size(), 2u); // the nested start was not caught again
+}
+
+TEST_F(InterceptTest, ExitCodeAndSignalAreThoseOfTheTool) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto result = Probe({"spawnp", "mytool", "exit", "3"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "exit 3");
+    result = Probe({"execvp", "mytool", "segv"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "signal 11");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    ASSERT_TRUE(broker.WaitServed(2));
+    EXPECT_THAT(broker.Ends(), ElementsAre("DONE s1 exit 3", "DONE s1 signal 11"));
+}
+
+TEST_F(InterceptTest, LargeOutputOnBothStreamsIsByteExact) {
+    std::string out;
+    std::string err;
+    for (int i = 0; i < 200000; ++i) {
+        out.push_back(static_cast<char>(i * 7 % 256));
+        err.push_back(static_cast<char>(255 - i * 13 % 256));
+    }
+    test::WriteFile(dir_ / "out.bin", out);
+    test::WriteFile(dir_ / "err.bin", err);
+    for (bool remote : {false, true}) {
+        StandInBroker broker(dir_ / (remote ? "sockr" : "sockl"), [&](const RunMessage&) {
+            if (!remote) {
+                return Slot();
+            }
+            return Answer{Answer::Reply,
+                          RemoteMessage{"r1", "n1", {bin_ + "/fakesrun", "--node=n1"}}, "", 0};
+        });
+        auto result = Probe({"spawnp", "mytool", "big", dir_ / "out.bin", dir_ / "err.bin"},
+                            Options(broker.Path()));
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(result.out == out) << "remote " << remote << " " << result.out.size();
+        EXPECT_TRUE(result.err == err) << "remote " << remote << " " << result.err.size();
+    }
+}
+
+TEST_F(InterceptTest, RemoteRunsReportTheToolNotSrun) {
+    StandInBroker broker(dir_ / "sock", [&](const RunMessage&) {
+        return Answer{Answer::Reply, RemoteMessage{"r7", "n2", {bin_ + "/fakesrun", "--node=n2"}},
+                      "", 0};
+    });
+    auto result = Probe({"execvp", "mytool", "exit", "4"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "exit 4");
+    EXPECT_EQ(result.err, ""); // srun's own end report is gone
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_THAT(broker.Ends(), ElementsAre("DONE r7 exit 4"));
+}
+
+TEST_F(InterceptTest, ASlurmFailureIsRetriedHereWithoutHalfAnOutput) {
+    StandInBroker broker(dir_ / "sock", [&](const RunMessage&) {
+        return Answer{Answer::Reply,
+                      RemoteMessage{"r8", "n2", {bin_ + "/fakesrun", "--node=n2", "--fail"}}, "",
+                      0};
+    });
+    auto result = Probe({"execvp", "mytool", "echo", "here"}, Options(broker.Path()));
+    EXPECT_EQ(result.out, "here\n");
+    EXPECT_EQ(result.err, "err:here\n");
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_THAT(broker.Ends(),
+                ElementsAre("RETRY r8 srun: error: Unable to create step for job 5: Invalid node "
+                            "name",
+                            "DONE r8 exit 0"));
+}
+
+TEST_F(InterceptTest, WithoutABrokerTheToolRunsAsAPlainStart) {
+    auto options = Options(dir_ / "no-such-socket");
+    auto result = Probe({"execvp", "mytool", "echo", "alone"}, options);
+    EXPECT_EQ(result.out, "alone\n");
+    EXPECT_EQ(result.err, "err:alone\n");
+    result = Probe({"execvp", "mytool", "segv"}, options);
+    EXPECT_EQ(Status(), "signal 11");
+    options.env["QZ_INTERCEPT_SOCKET"] = std::nullopt; // no broker named: the library idles
+    result = Probe({"execvp", "mytool", "exit", "5"}, options);
+    EXPECT_EQ(Status(), "exit 5");
+}
+
+TEST_F(InterceptTest, ABrokerThatGoesAwayOrTalksNonsenseMeansALocalRun) {
+    std::vector<Answer> answers = {
+        Answer{Answer::Close, {}, "", 0},
+        Answer{Answer::HoldClose, {}, "", 200},
+        Answer{Answer::Raw, {}, std::string("\xff\xff\xff\x7f", 4), 0},
+        Answer{Answer::Raw, {}, std::string("\x05\0\0\0SLOT\0", 9), 0},
+        Answer{Answer::Raw, {}, std::string("\x06\0\0\0", 4), 0},
+        Answer{Answer::Reply, LocalMessage{""}, "", 0},
+        Answer{Answer::Reply, LocalMessage{"no slot within the time limit"}, "", 0},
+        Answer{Answer::Reply, DoneMessage{"x", false, 0}, "", 0},
+    };
+    std::atomic<std::size_t> next{0};
+    StandInBroker broker(dir_ / "sock", [&](const RunMessage&) { return answers[next++]; });
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        auto result = Probe({"spawnp", "mytool", "exit", "3"}, Options(broker.Path()));
+        EXPECT_EQ(Status(), "exit 3") << i;
+        EXPECT_EQ(result.out, "") << i;
+        EXPECT_EQ(result.err, "") << i;
+    }
+    ASSERT_TRUE(broker.WaitServed(static_cast<int>(answers.size())));
+    EXPECT_THAT(broker.Ends(), ::testing::IsEmpty());
+}
+
+TEST_F(InterceptTest, AStaticBuildToolCannotBeCaughtAndRunsItsToolsLocally) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto result = Probe({"execvp", "mytool", "echo", "static"}, Options(broker.Path()), true);
+    EXPECT_EQ(result.out, "static\n");
+    EXPECT_EQ(Status(), "exit 0");
+    // Its shell children are dynamic again, and their starts are caught.
+    result = Probe({"execv", "/bin/sh", "-c", "mytool echo via-sh"}, Options(broker.Path()), true);
+    EXPECT_EQ(result.out, "via-sh\n");
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_EQ(broker.Runs().size(), 1u);
+}
+
+TEST_F(InterceptTest, TheMasqueradeFolderCatchesStartsByNameWithoutThePreload) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    std::string masq = dir_ / "masq";
+    ASSERT_EQ(mkdir(masq.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(QZ_RELAY_PATH, (masq + "/mytool").c_str()), 0);
+    auto options = Options(broker.Path());
+    options.env["LD_PRELOAD"] = std::nullopt;
+    options.env["QZ_INTERCEPT_MASQ"] = masq;
+    options.env["PATH"] = masq + ":" + bin_ + ":/usr/bin:/bin";
+    auto result = Probe({"execvp", "mytool", "echo", "masked"}, options, true);
+    EXPECT_EQ(result.out, "masked\n");
+    EXPECT_EQ(result.err, "err:masked\n");
+    result = Probe({"execvp", "mytool", "env"}, options, true);
+    EXPECT_EQ(result.out, "PATH=" + bin_ + ":/usr/bin:/bin\n");
+    // With the preload as well, the start is caught once (the library skips the folder).
+    options.env["LD_PRELOAD"] = QZ_INTERCEPT_LIBRARY;
+    result = Probe({"execvp", "mytool", "exit", "6"}, options);
+    EXPECT_EQ(Status(), "exit 6");
+    // A masquerade link whose tool exists nowhere else fails as a missing program would.
+    options.env["LD_PRELOAD"] = std::nullopt;
+    ASSERT_EQ(symlink(QZ_RELAY_PATH, (masq + "/ghost").c_str()), 0);
+    result = Probe({"execvp", "ghost"}, options, true);
+    EXPECT_EQ(Status(), "exit 127");
+    EXPECT_EQ(result.err, "");
+    ASSERT_TRUE(broker.WaitServed(3));
+    auto runs = broker.Runs();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].program, bin_ + "/mytool");
+    EXPECT_THAT(runs[0].argv, ElementsAre("mytool", "echo", "masked"));
+}
+
+TEST_F(InterceptTest, TheRelayPassesEndSignalsOnAndEndsLikeTheTool) {
+    std::atomic<int> relayPid{0};
+    StandInBroker broker(dir_ / "sock", [&](const RunMessage& run) {
+        relayPid = run.pid;
+        return Slot();
+    });
+    std::string marker = dir_ / "started";
+    std::thread prober([&] {
+        auto result = Probe({"spawnp", "mytool", "sleep", marker}, Options(broker.Path()));
+        EXPECT_EQ(result.out, "started\n");
+    });
+    // The tool is running once its marker is there; the relay waits for it.
+    ASSERT_TRUE(test::WaitUntil([&] { return access(marker.c_str(), F_OK) == 0; }));
+    int pid = relayPid.load();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGTERM);
+    prober.join();
+    EXPECT_EQ(Status(), "signal 15");
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_THAT(broker.Ends(), ElementsAre("DONE s1 signal 15"));
+}
+
+TEST_F(InterceptTest, ParentsLimitWhoseStartsAreExamined) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto options = Options(broker.Path());
+    options.env["QZ_INTERCEPT_PARENTS"] = "make,ninja";
+    auto result = Probe({"execvp", "mytool", "echo", "ignored"}, options);
+    EXPECT_EQ(result.out, "ignored\n");
+    test::WriteFile(dir_ / "Makefile", "all:\n\tmytool echo direct\n\tmytool echo piped | cat\n");
+    result = test::RunProgram({"/usr/bin/make", "-s", "-f", dir_ / "Makefile"}, options);
+    EXPECT_EQ(result.out, "direct\npiped\n");
+    ASSERT_TRUE(broker.WaitServed(2));
+    auto runs = broker.Runs();
+    ASSERT_EQ(runs.size(), 2u); // make's own and its shell's, not SpawnProbe's
+    EXPECT_THAT(runs[0].argv, ElementsAre("mytool", "echo", "direct"));
+    EXPECT_THAT(runs[1].argv, ElementsAre("mytool", "echo", "piped"));
+}
+
+TEST_F(InterceptTest, MakeAndNinjaRecipesAreCaught) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto options = Options(broker.Path());
+    test::WriteFile(dir_ / "Makefile", "all: a b\na:\n\tmytool echo direct\nb:\n\t" + bin_ +
+                                           "/mytool echo 'by path' && true\n");
+    auto result =
+        test::RunProgram({"/usr/bin/make", "-s", "-j2", "-f", dir_ / "Makefile"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_THAT(result.out, HasSubstr("direct\n"));
+    EXPECT_THAT(result.out, HasSubstr("by path\n"));
+    // A failing tool stops make as usual, with the tool's message.
+    test::WriteFile(dir_ / "Makefile.fail", "all:\n\tmytool echo failing && mytool exit 2\n");
+    result = test::RunProgram({"/usr/bin/make", "-s", "-f", dir_ / "Makefile.fail"}, options);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_THAT(result.err, HasSubstr("err:failing\n"));
+    EXPECT_THAT(result.err, HasSubstr("Error 2"));
+
+    test::WriteFile(dir_ / "build.ninja", "rule t\n  command = mytool echo $out\nbuild x: t\n"
+                                          "build y: t\n");
+    result = test::RunProgram({"/usr/bin/ninja", "-f", dir_ / "build.ninja"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_THAT(result.out, HasSubstr("x\n"));
+    EXPECT_THAT(result.out, HasSubstr("y\n"));
+    ASSERT_TRUE(broker.WaitServed(6));
+    EXPECT_EQ(broker.Runs().size(), 6u);
+}
+
+} // namespace
+} // namespace qz::intercept
