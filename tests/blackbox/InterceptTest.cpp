@@ -490,5 +490,45 @@ TEST_F(InterceptTest, MakeAndNinjaRecipesAreCaught) {
     EXPECT_EQ(broker.Runs().size(), 6u);
 }
 
+TEST_F(InterceptTest, ACompilerIsCaughtOnceNotItsOwnPasses) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto options = Options(broker.Path());
+    options.env["QZ_INTERCEPT_TOOLS"] = "gcc:cc:cc1:as:collect2:ld";
+    test::WriteFile(dir_ / "hello.c", "int main(void) { return 7; }\n");
+    auto result = Probe({"execvp", "gcc", "-o", dir_ / "hello", dir_ / "hello.c"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(test::RunProgram({dir_ / "hello"}).exitCode, 7);
+    // A compile error reaches the caller as the compiler wrote it.
+    test::WriteFile(dir_ / "bad.c", "int main(void) { return x; }\n");
+    result = Probe({"execvp", "gcc", "-c", "-o", dir_ / "bad.o", dir_ / "bad.c"}, options);
+    test::RunOptions here;
+    here.cwd = dir_.path();
+    auto plain =
+        test::RunProgram({"/usr/bin/gcc", "-c", "-o", dir_ / "bad.o", dir_ / "bad.c"}, here);
+    EXPECT_EQ(Status(), "exit 1");
+    EXPECT_EQ(result.err, plain.err);
+    ASSERT_TRUE(broker.WaitServed(2));
+    auto runs = broker.Runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].program, "/usr/bin/gcc");
+}
+
+TEST_F(InterceptTest, TheRelayStartedByHandSaysHowToUseIt) {
+    for (const std::vector<std::string>& argv : {std::vector<std::string>{QZ_RELAY_PATH},
+                                                 {QZ_RELAY_PATH, "/bin/true"},
+                                                 {QZ_RELAY_PATH, "", "x"}}) {
+        auto result = test::RunProgram(argv);
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_THAT(result.err, HasSubstr("usage: qzrelay <program> <argv0>"));
+    }
+    // Without a broker, a relayed program simply runs.
+    auto result = test::RunProgram({QZ_RELAY_PATH, "/bin/echo", "echo", "-n", "x"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "x");
+    result = test::RunProgram({QZ_RELAY_PATH, "/nonexistent/tool", "tool"});
+    EXPECT_EQ(result.exitCode, 127);
+    EXPECT_EQ(result.err, "");
+}
+
 } // namespace
 } // namespace qz::intercept
