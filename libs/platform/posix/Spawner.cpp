@@ -54,19 +54,12 @@ Result<int> SpawnProgram(const std::string& path, const std::vector<std::string>
     if (stdErr >= 0) {
         posix_spawn_file_actions_adddup2(&actions, stdErr, 2);
     }
-    // The child starts with the signal dispositions a plain start would give it: what we pass on
-    // is caught here only (exec resets caught signals), and the mask is emptied.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t empty;
-    sigemptyset(&empty);
-    posix_spawnattr_setsigmask(&attributes, &empty);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    // The child inherits our signal mask and ignored signals, as an exec would pass them on;
+    // the signals we catch (ForwardEndSignals) start with their default action there.
     auto args = Pointers(argv);
     auto envp = Pointers(env);
     pid_t pid = 0;
-    int error = posix_spawn(&pid, path.c_str(), &actions, &attributes, args.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
+    int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         return Fail(error, "start " + path);
