@@ -22,15 +22,8 @@ TEST(RemoteTasksTest, TasksPerNodeInSlurmsShortHand) {
     }
 }
 
-TEST(RemoteTasksTest, SlurmsOwnFailuresAreToldFromTheTasks) {
-    EXPECT_TRUE(IsSlurmFailureLine("srun: error: Task launch for StepId=5.3 failed on node qzn1: "
-                                   "Communication connection failure"));
-    EXPECT_TRUE(IsSlurmFailureLine("srun: error: Unable to create step for job 7: Invalid"));
-    EXPECT_TRUE(IsSlurmFailureLine("srun: error: Node failure on qzn2"));
-    EXPECT_FALSE(IsSlurmFailureLine("srun: error: qzn1: task 0: Exited with exit code 1"));
-    EXPECT_FALSE(IsSlurmFailureLine("my tool: error: Task launch for x"));
-    EXPECT_FALSE(IsSlurmFailureLine(""));
-
+TEST(RemoteTasksTest, AStepThatSlurmFailedRunsAgainHereOnce) {
+    // The line rules themselves: Interceptor/SrunOutputTest.cpp.
     nv::TClusterSettings settings;
     SlurmRemote remote(settings, {}, {"PATH=/nonexistent"});
     JobTask task;

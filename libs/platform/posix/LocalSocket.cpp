@@ -10,7 +10,8 @@
 namespace qz::platform {
 namespace {
 
-Result<sockaddr_un> AddressOf(const std::string& path) {
+/// A new stream socket (close-on-exec) and the address of path for it.
+Result<std::pair<int, sockaddr_un>> SocketFor(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof(address.sun_path) ||
@@ -18,23 +19,24 @@ Result<sockaddr_un> AddressOf(const std::string& path) {
         return Fail(ENAMETOOLONG, "socket path \"" + path + "\" does not fit a socket address");
     }
     std::memcpy(address.sun_path, path.data(), path.size());
-    return address;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return FailWithLastError("socket for " + path);
+    }
+    return std::pair<int, sockaddr_un>(fd, address);
 }
 
 } // namespace
 
 Result<THandle> ListenLocalSocket(const std::string& path, int backlog) {
-    auto address = AddressOf(path);
-    if (!address) {
-        return tl::unexpected(address.error());
+    auto made = SocketFor(path);
+    if (!made) {
+        return tl::unexpected(made.error());
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return FailWithLastError("socket for " + path);
-    }
+    auto [fd, address] = *made;
     // The owner alone may connect: the socket is made under a umask that leaves it 0600.
     mode_t previous = umask(0177);
-    int bound = bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof(*address));
+    int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     int bindError = errno;
     umask(previous);
     if (bound != 0) {
@@ -63,17 +65,14 @@ Result<THandle> AcceptLocalConnection(THandle listener) {
 }
 
 Result<THandle> ConnectLocalSocket(const std::string& path) {
-    auto address = AddressOf(path);
-    if (!address) {
-        return tl::unexpected(address.error());
+    auto made = SocketFor(path);
+    if (!made) {
+        return tl::unexpected(made.error());
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return FailWithLastError("socket for " + path);
-    }
+    auto [fd, address] = *made;
     // A unix-domain connect completes at once or fails; an interrupted one is not resumed by
     // calling it again (EALREADY/EISCONN), so it counts as a failure.
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) != 0) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         int error = errno;
         close(fd);
         return Fail(error, "connect " + path);
