@@ -27,10 +27,11 @@ using ::testing::Not;
 /// What the stand-in broker does with a RUN.
 struct Answer {
     enum Kind {
-        Reply,     ///< sends message
-        Close,     ///< closes the connection without a word
-        Raw,       ///< sends raw bytes, then closes
-        HoldClose, ///< waits holdMs, then closes
+        Reply,      ///< sends message
+        Close,      ///< closes the connection without a word
+        Raw,        ///< sends raw bytes, then closes
+        HoldClose,  ///< waits holdMs, then closes
+        ReplyClose, ///< sends message and closes at once (a broker that dies during the run)
     };
     Kind kind = Reply;
     Message message = LocalMessage{""};
@@ -124,6 +125,8 @@ private:
                     std::lock_guard<std::mutex> lock(mutex_);
                     ends_.push_back(line);
                 }
+            } else if (answer.kind == Answer::ReplyClose) {
+                EXPECT_TRUE(WriteMessage(fd, answer.message));
             } else if (answer.kind == Answer::Raw) {
                 platform::SendAll(fd, answer.raw.data(), answer.raw.size());
             } else if (answer.kind == Answer::HoldClose) {
@@ -382,6 +385,18 @@ TEST_F(InterceptTest, ABrokerThatGoesAwayOrTalksNonsenseMeansALocalRun) {
     EXPECT_THAT(broker.Ends(), ::testing::IsEmpty());
 }
 
+TEST_F(InterceptTest, ABrokerThatDiesDuringTheRunChangesNothingForTheTool) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) {
+        return Answer{Answer::ReplyClose, SlotMessage{"s9"}, "", 0};
+    });
+    auto result =
+        Probe({"spawnp", "mytool", "big", "/dev/null", "/dev/null"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "exit 0");
+    result = Probe({"spawnp", "mytool", "segv"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "signal 11");
+    EXPECT_EQ(result.err, "");
+}
+
 TEST_F(InterceptTest, AStaticBuildToolCannotBeCaughtAndRunsItsToolsLocally) {
     StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
     auto result = Probe({"execvp", "mytool", "echo", "static"}, Options(broker.Path()), true);
@@ -461,6 +476,17 @@ TEST_F(InterceptTest, ParentsLimitWhoseStartsAreExamined) {
     ASSERT_EQ(runs.size(), 2u); // make's own and its shell's, not SpawnProbe's
     EXPECT_THAT(runs[0].argv, ElementsAre("mytool", "echo", "direct"));
     EXPECT_THAT(runs[1].argv, ElementsAre("mytool", "echo", "piped"));
+
+    // ninja runs every command through /bin/sh -c: the shell counts as ninja.
+    test::WriteFile(dir_ / "build.ninja", "rule t\n  command = mytool echo $out\nbuild x: t\n");
+    result = test::RunProgram({"/usr/bin/ninja", "-f", dir_ / "build.ninja"}, options);
+    EXPECT_THAT(result.out, HasSubstr("x\n"));
+    ASSERT_TRUE(broker.WaitServed(3));
+    options.env["QZ_INTERCEPT_PARENTS"] = "make";
+    test::WriteFile(dir_ / "build.ninja", "rule t\n  command = mytool echo $out\nbuild y: t\n");
+    result = test::RunProgram({"/usr/bin/ninja", "-f", dir_ / "build.ninja"}, options);
+    EXPECT_THAT(result.out, HasSubstr("y\n"));
+    EXPECT_EQ(broker.Runs().size(), 3u);
 }
 
 TEST_F(InterceptTest, MakeAndNinjaRecipesAreCaught) {
