@@ -406,6 +406,10 @@ bool SearchPath(const char* file, char* out, std::size_t size) {
     }
 }
 
+bool UsesMasquerade() {
+    return savedMasq.present && ValueOf(savedMasq)[0] != '\0';
+}
+
 std::size_t CountOf(char* const* list) {
     std::size_t count = 0;
     if (list != nullptr) {
@@ -557,13 +561,24 @@ int Execvpe(const char* file, char* const argv[], char* const envp[]) {
         return realExecvpe(file, argv, envp);
     }
     char program[kPathMax];
-    if (SearchPath(file, program, sizeof(program)) && IsTool(program)) {
+    bool found = SearchPath(file, program, sizeof(program));
+    if (found && IsTool(program)) {
         QZ_RELAY_ARGUMENTS(arguments, program, argv);
         QZ_ENVIRONMENT(relayEnvironment, envp, true);
         errno = savedErrno;
         realExecve(ValueOf(savedRelay), const_cast<char* const*>(arguments), relayEnvironment);
     }
     QZ_ENVIRONMENT(environment, envp, false);
+    if (found && UsesMasquerade()) {
+        // The program found beyond the masquerade folder, so that a start this process may not
+        // relay (QZ_INTERCEPT_PARENTS) is not caught by the folder instead. A file without a
+        // format the system knows goes on to the search below, which runs it with /bin/sh.
+        errno = savedErrno;
+        realExecve(program, argv, environment);
+        if (errno != ENOEXEC) {
+            return -1;
+        }
+    }
     errno = savedErrno;
     return realExecvpe(file, argv, environment);
 }
@@ -594,6 +609,10 @@ int Spawn(bool search, pid_t* pid, const char* file, const posix_spawn_file_acti
         }
     }
     QZ_ENVIRONMENT(environment, envp, false);
+    if (search && found && UsesMasquerade()) {
+        real = realSpawn; // the program beyond the masquerade folder, as in Execvpe
+        file = program;
+    }
     errno = savedErrno;
     int result = real(pid, file, actions, attributes, argv, environment);
     errno = savedErrno;

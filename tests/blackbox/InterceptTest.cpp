@@ -427,6 +427,13 @@ TEST_F(InterceptTest, TheMasqueradeFolderCatchesStartsByNameWithoutThePreload) {
     options.env["LD_PRELOAD"] = QZ_INTERCEPT_LIBRARY;
     result = Probe({"execvp", "mytool", "exit", "6"}, options);
     EXPECT_EQ(Status(), "exit 6");
+    // A process whose starts are not examined is not caught by the folder either.
+    options.env["QZ_INTERCEPT_PARENTS"] = "make";
+    result = Probe({"execvp", "mytool", "echo", "let through"}, options);
+    EXPECT_EQ(result.out, "let through\n");
+    result = Probe({"spawnp", "mytool", "echo", "let through"}, options);
+    EXPECT_EQ(result.out, "let through\n");
+    options.env["QZ_INTERCEPT_PARENTS"] = std::nullopt;
     // A masquerade link whose tool exists nowhere else fails as a missing program would.
     options.env["LD_PRELOAD"] = std::nullopt;
     ASSERT_EQ(symlink(QZ_RELAY_PATH, (masq + "/ghost").c_str()), 0);
