@@ -41,7 +41,8 @@ private:
     std::string path_;
 };
 
-/// A new private file written front to back. Unless Commit succeeded, the destructor removes it.
+/// A new private file written front to back, through a buffer (small pieces cost no system call
+/// each). Unless Commit succeeded, the destructor removes it.
 class StreamWriter {
 public:
     StreamWriter() = default;
@@ -55,7 +56,7 @@ public:
     /// reserves the space up front (a full disk then fails here, not half way).
     static Result<StreamWriter> Create(const std::string& path, std::uint64_t sizeHint = 0);
 
-    /// Appends all the bytes.
+    /// Appends all the bytes (a failure may belong to bytes buffered before).
     Result<void> Write(std::string_view bytes);
 
     /// Bytes written so far.
@@ -71,9 +72,13 @@ public:
     const std::string& Path() const { return path_; }
 
 private:
+    Result<void> Flush();
+    Result<void> WriteOut(std::string_view bytes);
+
     int fd_ = -1;
     std::uint64_t written_ = 0;
     std::string path_;
+    std::string buffer_;
 };
 
 } // namespace qz::platform

@@ -1,5 +1,6 @@
 #include "platform/StreamFile.h"
 
+#include "TestSupport.h"
 #include "platform/FileSystem.h"
 
 #include <gtest/gtest.h>
@@ -65,6 +66,30 @@ TEST_F(StreamFileTest, WritesInPiecesAndRenamesIntoPlaceWithTheMode) {
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->Size(), expected.size());
     EXPECT_EQ(ReadAll(*reader, 7), expected);
+}
+
+TEST_F(StreamFileTest, SmallAndLargePiecesKeepTheirOrder) {
+    Result<StreamWriter> writer = StreamWriter::Create(Path("part"));
+    ASSERT_TRUE(writer);
+    std::string expected;
+    // Pieces around the buffer's size, small ones between.
+    for (std::size_t size : {std::size_t(3), std::size_t(1) << 20, std::size_t(5),
+                             (std::size_t(1) << 20) - 2, std::size_t(7), std::size_t(3) << 20}) {
+        std::string piece(size, static_cast<char>('a' + expected.size() % 26));
+        piece.front() = '<';
+        piece.back() = '>';
+        ASSERT_TRUE(writer->Write(piece));
+        expected += piece;
+    }
+    ASSERT_TRUE(writer->Commit(Path("whole")));
+    EXPECT_TRUE(test::ReadFile(Path("whole")) == expected);
+}
+
+TEST_F(StreamFileTest, ADeviceNameIsNeverWrittenThrough) {
+    Result<StreamWriter> writer = StreamWriter::Create("/dev/full");
+    // The name exists: a device is never created over or written through.
+    ASSERT_FALSE(writer);
+    EXPECT_EQ(writer.error().code, EEXIST);
 }
 
 TEST_F(StreamFileTest, AnUncommittedWriterLeavesNothing) {

@@ -87,9 +87,16 @@ StreamWriter& StreamWriter::operator=(StreamWriter&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         written_ = other.written_;
         path_ = std::move(other.path_);
+        buffer_ = std::move(other.buffer_);
     }
     return *this;
 }
+
+namespace {
+
+constexpr std::size_t kWriteBuffer = std::size_t(1) << 20;
+
+} // namespace
 
 Result<StreamWriter> StreamWriter::Create(const std::string& path, std::uint64_t sizeHint) {
     StreamWriter writer;
@@ -117,6 +124,29 @@ Result<void> StreamWriter::Write(std::string_view bytes) {
     if (fd_ < 0) {
         return Fail(EBADF, "write a closed file");
     }
+    written_ += bytes.size();
+    if (buffer_.size() + bytes.size() < kWriteBuffer) {
+        buffer_.append(bytes);
+        return {};
+    }
+    Result<void> flushed = Flush();
+    if (!flushed) {
+        return flushed;
+    }
+    if (bytes.size() < kWriteBuffer) {
+        buffer_.append(bytes);
+        return {};
+    }
+    return WriteOut(bytes); // large pieces go out at once
+}
+
+Result<void> StreamWriter::Flush() {
+    Result<void> written = WriteOut(buffer_);
+    buffer_.clear();
+    return written;
+}
+
+Result<void> StreamWriter::WriteOut(std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
@@ -128,13 +158,16 @@ Result<void> StreamWriter::Write(std::string_view bytes) {
         }
         done += static_cast<std::size_t>(n);
     }
-    written_ += bytes.size();
     return {};
 }
 
 Result<void> StreamWriter::Commit(const std::string& target, unsigned mode) {
     if (fd_ < 0) {
         return Fail(EBADF, "commit a closed file");
+    }
+    if (Result<void> flushed = Flush(); !flushed) {
+        Discard();
+        return flushed;
     }
     // A reservation beyond what was written is given back.
     if (ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
@@ -165,6 +198,7 @@ Result<void> StreamWriter::Commit(const std::string& target, unsigned mode) {
 }
 
 void StreamWriter::Discard() {
+    buffer_.clear();
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
