@@ -1,6 +1,7 @@
 #include "CacheProtocol.h"
 
 #include "platform/File.h"
+#include "platform/StreamFile.h"
 
 #include <nlohmann/json.hpp>
 
@@ -106,26 +107,27 @@ std::optional<std::string> ReadFileBytes(const std::string& path) {
     return bytes;
 }
 
-std::optional<std::string> HashFile(const std::string& path) {
-    platform::File file;
-    platform::FileOpenRequest request;
-    request.hints.sequentialScan = true;
-    if (file.Open(path, request)) {
+std::optional<std::string> HashFile(const std::string& path, std::uint64_t* size) {
+    platform::Result<platform::StreamReader> reader = platform::StreamReader::Open(path);
+    if (!reader) {
         return std::nullopt;
     }
     Hasher hasher;
-    std::string buffer(1 << 20, '\0');
-    std::uint64_t offset = 0;
+    std::string buffer(std::size_t(1) << 20, '\0');
+    std::uint64_t total = 0;
     for (;;) {
-        std::size_t done = 0;
-        if (file.ReadAt(offset, buffer.data(), buffer.size(), done)) {
+        platform::Result<std::size_t> done = reader->Read(buffer.data(), buffer.size());
+        if (!done) {
             return std::nullopt;
         }
-        if (done == 0) {
+        if (*done == 0) {
             break;
         }
-        hasher.Add(std::string_view(buffer.data(), done));
-        offset += done;
+        hasher.Add(std::string_view(buffer.data(), *done));
+        total += *done;
+    }
+    if (size != nullptr) {
+        *size = total;
     }
     return hasher.Finish();
 }

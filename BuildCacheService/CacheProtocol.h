@@ -50,8 +50,9 @@ std::string HashBytes(std::string_view bytes);
 /// A whole file's bytes; std::nullopt when it cannot be read.
 std::optional<std::string> ReadFileBytes(const std::string& path);
 
-/// The digest of a file's contents; std::nullopt when it cannot be read.
-std::optional<std::string> HashFile(const std::string& path);
+/// The digest of a file's contents, read in pieces; std::nullopt when it cannot be read. size,
+/// when given, receives the number of bytes hashed.
+std::optional<std::string> HashFile(const std::string& path, std::uint64_t* size = nullptr);
 
 struct OutputRecord {
     std::string blob;

@@ -52,9 +52,10 @@ Reply Serve(CacheStore& store, const Route& route, std::string_view body) {
     switch (route.kind) {
     case RouteKind::Stats: {
         StoreStats stats = store.Stats();
-        nlohmann::json object{{"entries", stats.entries}, {"bytes", stats.bytes},
-                              {"hits", stats.hits},       {"misses", stats.misses},
-                              {"evicted", stats.evicted}, {"damaged", stats.damaged}};
+        nlohmann::json object{{"entries", stats.entries},    {"bytes", stats.bytes},
+                              {"hits", stats.hits},          {"misses", stats.misses},
+                              {"evicted", stats.evicted},    {"damaged", stats.damaged},
+                              {"unclaimed", stats.unclaimed}};
         reply.body = object.dump();
         reply.contentType = "application/json";
         return reply;
@@ -110,6 +111,119 @@ struct CacheServer::Impl {
     Impl(CacheStore& s, const ServerOptions& o) : store(s), options(o) {}
 };
 
+namespace {
+
+/// Blobs up to this size are checked before they are sent (a damaged one is answered with 404);
+/// larger ones are sent in pieces of this size and checked on the way.
+constexpr std::size_t kPiece = std::size_t(1) << 20;
+
+/// A blob on its way out: the bytes are hashed before each piece is sent, and the last piece is
+/// held back when the digest is not the blob's name, so that a damaged blob never arrives whole.
+struct Outgoing {
+    platform::StreamReader reader;
+    Hasher hasher;
+    std::string buffer;
+    std::uint64_t sent = 0;
+};
+
+} // namespace
+
+bool CacheServer::SendBlob(const Route& route, httplib::Response& response) {
+    CacheStore& store = impl_->store;
+    std::optional<platform::StreamReader> reader = store.OpenBlob(route.name);
+    if (!reader || reader->Size() <= kPiece) {
+        return false; // small or missing: served whole (checked first) by Serve
+    }
+    auto outgoing = std::make_shared<Outgoing>();
+    outgoing->reader = std::move(*reader);
+    const std::uint64_t size = outgoing->reader.Size();
+    const std::string hash = route.name;
+    response.status = 200;
+    response.set_content_provider(
+        static_cast<std::size_t>(size), "application/octet-stream",
+        [&store, outgoing, size, hash](std::size_t offset, std::size_t length,
+                                       httplib::DataSink& sink) {
+            Outgoing& out = *outgoing;
+            if (offset != out.sent) {
+                return false;
+            }
+            out.buffer.resize(std::min(length, kPiece));
+            platform::Result<std::size_t> done =
+                out.reader.Read(out.buffer.data(), out.buffer.size());
+            if (!done || *done == 0) {
+                // Shorter than when it was opened: damaged.
+                store.BlobDamaged(hash);
+                return false;
+            }
+            std::string_view piece(out.buffer.data(), *done);
+            out.hasher.Add(piece);
+            out.sent += *done;
+            if (out.sent >= size && (out.sent > size || out.hasher.Finish() != hash)) {
+                store.BlobDamaged(hash);
+                return false;
+            }
+            return sink.write(piece.data(), piece.size());
+        });
+    return true;
+}
+
+void CacheServer::ReceiveBlob(const Route& route, std::uint64_t length,
+                              const httplib::ContentReader& reader, httplib::Response& response) {
+    auto reply = [&response](int status, const std::string& text) {
+        response.status = status;
+        response.set_content(text, "text/plain");
+    };
+    if (length > impl_->options.maxBody) {
+        // The library skips the body (so that the client hears the answer) and refuses it.
+        (void)reader([](const char*, std::size_t) { return true; });
+        reply(413, "the blob is too large\n");
+        return;
+    }
+    std::unique_ptr<BlobUpload> upload;
+    StoreResult begun = StoreResult::Failed;
+    try {
+        begun = impl_->store.BeginBlob(route.name, length, upload);
+    } catch (const Exception& e) {
+        reply(503, "the cache is unavailable: " + e.Message() + "\n");
+        return;
+    }
+    bool writeFailed = false;
+    // An existing blob's bytes are read and dropped, so that the connection stays in step.
+    bool whole = reader([&](const char* data, std::size_t size) {
+        if (upload && !upload->Write(std::string_view(data, size))) {
+            writeFailed = true;
+            return false;
+        }
+        return true;
+    });
+    if (begun == StoreResult::Failed || writeFailed) {
+        reply(507, "the cache cannot store the blob\n");
+        return;
+    }
+    if (!whole) {
+        reply(400, "the request's body could not be read\n");
+        return;
+    }
+    if (begun == StoreResult::Exists) {
+        reply(200, "stored\n");
+        return;
+    }
+    StoreResult result = StoreResult::Failed;
+    try {
+        result = impl_->store.FinishBlob(*upload);
+    } catch (const Exception& e) {
+        reply(503, "the cache is unavailable: " + e.Message() + "\n");
+        return;
+    }
+    if (result == StoreResult::Refused) {
+        reply(400, "the bytes do not have the digest of their name\n");
+    } else if (result == StoreResult::Failed) {
+        reply(507, "the cache cannot store the blob\n");
+    } else {
+        reply(201, "stored\n");
+    }
+}
+
 CacheServer::CacheServer(CacheStore& store, const ServerOptions& options)
     : impl_(std::make_unique<Impl>(store, options)) {
     httplib::Server& server = impl_->server;
@@ -139,24 +253,46 @@ CacheServer::CacheServer(CacheStore& store, const ServerOptions& options)
         response.status = reply.status;
         response.set_content(std::move(reply.body), reply.contentType.c_str());
     };
-    auto handle = [serve](const httplib::Request& request, httplib::Response& response) {
+    auto handle = [this, serve](const httplib::Request& request, httplib::Response& response) {
+        int status = 400;
+        std::string why;
+        std::optional<Route> route = ParseRoute(request.method, request.path, status, why);
+        if (route && route->kind == RouteKind::GetBlob && SendBlob(*route, response)) {
+            return;
+        }
         serve(request, response, request.body);
     };
-    // Bodies are received into one buffer of their announced size (the library's own buffer
-    // grows in small steps, which makes large blobs slow).
-    auto receive = [serve, maxBody = options.maxBody](const httplib::Request& request,
-                                                      httplib::Response& response,
-                                                      const httplib::ContentReader& reader) {
+    // A blob is received in pieces into a temporary file and hashed on the way; any other body
+    // (a manifest) is small and read whole.
+    auto receive = [this, serve](const httplib::Request& request, httplib::Response& response,
+                                 const httplib::ContentReader& reader) {
+        int status = 400;
+        std::string why;
+        std::optional<Route> route = ParseRoute(request.method, request.path, status, why);
+        const std::uint64_t length = request.get_header_value<std::uint64_t>("Content-Length");
+        if (route && route->kind == RouteKind::PutBlob) {
+            ReceiveBlob(*route, length, reader, response);
+            return;
+        }
         std::string body;
-        std::uint64_t length = request.get_header_value<std::uint64_t>("Content-Length");
-        if (length <= maxBody) {
+        bool tooLarge = length > kMaxManifestSize;
+        if (!tooLarge) {
             body.reserve(static_cast<std::size_t>(length));
         }
-        bool whole = reader([&](const char* data, std::size_t size) {
+        bool whole = !tooLarge && reader([&](const char* data, std::size_t size) {
+            if (body.size() + size > kMaxManifestSize) {
+                tooLarge = true;
+                return false;
+            }
             body.append(data, size);
             return true;
         });
-        if (!whole) {
+        if (tooLarge && route) {
+            response.status = 413;
+            response.set_content("the body is too large\n", "text/plain");
+            return;
+        }
+        if (!whole && route) {
             if (response.status < 400) {
                 response.status = 400;
             }

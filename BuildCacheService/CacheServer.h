@@ -6,10 +6,16 @@
 
 #include "CacheStore.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+namespace httplib {
+struct Response;
+class ContentReader;
+} // namespace httplib
 
 namespace qz::buildcache {
 
@@ -54,6 +60,10 @@ public:
     void Stop();
 
 private:
+    /// Answers a GET of a large blob with its bytes in pieces; false: serve it whole instead.
+    bool SendBlob(const Route& route, httplib::Response& response);
+    void ReceiveBlob(const Route& route, std::uint64_t length, const httplib::ContentReader& reader,
+                     httplib::Response& response);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -46,6 +46,7 @@ CacheStore::CacheStore(const StoreOptions& options) : options_(options) {
     // Writes that a stopped service left half done.
     (void)platform::DeleteMatchingEntries(fileCache_ + "/tmp",
                                           [](std::string_view) { return true; });
+    Sweep();
 }
 
 CacheStore::~CacheStore() = default;
@@ -183,42 +184,152 @@ std::optional<std::string> CacheStore::ReadBlob(const std::string& hash) {
         return std::nullopt;
     }
     if (HashBytes(*bytes) != hash) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++damaged_;
-        ReleaseBlobLocked(hash);
+        BlobDamaged(hash);
         return std::nullopt;
     }
     return bytes;
+}
+
+std::optional<platform::StreamReader> CacheStore::OpenBlob(const std::string& hash) {
+    platform::Result<platform::StreamReader> reader = platform::StreamReader::Open(BlobPath(hash));
+    if (!reader) {
+        return std::nullopt;
+    }
+    return std::move(*reader);
+}
+
+void CacheStore::BlobDamaged(const std::string& hash) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++damaged_;
+    ReleaseBlobLocked(hash);
+}
+
+bool BlobUpload::Write(std::string_view bytes) {
+    hasher_.Add(bytes);
+    return static_cast<bool>(writer_.Write(bytes));
+}
+
+StoreResult CacheStore::BeginBlob(const std::string& hash, std::uint64_t sizeHint,
+                                  std::unique_ptr<BlobUpload>& upload) {
+    upload.reset();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (BlobPresent(hash) && index_.Command({"EXISTS", "b:" + hash}).integer != 0) {
+            // Claimed anew: the sweep spares it until the entry that needs it comes.
+            index_.Command({"HSET", "b:" + hash, "at", std::to_string(Now())});
+            return StoreResult::Exists;
+        }
+    }
+    const std::string temp = fileCache_ + "/tmp/" + tempPrefix_ + std::to_string(++tempCounter_);
+    platform::Result<platform::StreamWriter> writer =
+        platform::StreamWriter::Create(temp, sizeHint);
+    if (!writer) {
+        return StoreResult::Failed;
+    }
+    upload = std::make_unique<BlobUpload>();
+    upload->hash_ = hash;
+    upload->writer_ = std::move(*writer);
+    return StoreResult::Ok;
+}
+
+StoreResult CacheStore::FinishBlob(BlobUpload& upload) {
+    const std::string& hash = upload.hash_;
+    if (upload.hasher_.Finish() != hash) {
+        upload.writer_.Discard();
+        return StoreResult::Refused;
+    }
+    try {
+        MakeFolder(fileCache_ + "/" + hash.substr(0, 2));
+    } catch (const Exception&) {
+        upload.writer_.Discard();
+        return StoreResult::Failed;
+    }
+    const std::uint64_t size = upload.writer_.Written();
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Replaces a damaged or unindexed file of the same name; an equal one is as good.
+    if (!upload.writer_.Commit(BlobPath(hash), 0600)) {
+        return StoreResult::Failed;
+    }
+    if (index_.Command({"HSETNX", "b:" + hash, "size", std::to_string(size)}).integer == 1) {
+        index_.Command({"HSETNX", "b:" + hash, "refs", "0"});
+        index_.Command({"INCRBY", "total", std::to_string(size)});
+    }
+    index_.Command({"HSET", "b:" + hash, "at", std::to_string(Now())});
+    return StoreResult::Ok;
 }
 
 StoreResult CacheStore::PutBlob(const std::string& hash, std::string_view bytes) {
     if (HashBytes(bytes) != hash) {
         return StoreResult::Refused;
     }
-    const std::string path = BlobPath(hash);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (BlobPresent(hash) && index_.Command({"EXISTS", "b:" + hash}).integer != 0) {
-            return StoreResult::Exists;
+    std::unique_ptr<BlobUpload> upload;
+    StoreResult begun = BeginBlob(hash, bytes.size(), upload);
+    if (begun != StoreResult::Ok) {
+        return begun;
+    }
+    if (!upload->Write(bytes)) {
+        return StoreResult::Failed;
+    }
+    return FinishBlob(*upload);
+}
+
+int CacheStore::Sweep() {
+    std::vector<platform::FolderEntry> folders;
+    if (platform::ListFolder(fileCache_, folders) != 0) {
+        return 0;
+    }
+    const std::int64_t now = Now();
+    int removed = 0;
+    for (const platform::FolderEntry& folder : folders) {
+        if (folder.kind == platform::PathKind::Folder) {
+            removed += SweepFolder(folder.name, now);
         }
     }
-    MakeFolder(fileCache_ + "/" + hash.substr(0, 2));
-    const std::string temp = fileCache_ + "/tmp/" + tempPrefix_ + std::to_string(++tempCounter_);
-    if (platform::WritePrivateFile(temp, bytes) != 0) {
-        return StoreResult::Failed;
+    return removed;
+}
+
+int CacheStore::SweepFolder(const std::string& folder, std::int64_t now) {
+    const std::int64_t age = options_.unclaimedBlobAgeSeconds;
+    std::vector<platform::FolderEntry> files;
+    if (platform::ListFolder(fileCache_ + "/" + folder, files) != 0) {
+        return 0;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    // Replaces a damaged or unindexed file of the same name; an equal one is as good.
-    if (platform::ReplaceFile(temp, path) != 0) {
-        (void)platform::RemoveFile(temp);
-        return StoreResult::Failed;
+    int removed = 0;
+    for (const platform::FolderEntry& file : files) {
+        if (file.kind != platform::PathKind::File) {
+            continue;
+        }
+        const std::string path = fileCache_ + "/" + folder + "/" + file.name;
+        const std::int64_t fileAge = now - file.modifiedNs / 1000000000;
+        if (folder == "tmp" || !IsDigest(file.name) || !file.name.starts_with(folder)) {
+            // A write in progress, or no blob of this cache: by age only.
+            if (fileAge >= age) {
+                removed += platform::RemoveFile(path) == 0 ? 1 : 0;
+            }
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        RedisValue fields = index_.Command({"HMGET", "b:" + file.name, "refs", "at"});
+        const bool indexed = fields.items.size() == 2 && !fields.items[0].empty();
+        if (indexed && std::stoll(fields.items[0]) > 0) {
+            continue;
+        }
+        std::int64_t claimed = now - fileAge;
+        if (indexed && !fields.items[1].empty()) {
+            claimed = std::stoll(fields.items[1]);
+        }
+        if (now - claimed < age) {
+            continue;
+        }
+        if (indexed) {
+            ReleaseBlobLocked(file.name);
+        } else {
+            (void)platform::RemoveFile(path);
+        }
+        ++unclaimed_;
+        ++removed;
     }
-    if (index_.Command({"HSETNX", "b:" + hash, "size", std::to_string(bytes.size())}).integer ==
-        1) {
-        index_.Command({"HSETNX", "b:" + hash, "refs", "0"});
-        index_.Command({"INCRBY", "total", std::to_string(bytes.size())});
-    }
-    return StoreResult::Ok;
+    return removed;
 }
 
 StoreStats CacheStore::Stats() {
@@ -231,6 +342,7 @@ StoreStats CacheStore::Stats() {
     stats.misses = misses_;
     stats.evicted = evicted_;
     stats.damaged = damaged_;
+    stats.unclaimed = unclaimed_;
     return stats;
 }
 

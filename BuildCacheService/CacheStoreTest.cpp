@@ -125,6 +125,89 @@ TEST_F(CacheStoreTest, TheLeastRecentlyUsedGoAboveTheLimit) {
     EXPECT_EQ(store.Stats().evicted, 1);
 }
 
+std::size_t FilesIn(const std::filesystem::path& folder) {
+    std::size_t n = 0;
+    if (std::filesystem::exists(folder)) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+            n += entry.is_regular_file() ? 1 : 0;
+        }
+    }
+    return n;
+}
+
+TEST_F(CacheStoreTest, AStreamedBlobIsPublishedOnlyWithTheDigestOfItsName) {
+    CacheStore store(Options());
+    std::string bytes;
+    for (int i = 0; i < 5000; ++i) {
+        bytes += "piece " + std::to_string(i) + "\n";
+    }
+    const std::string hash = HashBytes(bytes);
+    std::unique_ptr<BlobUpload> upload;
+    ASSERT_EQ(store.BeginBlob(hash, bytes.size(), upload), StoreResult::Ok);
+    for (std::size_t at = 0; at < bytes.size(); at += 777) {
+        ASSERT_TRUE(upload->Write(std::string_view(bytes).substr(at, 777)));
+    }
+    EXPECT_FALSE(std::filesystem::exists(store.BlobPath(hash))) << "published before its check";
+    ASSERT_EQ(store.FinishBlob(*upload), StoreResult::Ok);
+    EXPECT_EQ(store.ReadBlob(hash).value_or(""), bytes);
+    EXPECT_EQ(store.Stats().bytes, static_cast<std::int64_t>(bytes.size()));
+
+    // A second upload of the name is not needed.
+    ASSERT_EQ(store.BeginBlob(hash, bytes.size(), upload), StoreResult::Exists);
+    EXPECT_FALSE(upload);
+
+    // Bytes that are not what the name says are dropped, and nothing is left of them.
+    const std::string other = HashBytes("other");
+    ASSERT_EQ(store.BeginBlob(other, 6, upload), StoreResult::Ok);
+    ASSERT_TRUE(upload->Write("OTHER!"));
+    EXPECT_EQ(store.FinishBlob(*upload), StoreResult::Refused);
+    EXPECT_FALSE(std::filesystem::exists(store.BlobPath(other)));
+    EXPECT_EQ(FilesIn(dir_ / "cache/FileCache/tmp"), 0u);
+}
+
+TEST_F(CacheStoreTest, AnAbandonedUploadLeavesNothing) {
+    CacheStore store(Options());
+    const std::string hash = HashBytes("never finished");
+    {
+        std::unique_ptr<BlobUpload> upload;
+        ASSERT_EQ(store.BeginBlob(hash, 1 << 20, upload), StoreResult::Ok);
+        ASSERT_TRUE(upload->Write("never"));
+        EXPECT_EQ(FilesIn(dir_ / "cache/FileCache/tmp"), 1u);
+    }
+    EXPECT_EQ(FilesIn(dir_ / "cache/FileCache/tmp"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(store.BlobPath(hash)));
+    EXPECT_EQ(store.Stats().bytes, 0);
+}
+
+TEST_F(CacheStoreTest, BlobsNoEntryNamesGoOnceTheyAreOldEnough) {
+    std::string claimed;
+    std::string unclaimed;
+    {
+        CacheStore store(Options());
+        claimed = StoreEntry(store, Key(20), "claimed bytes");
+        unclaimed = HashBytes("a store that died before its entry");
+        ASSERT_EQ(store.PutBlob(unclaimed, "a store that died before its entry"), StoreResult::Ok);
+        // Young: a store in progress is never hit.
+        EXPECT_EQ(store.Sweep(), 0);
+        EXPECT_TRUE(std::filesystem::exists(store.BlobPath(unclaimed)));
+    }
+    // A stray file in a blob folder (no blob of the index), left by a crash.
+    test::WriteFile(dir_ / ("cache/FileCache/" + claimed.substr(0, 2) + "/" + HashBytes("stray")),
+                    "stray");
+    test::WriteFile(dir_ / "cache/FileCache/zz-not-a-blob", "x");
+    StoreOptions options = Options();
+    options.unclaimedBlobAgeSeconds = 0;
+    CacheStore store(options); // sweeps at its start
+    EXPECT_FALSE(std::filesystem::exists(store.BlobPath(unclaimed)));
+    EXPECT_EQ(FilesIn(dir_ / ("cache/FileCache/" + claimed.substr(0, 2))), 1u);
+    EXPECT_TRUE(store.FindEntry(Key(20)));
+    EXPECT_EQ(store.ReadBlob(claimed).value_or(""), "claimed bytes");
+    EXPECT_GE(store.Stats().unclaimed, 1);
+    EXPECT_EQ(store.Stats().bytes, static_cast<std::int64_t>(std::string("claimed bytes").size()));
+    // Only files below the blob folders are its business.
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "cache/FileCache/zz-not-a-blob"));
+}
+
 TEST_F(CacheStoreTest, ADamagedIndexFileIsReportedAtStart) {
     std::filesystem::create_directories(dir_ / "db");
     test::WriteFile(dir_ / "db/dump.rdb", "REDIS0009 this is not a database");

@@ -4,22 +4,29 @@
 // its index server, and serves the cache on "service.port" until it is asked to stop.
 //
 //   qzbuildcached [--pid-file FILE] [--listen ADDRESS] [--max-cache-bytes N]
-//                 [--redis-server PROGRAM]
+//                 [--redis-server PROGRAM] [--unclaimed-age SECONDS]
 //
 // --pid-file: the file the project's own supervision watches; the service holds a write lock on
 //             it while it lives and writes its pid there.
 // --listen:   the address to listen on (default 127.0.0.1, the loopback only).
 // --max-cache-bytes: the size limit in bytes, instead of "cacheCleaner.maxCacheSize" (GiB).
+// --unclaimed-age: blobs that no entry names are removed once they are this old (default 3600),
+//             at the start and by the cleaner, which looks every ten minutes (or every
+//             unclaimed age, when that is shorter).
 
 #include "CM/Exceptions.h"
 #include "CacheServer.h"
 #include "NV/BuildCacheSettings.h"
 #include "platform/ServiceProcess.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -31,7 +38,7 @@ using namespace qz;
 int Usage(const char* why) {
     std::fprintf(stderr,
                  "qzbuildcached: %s\nusage: qzbuildcached [--pid-file FILE] [--listen ADDRESS] "
-                 "[--max-cache-bytes N] [--redis-server PROGRAM]\n",
+                 "[--max-cache-bytes N] [--redis-server PROGRAM] [--unclaimed-age SECONDS]\n",
                  why);
     return 2;
 }
@@ -57,6 +64,7 @@ int main(int argc, char** argv) {
     std::string address = "127.0.0.1";
     std::string redisProgram = "redis-server";
     std::optional<std::uint64_t> maxBytes;
+    std::uint64_t unclaimedAge = 3600;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (i + 1 >= argc) {
@@ -75,6 +83,10 @@ int main(int argc, char** argv) {
                 return Usage("--max-cache-bytes takes a whole number");
             }
             maxBytes = n;
+        } else if (arg == "--unclaimed-age") {
+            if (!ParseCount(value, unclaimedAge) || unclaimedAge > (std::uint64_t(1) << 40)) {
+                return Usage("--unclaimed-age takes a whole number of seconds");
+            }
         } else {
             return Usage(("unknown option " + arg).c_str());
         }
@@ -96,7 +108,57 @@ int main(int argc, char** argv) {
         }
         lock.WriteState("starting");
     }
+    // Stops are watched from the start on: a stop while the index server starts ends that
+    // start (and the index server) instead of waiting for it.
+    std::atomic<bool> stopRequested{false};
+    std::atomic<buildcache::CacheServer*> serving{nullptr};
+    std::atomic<bool> served{false};
+    std::mutex cleanerMutex;
+    std::condition_variable cleanerWake;
     try {
+        std::optional<buildcache::CacheStore> store;
+        std::optional<buildcache::CacheServer> server;
+        platform::StopSignalWatch watch;
+        std::thread cleaner;
+        // Stopped (and the cleaner joined) before the server and the store go, whatever way
+        // this block is left.
+        struct Ending {
+            platform::StopSignalWatch& watch;
+            std::thread& cleaner;
+            std::atomic<bool>& stop;
+            std::mutex& mutex;
+            std::condition_variable& wake;
+            ~Ending() {
+                watch.Stop();
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    stop = true;
+                }
+                wake.notify_all();
+                if (cleaner.joinable()) {
+                    cleaner.join();
+                }
+            }
+        } ending{watch, cleaner, stopRequested, cleanerMutex, cleanerWake};
+        int watchError = watch.Start([&](int) {
+            {
+                std::lock_guard<std::mutex> lock(cleanerMutex);
+                stopRequested = true;
+            }
+            cleanerWake.notify_all();
+            buildcache::CacheServer* running = serving.load();
+            if (running == nullptr) {
+                return; // main sees stopRequested before it would serve
+            }
+            // A stop that comes while the server is about to start waits for it to run.
+            for (int i = 0; i < 500 && !running->Running() && !served; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            running->Stop();
+        });
+        if (watchError != 0) {
+            Raise("Cannot watch the stop signals");
+        }
         nv::TBuildCacheSettings settings;
         if (settings.ServicePort() <= 0 || settings.ServicePort() > 65535) {
             Raise("The configuration sets no valid \"service.port\"");
@@ -109,25 +171,31 @@ int main(int argc, char** argv) {
         storeOptions.redis.program = redisProgram;
         storeOptions.redis.folder = settings.DbLocation();
         storeOptions.redis.port = settings.RedisPort();
+        storeOptions.redis.stopStart = &stopRequested;
+        storeOptions.unclaimedBlobAgeSeconds = static_cast<std::int64_t>(unclaimedAge);
         storeOptions.maxBytes =
             maxBytes ? *maxBytes
                      : static_cast<std::uint64_t>(std::max(0, settings.MaxCacheSize())) << 30;
-        buildcache::CacheStore store(storeOptions);
+        store.emplace(storeOptions);
         buildcache::ServerOptions serverOptions;
         serverOptions.address = address;
         serverOptions.port = settings.ServicePort();
-        buildcache::CacheServer server(store, serverOptions);
-        server.Bind();
-        platform::StopSignalWatch watch;
-        std::atomic<bool> stopRequested{false};
-        std::atomic<bool> served{false};
-        // A stop that comes while the server is about to start waits for it to run.
-        watch.Start([&](int) {
-            stopRequested = true;
-            for (int i = 0; i < 500 && !server.Running() && !served; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        server.emplace(*store, serverOptions);
+        server->Bind();
+        cleaner = std::thread([&] {
+            const auto period =
+                std::chrono::seconds(std::clamp<std::uint64_t>(unclaimedAge, 1, 600));
+            std::unique_lock<std::mutex> lock(cleanerMutex);
+            while (!cleanerWake.wait_for(lock, period, [&] { return stopRequested.load(); })) {
+                lock.unlock();
+                try {
+                    store->Sweep();
+                } catch (const Exception& e) {
+                    std::fprintf(stderr, "qzbuildcached: the cleaner failed: %s\n",
+                                 e.Message().c_str());
+                }
+                lock.lock();
             }
-            server.Stop();
         });
         if (lock.Held()) {
             lock.WriteState("");
@@ -136,15 +204,18 @@ int main(int argc, char** argv) {
         std::printf("qzbuildcached: serving %s on %s:%d\n", storeOptions.cacheDirectory.c_str(),
                     address.c_str(), settings.ServicePort());
         std::fflush(stdout);
+        serving = &*server;
         if (!stopRequested) {
-            server.Run();
+            server->Run();
         }
         served = true;
         platform::NotifyServiceManager("STOPPING=1");
         if (lock.Held()) {
             lock.WriteState("stopping");
         }
-        watch.Stop();
+    } catch (const buildcache::StartStopped&) {
+        std::fprintf(stderr, "qzbuildcached: stopped during its start\n");
+        return 0;
     } catch (const Exception& e) {
         std::fprintf(stderr, "qzbuildcached: %s\n", e.Message().c_str());
         return 1;

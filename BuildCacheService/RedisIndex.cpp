@@ -137,6 +137,10 @@ void RedisIndex::Start(const RedisOptions& options) {
     const std::uint64_t deadline =
         platform::MonotonicMilliseconds() + static_cast<std::uint64_t>(options_.startTimeoutMs);
     while (platform::MonotonicMilliseconds() < deadline) {
+        if (options_.stopStart != nullptr && options_.stopStart->load()) {
+            Stop();
+            throw StartStopped{};
+        }
         if (server_.Wait(0)) {
             context_ = nullptr;
             Raise("The cache index server ended at its start (exit code " +
@@ -178,6 +182,9 @@ void RedisIndex::Stop() {
         }
         redisFree(context_);
         context_ = nullptr;
+    } else {
+        // Not connected (its start was stopped): it saves and ends on the terminate signal.
+        platform::SignalProcessGroup(server_.Pid(), platform::ProcessSignal::Terminate);
     }
     if (!server_.Wait(10000)) {
         platform::SignalProcessGroup(server_.Pid(), platform::ProcessSignal::Kill);

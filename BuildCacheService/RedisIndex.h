@@ -6,6 +6,7 @@
 
 #include "platform/ChildProcess.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -26,7 +27,13 @@ struct RedisOptions {
     int port = 0;
     /// How long the start may take (loading a large database included).
     int startTimeoutMs = 30000;
+    /// When set and it turns true during the start, the start stops the server and raises
+    /// StartStopped.
+    const std::atomic<bool>* stopStart = nullptr;
 };
+
+/// Raised by RedisIndex::Start when options.stopStart asked it to stop.
+struct StartStopped {};
 
 /// A reply: nil, an integer, a text or an array of texts.
 struct RedisValue {

@@ -7,9 +7,13 @@
 #include "platform/Clock.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/Pipe.h"
+#include "platform/StreamFile.h"
+#include "platform/Uuid.h"
 
 #include <algorithm>
 #include <httplib.h>
+#include <thread>
 
 namespace qz::tasksmith {
 
@@ -28,26 +32,20 @@ std::string EnvValue(const std::vector<std::string>& environment, const std::str
     return {};
 }
 
-// Writes bytes to a new file beside the target and renames it over the target, so that a
-// reader never sees half a file and a failure leaves the old one.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, unsigned mode) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        try {
-            MakeFolders(path.substr(0, slash));
-        } catch (const Exception&) {
-            return false;
-        }
+// The largest recorded output accepted back from the cache (it is replayed from memory).
+constexpr std::uint64_t kMaxRecordedOutput = std::uint64_t(256) << 20;
+
+// A name beside path for a file on its way in, unique across builds and threads.
+std::string TempBeside(const std::string& path) {
+    std::uint8_t random[16];
+    platform::GenerateRandomUuid(random);
+    static const char* const kHex = "0123456789abcdef";
+    std::string suffix;
+    for (std::uint8_t byte : random) {
+        suffix += kHex[byte >> 4];
+        suffix += kHex[byte & 15];
     }
-    std::string temp = path + ".qzcache-" + std::to_string(platform::MonotonicMilliseconds());
-    if (platform::WritePrivateFile(temp, bytes) != 0) {
-        return false;
-    }
-    if (platform::SetFilePermissions(temp, mode) != 0 || platform::ReplaceFile(temp, path) != 0) {
-        (void)platform::RemoveFile(temp);
-        return false;
-    }
-    return true;
+    return path + ".qzcache-" + suffix;
 }
 
 } // namespace
@@ -110,11 +108,15 @@ std::optional<std::string> FileDigests::Of(const std::string& path) {
         return std::nullopt;
     }
     std::string memo = path + '\0' + std::to_string(mtime);
-    auto it = known_.find(memo);
-    if (it != known_.end()) {
-        return it->second;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = known_.find(memo);
+        if (it != known_.end()) {
+            return it->second;
+        }
     }
     std::optional<std::string> digest = buildcache::HashFile(path);
+    std::lock_guard<std::mutex> lock(mutex_);
     known_.emplace(memo, digest);
     return digest;
 }
@@ -225,23 +227,46 @@ CacheConnection::CacheConnection(const CacheEndpoint& endpoint)
 
 CacheConnection::~CacheConnection() = default;
 
-CacheConnection::Status CacheConnection::Get(const std::string& path, std::string& body) {
-    // The body goes into one buffer of its announced size (the library's own grows in small
-    // steps, which makes large blobs slow).
-    body.clear();
+CacheConnection::Status CacheConnection::Outcome(int status, std::string body) {
+    error_ = "HTTP " + std::to_string(status) + ": " + body.substr(0, 200);
+    while (!error_.empty() && error_.back() == '\n') {
+        error_.pop_back();
+    }
+    if (status == 404) {
+        return Status::NotFound;
+    }
+    return status >= 500 ? Status::Unavailable : Status::Refused;
+}
+
+CacheConnection::Status CacheConnection::Get(const std::string& path,
+                                             const std::function<bool(std::string_view)>& sink) {
+    // A 200 body goes to the sink piece by piece; any other body is a short reason.
+    int status = 0;
+    std::string reason;
+    bool sinkRefused = false;
     httplib::Result result = impl_->client.Get(
         path,
         [&](const httplib::Response& response) {
-            std::uint64_t length = response.get_header_value<std::uint64_t>("Content-Length");
-            if (length < (std::uint64_t(1) << 34)) {
-                body.reserve(static_cast<std::size_t>(length));
-            }
+            status = response.status;
             return true;
         },
         [&](const char* data, std::size_t size) {
-            body.append(data, size);
+            if (status != 200) {
+                if (reason.size() < 4096) {
+                    reason.append(data, std::min<std::size_t>(size, 4096));
+                }
+                return true;
+            }
+            if (!sink(std::string_view(data, size))) {
+                sinkRefused = true;
+                return false;
+            }
             return true;
         });
+    if (sinkRefused) {
+        error_ = "the answer is not what was asked for";
+        return Status::Refused;
+    }
     if (!result) {
         error_ = httplib::to_string(result.error());
         return Status::Unavailable;
@@ -249,19 +274,15 @@ CacheConnection::Status CacheConnection::Get(const std::string& path, std::strin
     if (result->status == 200) {
         return Status::Ok;
     }
-    error_ = "HTTP " + std::to_string(result->status) + ": " + body;
-    while (!error_.empty() && error_.back() == '\n') {
-        error_.pop_back();
-    }
-    if (result->status == 404) {
-        return Status::NotFound;
-    }
-    return result->status >= 500 ? Status::Unavailable : Status::Refused;
+    return Outcome(result->status, reason);
 }
 
 CacheConnection::Status CacheConnection::Put(const std::string& path, const std::string& body,
                                              const char* type) {
-    httplib::Result result = impl_->client.Put(path, body, type);
+    return PutAnswer(impl_->client.Put(path, body, type));
+}
+
+CacheConnection::Status CacheConnection::PutAnswer(const httplib::Result& result) {
     if (!result) {
         error_ = httplib::to_string(result.error());
         return Status::Unavailable;
@@ -269,23 +290,40 @@ CacheConnection::Status CacheConnection::Put(const std::string& path, const std:
     if (result->status == 200 || result->status == 201) {
         return Status::Ok;
     }
-    error_ = "HTTP " + std::to_string(result->status) + ": " + result->body;
-    while (!error_.empty() && error_.back() == '\n') {
-        error_.pop_back();
-    }
-    return result->status >= 500 ? Status::Unavailable : Status::Refused;
+    return Outcome(result->status, result->body);
 }
 
 CacheConnection::Status CacheConnection::GetEntry(const std::string& key, std::string& text) {
-    return Get("/v1/entry/" + key, text);
+    text.clear();
+    return Get("/v1/entry/" + key, [&](std::string_view piece) {
+        if (text.size() + piece.size() > buildcache::kMaxManifestSize) {
+            return false;
+        }
+        text.append(piece);
+        return true;
+    });
 }
 
 CacheConnection::Status CacheConnection::PutEntry(const std::string& key, const std::string& text) {
     return Put("/v1/entry/" + key, text, "application/json");
 }
 
-CacheConnection::Status CacheConnection::GetBlob(const std::string& hash, std::string& bytes) {
-    return Get("/v1/blob/" + hash, bytes);
+CacheConnection::Status CacheConnection::GetBlob(const std::string& hash, std::string& bytes,
+                                                 std::uint64_t maxSize) {
+    bytes.clear();
+    return Get("/v1/blob/" + hash, [&](std::string_view piece) {
+        if (bytes.size() + piece.size() > maxSize) {
+            return false;
+        }
+        bytes.append(piece);
+        return true;
+    });
+}
+
+CacheConnection::Status
+CacheConnection::GetBlobPieces(const std::string& hash,
+                               const std::function<bool(std::string_view)>& sink) {
+    return Get("/v1/blob/" + hash, sink);
 }
 
 CacheConnection::Status CacheConnection::PutBlob(const std::string& hash,
@@ -293,20 +331,85 @@ CacheConnection::Status CacheConnection::PutBlob(const std::string& hash,
     return Put("/v1/blob/" + hash, bytes, "application/octet-stream");
 }
 
+CacheConnection::Status CacheConnection::PutBlobFile(const std::string& hash,
+                                                     const std::string& path, std::uint64_t size) {
+    platform::Result<platform::StreamReader> reader = platform::StreamReader::Open(path);
+    if (!reader) {
+        error_ = reader.error().Text();
+        return Status::Refused;
+    }
+    std::string buffer(std::size_t(1) << 20, '\0');
+    std::uint64_t sent = 0;
+    bool readFailed = false;
+    httplib::Result result = impl_->client.Put(
+        "/v1/blob/" + hash, static_cast<std::size_t>(size),
+        [&](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            if (offset != sent) {
+                readFailed = true;
+                return false;
+            }
+            platform::Result<std::size_t> done =
+                reader->Read(buffer.data(), std::min(length, buffer.size()));
+            if (!done || *done == 0) {
+                readFailed = true; // shorter than it was: it changed meanwhile
+                return false;
+            }
+            sent += *done;
+            return sink.write(buffer.data(), *done);
+        },
+        "application/octet-stream");
+    if (readFailed) {
+        error_ = path + " changed while it was stored";
+        return Status::Refused;
+    }
+    return PutAnswer(result);
+}
+
 struct CachingObserver::Pending {
     std::string key;
     buildcache::RecordedOutput output;
 };
 
+// One task in the cache's hands: its thread, the pipe whose read end tells the runner that the
+// thread is done (the thread closes the write end), and what the thread found. The thread
+// writes the results; the runner's thread reads them after joining it.
+struct CachingObserver::Work {
+    int slot = 0;
+    std::uint64_t began = 0;
+    std::thread thread;
+    platform::PipeEnds pipe;
+    // A restore: the key it computed (or why none), whether it restored, and what.
+    std::string key;
+    std::string uncachedWhy;
+    bool restored = false;
+    buildcache::Manifest manifest;
+    buildcache::RecordedOutput recorded;
+    // A store: what it stores, and whether it did.
+    std::unique_ptr<Pending> pending;
+    std::uint64_t milliseconds = 0;
+    bool stored = false;
+    // Lines to show, and why the service is unavailable (empty when it answered).
+    std::vector<std::string> messages;
+    std::string unavailable;
+    std::uint64_t took = 0;
+};
+
 CachingObserver::CachingObserver(BuildReporter& reporter, const JobSpec& job,
                                  std::vector<std::string> environment,
                                  const CacheEndpoint& endpoint)
-    : reporter_(reporter), job_(job), environment_(std::move(environment)), endpoint_(endpoint),
-      connection_(endpoint) {}
+    : reporter_(reporter), job_(job), environment_(std::move(environment)), endpoint_(endpoint) {}
 
-CachingObserver::~CachingObserver() = default;
+CachingObserver::~CachingObserver() {
+    for (auto& [task, work] : work_) {
+        if (work->thread.joinable()) {
+            work->thread.join();
+        }
+        platform::CloseHandle(work->pipe.read);
+    }
+}
 
 void CachingObserver::Unavailable(const std::string& why) {
+    down_ = true;
     if (totals_.unavailable) {
         return;
     }
@@ -317,68 +420,183 @@ void CachingObserver::Unavailable(const std::string& why) {
                       false);
 }
 
-bool CachingObserver::Restore(int task) {
-    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
-    pending_.erase(task);
-    if (!jobTask.cacheable || totals_.unavailable) {
-        return false;
+platform::THandle CachingObserver::Launch(int task, int slot, std::unique_ptr<Work> work,
+                                          std::function<void(Work&)> body) {
+    if (platform::CreatePipe(work->pipe) != 0) {
+        return platform::kInvalidHandle; // no thread: the task goes on without the cache
     }
-    std::string why;
-    std::optional<std::string> key = TaskKey(jobTask, job_, environment_, digests_, why);
-    if (!key) {
-        reporter_.Message("Task \"" + jobTask.id + "\" is not cached: " + why, false);
-        return false;
-    }
-    const std::uint64_t began = platform::MonotonicMilliseconds();
-    const bool restored = TryRestore(task, *key);
-    totals_.fetchMs += static_cast<std::int64_t>(platform::MonotonicMilliseconds() - began);
-    if (restored) {
-        return true;
-    }
-    ++totals_.misses;
-    auto pending = std::make_unique<Pending>();
-    pending->key = *key;
-    pending_[task] = std::move(pending);
-    return false;
+    work->slot = slot;
+    work->began = platform::MonotonicMilliseconds();
+    Work& w = *work;
+    w.thread = std::thread([&w, body = std::move(body)] {
+        try {
+            body(w);
+        } catch (const Exception& e) {
+            w.messages.push_back("The build cache failed: " + e.Message());
+            w.restored = false;
+            w.stored = false;
+        } catch (const std::exception& e) {
+            w.messages.push_back(std::string("The build cache failed: ") + e.what());
+            w.restored = false;
+            w.stored = false;
+        }
+        w.took = platform::MonotonicMilliseconds() - w.began;
+        platform::CloseHandle(w.pipe.write);
+    });
+    const platform::THandle handle = w.pipe.read;
+    work_[task] = std::move(work);
+    reporter_.CachingBegan(slot);
+    return handle;
 }
 
-bool CachingObserver::TryRestore(int task, const std::string& key) {
+std::unique_ptr<CachingObserver::Work> CachingObserver::Collect(int task) {
+    auto it = work_.find(task);
+    if (it == work_.end()) {
+        return nullptr;
+    }
+    std::unique_ptr<Work> work = std::move(it->second);
+    work_.erase(it);
+    work->thread.join();
+    platform::CloseHandle(work->pipe.read);
+    for (const std::string& message : work->messages) {
+        reporter_.Message(message, false);
+    }
+    if (!work->unavailable.empty()) {
+        Unavailable(work->unavailable);
+    }
+    return work;
+}
+
+platform::THandle CachingObserver::BeginRestore(int task, int slot) {
     const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
-    const std::uint64_t began = platform::MonotonicMilliseconds();
-    std::string text;
-    CacheConnection::Status status = connection_.GetEntry(key, text);
-    if (status == CacheConnection::Status::Unavailable) {
-        Unavailable(connection_.Error());
+    pending_.erase(task);
+    if (!jobTask.cacheable || down_) {
+        return platform::kInvalidHandle;
+    }
+    return Launch(task, slot, std::make_unique<Work>(),
+                  [this, task](Work& work) { RestoreIn(work, task); });
+}
+
+bool CachingObserver::FinishRestore(int task) {
+    std::unique_ptr<Work> work = Collect(task);
+    if (!work) {
         return false;
     }
-    if (status != CacheConnection::Status::Ok) {
+    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
+    totals_.fetchMs += static_cast<std::int64_t>(work->took);
+    reporter_.CachingEnded(work->slot, work->restored);
+    if (work->key.empty()) {
+        reporter_.Message("Task \"" + jobTask.id + "\" is not cached: " + work->uncachedWhy, false);
         return false;
+    }
+    if (!work->restored) {
+        ++totals_.misses;
+        auto pending = std::make_unique<Pending>();
+        pending->key = work->key;
+        pending_[task] = std::move(pending);
+        return false;
+    }
+    for (const auto& [error, chunk] : work->recorded.chunks) {
+        reporter_.TaskOutput(task, chunk, error);
+    }
+    ++totals_.hits;
+    totals_.savedMs += static_cast<std::int64_t>(work->manifest.durationMs) -
+                       static_cast<std::int64_t>(work->took);
+    reporter_.TaskRestored(task, work->manifest.durationMs, work->took);
+    return true;
+}
+
+// On the work's thread: computes the key, looks it up, fetches every output into a file beside
+// its place (hashing on the way), and only when all arrived sound renames them into place.
+void CachingObserver::RestoreIn(Work& work, int task) const {
+    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
+    std::optional<std::string> key =
+        TaskKey(jobTask, job_, environment_, digests_, work.uncachedWhy);
+    if (!key) {
+        return;
+    }
+    work.key = *key;
+    CacheConnection connection(endpoint_);
+    std::string text;
+    CacheConnection::Status status = connection.GetEntry(work.key, text);
+    if (status == CacheConnection::Status::Unavailable) {
+        work.unavailable = connection.Error();
+        return;
+    }
+    if (status != CacheConnection::Status::Ok) {
+        return;
     }
     std::string why;
     std::optional<buildcache::Manifest> manifest = buildcache::ParseManifest(text, why);
     if (!manifest || manifest->outputs.size() != jobTask.outputs.size()) {
-        return false;
+        return;
     }
-    // Every blob is fetched and checked before the first output is replaced.
-    std::vector<std::string> blobs;
-    for (const buildcache::OutputRecord& output : manifest->outputs) {
-        std::string bytes;
-        status = connection_.GetBlob(output.blob, bytes);
+    // Fetches one output into a new file beside its place; Ok only with every byte sound.
+    auto fetch = [&](const buildcache::OutputRecord& output, const std::string& place,
+                     platform::StreamWriter& file) {
+        const std::string temp = TempBeside(place);
+        const std::size_t slash = place.find_last_of('/');
+        if (slash != std::string::npos && slash > 0) {
+            MakeFolders(place.substr(0, slash)); // raises: the work's thread reports it
+        }
+        platform::Result<platform::StreamWriter> created =
+            platform::StreamWriter::Create(temp, output.size);
+        if (!created) {
+            work.messages.push_back("Task \"" + jobTask.id + "\": cannot restore " + place +
+                                    " from the build cache (" + created.error().Text() +
+                                    "); it runs");
+            return CacheConnection::Status::Refused;
+        }
+        file = std::move(*created);
+        buildcache::Hasher hasher;
+        bool writeFailed = false;
+        CacheConnection::Status got =
+            connection.GetBlobPieces(output.blob, [&](std::string_view piece) {
+                if (file.Written() + piece.size() > output.size) {
+                    return false;
+                }
+                hasher.Add(piece);
+                if (!file.Write(piece)) {
+                    writeFailed = true;
+                    return false;
+                }
+                return true;
+            });
+        if (writeFailed) {
+            work.messages.push_back("Task \"" + jobTask.id + "\": cannot restore " + place +
+                                    " from the build cache (the disk refused it); it runs");
+            return CacheConnection::Status::Refused;
+        }
+        if (got == CacheConnection::Status::Ok &&
+            (file.Written() != output.size || hasher.Finish() != output.blob)) {
+            got = CacheConnection::Status::Refused; // damaged on the way: a miss
+        }
+        if (got != CacheConnection::Status::Ok) {
+            file.Discard();
+        }
+        return got;
+    };
+    std::vector<platform::StreamWriter> files(manifest->outputs.size());
+    for (std::size_t i = 0; i < manifest->outputs.size(); ++i) {
+        const buildcache::OutputRecord& output = manifest->outputs[i];
+        status = fetch(output, jobTask.outputs[i], files[i]);
         if (status == CacheConnection::Status::Unavailable) {
-            Unavailable(connection_.Error());
+            // The service cuts off a blob it finds damaged while sending it (and removes it):
+            // asked again, it answers 404. Still cut off: it is unavailable.
+            status = fetch(output, jobTask.outputs[i], files[i]);
+            if (status == CacheConnection::Status::Unavailable) {
+                work.unavailable = connection.Error();
+            }
         }
-        if (status != CacheConnection::Status::Ok || bytes.size() != output.size ||
-            buildcache::HashBytes(bytes) != output.blob) {
-            return false;
+        if (status != CacheConnection::Status::Ok) {
+            return;
         }
-        blobs.push_back(std::move(bytes));
     }
-    buildcache::RecordedOutput recorded;
     if (!manifest->outputBlob.empty()) {
         std::string bytes;
-        status = connection_.GetBlob(manifest->outputBlob, bytes);
+        status = connection.GetBlob(manifest->outputBlob, bytes, kMaxRecordedOutput);
         if (status == CacheConnection::Status::Unavailable) {
-            Unavailable(connection_.Error());
+            work.unavailable = connection.Error();
         }
         std::optional<buildcache::RecordedOutput> decoded;
         if (status == CacheConnection::Status::Ok &&
@@ -386,27 +604,100 @@ bool CachingObserver::TryRestore(int task, const std::string& key) {
             decoded = buildcache::DecodeOutput(bytes);
         }
         if (!decoded) {
-            return false;
+            return;
         }
-        recorded = std::move(*decoded);
+        work.recorded = std::move(*decoded);
     }
-    for (std::size_t i = 0; i < blobs.size(); ++i) {
-        if (!WriteFileAtomically(jobTask.outputs[i], blobs[i], manifest->outputs[i].mode)) {
-            reporter_.Message("Task \"" + jobTask.id + "\": cannot restore " + jobTask.outputs[i] +
-                                  " from the build cache; it runs",
-                              false);
-            return false;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& place = jobTask.outputs[i];
+        platform::Result<void> committed = files[i].Commit(place, manifest->outputs[i].mode);
+        if (!committed) {
+            work.messages.push_back("Task \"" + jobTask.id + "\": cannot restore " + place +
+                                    " from the build cache (" + committed.error().Text() +
+                                    "); it runs");
+            return;
         }
     }
-    for (const auto& [error, chunk] : recorded.chunks) {
-        reporter_.TaskOutput(task, chunk, error);
+    work.manifest = std::move(*manifest);
+    work.restored = true;
+}
+
+platform::THandle CachingObserver::BeginStore(int task, int slot, std::uint64_t milliseconds) {
+    auto it = pending_.find(task);
+    if (it == pending_.end()) {
+        return platform::kInvalidHandle;
     }
-    const std::uint64_t took = platform::MonotonicMilliseconds() - began;
-    ++totals_.hits;
-    totals_.savedMs +=
-        static_cast<std::int64_t>(manifest->durationMs) - static_cast<std::int64_t>(took);
-    reporter_.TaskRestored(task, manifest->durationMs, took);
-    return true;
+    std::unique_ptr<Pending> pending = std::move(it->second);
+    pending_.erase(it);
+    if (endpoint_.readOnly || down_) {
+        return platform::kInvalidHandle;
+    }
+    auto work = std::make_unique<Work>();
+    work->pending = std::move(pending);
+    work->milliseconds = milliseconds;
+    return Launch(task, slot, std::move(work), [this, task](Work& w) { StoreIn(w, task); });
+}
+
+void CachingObserver::FinishStore(int task) {
+    std::unique_ptr<Work> work = Collect(task);
+    if (!work) {
+        return;
+    }
+    totals_.submitMs += static_cast<std::int64_t>(work->took);
+    reporter_.CachingEnded(work->slot, work->stored);
+    if (work->stored) {
+        ++totals_.stored;
+    }
+}
+
+// On the work's thread: hashes each output (reading it in pieces), sends it in pieces, then the
+// recorded output and the entry. The service checks every blob against its name, so an output
+// that changes meanwhile is refused, never stored wrong.
+void CachingObserver::StoreIn(Work& work, int task) const {
+    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
+    buildcache::Manifest manifest;
+    manifest.durationMs = work.milliseconds;
+    manifest.command = jobTask.CommandLine();
+    for (const std::string& output : jobTask.outputs) {
+        std::uint64_t size = 0;
+        std::optional<std::string> digest = buildcache::HashFile(output, &size);
+        unsigned mode = 0644;
+        if (!digest || platform::FilePermissions(output, mode) != 0) {
+            work.messages.push_back("Task \"" + jobTask.id +
+                                    "\" is not stored in the build cache: " + output +
+                                    " is missing");
+            return;
+        }
+        buildcache::OutputRecord record;
+        record.blob = *digest;
+        record.size = size;
+        record.mode = mode & 0777;
+        manifest.outputs.push_back(record);
+    }
+    CacheConnection connection(endpoint_);
+    auto failed = [&](CacheConnection::Status status) {
+        if (status == CacheConnection::Status::Unavailable) {
+            work.unavailable = connection.Error();
+        }
+        return status != CacheConnection::Status::Ok;
+    };
+    for (std::size_t i = 0; i < manifest.outputs.size(); ++i) {
+        const buildcache::OutputRecord& record = manifest.outputs[i];
+        if (failed(connection.PutBlobFile(record.blob, jobTask.outputs[i], record.size))) {
+            return;
+        }
+    }
+    if (!work.pending->output.chunks.empty()) {
+        std::string bytes = buildcache::EncodeOutput(work.pending->output);
+        manifest.outputBlob = buildcache::HashBytes(bytes);
+        if (failed(connection.PutBlob(manifest.outputBlob, bytes))) {
+            return;
+        }
+    }
+    if (failed(connection.PutEntry(work.pending->key, buildcache::ManifestToText(manifest)))) {
+        return;
+    }
+    work.stored = true;
 }
 
 void CachingObserver::TaskStarted(int task, int slot) {
@@ -423,12 +714,9 @@ void CachingObserver::TaskOutput(int task, std::string_view lines, bool errorStr
 
 void CachingObserver::TaskFinished(int task, int slot, int exitCode, std::uint64_t milliseconds) {
     reporter_.TaskFinished(task, slot, exitCode, milliseconds);
-    if (exitCode == 0) {
-        const std::uint64_t began = platform::MonotonicMilliseconds();
-        Store(task, milliseconds);
-        totals_.submitMs += static_cast<std::int64_t>(platform::MonotonicMilliseconds() - began);
+    if (exitCode != 0) {
+        pending_.erase(task); // only successful tasks are stored
     }
-    pending_.erase(task);
 }
 
 void CachingObserver::TaskSkipped(int task) {
@@ -441,56 +729,6 @@ void CachingObserver::TaskRetried(int task, int slot, int exitCode, std::uint64_
         it->second->output.chunks.clear();
     }
     reporter_.TaskRetried(task, slot, exitCode, milliseconds);
-}
-
-void CachingObserver::Store(int task, std::uint64_t milliseconds) {
-    auto it = pending_.find(task);
-    if (it == pending_.end() || endpoint_.readOnly || totals_.unavailable) {
-        return;
-    }
-    const JobTask& jobTask = job_.tasks[static_cast<std::size_t>(task)];
-    buildcache::Manifest manifest;
-    manifest.durationMs = milliseconds;
-    manifest.command = jobTask.CommandLine();
-    std::vector<std::pair<std::string, std::string>> blobs; // digest, bytes
-    for (const std::string& output : jobTask.outputs) {
-        std::optional<std::string> bytes = buildcache::ReadFileBytes(output);
-        unsigned mode = 0644;
-        if (!bytes || platform::FilePermissions(output, mode) != 0) {
-            reporter_.Message("Task \"" + jobTask.id +
-                                  "\" is not stored in the build cache: " + output + " is missing",
-                              false);
-            return;
-        }
-        buildcache::OutputRecord record;
-        record.blob = buildcache::HashBytes(*bytes);
-        record.size = bytes->size();
-        record.mode = mode & 0777;
-        manifest.outputs.push_back(record);
-        blobs.emplace_back(record.blob, std::move(*bytes));
-    }
-    if (!it->second->output.chunks.empty()) {
-        std::string bytes = buildcache::EncodeOutput(it->second->output);
-        manifest.outputBlob = buildcache::HashBytes(bytes);
-        blobs.emplace_back(manifest.outputBlob, std::move(bytes));
-    }
-    for (const auto& [digest, bytes] : blobs) {
-        CacheConnection::Status status = connection_.PutBlob(digest, bytes);
-        if (status == CacheConnection::Status::Unavailable) {
-            Unavailable(connection_.Error());
-            return;
-        }
-        if (status != CacheConnection::Status::Ok) {
-            return;
-        }
-    }
-    CacheConnection::Status status =
-        connection_.PutEntry(it->second->key, buildcache::ManifestToText(manifest));
-    if (status == CacheConnection::Status::Unavailable) {
-        Unavailable(connection_.Error());
-    } else if (status == CacheConnection::Status::Ok) {
-        ++totals_.stored;
-    }
 }
 
 std::vector<std::string> CachingObserver::SummaryLines() const {

@@ -13,12 +13,20 @@
 #include "JobFile.h"
 #include "JobRunner.h"
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+namespace httplib {
+class Result;
+} // namespace httplib
 
 namespace qz::tasksmith {
 
@@ -40,12 +48,14 @@ struct CacheEndpoint {
 std::optional<CacheEndpoint> CacheEndpointOfRequest(const TBuildCommandPacket& request,
                                                     std::string& notice);
 
-/// Digests of files, computed once per build and file.
+/// Digests of files, computed once per build and file (thread-safe; files are hashed outside
+/// the lock).
 class FileDigests {
 public:
     std::optional<std::string> Of(const std::string& path);
 
 private:
+    std::mutex mutex_;
     std::map<std::string, std::optional<std::string>> known_;
 };
 
@@ -64,7 +74,8 @@ std::optional<std::string> TaskKey(const JobTask& task, const JobSpec& job,
 /// A path relative to base when it lies below it, else the path itself.
 std::string RelativeTo(const std::string& path, const std::string& base);
 
-/// The service's HTTP client; every call is bounded by the endpoint's timeouts.
+/// The service's HTTP client; every call is bounded by the endpoint's timeouts. One thread at a
+/// time.
 class CacheConnection {
 public:
     enum class Status { Ok, NotFound, Refused, Unavailable };
@@ -72,14 +83,24 @@ public:
     ~CacheConnection();
     Status GetEntry(const std::string& key, std::string& text);
     Status PutEntry(const std::string& key, const std::string& text);
-    Status GetBlob(const std::string& hash, std::string& bytes);
+    /// A blob of at most maxSize bytes, whole in memory (small blobs: the recorded output).
+    Status GetBlob(const std::string& hash, std::string& bytes, std::uint64_t maxSize);
+    /// A blob's bytes in pieces to sink (false from sink ends the transfer: Refused).
+    Status GetBlobPieces(const std::string& hash,
+                         const std::function<bool(std::string_view)>& sink);
     Status PutBlob(const std::string& hash, const std::string& bytes);
+    /// Sends the file's bytes in pieces as the blob hash (of size bytes). Refused when the file
+    /// cannot be read to its end (it changed meanwhile).
+    Status PutBlobFile(const std::string& hash, const std::string& path, std::uint64_t size);
     /// Why the last call failed.
     const std::string& Error() const { return error_; }
 
 private:
-    Status Get(const std::string& path, std::string& body);
+    Status Get(const std::string& path, const std::function<bool(std::string_view)>& sink);
     Status Put(const std::string& path, const std::string& body, const char* type);
+    Status Outcome(int status, std::string body);
+    /// The status of a PUT's answer (or of its failure to arrive).
+    Status PutAnswer(const httplib::Result& result);
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::string error_;
@@ -97,16 +118,21 @@ struct CacheTotals {
     bool unavailable = false;
 };
 
-/// Sits between the job runner and the reporter: records the output of cacheable tasks, stores
-/// those that succeed, and restores tasks from the cache (Restore, the runner's hook).
-class CachingObserver : public TaskObserver {
+/// Sits between the job runner and the reporter: records the output of cacheable tasks, and as
+/// the runner's TaskCache restores tasks before they would run and stores those that succeed.
+/// Lookups, transfers and file work run on threads of their own (one per task in the cache's
+/// hands); everything reported happens on the runner's thread.
+class CachingObserver : public TaskObserver, public TaskCache {
 public:
     CachingObserver(BuildReporter& reporter, const JobSpec& job,
                     std::vector<std::string> environment, const CacheEndpoint& endpoint);
+    /// Waits for the work still in progress (each exchange is bounded).
     ~CachingObserver() override;
 
-    /// True when the task's results came from the cache (reported already); false: run it.
-    bool Restore(int task);
+    platform::THandle BeginRestore(int task, int slot) override;
+    bool FinishRestore(int task) override;
+    platform::THandle BeginStore(int task, int slot, std::uint64_t milliseconds) override;
+    void FinishStore(int task) override;
 
     void TaskStarted(int task, int slot) override;
     void TaskOutput(int task, std::string_view lines, bool errorStream) override;
@@ -122,17 +148,23 @@ public:
 
 private:
     struct Pending;
+    struct Work;
     void Unavailable(const std::string& why);
-    bool TryRestore(int task, const std::string& key);
-    void Store(int task, std::uint64_t milliseconds);
+    platform::THandle Launch(int task, int slot, std::unique_ptr<Work> work,
+                             std::function<void(Work&)> body);
+    std::unique_ptr<Work> Collect(int task);
+    void RestoreIn(Work& work, int task) const;
+    void StoreIn(Work& work, int task) const;
 
     BuildReporter& reporter_;
     const JobSpec& job_;
     std::vector<std::string> environment_;
     CacheEndpoint endpoint_;
-    CacheConnection connection_;
-    FileDigests digests_;
+    mutable FileDigests digests_;
     std::map<int, std::unique_ptr<Pending>> pending_;
+    std::map<int, std::unique_ptr<Work>> work_;
+    /// Set by any work that found the service unavailable; later tasks skip the cache.
+    mutable std::atomic<bool> down_{false};
     CacheTotals totals_;
 };
 

@@ -276,6 +276,27 @@ void BuildReporter::TaskRestored(int task, std::uint64_t originalMs, std::uint64
     WriteCount();
 }
 
+void BuildReporter::CachingBegan(int slot) {
+    if (presentation_.noBars) {
+        return;
+    }
+    auto begin = NewEvent("TMonitorEventBeginCachingPacket");
+    SetField(*begin, "ms", Ms());
+    SetField(*begin, "WorkerID", WorkerId(slot));
+    writer_.Write(*begin);
+}
+
+void BuildReporter::CachingEnded(int slot, bool success) {
+    if (presentation_.noBars) {
+        return;
+    }
+    auto end = NewEvent("TMonitorEventEndCachingPacket");
+    SetField(*end, "ms", Ms());
+    SetField(*end, "WorkerID", WorkerId(slot));
+    SetField(*end, "IsSuccess", success);
+    writer_.Write(*end);
+}
+
 void BuildReporter::WriteCacheSummary(const std::vector<std::string>& lines, int checks,
                                       int retrievals, int updates, std::int64_t fetchMs,
                                       std::int64_t submitMs) {

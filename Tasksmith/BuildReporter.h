@@ -60,6 +60,10 @@ public:
     /// The task's results came from the build cache: a restore event (not a step, so that the
     /// timeline shows it apart) with the original run time, and the counts.
     void TaskRestored(int task, std::uint64_t originalMs, std::uint64_t restoreMs);
+    /// The build cache works for the task of the slot (a restore before it runs, or a store
+    /// after it succeeded): the caching part of its bar.
+    void CachingBegan(int slot);
+    void CachingEnded(int slot, bool success);
     /// The build cache's counts (a bar update: lookups, restores, stores and the time spent
     /// fetching and storing), its summary event and its lines.
     void WriteCacheSummary(const std::vector<std::string>& lines, int checks, int retrievals,

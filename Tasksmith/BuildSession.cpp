@@ -94,8 +94,8 @@ private:
 };
 
 // Removes the declared outputs and runs the clean lines of every task, last task first.
-// The build cache when the request asks for one and the job has cacheable tasks; its restore
-// hook goes into the settings.
+// The build cache when the request asks for one and the job has cacheable tasks; it goes into
+// the settings as the runner's TaskCache.
 std::unique_ptr<CachingObserver> CacheOfRequest(const TBuildCommandPacket& request,
                                                 const JobSpec& job, RunSettings& settings,
                                                 BuildReporter& reporter) {
@@ -109,7 +109,7 @@ std::unique_ptr<CachingObserver> CacheOfRequest(const TBuildCommandPacket& reque
         return nullptr;
     }
     auto cache = std::make_unique<CachingObserver>(reporter, job, settings.environment, *endpoint);
-    settings.restore = [observer = cache.get()](int task) { return observer->Restore(task); };
+    settings.cache = cache.get();
     return cache;
 }
 

@@ -54,11 +54,28 @@ struct Running {
     std::uint64_t exitedAt = 0;
     bool terminated = false;
     bool killed = false;
+    /// The build cache's work on the task (no process): cacheHandle becomes readable when it
+    /// is done.
+    enum class CacheWork { None, Restore, Store } cacheWork = CacheWork::None;
+    bool cacheDone = false;
+    THandle cacheHandle = kInvalidHandle;
 
     bool Done() const {
         return exited && out.handle == kInvalidHandle && err.handle == kInvalidHandle;
     }
 };
+
+// A slot's entry for the build cache's work on a task: no process to signal, read or wait
+// for, only the handle that tells when the work is done.
+std::unique_ptr<Running> CacheRun(int task, int slot, Running::CacheWork work, THandle handle) {
+    auto run = std::make_unique<Running>();
+    run->task = task;
+    run->slot = slot;
+    run->cacheWork = work;
+    run->cacheHandle = handle;
+    run->exited = run->terminated = run->killed = true;
+    return run;
+}
 
 // Sends the complete lines of data (with what was carried over) to the observer as one text;
 // the unfinished rest stays in the carry. At the end of the data the rest is a line too.
@@ -331,6 +348,36 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
     bool stopStarting = false;
     std::uint64_t stopAt = 0;
 
+    // Starts the task of run in its slot (busy already); false when it could not start (it
+    // failed, its slot is free again).
+    auto launch = [&](Running& run) {
+        const int task = run.task;
+        const int slot = run.slot;
+        const JobTask& jobTask = job.tasks[static_cast<std::size_t>(task)];
+        run.started = platform::MonotonicMilliseconds();
+        observer.TaskStarted(task, slot);
+        std::string message;
+        JobTask remoteTask;
+        const bool remote = slot >= slots;
+        if ((remote && !settings.remote->Prepare(jobTask, slot - slots, remoteTask, message)) ||
+            StartTask(remote ? remoteTask : jobTask, settings.environment, run, message) != 0) {
+            observer.TaskOutput(task, "Failed to start task \"" + jobTask.id + "\": " + message,
+                                true);
+            observer.TaskFinished(task, slot, 127, 0);
+            slotBusy[static_cast<std::size_t>(slot)] = false;
+            ++outcome.failed;
+            if (outcome.exitCode == 0) {
+                outcome.exitCode = 127;
+            }
+            finished++;
+            if (!settings.keepGoing) {
+                stopStarting = true;
+            }
+            return false;
+        }
+        return true;
+    };
+
     for (;;) {
         const std::uint64_t now = platform::MonotonicMilliseconds();
         if (!outcome.cancelled && settings.stopRequested && settings.stopRequested()) {
@@ -383,33 +430,21 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
                 release(task);
                 continue;
             }
+            if (settings.cache) {
+                THandle handle = settings.cache->BeginRestore(task, slot);
+                if (handle != kInvalidHandle) {
+                    slotBusy[static_cast<std::size_t>(slot)] = true;
+                    running.push_back(CacheRun(task, slot, Running::CacheWork::Restore, handle));
+                    continue;
+                }
+            }
             auto run = std::make_unique<Running>();
             run->task = task;
             run->slot = slot;
             slotBusy[static_cast<std::size_t>(run->slot)] = true;
-            run->started = platform::MonotonicMilliseconds();
-            observer.TaskStarted(task, run->slot);
-            std::string message;
-            JobTask remoteTask;
-            const bool remote = slot >= slots;
-            if ((remote && !settings.remote->Prepare(jobTask, slot - slots, remoteTask, message)) ||
-                StartTask(remote ? remoteTask : jobTask, settings.environment, *run, message) !=
-                    0) {
-                observer.TaskOutput(task, "Failed to start task \"" + jobTask.id + "\": " + message,
-                                    true);
-                observer.TaskFinished(task, run->slot, 127, 0);
-                slotBusy[static_cast<std::size_t>(run->slot)] = false;
-                ++outcome.failed;
-                if (outcome.exitCode == 0) {
-                    outcome.exitCode = 127;
-                }
-                finished++;
-                if (!settings.keepGoing) {
-                    stopStarting = true;
-                }
-                continue;
+            if (launch(*run)) {
+                running.push_back(std::move(run));
             }
-            running.push_back(std::move(run));
         }
         if (running.empty()) {
             break;
@@ -420,7 +455,11 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
         for (auto& run : running) {
             handles.push_back(run->out.handle);
             handles.push_back(run->err.handle);
-            handles.push_back(run->exited ? kInvalidHandle : run->child.WaitHandle());
+            if (run->cacheWork != Running::CacheWork::None) {
+                handles.push_back(run->cacheDone ? kInvalidHandle : run->cacheHandle);
+            } else {
+                handles.push_back(run->exited ? kInvalidHandle : run->child.WaitHandle());
+            }
         }
         std::vector<bool> readyFlags;
         int waitMs = settings.pollMs;
@@ -434,6 +473,10 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
         const std::uint64_t after = platform::MonotonicMilliseconds();
         for (std::size_t r = 0; r < running.size(); ++r) {
             Running& run = *running[r];
+            if (run.cacheWork != Running::CacheWork::None) {
+                run.cacheDone = run.cacheDone || readyFlags[r * 3 + 2];
+                continue;
+            }
             if (readyFlags[r * 3]) {
                 ReadStream(run.out, run.task, observer, buffer);
             }
@@ -461,6 +504,35 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
         // Retire the finished tasks, in the order they are held.
         for (std::size_t r = 0; r < running.size();) {
             Running& run = *running[r];
+            if (run.cacheWork != Running::CacheWork::None) {
+                if (!run.cacheDone) {
+                    ++r;
+                    continue;
+                }
+                if (run.cacheWork == Running::CacheWork::Store) {
+                    settings.cache->FinishStore(run.task);
+                    slotBusy[static_cast<std::size_t>(run.slot)] = false;
+                } else if (settings.cache->FinishRestore(run.task)) {
+                    slotBusy[static_cast<std::size_t>(run.slot)] = false;
+                    ++outcome.built;
+                    ++outcome.restored;
+                    release(run.task);
+                } else if (stopStarting) {
+                    slotBusy[static_cast<std::size_t>(run.slot)] = false;
+                } else {
+                    // Not restored: the task runs in the slot it holds.
+                    auto task = std::make_unique<Running>();
+                    task->task = run.task;
+                    task->slot = run.slot;
+                    if (launch(*task)) {
+                        running[r] = std::move(task);
+                        ++r;
+                        continue;
+                    }
+                }
+                running.erase(running.begin() + static_cast<std::ptrdiff_t>(r));
+                continue;
+            }
             if (!run.Done()) {
                 ++r;
                 continue;
@@ -487,6 +559,16 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
             if (run.exitCode == 0) {
                 ++outcome.built;
                 release(run.task);
+                THandle handle = settings.cache ? settings.cache->BeginStore(run.task, run.slot,
+                                                                             after - run.started)
+                                                : kInvalidHandle;
+                if (handle != kInvalidHandle) {
+                    // The slot stays busy while the results are stored.
+                    slotBusy[static_cast<std::size_t>(run.slot)] = true;
+                    running[r] = CacheRun(run.task, run.slot, Running::CacheWork::Store, handle);
+                    ++r;
+                    continue;
+                }
             } else {
                 ++outcome.failed;
                 ++finished;

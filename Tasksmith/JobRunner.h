@@ -6,6 +6,7 @@
 // after the grace period).
 
 #include "JobFile.h"
+#include "platform/Handles.h"
 
 #include <cstdint>
 #include <functional>
@@ -50,6 +51,25 @@ public:
     virtual bool RunAgainLocally(const JobTask& task, int exitCode) = 0;
 };
 
+/// The build cache's work beside the tasks: a task is restored before it would run, and its
+/// results are stored after it succeeded, each while the task holds its slot and the output of
+/// the running tasks flows on. Called on the runner's thread; each Begin returns a handle that
+/// becomes readable once the work is done (the handle stays the cache's), or kInvalidHandle
+/// when there is nothing to do.
+class TaskCache {
+public:
+    virtual ~TaskCache() = default;
+    /// Asked before a task that is not up to date starts in the slot.
+    virtual platform::THandle BeginRestore(int task, int slot) = 0;
+    /// After its handle became readable: true when the task's results were restored (and
+    /// reported), false when it runs.
+    virtual bool FinishRestore(int task) = 0;
+    /// Asked after a task succeeded (its TaskFinished reported, its dependents released).
+    virtual platform::THandle BeginStore(int task, int slot, std::uint64_t milliseconds) = 0;
+    /// After its handle became readable; the slot is free again.
+    virtual void FinishStore(int task) = 0;
+};
+
 struct RunSettings {
     /// Tasks at once (at least 1).
     int slots = 1;
@@ -69,6 +89,8 @@ struct RunSettings {
     /// Asked before a task that is not up to date starts: true when its results were restored
     /// (from the build cache) and it need not run.
     std::function<bool(int task)> restore;
+    /// Restores and stores beside the running tasks (restores asked after restore); null: none.
+    TaskCache* cache = nullptr;
 };
 
 struct RunOutcome {

@@ -1,5 +1,6 @@
 #include "JobRunner.h"
 
+#include "platform/Pipe.h"
 #include "testsupport/TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -324,6 +325,188 @@ TEST(JobRunnerTest, AFailedTaskLeavesNoOutputThatWouldPassForUpToDate) {
     RunOutcome again = RunJob(job, Settings(), second);
     EXPECT_EQ(again.skipped, 0);
     EXPECT_EQ(again.failed, 1);
+}
+
+// A build cache stand-in: each Begin hands out the read end of a pipe whose write end closes
+// when the test decides (at once, or when a line of another task arrives). It writes what it
+// was asked into the record's events ('r' restore asked, 'R' restore finished, 'w' store asked,
+// 'W' store finished), so that their order against the tasks' events shows.
+struct FakeCache : TaskCache {
+    Record& record;
+    std::set<int> hits;
+    /// The restores of these tasks stay undecided until a line with releaseOn arrives; the
+    /// others are decided at once.
+    std::set<int> held;
+    std::string releaseOn;
+    std::map<int, platform::PipeEnds> pipes;
+    std::vector<int> undecided;
+    std::map<int, int> storeSlots;
+
+    explicit FakeCache(Record& r) : record(r) {}
+    ~FakeCache() override {
+        for (auto& [task, ends] : pipes) {
+            platform::CloseHandle(ends.read);
+            platform::CloseHandle(ends.write);
+        }
+    }
+    platform::THandle Open(int task, bool decided) {
+        platform::PipeEnds ends;
+        EXPECT_EQ(platform::CreatePipe(ends), 0);
+        if (decided) {
+            platform::CloseHandle(ends.write);
+            ends.write = platform::kInvalidHandle;
+        } else {
+            undecided.push_back(task);
+        }
+        pipes[task] = ends;
+        return ends.read;
+    }
+    void Close(int task) {
+        platform::CloseHandle(pipes[task].read);
+        platform::CloseHandle(pipes[task].write);
+        pipes.erase(task);
+    }
+    // Called by the record's output: decides the waiting restores.
+    void Seen(std::string_view text) {
+        if (!releaseOn.empty() && text.find(releaseOn) != std::string_view::npos) {
+            DecideAll();
+        }
+    }
+    void DecideAll() {
+        for (int task : undecided) {
+            platform::CloseHandle(pipes[task].write);
+            pipes[task].write = platform::kInvalidHandle;
+        }
+        undecided.clear();
+    }
+    platform::THandle BeginRestore(int task, int) override {
+        record.events.push_back({'r', task, "", 0, Clock::now()});
+        return Open(task, held.count(task) == 0);
+    }
+    bool FinishRestore(int task) override {
+        record.events.push_back({'R', task, "", 0, Clock::now()});
+        Close(task);
+        return hits.count(task) != 0;
+    }
+    platform::THandle BeginStore(int task, int slot, std::uint64_t) override {
+        record.events.push_back({'w', task, "", 0, Clock::now()});
+        storeSlots[task] = slot;
+        return Open(task, true);
+    }
+    void FinishStore(int task) override {
+        record.events.push_back({'W', task, "", 0, Clock::now()});
+        Close(task);
+    }
+};
+
+struct WatchingRecord : Record {
+    FakeCache* cache = nullptr;
+    void TaskOutput(int task, std::string_view lines, bool err) override {
+        Record::TaskOutput(task, lines, err);
+        if (cache != nullptr) {
+            cache->Seen(lines);
+        }
+    }
+};
+
+std::string Order(const Record& record) {
+    std::string order;
+    for (const Record::Event& e : record.events) {
+        order += e.kind + std::to_string(e.task) + " ";
+    }
+    return order;
+}
+
+TEST(JobRunnerTest, ARestoredTaskDoesNotRunAndItsDependentsDo) {
+    JobSpec job = Shells({"echo zero", "echo one", "echo two"});
+    job.tasks[2].dependencies = {0};
+    OrderTasks(job, "test");
+    Record record;
+    FakeCache cache(record);
+    cache.hits = {0};
+    RunSettings settings = Settings(1);
+    settings.cache = &cache;
+    RunOutcome outcome = RunJob(job, settings, record);
+    EXPECT_EQ(outcome.exitCode, 0);
+    EXPECT_EQ(outcome.restored, 1);
+    EXPECT_EQ(outcome.built, 3);
+    EXPECT_EQ(record.Text(0, 'o'), "") << "a restored task ran";
+    EXPECT_EQ(record.Text(1, 'o'), "one|");
+    EXPECT_EQ(record.Text(2, 'o'), "two|");
+    // Only the tasks that ran and succeeded are stored, each after its end and before the next
+    // task takes the one slot.
+    const std::string order = Order(record);
+    EXPECT_EQ(order.find("w0"), std::string::npos);
+    EXPECT_LT(order.find("f1"), order.find("w1"));
+    EXPECT_LT(order.find("W1"), order.find("s2")) << order;
+    EXPECT_EQ(cache.storeSlots.size(), 2u);
+    EXPECT_TRUE(cache.pipes.empty());
+}
+
+TEST(JobRunnerTest, AFailedTaskIsNeverStored) {
+    JobSpec job = Shells({"exit 4"});
+    Record record;
+    FakeCache cache(record);
+    RunSettings settings = Settings(1);
+    settings.cache = &cache;
+    EXPECT_EQ(RunJob(job, settings, record).exitCode, 4);
+    EXPECT_EQ(Order(record).find('w'), std::string::npos);
+}
+
+TEST(JobRunnerTest, OutputOfOtherTasksFlowsWhileARestoreIsUndecided) {
+    // t0's restore is decided only once t1 printed: a runner that waited for the restore would
+    // never start t1 (the build is then stopped after a deadline, and the test fails).
+    JobSpec job = Shells({"echo zero", "echo released"});
+    WatchingRecord record;
+    FakeCache cache(record);
+    record.cache = &cache;
+    cache.held = {0};
+    cache.releaseOn = "released";
+    RunSettings settings = Settings(2);
+    settings.cache = &cache;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    settings.stopRequested = [&] {
+        if (Clock::now() < deadline) {
+            return false;
+        }
+        cache.DecideAll();
+        return true;
+    };
+    RunOutcome outcome = RunJob(job, settings, record);
+    EXPECT_FALSE(outcome.cancelled) << "the restore held up the other task";
+    EXPECT_EQ(outcome.exitCode, 0);
+    const std::string order = Order(record);
+    EXPECT_LT(order.find("r0"), order.find("o1")) << order;
+    EXPECT_LT(order.find("o1"), order.find("R0")) << order;
+    // Not restored: t0 ran after its restore was decided.
+    EXPECT_LT(order.find("R0"), order.find("s0")) << order;
+    EXPECT_EQ(record.Text(0, 'o'), "zero|");
+}
+
+TEST(JobRunnerTest, AStopWhileARestoreIsUndecidedStartsNothingMore) {
+    JobSpec job = Shells({"echo zero", "echo one"});
+    job.tasks[1].dependencies = {0};
+    OrderTasks(job, "test");
+    Record record;
+    FakeCache cache(record);
+    cache.held = {0};
+    cache.releaseOn = "never printed";
+    RunSettings settings = Settings(1);
+    settings.cache = &cache;
+    std::atomic<bool> stop{false};
+    settings.stopRequested = [&] {
+        if (!record.events.empty() && !stop) {
+            stop = true;
+            // The restore is decided after the stop: the task must not start.
+            cache.DecideAll();
+        }
+        return stop.load();
+    };
+    RunOutcome outcome = RunJob(job, settings, record);
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(record.Text(0, 's'), "");
+    EXPECT_EQ(Order(record).find("s0"), std::string::npos) << Order(record);
+    EXPECT_EQ(outcome.notRun, 2);
 }
 
 } // namespace

@@ -120,6 +120,24 @@ TEST(ChildProcess, StandardHandlesAndNewSession) {
     EXPECT_EQ(std::stoi(text->substr(8)), child.Pid());
 }
 
+TEST(ChildProcess, ChildrenStartWithNoSignalBlocked) {
+    // As a service that takes its stop signals on a thread of its own does.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigset_t old;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &stops, &old), 0);
+    ChildProcess child;
+    const int started = child.Start(Shell("sleep 30"));
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ASSERT_EQ(started, 0);
+    // The child ends on the terminate signal instead of ignoring it.
+    ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
+    ASSERT_TRUE(child.Wait(10000)) << "the child inherited the blocked terminate signal";
+    EXPECT_EQ(child.ExitCode(), 128 + SIGTERM);
+}
+
 TEST(ChildProcess, ChildOutlivesItsObject) {
     int pid = 0;
     {

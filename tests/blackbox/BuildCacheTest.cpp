@@ -22,9 +22,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <httplib.h>
 #include <map>
 #include <regex>
@@ -36,6 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kCacheService = "Orvane BuildCache";
@@ -105,12 +108,7 @@ protected:
         port_ = FreePort();
         ASSERT_GT(port_, 0);
         pidFile_ = dir_ / "cache.pid";
-        test::WriteFile(dir_ / "HKLM.reg",
-                        "REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"" +
-                            dir_ / "agent" + "\"\n\"TempDir\"=\"" + dir_ / "temp" +
-                            "\"\n[SOFTWARE\\Tamrel\\Services\\orvane-buildcache]\n\"PidFile\"=\"" +
-                            pidFile_ + "\"\n\"Start\"=\"" QZ_BUILDCACHED_PATH + " --pid-file " +
-                            pidFile_ + " >>" + dir_ / "service.log" + " 2>&1\"\n");
+        WriteRegistry();
         WriteConfig();
     }
     void TearDown() override {
@@ -118,6 +116,17 @@ protected:
         programData_.reset();
         registryRoot_.reset();
         platform::SetObjectDirectory("");
+    }
+
+    // The agent's folder and the service's supervision entry; serviceArgs are added to its
+    // command line.
+    void WriteRegistry(const std::string& serviceArgs = "") {
+        test::WriteFile(dir_ / "HKLM.reg",
+                        "REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n\"Folder\"=\"" +
+                            dir_ / "agent" + "\"\n\"TempDir\"=\"" + dir_ / "temp" +
+                            "\"\n[SOFTWARE\\Tamrel\\Services\\orvane-buildcache]\n\"PidFile\"=\"" +
+                            pidFile_ + "\"\n\"Start\"=\"" QZ_BUILDCACHED_PATH + " --pid-file " +
+                            pidFile_ + serviceArgs + " >>" + dir_ / "service.log" + " 2>&1\"\n");
     }
 
     void WriteConfig(const std::string& extra = "") {
@@ -190,6 +199,9 @@ protected:
                         nv::kInitialBuildFlags | (1ULL << nv::bfBuildCacheOverride) | extraFlags);
         request.SetBool(TBuildCommandPacket::UseLocalBuildCache, true);
         request.SetBool(TBuildCommandPacket::BuildCacheReadOnly, readOnly_);
+        if (!remote_.empty()) {
+            request.SetStr(TBuildCommandPacket::RemoteBuildCacheServer, remote_);
+        }
         request.SetStr(TBuildCommandPacket::CurDir, dir_ / workFolder);
         request.SetStr(TBuildCommandPacket::PrimaryFilename, dir_ / (workFolder + "/job.xml"));
         std::string block = std::string("PATH=/usr/bin:/bin") + '\0' + '\0';
@@ -221,6 +233,9 @@ protected:
         options.stdOut = errFile.Handle();
         Build build;
         EXPECT_EQ(process.Start(options), 0);
+        if (whileRunning_) {
+            whileRunning_(process.Pid());
+        }
         platform::Waitable* startWait = start.get();
         EXPECT_EQ(platform::WaitAny(&startWait, 1, false, 30000).status,
                   platform::WaitStatus::Signaled);
@@ -256,6 +271,26 @@ protected:
     int port_ = 0;
     std::string pidFile_;
     bool readOnly_ = false;
+    /// host:port of a cache service other than the local one.
+    std::string remote_;
+    /// Called with Tasksmith's pid once it started (it leads its own process group).
+    std::function<void(int pid)> whileRunning_;
+
+    std::string CacheStats() {
+        httplib::Client client("127.0.0.1", port_);
+        auto reply = client.Get("/v1/stats");
+        return reply && reply->status == 200 ? reply->body : std::string();
+    }
+    std::size_t FilesIn(const fs::path& folder) {
+        std::size_t n = 0;
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+             it.increment(error)) {
+            n += it->is_regular_file(error) ? 1 : 0;
+        }
+        return n;
+    }
+    int ServicePid() { return std::atoi(test::ReadFile(pidFile_).value_or("0").c_str()); }
 };
 
 TEST_F(BuildCacheBlackBox, TheSecondBuildIsAllHitsWithIdenticalOutputs) {
@@ -439,6 +474,243 @@ TEST_F(BuildCacheBlackBox, TruncatedAndOversizedRequestsLeaveTheServiceServing) 
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 200);
     EXPECT_FALSE(fs::exists(dir_ / "cache/FileCache/tmp/x"));
+}
+
+// Flips one byte in the middle of a file, keeping its size.
+void Damage(const std::string& path) {
+    std::string bytes = test::ReadFile(path).value_or("");
+    ASSERT_FALSE(bytes.empty());
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x5A);
+    test::WriteFile(path, bytes);
+}
+
+TEST_F(BuildCacheBlackBox, ALargeOutputTravelsInPiecesAndADamagedOneIsCaught) {
+    StartCache();
+    // Larger than the piece size, so that both sides stream it.
+    const std::string job = R"(<job>
+  <task id="big" cache="true"><shell>head -c 6000000 /dev/urandom > big.bin; echo made big</shell><output>big.bin</output></task>
+</job>)";
+    Build first = Run(job);
+    ASSERT_EQ(first.exitCode, 0) << first.Text() << first.err;
+    EXPECT_THAT(first.Text(), HasSubstr("1 stored"));
+    const std::string made = test::ReadFile(dir_ / "work/big.bin").value_or("");
+    ASSERT_EQ(made.size(), 6000000u);
+    const std::string hash = buildcache::HashBytes(made);
+    const std::string blob = dir_ / ("cache/FileCache/" + hash.substr(0, 2) + "/" + hash);
+    ASSERT_TRUE(fs::exists(blob));
+
+    fs::remove(dir_ / "work/big.bin");
+    Build hit = Run(job);
+    ASSERT_EQ(hit.exitCode, 0) << hit.Text();
+    EXPECT_THAT(hit.Text(), HasSubstr("Build cache: 1 hits, 0 misses"));
+    EXPECT_THAT(hit.Text(), HasSubstr("made big"));
+    EXPECT_TRUE(test::ReadFile(dir_ / "work/big.bin") == made) << "the restore differs";
+    EXPECT_EQ(FilesIn(dir_ / "cache/FileCache/tmp"), 0u);
+
+    // Damaged on disk: the service cuts the transfer off and removes it; the task runs again,
+    // and the cache is not taken for unavailable.
+    Damage(blob);
+    fs::remove(dir_ / "work/big.bin");
+    Build damaged = Run(job);
+    ASSERT_EQ(damaged.exitCode, 0) << damaged.Text();
+    EXPECT_THAT(damaged.Text(), HasSubstr("Build cache: 0 hits, 1 misses, 1 stored"));
+    EXPECT_THAT(damaged.Text(), Not(HasSubstr("unavailable")));
+    EXPECT_FALSE(fs::exists(blob));
+    EXPECT_THAT(CacheStats(), HasSubstr("\"damaged\":1"));
+    // Nothing of the failed restore is left beside the output.
+    for (const auto& entry : fs::directory_iterator(dir_ / "work")) {
+        EXPECT_THAT(entry.path().filename().string(), Not(HasSubstr(".qzcache-")));
+    }
+}
+
+// A task whose 100 MB output takes a while to store.
+const char* const kHugeJob = R"(<job>
+  <task id="huge" cache="true"><shell>head -c 100000000 /dev/zero | tr '\0' 'q' > huge.bin</shell><output>huge.bin</output></task>
+</job>)";
+
+TEST_F(BuildCacheBlackBox, AStoreKilledHalfWayLeavesNoEntryThatPassesForGood) {
+    StartCache();
+    // Runs the job and, once the service receives the output, kills what kill names.
+    auto buildAndKill = [&](const std::function<void(int tasksmith)>& kill) {
+        std::atomic<bool> ended{false};
+        std::atomic<bool> caught{false};
+        std::thread watcher;
+        whileRunning_ = [&](int pid) {
+            watcher = std::thread([&, pid] {
+                caught =
+                    test::WaitUntil(
+                        [&] { return ended || FilesIn(dir_ / "cache/FileCache/tmp") > 0; }, 60s) &&
+                    !ended;
+                if (caught) {
+                    kill(pid);
+                }
+            });
+        };
+        Build build = Run(kHugeJob);
+        ended = true;
+        if (watcher.joinable()) {
+            watcher.join();
+        }
+        whileRunning_ = nullptr;
+        EXPECT_TRUE(caught) << "the store was not seen in progress";
+        return build;
+    };
+    // Tasksmith killed while the service receives the output.
+    Build killed = buildAndKill([](int pid) { ::kill(-pid, SIGKILL); });
+    EXPECT_EQ(killed.exitCode, 128 + SIGKILL);
+    // The service drops the half-received blob and stores no entry.
+    EXPECT_TRUE(test::WaitUntil([&] { return FilesIn(dir_ / "cache/FileCache/tmp") == 0; }, 20s));
+    EXPECT_THAT(CacheStats(), HasSubstr("\"entries\":0"));
+    fs::remove(dir_ / "work/huge.bin");
+    Build next = Run(kHugeJob);
+    ASSERT_EQ(next.exitCode, 0) << next.Text();
+    EXPECT_THAT(next.Text(), HasSubstr("Build cache: 0 hits, 1 misses, 1 stored"));
+
+    // The service killed while it receives: the build goes on without it, and the service's
+    // next start leaves no trace of the write.
+    StopCache();
+    fs::remove_all(dir_ / "cache");
+    fs::remove_all(dir_ / "db");
+    StartCache();
+    fs::remove(dir_ / "work/huge.bin");
+    Build orphaned = buildAndKill([this](int) { ::kill(ServicePid(), SIGKILL); });
+    ASSERT_EQ(orphaned.exitCode, 0) << orphaned.Text();
+    EXPECT_THAT(orphaned.Text(), HasSubstr("is unavailable"));
+    EXPECT_EQ(WaitState(platform::ServiceState::Stopped), platform::ServiceState::Stopped);
+    StartCache();
+    EXPECT_EQ(FilesIn(dir_ / "cache/FileCache/tmp"), 0u);
+    EXPECT_THAT(CacheStats(), HasSubstr("\"entries\":0"));
+    fs::remove(dir_ / "work/huge.bin");
+    Build after = Run(kHugeJob);
+    ASSERT_EQ(after.exitCode, 0) << after.Text();
+    EXPECT_THAT(after.Text(), HasSubstr("Build cache: 0 hits, 1 misses, 1 stored"));
+    EXPECT_EQ(fs::file_size(dir_ / "work/huge.bin"), 100000000u);
+}
+
+TEST_F(BuildCacheBlackBox, BlobsThatNoEntryNamesAreSweptOnceOld) {
+    WriteRegistry(" --unclaimed-age 1");
+    StartCache();
+    ASSERT_EQ(Run(kSmallJob).exitCode, 0);
+    // A store that died after its blob and before its entry.
+    const std::string orphan = "bytes of a store that died";
+    const std::string hash = buildcache::HashBytes(orphan);
+    httplib::Client client("127.0.0.1", port_);
+    auto put = client.Put(("/v1/blob/" + hash).c_str(), orphan, "application/octet-stream");
+    ASSERT_TRUE(put);
+    ASSERT_EQ(put->status, 201);
+    const std::string blob = dir_ / ("cache/FileCache/" + hash.substr(0, 2) + "/" + hash);
+    ASSERT_TRUE(fs::exists(blob));
+    // The cleaner takes it within a few of its rounds; the stored task's blob stays.
+    EXPECT_TRUE(test::WaitUntil([&] { return !fs::exists(blob); }, 20s));
+    EXPECT_THAT(CacheStats(), HasSubstr("\"unclaimed\":1"));
+    fs::remove(dir_ / "work/a.txt");
+    EXPECT_THAT(Run(kSmallJob).Text(), HasSubstr("Build cache: 1 hits, 0 misses"));
+
+    // A file in a blob folder that the index does not know (a crash between its write and its
+    // record) goes at the next start once old.
+    StopCache();
+    const std::string stray = buildcache::HashBytes("stray");
+    fs::create_directories(dir_ / ("cache/FileCache/" + stray.substr(0, 2)));
+    test::WriteFile(dir_ / ("cache/FileCache/" + stray.substr(0, 2) + "/" + stray), "stray");
+    test::SleepMs(1100);
+    StartCache();
+    EXPECT_FALSE(fs::exists(dir_ / ("cache/FileCache/" + stray.substr(0, 2) + "/" + stray)));
+}
+
+TEST_F(BuildCacheBlackBox, AStopWhileTheIndexStartsEndsTheServiceAndItsIndex) {
+    // An index server that never answers: the service waits for it, and a stop must not.
+    const std::string fake = dir_ / "fake-redis";
+    test::WriteFile(fake, "#!/bin/sh\necho $$ > " + dir_ / "fake.pid" + "\nexec sleep 120\n");
+    fs::permissions(fake, fs::perms::owner_all);
+    int service = test::StartProgram({QZ_BUILDCACHED_PATH, "--redis-server", fake});
+    ASSERT_GT(service, 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return fs::exists(dir_ / "fake.pid"); }, 20s));
+    int fakePid = 0;
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            return (fakePid = std::atoi(test::ReadFile(dir_ / "fake.pid").value_or("").c_str())) >
+                   0;
+        },
+        5s));
+    test::StopChild(service);
+    EXPECT_EQ(test::WaitChild(service, 8s), 0) << "the service did not end cleanly";
+    // Its index server ended with it.
+    EXPECT_TRUE(test::WaitUntil([&] { return kill(fakePid, 0) != 0; }, 10s));
+}
+
+// A cache service that answers only when the build shows that other tasks run meanwhile: a
+// lookup waits for the file lookup-go, a blob's store for store-go (each within a deadline).
+class SlowCache {
+public:
+    explicit SlowCache(const std::string& folder) : folder_(folder) {
+        server_.Get(R"(/v1/entry/.*)", [this](const httplib::Request&, httplib::Response& r) {
+            lookupReleased = test::WaitUntil([&] { return fs::exists(folder_ + "/lookup-go"); });
+            r.status = 404;
+            r.set_content("not in the cache\n", "text/plain");
+        });
+        server_.Put(R"(/v1/blob/.*)", [this](const httplib::Request&, httplib::Response& r) {
+            storeReleased = test::WaitUntil([&] { return fs::exists(folder_ + "/store-go"); });
+            r.status = 201;
+            r.set_content("stored\n", "text/plain");
+        });
+        server_.Put(R"(/v1/entry/.*)", [](const httplib::Request&, httplib::Response& r) {
+            r.status = 201;
+            r.set_content("stored\n", "text/plain");
+        });
+        port = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~SlowCache() {
+        server_.stop();
+        thread_.join();
+    }
+    int port = 0;
+    std::atomic<bool> lookupReleased{false};
+    std::atomic<bool> storeReleased{false};
+
+private:
+    std::string folder_;
+    httplib::Server server_;
+    std::thread thread_;
+};
+
+TEST_F(BuildCacheBlackBox, LookupsAndStoresDoNotHoldUpTheOtherTasks) {
+    SlowCache cache(dir_ / "work");
+    ASSERT_GT(cache.port, 0);
+    remote_ = "127.0.0.1:" + std::to_string(cache.port);
+    // a's lookup waits until b runs; a's store waits until b printed its line.
+    const std::string job = R"(<job slots="2">
+  <task id="a" cache="true"><shell>echo a > a.txt</shell><output>a.txt</output></task>
+  <task id="b"><shell>touch lookup-go; i=0; while [ ! -f a.txt ] &amp;&amp; [ $i -lt 2000 ]; do sleep 0.01; i=$((i+1)); done; echo b-line; sleep 0.3; touch store-go</shell></task>
+</job>)";
+    Build build = Run(job);
+    ASSERT_EQ(build.exitCode, 0) << build.Text() << build.err;
+    EXPECT_TRUE(cache.lookupReleased) << "the lookup held up the start of b";
+    EXPECT_TRUE(cache.storeReleased);
+    EXPECT_THAT(build.Text(), HasSubstr("Build cache: 0 hits, 1 misses, 1 stored"));
+    // b's line arrived while a's results were being stored, and the caching shows on a's row.
+    std::ptrdiff_t line = -1;
+    std::ptrdiff_t lastEnd = -1;
+    int begins = 0;
+    for (std::size_t i = 0; i < build.events.size(); ++i) {
+        const TPacket& e = *build.events[i];
+        if (e.ClassName() == "TMonitorEventOutputPacket" &&
+            e.Str(TMonitorEventOutputPacket::Text).find("b-line") != std::string::npos) {
+            line = static_cast<std::ptrdiff_t>(i);
+        }
+        if (e.ClassName() == "TMonitorEventBeginCachingPacket") {
+            ++begins;
+        }
+        if (e.ClassName() == "TMonitorEventEndCachingPacket") {
+            lastEnd = static_cast<std::ptrdiff_t>(i);
+            EXPECT_FALSE(e.Str(e.FieldIndex("WorkerID")).empty());
+        }
+    }
+    EXPECT_EQ(begins, 2) << "a lookup and a store";
+    ASSERT_GE(line, 0);
+    EXPECT_LT(line, lastEnd);
+    EXPECT_TRUE(build.events[static_cast<std::size_t>(lastEnd)]->Bool(
+        build.events[static_cast<std::size_t>(lastEnd)]->FieldIndex("IsSuccess")));
 }
 
 } // namespace

@@ -115,6 +115,11 @@ int ChildProcess::Start(const ChildStartOptions& options) {
             }
         }
         signal(SIGPIPE, SIG_DFL);
+        // The mask is inherited through exec: a service that blocks its stop signals (to take
+        // them on a thread of its own) must not start children that cannot be stopped.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execvpe(argv[0], argv.data(), options.environment ? envp.data() : environ);
         int error = errno;
         detail::WriteAll(report[1], &error, sizeof error);
