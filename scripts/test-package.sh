@@ -70,7 +70,9 @@ cleanup() {
     fi
     rm -rf "$WORK"
 }
-trap cleanup EXIT INT TERM
+trap cleanup EXIT
+# A signal ends the script, and the end runs the clean-up (once).
+trap 'exit 1' INT TERM HUP
 
 # What the file system holds outside the volatile and package-manager folders.
 snapshot() {
@@ -205,7 +207,15 @@ qzreg delete HKLM 'SOFTWARE\Tamrel\Orvane\Log' >/dev/null
 qzConsole /STOP >/dev/null 2>&1 || true # raises inside: writes the diagnostic log
 mkdir -p "$WORK/home"
 chown nobody "$WORK/home"
-# The root agent answers the users listed in TamrelObjectOwners of /etc/default/qzagentd.
+# The root agent answers the users listed in TamrelObjectOwners of /etc/default/qzagentd; the
+# console of a user it does not answer says so at once (instead of waiting for the reply).
+status=0
+timeout 60 setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$WORK/home" \
+    qzConsole /NOLOGO /QUERYAGENTSTATUS >"$WORK/refused.log" 2>&1 || status=$?
+grep -q 'does not answer the requests of this user' "$WORK/refused.log" && [ "$status" -eq 3 ] || {
+    cat "$WORK/refused.log"
+    fail "a user the agent does not answer (exit code $status; 124: timed out)"
+}
 echo "TamrelObjectOwners=$(id -u nobody)" >>/etc/default/qzagentd
 if [ -d /run/systemd/system ]; then
     systemctl restart qzagentd
