@@ -367,8 +367,9 @@ int RunBuild(const Arguments& args) {
     const double startTime = Now();
     const std::string host = ComputerNameOrUnknown();
     const int logLevel = static_cast<int>(request.Int(TBuildCommandPacket::OverrideLogLevel));
-    const std::string monitorName =
-        agentFolder + "/History/Local/" + DayFolderText(startTime) + "/" + idText + ".nv_mon";
+    const std::string historyFolder = agentFolder + "/History/Local";
+    const std::string day = DayFolderText(startTime);
+    const std::string monitorName = historyFolder + "/" + day + "/" + idText + ".nv_mon";
 
     TMetaBuildPacket head;
     head.SetGuid(TMetaBuildPacket::ID, args.id);
@@ -385,6 +386,9 @@ int RunBuild(const Arguments& args) {
 
     std::unique_ptr<MonitorDataFile> monitor;
     try {
+        if (!day.empty()) {
+            MakeDayFolder(historyFolder, day);
+        }
         monitor = std::make_unique<MonitorDataFile>(monitorName, head);
     } catch (const EOSError& e) {
         throw InitFailure{e.Message(), RestartCures(e.ErrorCode())};

@@ -6,6 +6,7 @@
 #include "platform/FileSystem.h"
 #include "platform/SystemError.h"
 
+#include <cerrno>
 #include <cmath>
 #include <vector>
 
@@ -43,6 +44,24 @@ std::string DayFolderText(double startTime) {
         return {};
     }
     return std::to_string(static_cast<long>(std::trunc(startTime)));
+}
+
+void MakeDayFolder(const std::string& historyFolder, const std::string& day) {
+    MakeFolders(historyFolder);
+    std::string folder = historyFolder + "/" + day;
+    if (platform::QueryPathKind(folder) == platform::PathKind::Folder) {
+        return;
+    }
+    unsigned mode = 0;
+    if (int error = platform::FilePermissions(historyFolder, mode)) {
+        RaiseOsError("Cannot read the permissions of " + historyFolder, error);
+    }
+    int error = platform::MakeFolder(folder, mode);
+    // Another build of the same day may have made it meanwhile.
+    if (error != 0 &&
+        !(error == EEXIST && platform::QueryPathKind(folder) == platform::PathKind::Folder)) {
+        RaiseOsError("Cannot create folder " + folder, error);
+    }
 }
 
 MonitorDataFile::MonitorDataFile(std::string fileName, const TMetaBuildPacket& head)

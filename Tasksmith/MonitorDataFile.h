@@ -51,4 +51,10 @@ private:
 /// number within the years 0001 to 9999, so a damaged start time never names a folder.
 std::string DayFolderText(double startTime);
 
+/// Makes the day folder (a name from DayFolderText) below the history folder, creating the
+/// history folder and its parents as needed. A new day folder gets the history folder's
+/// permission bits: where builders share it (group-writable, setgid, sticky), the next builder
+/// of the day may write into the folder the first one made. Raises EOSError.
+void MakeDayFolder(const std::string& historyFolder, const std::string& day);
+
 } // namespace qz::tasksmith

@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <sys/stat.h>
 
 namespace qz::tasksmith {
 namespace {
@@ -133,6 +135,45 @@ TEST(BuildRequestTest, JobAndEnvironmentOfARequest) {
     request.Strings(TBuildCommandPacket::ForcedEnv).Add("B=forced");
     request.Strings(TBuildCommandPacket::ForcedEnv).Add("=bad");
     EXPECT_EQ(EnvironmentOfRequest(request), (std::vector<std::string>{"A=1", "B=forced"}));
+}
+
+TEST(DayFolder, TakesTheHistoryFoldersModeWhateverTheUmask) {
+    test::TempDir dir;
+    std::string history = dir / "History/Local";
+    std::filesystem::create_directories(history);
+    // As the package makes it for the builders' group: group-writable, setgid, sticky.
+    ASSERT_EQ(::chmod(history.c_str(), 03775), 0);
+    const mode_t old = ::umask(0022);
+    MakeDayFolder(history, "46365");
+    ::umask(old);
+    struct stat info {};
+    ASSERT_EQ(::stat((history + "/46365").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 03775u);
+    // A day folder that exists is left as it is.
+    ASSERT_EQ(::chmod((history + "/46365").c_str(), 0750), 0);
+    MakeDayFolder(history, "46365");
+    ASSERT_EQ(::stat((history + "/46365").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750u);
+}
+
+TEST(DayFolder, APrivateHistoryStaysPrivateAndAMissingOneIsMade) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "private");
+    ASSERT_EQ(::chmod((dir / "private").c_str(), 0700), 0);
+    MakeDayFolder(dir / "private", "1");
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "private/1").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    MakeDayFolder(dir / "new/History/Local", "2");
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "new/History/Local/2"));
+}
+
+TEST(DayFolder, AFileInTheWayIsAnError) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "History");
+    test::WriteFile(dir / "History/7", "not a folder");
+    EXPECT_THROW(MakeDayFolder(dir / "History", "7"), EOSError);
+    EXPECT_EQ(test::ReadFile(dir / "History/7").value_or(""), "not a folder");
 }
 
 } // namespace

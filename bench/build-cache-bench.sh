@@ -13,6 +13,7 @@
 # private cache service (with its own redis-server) run in a temporary folder and are stopped
 # at the end.
 set -eu
+. "$(dirname "$0")/lib.sh" # time_once, median, ratio
 
 build=${1:-build/release}
 runs=${2:-5}
@@ -71,18 +72,6 @@ trap cleanup EXIT INT TERM
 "$agentd" --background >/dev/null
 start_cache
 
-now_ns() { date +%s%N; }
-# Runs the command once and prints its time in tenths of milliseconds.
-time_once() {
-    start=$(now_ns)
-    "$@" >/dev/null 2>&1 || true
-    end=$(now_ns)
-    echo $(((end - start) / 100000))
-}
-median() {
-    sort -n | awk '{ v[NR] = $1 } END { m = v[int((NR + 1) / 2)]; printf "%d.%d", m / 10, m % 10 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 build_job() { "$console" /NOLOGO /BUILDCACHELOCAL=ON "$1/job.xml"; }
 
 echo "runs per figure: $runs (medians)"

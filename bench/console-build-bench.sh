@@ -12,6 +12,7 @@
 # the benchmark in a temporary folder (registry, named objects, agent folder) and is stopped
 # at the end.
 set -eu
+. "$(dirname "$0")/lib.sh" # median_ms, ratio
 
 build=${1:-build/release}
 runs=${2:-7}
@@ -35,25 +36,6 @@ cleanup() {
 examples=$(cd "$(dirname "$0")/../examples" && pwd)
 trap cleanup EXIT INT TERM
 "$agentd" --background >/dev/null
-
-now_ns() { date +%s%N; }
-
-# Prints the median, in milliseconds with one decimal, of RUNS timings of the command.
-median_ms() {
-    i=0
-    : >"$work/times"
-    while [ "$i" -lt "$runs" ]; do
-        start=$(now_ns)
-        "$@" >/dev/null 2>&1 || true
-        end=$(now_ns)
-        echo $(((end - start) / 100000)) >>"$work/times"
-        i=$((i + 1))
-    done
-    sort -n "$work/times" | awk '{ v[NR] = $1 } END { m = v[int((NR + 1) / 2)];
-        printf "%d.%d", m / 10, m % 10 }'
-}
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 cd "$work"
 echo "runs per figure: $runs (medians)"

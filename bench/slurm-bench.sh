@@ -13,6 +13,7 @@
 # Needs root and Slurm (scripts/install-deps.sh). Starts the test cluster when it is not up and
 # then stops it at the end; a private agent service runs in a temporary folder.
 set -eu
+. "$(dirname "$0")/lib.sh" # median_ms, time_once, median, ratio, difference
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-}
@@ -55,21 +56,6 @@ trap cleanup EXIT INT TERM
 settings 1
 "$agentd" --background >/dev/null
 
-now_ns() { date +%s%N; }
-# The median, in milliseconds, of RUNS timings of the command.
-median_ms() {
-    i=0
-    : >"$work/times"
-    while [ "$i" -lt "$runs" ]; do
-        start=$(now_ns)
-        "$@" >/dev/null 2>&1 || true
-        end=$(now_ns)
-        echo $(((end - start) / 1000000)) >>"$work/times"
-        i=$((i + 1))
-    done
-    sort -n "$work/times" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / (b > 0 ? b : 1) }'; }
 
 # A job of n remote `true` tasks; chained: each waits for the one before.
 job() { # n chained
@@ -128,25 +114,16 @@ hold 1
 : >"$work/t_short"
 : >"$work/t_long"
 : >"$work/t_bare"
-timed() { # file command...
-    file=$1
-    shift
-    start=$(now_ns)
-    "$@" >/dev/null 2>&1 || true
-    end=$(now_ns)
-    echo $(((end - start) / 1000000)) >>"$file"
-}
-median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 i=0
 while [ "$i" -lt "$runs" ]; do
-    timed "$work/t_short" "$console" /NOLOGO "$work/job/short.xml" /AVOIDLOCAL=ON
-    timed "$work/t_long" "$console" /NOLOGO "$work/job/long.xml" /AVOIDLOCAL=ON
-    timed "$work/t_bare" bare_steps $long
+    time_once "$console" /NOLOGO "$work/job/short.xml" /AVOIDLOCAL=ON >>"$work/t_short"
+    time_once "$console" /NOLOGO "$work/job/long.xml" /AVOIDLOCAL=ON >>"$work/t_long"
+    time_once bare_steps $long >>"$work/t_bare"
     i=$((i + 1))
 done
-t_short=$(median "$work/t_short")
-t_long=$(median "$work/t_long")
-t_bare=$(median "$work/t_bare")
+t_short=$(median <"$work/t_short")
+t_long=$(median <"$work/t_long")
+t_bare=$(median <"$work/t_bare")
 per_task=$(awk -v a="$t_long" -v b="$t_short" -v n=$((long - short)) 'BEGIN { printf "%.1f", (a - b) / n }')
 per_bare=$(awk -v a="$t_bare" -v n="$long" 'BEGIN { printf "%.1f", a / n }')
 echo "per remote task: ${per_task} ms (builds of $short and $long chained tasks:" \
@@ -183,8 +160,8 @@ t_true=$(median_ms bare_steps 1)
 if ! tr -d '\r' <"$work/relayed.txt" | grep -v '^\[1/1\]\|^Cluster allocation\|^Build succeeded' | cmp -s - "$work/copied.txt"; then
     echo "relay: the console's output differs from the task's" >&2
 fi
-net_relay=$((t_relay - t_empty))
-net_cat=$((t_cat - t_true))
+net_relay=$(difference "$t_relay" "$t_empty")
+net_cat=$(difference "$t_cat" "$t_true")
 echo "20 MB relay from a remote task: build ${t_relay} ms (${net_relay} ms beyond a build of" \
     "\`true\`), srun cat ${t_cat} ms (${net_cat} ms beyond srun true)," \
     "ratio $(ratio "$t_relay" "$t_cat"), net ratio $(ratio "$net_relay" "$net_cat")"

@@ -55,11 +55,15 @@ foreach(name History Temp)
     install(FILES ${staged}/links/${name} DESTINATION ${QZ_AGENT_DIR})
 endforeach()
 
-# The systemd units, pointed at the installed programs and the unit's environment file.
+# The systemd units, pointed at the installed programs and the unit's environment file; a unit
+# given an account (the third argument) runs as that account.
 set(QZ_SYSTEMD_UNITS qzagentd.service)
 function(qz_install_unit source program)
     get_filename_component(unit ${source} NAME)
     file(READ ${source} text)
+    if(ARGC GREATER 2)
+        string(REPLACE "[Service]\n" "[Service]\nUser=${ARGV2}\nGroup=${ARGV2}\n" text "${text}")
+    endif()
     string(REGEX REPLACE "ExecStart=[^ \n]*/${program}" "ExecStart=${QZ_FULL_SBINDIR}/${program}"
                          text "${text}")
     string(REPLACE "EnvironmentFile=-/etc/default/qzagentd"
@@ -76,7 +80,8 @@ if(TARGET qzbuildcached)
     install(TARGETS qzbuildcached RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
     set(cache_unit ${CMAKE_SOURCE_DIR}/BuildCacheService/orvane-buildcache.service)
     if(EXISTS ${cache_unit})
-        qz_install_unit(${cache_unit} qzbuildcached)
+        # The service account owns the cache's data (machine-setup), so the service runs as it.
+        qz_install_unit(${cache_unit} qzbuildcached orvane)
         list(APPEND QZ_SYSTEMD_UNITS orvane-buildcache.service)
     endif()
 endif()

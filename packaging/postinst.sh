@@ -13,18 +13,18 @@ if [ "$1" = configure ]; then
         fi
     done
     if [ -d /run/systemd/system ]; then
+        # systemd supervises the services: an own-supervision entry left from a time without
+        # systemd would be asked first.
+        unregister_cache_service || true
         systemctl --system daemon-reload >/dev/null || true
         for unit in @QZ_SYSTEMD_UNITS@; do
             deb-systemd-invoke restart "$unit" >/dev/null || true
         done
     else
-        # No systemd: the agent runs under its own supervision (qzagentd --background), with the
-        # environment the unit would read.
-        (
-            set -a
-            [ ! -r "@QZ_AGENT_ENVIRONMENT_FILE@" ] || . "@QZ_AGENT_ENVIRONMENT_FILE@"
-            "@QZ_FULL_SBINDIR@/qzagentd" --background >/dev/null
-        ) || true
+        # No systemd: the agent and the build cache service run under the project's own
+        # supervision, with the environment the units would give them. A service that does not
+        # start is reported but does not fail the install (as a unit that fails to start).
+        machine_setup start || true
     fi
 fi
 exit 0

@@ -6,7 +6,7 @@ if [ "$1" = remove ] || [ "$1" = upgrade ] || [ "$1" = deconfigure ]; then
             deb-systemd-invoke stop "$unit" >/dev/null || true
         done
     fi
-    # A copy started without systemd (or by hand) ends too.
-    "@QZ_FULL_SBINDIR@/qzagentd" --stop >/dev/null 2>&1 || true
+    # The copies started without systemd (or by hand) end too.
+    machine_setup stop || true
 fi
 exit 0

@@ -8,6 +8,7 @@
 #include "CM/NotifyQueue.h"
 #include "CM/NvObjects.h"
 #include "CM/RuntimeStartup.h"
+#include "NV/AgentInstance.h"
 #include "platform/ChildProcess.h"
 #include "platform/File.h"
 #include "platform/NamedObjects.h"
@@ -105,7 +106,10 @@ public:
             Error(std::string("cannot watch the stop signals: ") + std::strerror(rc));
             return ecFailure;
         }
-        lock.WriteState(std::to_string(platform::CurrentProcessId()) + "\nready\n");
+        // The users it answers, so that a console it cannot answer says so at once instead of
+        // waiting for the reply timeout (NV/AgentInstance.h).
+        lock.WriteState(std::to_string(platform::CurrentProcessId()) + "\nready\n" +
+                        nv::AgentAnswersLine(platform::TrustedObjectOwners()));
         platform::NotifyServiceManager("READY=1");
         LogLine("Agent service started", lfAlways);
         queue.Run();
@@ -256,7 +260,7 @@ int ShowStatus() {
 } // namespace
 
 std::string InstanceLockPath() {
-    return platform::ObjectDirectory() + "/qzagentd-" + platform::ObjectPrefix() + ".lock";
+    return nv::AgentInstanceLockPath();
 }
 
 int AgentProgramMain(int argc, char** argv) {

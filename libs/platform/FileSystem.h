@@ -35,6 +35,12 @@ bool FolderIsWritable(const std::string& path);
 /// name exists, whatever it is).
 int MakeFolder(const std::string& path);
 
+/// Creates one folder with exactly the permission bits given (setgid and sticky included),
+/// whatever the umask; it is never more open than that meanwhile. The setgid bit stays only when
+/// this process may set it (a member of the folder's group). 0 or the system error code (EEXIST
+/// when the name exists, whatever it is; nothing is left behind on another failure).
+int MakeFolder(const std::string& path, unsigned mode);
+
 /// Removes a file name (not a folder); 0 or the system error code.
 int RemoveFile(const std::string& path);
 

@@ -27,6 +27,36 @@ TEST(PrivateFile, ModeIsExactlyOwnerReadWriteWhateverTheUmask) {
     EXPECT_EQ(back, "secret");
 }
 
+TEST(FolderWithMode, GetsExactlyTheBitsWhateverTheUmask) {
+    test::TempDir dir;
+    const mode_t old = umask(0077); // would leave 0700 without the explicit mode
+    int shared = MakeFolder(dir / "shared", 03775);
+    int closed = MakeFolder(dir / "closed", 0700);
+    umask(old);
+    ASSERT_EQ(shared, 0);
+    ASSERT_EQ(closed, 0);
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "shared").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    // Our own group: the setgid bit stays.
+    EXPECT_EQ(info.st_mode & 07777, 03775u);
+    ASSERT_EQ(stat((dir / "closed").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+}
+
+TEST(FolderWithMode, AnExistingNameIsLeftAlone) {
+    test::TempDir dir;
+    test::WriteFile(dir / "file", "keep");
+    ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
+    EXPECT_EQ(MakeFolder(dir / "file", 0777), EEXIST);
+    EXPECT_EQ(MakeFolder(dir / "folder", 0777), EEXIST);
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "folder").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+    EXPECT_EQ(test::ReadFile(dir / "file").value_or(""), "keep");
+    EXPECT_EQ(MakeFolder(dir / "missing/child", 0755), ENOENT);
+}
+
 TEST(PrivateFile, APlantedLinkIsReplacedNotWrittenThrough) {
     test::TempDir dir;
     test::WriteFile(dir / "victim.txt", "keep");

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qz::platform {
 
@@ -40,6 +41,15 @@ long CurrentSessionNumber();
 /// The file name (without folder) for an object name; 0 on success, EINVAL for an empty or
 /// malformed name, ENAMETOOLONG when the file name would exceed 255 bytes.
 int ObjectFileName(std::string_view name, std::string& fileName);
+
+/// The user ids whose existing objects this process uses: its own effective one, root's and
+/// those listed in "TamrelObjectOwners" (comma-separated; an entry that is not a number is
+/// skipped), in that order and without repeats. A service that answers its clients through
+/// objects they created can publish it, so that a client it cannot answer learns so at once.
+std::vector<std::uint32_t> TrustedObjectOwners();
+
+/// The effective user id of this process.
+std::uint32_t EffectiveUserId();
 
 /// Removes leftovers of crashed processes under the current prefix: object files that no
 /// process holds open any more (except the machine-wide thread-identity objects, which live until

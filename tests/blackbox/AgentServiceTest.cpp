@@ -20,10 +20,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <random>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
+#include <tuple>
+#include <unistd.h>
 
 namespace qz {
 namespace {
@@ -283,6 +287,85 @@ TEST_F(AgentServiceBlackBox, ConsoleStatusAndAKilledAgentWhileTheConsoleWaits) {
     EXPECT_LT(Clock::now() - killedAt, 5s);
     EXPECT_EQ(waiting.exitCode, 103) << waiting.out;
     EXPECT_THAT(waiting.out, ::testing::EndsWith("\r\nConnection to build service terminated\r\n"));
+}
+
+TEST_F(AgentServiceBlackBox, AUserTheAgentDoesNotAnswerIsToldAtOnce) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the console as uid 65534";
+    }
+    // Every user may make its objects in the folder, read the settings and write its output.
+    ASSERT_EQ(::chmod(folder_->path().c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+    const std::string out = dir_ / "console.out";
+    auto consoleAsNobody = [&] {
+        test::WriteFile(out, "");
+        EXPECT_EQ(::chmod(out.c_str(), 0666), 0);
+        std::vector<std::string> env{"PATH=/usr/bin:/bin", "TamrelObjectDir=" + folder_->path(),
+                                     "TamrelObjectPrefix=" + *prefix_,
+                                     "TamrelRegistryRoot=" + dir_.path()};
+        // Prepared before the fork: the child only opens, duplicates and executes.
+        std::vector<char*> envp;
+        for (std::string& entry : env) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        std::string program = QZ_CONSOLE_PATH;
+        std::string query = "/QUERYAGENTSTATUS";
+        std::string nologo = "/NOLOGO";
+        char* argv[] = {program.data(), query.data(), nologo.data(), nullptr};
+        auto started = Clock::now();
+        int code = test::RunAsNobody(
+            [&] {
+                int fd = ::open(out.c_str(), O_WRONLY | O_TRUNC);
+                if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) {
+                    return 97;
+                }
+                ::execve(argv[0], argv, envp.data());
+                return 96;
+            },
+            60s);
+        return std::make_pair(code, Clock::now() - started);
+    };
+
+    // Root's agent without "TamrelObjectOwners" answers root only, and says so.
+    options_.env["TamrelObjectOwners"] = std::nullopt;
+    StartAgent();
+    std::string state;
+    ASSERT_EQ(platform::InstanceLock::ReadHolderState(LockPath(), state), 0);
+    EXPECT_THAT(state, HasSubstr("\nready\nanswers 0\n"));
+    auto [code, took] = consoleAsNobody();
+    std::string text = test::ReadFile(out).value_or("");
+    EXPECT_EQ(code, 3) << text;
+    // Not the reply timeout of 600 s (the bound is the test's own deadline, not a speed claim).
+    EXPECT_LT(took, 60s);
+    EXPECT_THAT(text, HasSubstr("Fatal Error: The agent service does not answer the requests of "
+                                "this user (user id 65534)"));
+    EXPECT_THAT(text, HasSubstr("TamrelObjectOwners"));
+
+    // Listed, the user is answered.
+    test::StopChild(agent_);
+    ASSERT_EQ(test::WaitChild(agent_, 15s), 0);
+    options_.env["TamrelObjectOwners"] = "1000,65534";
+    StartAgent();
+    ASSERT_EQ(platform::InstanceLock::ReadHolderState(LockPath(), state), 0);
+    EXPECT_THAT(state, HasSubstr("answers 0,1000,65534\n"));
+    std::tie(code, took) = consoleAsNobody();
+    text = test::ReadFile(out).value_or("");
+    EXPECT_EQ(code, 0) << text;
+    EXPECT_THAT(text, HasSubstr("Agent Services Status: OK\r\n"));
+
+    // A console of another user leaves the wake event of its queue behind, answered or not
+    // (seen before this test existed; the sweep of this root process leaves other users' files).
+    test::StopChild(agent_);
+    ASSERT_EQ(test::WaitChild(agent_, 15s), 0);
+    agent_ = -1;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_->path())) {
+        struct stat info {};
+        if (::stat(entry.path().c_str(), &info) == 0 && info.st_uid == 65534 &&
+            entry.path().filename().string().find("Tamrel_NotifyEvent_") != std::string::npos) {
+            std::filesystem::remove(entry.path());
+        }
+    }
 }
 
 TEST_F(AgentServiceBlackBox, BadCommandLine) {

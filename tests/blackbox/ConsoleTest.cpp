@@ -146,6 +146,36 @@ TEST_F(ConsoleBlackBox, AgentStatusAsksTheManagerLibraryBesideTheProgram) {
                 HasSubstr("MGL Connection to Manager: Not connected (manager unreachable)\r\n"));
 }
 
+TEST_F(ConsoleBlackBox, AMissingManagerLibraryIsNoRaisedExceptionInTheLog) {
+    std::filesystem::copy_file(console_, dir_ / "qzConsole");
+    console_ = dir_ / "qzConsole";
+    RunOptions options;
+    options.env["TamrelRegistryRoot"] = dir_.path();
+    ASSERT_EQ(RunProgram({QZ_QZREG_PATH, "set", "HKLM", "SOFTWARE\\Tamrel\\Orvane\\Log", "Level",
+                          "1", "dword"},
+                         options)
+                  .exitCode,
+              0);
+    std::string log = dir_ / "Logs/qzConsole.log";
+    for (int query = 0; query < 2; ++query) {
+        RunResult r = Run({"/QUERYAGENTSTATUS"});
+        EXPECT_EQ(r.exitCode, 0);
+        // The console still says why there is no manager connection.
+        EXPECT_THAT(r.out, HasSubstr("MGL Connection to Manager: Not connected (error: Cannot "
+                                     "load library '"));
+    }
+    // (Without an agent the failed connection is logged; the library is not.)
+    std::string text = qz::test::ReadFile(log).value_or("");
+    EXPECT_THAT(text, HasSubstr("Started"));
+    EXPECT_THAT(text, Not(HasSubstr("Cannot load library")));
+
+    // A library that is there but does not load is worth the entry.
+    qz::test::WriteFile(dir_ / "libMgrlink.so", "not a shared object");
+    RunResult r = Run({"/QUERYAGENTSTATUS"});
+    EXPECT_THAT(r.out, HasSubstr("MGL Connection to Manager: Not connected (error: Cannot load"));
+    EXPECT_THAT(qz::test::ReadFile(log).value_or(""), HasSubstr("Cannot load library"));
+}
+
 TEST_F(ConsoleBlackBox, ProductNameOfInfoDatNamesTheRegistryKeys) {
     std::filesystem::copy_file(console_, dir_ / "qzConsole");
     console_ = dir_ / "qzConsole";

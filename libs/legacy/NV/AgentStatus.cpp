@@ -1,10 +1,14 @@
 // The status report of the agent services and the manager health check.
 
 #include "CM/EnvUtils.h"
+#include "CM/ExceptionWatch.h"
 #include "CM/Exceptions.h"
 #include "GridConsoleCore.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/FileSystem.h"
 #include "platform/ProcessInfo.h"
+
+#include <optional>
 
 namespace qz::nv {
 
@@ -22,8 +26,15 @@ bool TGridConsole::CheckManagerHealth(std::string& text) {
     text.clear();
     try {
         if (!managerLibrary_) {
-            std::string folder = PathFolder(platform::ExecutablePath());
-            managerLibrary_ = LoadLibraryChecked(PathResolve(folder, kManagerLibrary));
+            std::string path = PathResolve(PathFolder(platform::ExecutablePath()), kManagerLibrary);
+            // The manager library is optional: its absence is reported in the status lines
+            // below, not as a raised exception in the diagnostic log at every query. A library
+            // that is there and does not load is still logged.
+            std::optional<UnloggedExceptionsScope> unlogged;
+            if (platform::QueryPathKind(path) == platform::PathKind::Missing) {
+                unlogged.emplace();
+            }
+            managerLibrary_ = LoadLibraryChecked(path);
         }
         auto check = reinterpret_cast<HealthCheckFunction>(
             GetProcChecked(managerLibrary_, kHealthCheckExport));

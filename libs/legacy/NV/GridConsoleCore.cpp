@@ -1,5 +1,6 @@
 #include "GridConsoleCore.h"
 
+#include "AgentInstance.h"
 #include "BuildClass.h"
 #include "BuildFlags.h"
 #include "CM/EnvUtils.h"
@@ -190,12 +191,21 @@ bool TGridConsole::ConnectToService() {
                                                     kBuildServiceName, SessionGlobal);
     servicePipe_->OnTerminate().push_back(TMethod::Of<&TGridConsole::ServiceDisconnected>(this));
     servicePipe_->CheckConnected();
+    // An agent that cannot open our reply channel would leave every request to its timeout.
+    refusal_ = AgentRefusal();
+    if (!refusal_.empty()) {
+        return false;
+    }
     std::unique_ptr<TPacket> reply = servicePipe_->Request(TQueryServiceStatusPacket());
     if (dynamic_cast<TQueryServiceStatusReplyPacket*>(reply.get()) == nullptr) {
         return false;
     }
     serviceStatus_.reset(static_cast<TQueryServiceStatusReplyPacket*>(reply.release()));
     return true;
+}
+
+std::string TGridConsole::AgentRefusal() {
+    return AgentRefusalMessage();
 }
 
 void TGridConsole::RunCommand() {
@@ -229,12 +239,17 @@ void TGridConsole::RunCommand() {
     }
 
     serviceReached_ = false;
+    refusal_.clear();
     try {
         serviceReached_ = ConnectToService();
     } catch (...) {
         // Whatever went wrong, the service counts as not running; the pipe, if made, stays.
         serviceReached_ = false;
         serviceStatus_.reset();
+    }
+    if (!refusal_.empty()) {
+        Fatal(refusal_);
+        return;
     }
     if (TakeBareSwitch("queryagentstatus")) {
         ShowAgentStatus(serviceReached_);

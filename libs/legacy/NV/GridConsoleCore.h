@@ -208,6 +208,8 @@ protected:
     /// service's status; true when a status reply came (kept in ServiceStatus). May raise.
     /// Tests replace it to run the stages that follow a service answer.
     virtual bool ConnectToService();
+    /// Why the running agent will not answer this user (NV/AgentInstance.h); empty when it will.
+    virtual std::string AgentRefusal();
 
     /// Sends a request on the service pipe and waits for the reply; nullptr when none came.
     /// Errors of the pipe raise.
@@ -269,6 +271,7 @@ private:
     std::uint8_t modeFlags_;
     bool stdOutIsConsole_ = false;
     bool serviceReached_ = false;
+    std::string refusal_; ///< set by ConnectToService when the agent will not answer us
     std::unique_ptr<TLocalCommPipe> servicePipe_;
     std::unique_ptr<TQueryServiceStatusReplyPacket> serviceStatus_;
     TBuildCommandPacket buildCommand_;

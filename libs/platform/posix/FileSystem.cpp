@@ -125,6 +125,19 @@ int MakeFolder(const std::string& path) {
     return mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
 }
 
+int MakeFolder(const std::string& path, unsigned mode) {
+    // Owner-only first: the umask can only take bits away, and the final bits come from chmod.
+    if (mkdir(path.c_str(), 0700) != 0) {
+        return errno;
+    }
+    if (chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0) {
+        int error = errno;
+        rmdir(path.c_str());
+        return error;
+    }
+    return 0;
+}
+
 int RemoveFile(const std::string& path) {
     return unlink(path.c_str()) == 0 ? 0 : errno;
 }

@@ -4,6 +4,7 @@
 #include "platform/AsciiText.h"
 #include "platform/Clock.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <grp.h>
 #include <linux/futex.h>
 #include <mutex>
+#include <optional>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -99,20 +101,8 @@ bool UidTrusted(uid_t uid) {
     if (uid == geteuid() || uid == 0) {
         return true;
     }
-    std::string list = EnvOr("TamrelObjectOwners", "");
-    size_t start = 0;
-    while (start < list.size()) {
-        size_t comma = list.find(',', start);
-        std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
-        if (ParseInteger<uid_t>(item) == uid) {
-            return true;
-        }
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
-    }
-    return false;
+    std::vector<std::uint32_t> owners = TrustedObjectOwners();
+    return std::find(owners.begin(), owners.end(), uid) != owners.end();
 }
 
 std::int64_t MonotonicMs() {
@@ -322,6 +312,35 @@ std::string ProbeKernelObjectSupport() {
     }
     close(pidFd);
     return {};
+}
+
+std::vector<std::uint32_t> TrustedObjectOwners() {
+    std::vector<std::uint32_t> owners;
+    auto add = [&owners](std::uint32_t uid) {
+        if (std::find(owners.begin(), owners.end(), uid) == owners.end()) {
+            owners.push_back(uid);
+        }
+    };
+    add(geteuid());
+    add(0);
+    std::string list = EnvOr("TamrelObjectOwners", "");
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t comma = list.find(',', start);
+        std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (std::optional<uid_t> uid = ParseInteger<uid_t>(item)) {
+            add(*uid);
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return owners;
+}
+
+std::uint32_t EffectiveUserId() {
+    return geteuid();
 }
 
 namespace detail {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -175,6 +176,33 @@ TEST_F(ObjectAccessTest, SquattedNamesAreRefusedWithoutBlocking) {
     chmod(PathOf("Global\\Odd").c_str(), 04755);
     std::unique_ptr<SharedSection> second;
     EXPECT_EQ(EACCES, SharedSection::Open("Global\\Odd", 64, false, ObjectAccess::Private, second));
+}
+
+TEST(TrustedObjectOwners, OwnRootAndTheListedOnesInOrderWithoutRepeats) {
+    // Forked: the environment of the test process stays as it is.
+    int child = ForkChild([] {
+        const std::uint32_t self = EffectiveUserId();
+        if (self != geteuid()) {
+            return 1;
+        }
+        unsetenv("TamrelObjectOwners");
+        std::vector<std::uint32_t> alone = TrustedObjectOwners();
+        if (alone.front() != self || std::count(alone.begin(), alone.end(), 0u) != 1 ||
+            alone.size() != (self == 0 ? 1u : 2u)) {
+            return 2;
+        }
+        // Hostile and odd entries: signs, letters, empty items, overflow, repeats.
+        setenv("TamrelObjectOwners", "1000,,x,-5,1000, 7,99999999999999999999,65534,0", 1);
+        std::vector<std::uint32_t> listed = TrustedObjectOwners();
+        std::vector<std::uint32_t> expected{self};
+        for (std::uint32_t uid : {0u, 1000u, 65534u}) {
+            if (std::find(expected.begin(), expected.end(), uid) == expected.end()) {
+                expected.push_back(uid);
+            }
+        }
+        return listed == expected ? 0 : 3;
+    });
+    EXPECT_EQ(0, WaitChild(child, 10s));
 }
 
 TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {

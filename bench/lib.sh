@@ -1,0 +1,37 @@
+# Timing helpers of the benchmark scripts, sourced after the script has set $runs (timings per
+# figure) and $work (its temporary folder):
+#   . "$(dirname "$0")/lib.sh"
+# A timing is kept in tenths of a millisecond; a median is printed in milliseconds with one
+# decimal, so that sub-millisecond figures keep a digit.
+
+now_ns() { date +%s%N; }
+
+# Runs the command once, output discarded and failure ignored; prints its time (tenths of a ms).
+time_once() {
+    start=$(now_ns)
+    "$@" >/dev/null 2>&1 || true
+    end=$(now_ns)
+    echo $(((end - start) / 100000))
+}
+
+# The median of the timings (tenths of a ms, one a line) on standard input, in ms.
+median() {
+    sort -n | awk '{ v[NR] = $1 } END { m = v[int((NR + 1) / 2)]; printf "%d.%d", m / 10, m % 10 }'
+}
+
+# The median, in ms, of $runs timings of the command.
+median_ms() {
+    i=0
+    : >"$work/times"
+    while [ "$i" -lt "$runs" ]; do
+        time_once "$@" >>"$work/times"
+        i=$((i + 1))
+    done
+    median <"$work/times"
+}
+
+# a / b with two decimals (b of 0 counts as 1).
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / (b != 0 ? b : 1) }'; }
+
+# a - b with one decimal.
+difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a - b }'; }
