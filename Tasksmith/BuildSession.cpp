@@ -516,18 +516,17 @@ int RunBuild(const Arguments& args) {
                                      job.tasks[0].folder, false, request, settings.environment,
                                      idText, reporter, failed);
                 interception = InterceptedBuild::Start(
-                    std::move(*profile), request, job.tasks[0], settings.environment,
-                    agentFolder, tempFolder, toolSlots, remote.get(), reporter);
+                    std::move(*profile), request, job.tasks[0], settings.environment, agentFolder,
+                    tempFolder, toolSlots, remote.get(), reporter);
             } else if (!failed) {
                 auto first = std::find_if(job.tasks.begin(), job.tasks.end(),
                                           [](const JobTask& task) { return task.remote; });
                 const int remoteTasks = static_cast<int>(
                     std::count_if(job.tasks.begin(), job.tasks.end(),
                                   [](const JobTask& task) { return task.remote; }));
-                remote = OpenCluster(remoteTasks,
-                                     first == job.tasks.end() ? std::string() : first->folder,
-                                     job.remoteRequired, request, settings.environment, idText,
-                                     reporter, failed);
+                remote = OpenCluster(
+                    remoteTasks, first == job.tasks.end() ? std::string() : first->folder,
+                    job.remoteRequired, request, settings.environment, idText, reporter, failed);
                 settings.remote = remote.get();
             }
             if (failed) {

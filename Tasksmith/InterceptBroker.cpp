@@ -1,6 +1,7 @@
 #include "InterceptBroker.h"
 
 #include "JobFile.h"
+#include "RelayProtocol.h"
 #include "platform/Clock.h"
 #include "platform/LocalSocket.h"
 #include "platform/NativeThread.h"
@@ -9,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -18,19 +18,11 @@ namespace qz::tasksmith {
 
 namespace {
 
-constexpr std::size_t kMaxFrame = 4 * 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
-// A reply that cannot be sent within this time means a relay that does not read: it is dropped.
-constexpr int kSendLimitMs = 2000;
 constexpr int kMaxConnections = 4096;
 
 using platform::kInvalidHandle;
 using platform::THandle;
-
-bool Number(const std::string& text, long long& value) {
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && error == std::errc() && end == text.data() + text.size();
-}
 
 std::string BaseName(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -88,46 +80,20 @@ struct Connection {
 
 } // namespace
 
-std::string EncodeFrame(const std::vector<std::string>& strings) {
-    std::string payload;
-    for (const std::string& s : strings) {
-        payload += s;
-        payload += '\0';
-    }
-    std::string frame(4, '\0');
-    const std::uint32_t size = static_cast<std::uint32_t>(payload.size());
-    for (int i = 0; i < 4; ++i) {
-        frame[static_cast<std::size_t>(i)] = static_cast<char>((size >> (8 * i)) & 0xff);
-    }
-    return frame + payload;
-}
-
-int DecodeFrame(std::string& buffer, std::vector<std::string>& strings) {
+int TakeFrame(std::string& buffer, std::string& payload) {
     if (buffer.size() < 4) {
         return 0;
     }
-    std::uint32_t size = 0;
-    for (int i = 3; i >= 0; --i) {
-        size = (size << 8) | static_cast<unsigned char>(buffer[static_cast<std::size_t>(i)]);
-    }
-    if (size == 0 || size > kMaxFrame) {
+    const std::size_t size =
+        intercept::DecodeLength(reinterpret_cast<const unsigned char*>(buffer.data()));
+    if (size > intercept::kMaxFramePayload) {
         return -1;
     }
-    if (buffer.size() < 4 + static_cast<std::size_t>(size)) {
+    if (buffer.size() < 4 + size) {
         return 0;
     }
-    if (buffer[3 + size] != '\0') {
-        return -1;
-    }
-    strings.clear();
-    std::size_t begin = 4;
-    const std::size_t end = 4 + size;
-    while (begin < end) {
-        std::size_t nul = buffer.find('\0', begin);
-        strings.emplace_back(buffer, begin, nul - begin);
-        begin = nul + 1;
-    }
-    buffer.erase(0, end);
+    payload.assign(buffer, 4, size);
+    buffer.erase(0, 4 + size);
     return 1;
 }
 
@@ -217,28 +183,22 @@ struct InterceptBroker::State {
         UpdateCounts(malformed ? 1 : 0);
     }
 
-    bool Send(THandle handle, const std::vector<std::string>& strings) {
-        std::string frame = EncodeFrame(strings);
-        return platform::SendAllLocal(handle, frame.data(), frame.size(), kSendLimitMs) == 0;
+    // A reply is small and the only one on its connection: it fits the socket's buffer, so a
+    // non-blocking send completes (a relay that has gone is dropped).
+    bool Send(THandle handle, const intercept::Message& message) {
+        auto frame = intercept::EncodeFrame(intercept::FieldsOf(message));
+        return frame && platform::SendAll(handle, frame->data(), frame->size()).has_value();
     }
 
     void AnswerLocal(THandle handle, const std::string& reason) {
-        Send(handle, {"LOCAL", reason});
+        Send(handle, intercept::LocalMessage{reason});
         Drop(handle, false);
     }
 
-    void HandleRun(THandle handle, Connection& c, const std::vector<std::string>& m) {
-        long long pid = 0;
-        long long argc = 0;
-        if (m.size() < 6 || m[1] != "1" || !Number(m[2], pid) || m[3].empty() || m[3][0] != '/' ||
-            m[4].empty() || m[4][0] != '/' || !Number(m[5], argc) || argc < 0 ||
-            static_cast<long long>(m.size()) != 6 + argc) {
-            Drop(handle, true);
-            return;
-        }
-        c.folder = m[3];
-        c.program = m[4];
-        c.arguments.assign(m.begin() + 6, m.end());
+    void HandleRun(THandle handle, Connection& c, const intercept::RunMessage& run) {
+        c.folder = run.cwd;
+        c.program = run.program;
+        c.arguments = run.argv;
         ToolDecision decision = DecideRun(settings.profile, c.program, c.arguments);
         if (!decision.counted) {
             AnswerLocal(handle, "");
@@ -258,71 +218,72 @@ struct InterceptBroker::State {
         UpdateCounts();
     }
 
-    void HandleEnd(THandle handle, Connection& c, const std::vector<std::string>& m) {
-        if (m[0] == "DONE" && m.size() == 4 && m[1] == std::to_string(c.step) &&
-            (m[2] == "exit" || m[2] == "signal")) {
-            long long number = 0;
-            if (!Number(m[3], number) || number < 0 || number > 255) {
-                Drop(handle, true);
-                return;
-            }
-            if (c.phase == Phase::InSlot) {
-                EndStep(c, static_cast<int>(m[2] == "signal" ? 128 + number : number), false);
-                FreeSlot(c);
-            }
-            // Nothing more comes: the relay closes and runs no more.
-            Drop(handle, false);
-            return;
-        }
-        if (m[0] == "RETRY" && m.size() == 3 && m[1] == std::to_string(c.step) &&
-            c.phase == Phase::InSlot && c.slot >= LocalSlots()) {
-            const int remote = c.slot - LocalSlots();
-            const std::string node = settings.remoteNodes[static_cast<std::size_t>(remote)];
-            // The node failed the step: none of its slots takes another run of this build.
-            int lostNow = 0;
-            for (std::size_t r = 0; r < remoteLost.size(); ++r) {
-                if (settings.remoteNodes[r] == node && !remoteLost[r]) {
-                    remoteLost[r] = true;
-                    ++lostNow;
-                }
-            }
-            Line(c.caption + ": could not run on " + node + " (" + m[2] +
-                 "); running it on this machine" +
-                 (lostNow > 0 ? "; " + node + " takes no further runs of this build" : ""));
-            EndStep(c, 1, false);
-            FreeSlot(c);
-            c.phase = Phase::Retried;
-            return;
-        }
-        Drop(handle, true);
-    }
-
-    void HandleFrame(THandle handle, const std::vector<std::string>& m) {
-        Connection& c = connections[handle];
-        if (m.empty()) {
+    void HandleDone(THandle handle, Connection& c, const intercept::DoneMessage& done) {
+        if (done.step != std::to_string(c.step) || done.number < 0 || done.number > 255) {
             Drop(handle, true);
             return;
         }
-        if (m[0] == "NOTE") {
+        if (c.phase == Phase::InSlot) {
+            EndStep(c, done.signalled ? 128 + done.number : done.number, false);
+            FreeSlot(c);
+        }
+        c.phase = Phase::Answered;
+        // Nothing more comes: the relay closes and ends.
+        Drop(handle, false);
+    }
+
+    void HandleRetry(THandle handle, Connection& c, const intercept::RetryMessage& retry) {
+        if (retry.step != std::to_string(c.step) || c.phase != Phase::InSlot ||
+            c.slot < LocalSlots()) {
+            Drop(handle, true);
+            return;
+        }
+        const int remote = c.slot - LocalSlots();
+        const std::string node = settings.remoteNodes[static_cast<std::size_t>(remote)];
+        // The node failed the step: none of its slots takes another run of this build.
+        int lostNow = 0;
+        for (std::size_t r = 0; r < remoteLost.size(); ++r) {
+            if (settings.remoteNodes[r] == node && !remoteLost[r]) {
+                remoteLost[r] = true;
+                ++lostNow;
+            }
+        }
+        Line(c.caption + ": could not run on " + node + " (" + retry.reason +
+             "); running it on this machine" +
+             (lostNow > 0 ? "; " + node + " takes no further runs of this build" : ""));
+        EndStep(c, 1, false);
+        FreeSlot(c);
+        c.phase = Phase::Retried;
+    }
+
+    void HandleFrame(THandle handle, const std::string& payload) {
+        auto fields = intercept::DecodePayload(payload);
+        auto message = fields
+                           ? intercept::ParseFields(*fields)
+                           : platform::Result<intercept::Message>(tl::unexpected(fields.error()));
+        if (!message) {
+            Drop(handle, true);
+            return;
+        }
+        Connection& c = connections[handle];
+        if (const auto* note = std::get_if<intercept::NoteMessage>(&*message)) {
             BrokerEvent event;
             event.kind = BrokerEvent::Kind::Note;
             event.step = c.step;
-            for (std::size_t i = 1; i < m.size(); ++i) {
-                event.text += (i > 1 ? " " : "") + m[i];
-            }
+            event.text = note->text;
             Post(std::move(event));
-            return;
+        } else if (const auto* run = std::get_if<intercept::RunMessage>(&*message);
+                   run != nullptr && c.phase == Phase::AwaitRun) {
+            HandleRun(handle, c, *run);
+        } else if (const auto* done = std::get_if<intercept::DoneMessage>(&*message);
+                   done != nullptr && (c.phase == Phase::InSlot || c.phase == Phase::Retried)) {
+            HandleDone(handle, c, *done);
+        } else if (const auto* retry = std::get_if<intercept::RetryMessage>(&*message);
+                   retry != nullptr && c.phase == Phase::InSlot) {
+            HandleRetry(handle, c, *retry);
+        } else {
+            Drop(handle, true);
         }
-        if (c.phase == Phase::AwaitRun && m[0] == "RUN") {
-            HandleRun(handle, c, m);
-            return;
-        }
-        if ((c.phase == Phase::InSlot || c.phase == Phase::Retried) &&
-            (m[0] == "DONE" || m[0] == "RETRY")) {
-            HandleEnd(handle, c, m);
-            return;
-        }
-        Drop(handle, true);
     }
 
     void Read(THandle handle) {
@@ -342,8 +303,8 @@ struct InterceptBroker::State {
             if (it == connections.end()) {
                 return;
             }
-            std::vector<std::string> strings;
-            int result = DecodeFrame(it->second.input, strings);
+            std::string payload;
+            int result = TakeFrame(it->second.input, payload);
             if (result == 0) {
                 return;
             }
@@ -351,19 +312,21 @@ struct InterceptBroker::State {
                 Drop(handle, true);
                 return;
             }
-            HandleFrame(handle, strings);
+            HandleFrame(handle, payload);
         }
     }
 
     void Accept() {
         for (;;) {
-            THandle handle = kInvalidHandle;
-            if (platform::AcceptLocalConnection(listener, handle) != 0) {
+            auto accepted = platform::AcceptLocalConnection(listener);
+            if (!accepted) {
                 return;
             }
-            unsigned uid = 0;
-            if (platform::LocalPeerUserId(handle, uid) != 0 || uid != platform::CurrentUserId() ||
-                static_cast<int>(connections.size()) >= kMaxConnections) {
+            THandle handle = *accepted;
+            auto uid = platform::LocalPeerUid(handle);
+            if (!uid || *uid != platform::CurrentUserId() ||
+                static_cast<int>(connections.size()) >= kMaxConnections ||
+                platform::SetNonBlocking(handle) != 0) {
                 platform::CloseHandle(handle);
                 UpdateCounts(1);
                 continue;
@@ -379,18 +342,16 @@ struct InterceptBroker::State {
         c.phase = Phase::InSlot;
         ++running;
         const bool remote = slot >= LocalSlots();
-        std::vector<std::string> reply;
+        intercept::Message reply;
         if (remote) {
             const int r = slot - LocalSlots();
             remoteBusy[static_cast<std::size_t>(r)] = true;
-            const std::string& node = settings.remoteNodes[static_cast<std::size_t>(r)];
-            std::vector<std::string> prefix =
-                settings.remotePrefix(r, c.folder, "qz-" + std::to_string(c.step));
-            reply = {"REMOTE", std::to_string(c.step), node, std::to_string(prefix.size())};
-            reply.insert(reply.end(), prefix.begin(), prefix.end());
+            reply = intercept::RemoteMessage{
+                std::to_string(c.step), settings.remoteNodes[static_cast<std::size_t>(r)],
+                settings.remotePrefix(r, c.folder, "qz-" + std::to_string(c.step))};
         } else {
             localBusy[static_cast<std::size_t>(slot)] = true;
-            reply = {"SLOT", std::to_string(c.step)};
+            reply = intercept::SlotMessage{std::to_string(c.step)};
         }
         BrokerEvent event;
         event.kind = BrokerEvent::Kind::Began;
@@ -513,8 +474,13 @@ InterceptBroker::~InterceptBroker() {
 
 std::string InterceptBroker::Start() {
     socketPath_ = state_->settings.folder + "/broker.sock";
-    if (int error = platform::ListenLocalSocket(socketPath_, state_->listener)) {
-        return "cannot listen on " + socketPath_ + ": " + platform::SystemErrorText(error);
+    auto listener = platform::ListenLocalSocket(socketPath_, 256);
+    if (!listener) {
+        return listener.error().Text();
+    }
+    state_->listener = *listener;
+    if (int error = platform::SetNonBlocking(state_->listener)) {
+        return "cannot make the socket non-blocking: " + platform::SystemErrorText(error);
     }
     if (int error = platform::CreatePipe(state_->wake)) {
         return "cannot create a pipe: " + platform::SystemErrorText(error);

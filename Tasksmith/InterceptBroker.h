@@ -91,11 +91,8 @@ private:
     std::string socketPath_;
 };
 
-/// The frame of a message: the 4-byte little-endian length, then each string with a NUL.
-std::string EncodeFrame(const std::vector<std::string>& strings);
-
-/// Takes one whole frame from the front of buffer. 1: a frame (strings filled, buffer
-/// shortened), 0: more bytes needed, -1: malformed (too long, empty, not NUL-terminated).
-int DecodeFrame(std::string& buffer, std::vector<std::string>& strings);
+/// Takes one whole frame's payload from the front of buffer. 1: a frame (buffer shortened), 0:
+/// more bytes needed, -1: the frame announces more than the protocol allows.
+int TakeFrame(std::string& buffer, std::string& payload);
 
 } // namespace qz::tasksmith

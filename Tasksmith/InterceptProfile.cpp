@@ -57,11 +57,13 @@ public:
         return xmlHasProp(node, reinterpret_cast<const xmlChar*>(name)) != nullptr;
     }
 
-    void CheckAttributes(const xmlNode* node, std::initializer_list<std::string_view> allowed) const {
+    void CheckAttributes(const xmlNode* node,
+                         std::initializer_list<std::string_view> allowed) const {
         for (const xmlAttr* a = node->properties; a != nullptr; a = a->next) {
             std::string name = Text(a->name);
             if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
-                Fail(Line(node), "unknown attribute \"" + name + "\" of <" + Text(node->name) + ">");
+                Fail(Line(node),
+                     "unknown attribute \"" + name + "\" of <" + Text(node->name) + ">");
             }
         }
     }
@@ -92,7 +94,8 @@ public:
             if (value == "true") {
                 tool.remote = true;
             } else if (value != "false") {
-                Fail(tool.line, "attribute \"remote\" must be true or false, not \"" + value + "\"");
+                Fail(tool.line,
+                     "attribute \"remote\" must be true or false, not \"" + value + "\"");
             }
         }
         if (Has(node, "waitLimit")) {
@@ -158,7 +161,8 @@ public:
                 continue;
             }
             if (Text(node->name) != "Tool") {
-                Fail(Line(node), "unknown element <" + Text(node->name) + "> in <InterceptProfile>");
+                Fail(Line(node),
+                     "unknown element <" + Text(node->name) + "> in <InterceptProfile>");
             }
             if (profile.tools.size() >= kMaxTools) {
                 Fail(Line(node), "more than " + std::to_string(kMaxTools) + " tools");

@@ -5,7 +5,6 @@
 #include "RemoteTasks.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderTree.h"
-#include "platform/LocalSocket.h"
 #include "platform/SystemError.h"
 
 #include <algorithm>
@@ -25,7 +24,8 @@ std::string ValueOf(const std::vector<std::string>& environment, const std::stri
 
 // The socket's path must fit the system's limit; the agent's temporary folder may be too deep.
 std::string MakeFolder(const std::string& tempFolder, std::string& problem) {
-    const std::size_t room = platform::LocalSocketPathLimit() - std::string("/broker.sock").size();
+    // A socket address holds 107 bytes of path.
+    const std::size_t room = 107 - std::string("/broker.sock").size();
     std::vector<std::string> prefixes;
     const std::string temp = tempFolder + "/icept-";
     if (!tempFolder.empty() && platform::QueryPathKind(tempFolder) == platform::PathKind::Folder) {
@@ -71,8 +71,7 @@ std::unique_ptr<InterceptedBuild>
 InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& request, JobTask& task,
                         const std::vector<std::string>& baseEnvironment,
                         const std::string& agentFolder, const std::string& tempFolder,
-                        int localSlots, SlurmRemote* remote,
-                        BuildReporter& reporter) {
+                        int localSlots, SlurmRemote* remote, BuildReporter& reporter) {
     const std::string library = agentFolder + "/" + kPreloadLibraryName;
     const std::string relay = agentFolder + "/" + kRelayProgramName;
     for (const std::string& part : {library, relay}) {
@@ -134,7 +133,8 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
     for (const std::string& name : request.Strings(TBuildCommandPacket::AllowIntercept).Strings()) {
         parents += (parents.empty() ? "" : ",") + name;
     }
-    task.environment.emplace_back("LD_PRELOAD", preload.empty() ? library : library + ":" + preload);
+    task.environment.emplace_back("LD_PRELOAD",
+                                  preload.empty() ? library : library + ":" + preload);
     task.environment.emplace_back("QZ_INTERCEPT_SOCKET", build->broker_->SocketPath());
     task.environment.emplace_back("QZ_INTERCEPT_RELAY", relay);
     task.environment.emplace_back("QZ_INTERCEPT_TOOLS", tools);

@@ -43,7 +43,8 @@ public:
     static std::unique_ptr<InterceptedBuild>
     Start(InterceptProfile profile, const TBuildCommandPacket& request, JobTask& task,
           const std::vector<std::string>& baseEnvironment, const std::string& agentFolder,
-          const std::string& tempFolder, int localSlots, SlurmRemote* remote, BuildReporter& reporter);
+          const std::string& tempFolder, int localSlots, SlurmRemote* remote,
+          BuildReporter& reporter);
 
     /// Writes what the broker reported since the last call. The build's thread.
     void Pump();

@@ -393,9 +393,9 @@ std::vector<std::string> SlurmRemote::StepPrefix(int remoteSlot, const std::stri
     }
     prefix.insert(prefix.end(),
                   {srun_, "-Q", "--jobid=" + jobId_, "--overlap", "--nodes=1", "--ntasks=1",
-                   "--nodelist=" + slotNodes_[static_cast<std::size_t>(remoteSlot)],
-                   "--input=none", "--job-name=" + name, "--chdir=" + folder, "/bin/sh", "-c",
-                   kStepScript, "qz-step", folder});
+                   "--nodelist=" + slotNodes_[static_cast<std::size_t>(remoteSlot)], "--input=none",
+                   "--job-name=" + name, "--chdir=" + folder, "/bin/sh", "-c", kStepScript,
+                   "qz-step", folder});
     return prefix;
 }
 
