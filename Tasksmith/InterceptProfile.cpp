@@ -1,13 +1,11 @@
 #include "InterceptProfile.h"
 
 #include "CM/Exceptions.h"
-#include "CM/Stream.h"
-#include "CM/StreamUtils.h"
+#include "XmlInput.h"
 #include "platform/FileSystem.h"
 
 #include <algorithm>
 #include <charconv>
-#include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <memory>
 
@@ -22,15 +20,8 @@ constexpr std::size_t kMaxPattern = 4096;
 constexpr int kMaxWaitSeconds = 7 * 24 * 3600;
 
 std::string Text(const xmlChar* s) {
-    return s == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(s));
+    return XmlText(s);
 }
-
-struct DocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-struct CtxtFree {
-    void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
-};
 
 class ProfileReader {
 public:
@@ -219,23 +210,11 @@ InterceptProfile ParseInterceptProfile(std::string_view text, const std::string&
     if (static_cast<std::int64_t>(text.size()) > kMaxProfileSize) {
         reader.Fail(0, "the file is larger than 4 MiB");
     }
-    std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlNewParserCtxt());
-    if (!ctxt) {
-        reader.Fail(0, "out of memory");
-    }
-    // No network, no entities, no DTD: a profile is plain data.
-    std::unique_ptr<xmlDoc, DocFree> doc(xmlCtxtReadMemory(
-        ctxt.get(), text.data(), static_cast<int>(text.size()), sourceName.c_str(), nullptr,
-        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    const xmlError* error = xmlCtxtGetLastError(ctxt.get());
-    if (!doc || (error != nullptr && error->level >= XML_ERR_ERROR)) {
-        std::string message = error != nullptr && error->message != nullptr
-                                  ? std::string(error->message)
-                                  : std::string("not well-formed XML");
-        while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-            message.pop_back();
-        }
-        reader.Fail(error != nullptr ? error->line : 0, "damaged XML: " + message);
+    int line = 0;
+    std::string message;
+    XmlDocument doc = ParsePlainXml(text, sourceName, line, message);
+    if (!doc) {
+        reader.Fail(line, message);
     }
     return reader.Read(doc.get());
 }
@@ -246,15 +225,7 @@ InterceptProfile LoadInterceptProfile(const std::string& path) {
         if (!platform::PathIsRegularFile(path)) {
             Raise("not a readable file");
         }
-        TFileStreamEx file(path, FileMode::Read);
-        std::int64_t size = file.Size();
-        if (size > kMaxProfileSize) {
-            Raise("the file is larger than 4 MiB");
-        }
-        text.resize(static_cast<std::size_t>(size));
-        if (size > 0) {
-            file.ReadBuffer(text.data(), size);
-        }
+        text = ReadWholeFile(path, kMaxProfileSize);
     } catch (const Exception& e) {
         Raise("Interception profile " + path + ": cannot be read: " + e.Message());
     }

@@ -36,24 +36,7 @@ examples=$(cd "$(dirname "$0")/../examples" && pwd)
 trap cleanup EXIT INT TERM
 "$agentd" --background >/dev/null
 
-now_ns() { date +%s%N; }
-
-# Prints the median, in milliseconds with one decimal, of RUNS timings of the command.
-median_ms() {
-    i=0
-    : >"$work/times"
-    while [ "$i" -lt "$runs" ]; do
-        start=$(now_ns)
-        "$@" >/dev/null 2>&1 || true
-        end=$(now_ns)
-        echo $(((end - start) / 100000)) >>"$work/times"
-        i=$((i + 1))
-    done
-    sort -n "$work/times" | awk '{ v[NR] = $1 } END { m = v[int((NR + 1) / 2)];
-        printf "%d.%d", m / 10, m % 10 }'
-}
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+. "$(dirname "$0")/timing.sh"
 
 cd "$work"
 echo "runs per figure: $runs (medians)"
