@@ -164,12 +164,12 @@ RemoteOptions RemoteOptionsOf(const TBuildCommandPacket& request) {
 // unless the job requires remote execution: then failed is set. A build folder that a node does
 // not see fails the build too.
 // remoteTasks: how many runs may want a remote slot at once (0: none); folder: the one the nodes
-// must share.
-std::unique_ptr<SlurmRemote> OpenCluster(int remoteTasks, const std::string& folder,
-                                         bool remoteRequired, const TBuildCommandPacket& request,
-                                         const std::vector<std::string>& environment,
-                                         const std::string& idText, BuildReporter& reporter,
-                                         bool& failed) {
+// must share. An intercepted build (tools) never fails for the cluster: a folder the nodes do not
+// share is a cluster it cannot use, and its tools run here.
+std::unique_ptr<SlurmRemote>
+OpenCluster(int remoteTasks, const std::string& folder, bool remoteRequired, bool tools,
+            const TBuildCommandPacket& request, const std::vector<std::string>& environment,
+            const std::string& idText, BuildReporter& reporter, bool& failed) {
     if (remoteTasks <= 0) {
         return nullptr;
     }
@@ -195,7 +195,7 @@ std::unique_ptr<SlurmRemote> OpenCluster(int remoteTasks, const std::string& fol
         if (problem.empty() && remote->Slots() == 0) {
             problem = "no node of the allocation suits the build's options";
         }
-        if (!problem.empty() && remote->FolderNotShared()) {
+        if (!problem.empty() && remote->FolderNotShared() && !tools) {
             reporter.Message(problem, true);
             failed = true;
             return nullptr;
@@ -513,20 +513,26 @@ int RunBuild(const Arguments& args) {
             std::unique_ptr<SlurmRemote> remote;
             if (!failed && profile) {
                 remote = OpenCluster(ProfileWantsRemote(*profile) ? kAnyNumberOfRuns : 0,
-                                     job.tasks[0].folder, false, request, settings.environment,
-                                     idText, reporter, failed);
+                                     job.tasks[0].folder, false, true, request,
+                                     settings.environment, idText, reporter, failed);
                 interception = InterceptedBuild::Start(
                     std::move(*profile), request, job.tasks[0], settings.environment, agentFolder,
                     tempFolder, toolSlots, remote.get(), reporter);
+                if (!interception && remote) {
+                    // Nothing can use the allocation: give it back now.
+                    remote->Release();
+                    remote.reset();
+                }
             } else if (!failed) {
                 auto first = std::find_if(job.tasks.begin(), job.tasks.end(),
                                           [](const JobTask& task) { return task.remote; });
                 const int remoteTasks = static_cast<int>(
                     std::count_if(job.tasks.begin(), job.tasks.end(),
                                   [](const JobTask& task) { return task.remote; }));
-                remote = OpenCluster(
-                    remoteTasks, first == job.tasks.end() ? std::string() : first->folder,
-                    job.remoteRequired, request, settings.environment, idText, reporter, failed);
+                remote = OpenCluster(remoteTasks,
+                                     first == job.tasks.end() ? std::string() : first->folder,
+                                     job.remoteRequired, false, request, settings.environment,
+                                     idText, reporter, failed);
                 settings.remote = remote.get();
             }
             if (failed) {

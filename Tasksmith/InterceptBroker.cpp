@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -320,6 +321,10 @@ struct InterceptBroker::State {
         for (;;) {
             auto accepted = platform::AcceptLocalConnection(listener);
             if (!accepted) {
+                // Out of descriptors: the listener stays readable; do not spin on it.
+                if (accepted.error().code != EAGAIN && accepted.error().code != EWOULDBLOCK) {
+                    platform::SleepMilliseconds(10);
+                }
                 return;
             }
             THandle handle = *accepted;
