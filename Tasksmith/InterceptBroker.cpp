@@ -179,9 +179,10 @@ struct InterceptBroker::State {
             FreeSlot(c);
         }
         queue.erase(std::remove(queue.begin(), queue.end(), handle), queue.end());
-        platform::CloseHandle(handle);
         connections.erase(it);
+        // Counted before the relay can see the end.
         UpdateCounts(malformed ? 1 : 0);
+        platform::CloseHandle(handle);
     }
 
     // A reply is small and the only one on its connection: it fits the socket's buffer, so a
@@ -332,8 +333,8 @@ struct InterceptBroker::State {
             if (!uid || *uid != platform::CurrentUserId() ||
                 static_cast<int>(connections.size()) >= kMaxConnections ||
                 platform::SetNonBlocking(handle) != 0) {
-                platform::CloseHandle(handle);
                 UpdateCounts(1);
+                platform::CloseHandle(handle);
                 continue;
             }
             connections[handle].handle = handle;

@@ -348,6 +348,14 @@ TEST_F(InterceptBrokerTest, SixtyFourRelaysOnTwoLocalAndEightRemoteSlotsRunAtMos
         relays.push_back(NewRelay());
         relays.back()->Run({"cc", "-c", "f" + std::to_string(i) + ".c"});
     }
+    // Every relay has asked: ten run, the rest wait.
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            auto counts = broker_->CurrentCounts();
+            return counts.running + counts.waiting == kRelays;
+        },
+        10s));
+    EXPECT_EQ(broker_->CurrentCounts().running, 10);
     int finished = 0;
     std::vector<bool> done(kRelays, false);
     while (finished < kRelays) {
