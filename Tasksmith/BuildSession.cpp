@@ -502,7 +502,11 @@ int RunBuild(const Arguments& args) {
         if (!(jobHasFiles && clean) && exitCode == 0 && !settings.stopRequested()) {
             bool failed = false;
             std::optional<InterceptProfile> profile;
-            if (intercepted) {
+            // An agent folder without the default profile has no interception installed: the
+            // command runs as a plain one. A profile the request names must be readable.
+            if (intercepted &&
+                (!request.Str(TBuildCommandPacket::ProfileFilename).empty() ||
+                 platform::PathIsRegularFile(agentFolder + "/" + kDefaultProfileName))) {
                 try {
                     profile = ProfileOfRequest(request, agentFolder);
                 } catch (const Exception& e) {
