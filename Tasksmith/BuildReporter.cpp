@@ -217,6 +217,30 @@ void BuildReporter::TaskFinished(int task, int slot, int exitCode, std::uint64_t
     WriteCount();
 }
 
+void BuildReporter::ToolStepBegan(int step, int slot, const std::string& caption,
+                                  const std::string& commandLine, const std::string& program,
+                                  const std::string& folder, bool remote) {
+    if (presentation_.noBars) {
+        return;
+    }
+    auto begin = NewEvent("TMonitorEventBeginStepPacket");
+    SetField(*begin, "ms", Ms());
+    SetField(*begin, "WorkerID", WorkerId(slot));
+    SetField(*begin, "Hint", folder);
+    SetField(*begin, "Name", caption);
+    SetField(*begin, "TaskID", static_cast<int>(job_.tasks.size()) + step);
+    SetField(*begin, "Source", "tool-" + std::to_string(step));
+    SetField(*begin, "DetailedLog", presentation_.detailedLog);
+    SetField(*begin, "Remote", remote);
+    SetField(*begin, "CmdLine", commandLine);
+    SetField(*begin, "App", program);
+    writer_.Write(*begin);
+}
+
+void BuildReporter::ToolStepEnded(int slot, int exitCode) {
+    WriteEndStep(slot, exitCode);
+}
+
 void BuildReporter::WriteEndStep(int slot, int exitCode) {
     if (!presentation_.noBars) {
         auto end = NewEvent("TMonitorEventEndStepPacket");

@@ -69,6 +69,14 @@ public:
     void WriteCacheSummary(const std::vector<std::string>& lines, int checks, int retrievals,
                            int updates, std::int64_t fetchMs, std::int64_t submitMs);
 
+    /// A tool run of an intercepted build took slot (rows: the build tool's task first, then
+    /// the local tool slots, then the remote ones); step counts the runs from 1.
+    void ToolStepBegan(int step, int slot, const std::string& caption,
+                       const std::string& commandLine, const std::string& program,
+                       const std::string& folder, bool remote);
+    /// The tool run in slot ended.
+    void ToolStepEnded(int slot, int exitCode);
+
     bool FailureSeen() const { return failures_ > 0; }
     int Ms() const;
     std::string Summary(bool cancelled, int exitCode, const RunOutcome& outcome) const;

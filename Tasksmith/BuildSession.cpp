@@ -8,6 +8,7 @@
 #include "CM/MonitorPackets.h"
 #include "CM/RuntimeStartup.h"
 #include "EventWriter.h"
+#include "InterceptSession.h"
 #include "JobRunner.h"
 #include "MonitorDataFile.h"
 #include "NV/AgentReg.h"
@@ -27,6 +28,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace qz::tasksmith {
 
@@ -38,6 +40,8 @@ constexpr std::int64_t kMaxCommandFileSize = 256 * 1024 * 1024;
 constexpr std::uint32_t kAttachTimeoutMs = 60000;
 constexpr std::uint64_t kFlushPeriodMs = 100;
 constexpr std::uint32_t kEventStreamSectionSize = 0x200000;
+// An intercepted build may run any number of tools remotely; the cluster settings cap it.
+constexpr int kAnyNumberOfRuns = 1 << 20;
 
 // An initialisation failure; restartable ones end with kExitRestart.
 struct InitFailure {
@@ -159,22 +163,21 @@ RemoteOptions RemoteOptionsOf(const TBuildCommandPacket& request) {
 // that cannot be used is said in one line (shown even under /NOMSGS) and the tasks run here,
 // unless the job requires remote execution: then failed is set. A build folder that a node does
 // not see fails the build too.
-std::unique_ptr<SlurmRemote> OpenCluster(const JobSpec& job, const TBuildCommandPacket& request,
-                                         const std::vector<std::string>& environment,
-                                         const std::string& idText, BuildReporter& reporter,
-                                         bool& failed) {
-    auto first = std::find_if(job.tasks.begin(), job.tasks.end(),
-                              [](const JobTask& task) { return task.remote; });
-    if (first == job.tasks.end()) {
+// remoteTasks: how many runs may want a remote slot at once (0: none); folder: the one the nodes
+// must share. An intercepted build (tools) never fails for the cluster: a folder the nodes do not
+// share is a cluster it cannot use, and its tools run here.
+std::unique_ptr<SlurmRemote>
+OpenCluster(int remoteTasks, const std::string& folder, bool remoteRequired, bool tools,
+            const TBuildCommandPacket& request, const std::vector<std::string>& environment,
+            const std::string& idText, BuildReporter& reporter, bool& failed) {
+    if (remoteTasks <= 0) {
         return nullptr;
     }
-    const int remoteTasks = static_cast<int>(std::count_if(
-        job.tasks.begin(), job.tasks.end(), [](const JobTask& task) { return task.remote; }));
     nv::TClusterSettings cluster = nv::ReadClusterSettings();
     std::string problem;
     std::unique_ptr<SlurmRemote> remote;
     if (!cluster.enabled || cluster.maxRemoteTasks < 1) {
-        if (!job.remoteRequired) {
+        if (!remoteRequired) {
             return nullptr;
         }
         problem = "no cluster is configured (agent setting \"Cluster\")";
@@ -184,7 +187,7 @@ std::unique_ptr<SlurmRemote> OpenCluster(const JobSpec& job, const TBuildCommand
                                   "qz-build-" + idText.substr(1, 8));
         std::vector<std::string> notes;
         if (problem.empty()) {
-            problem = remote->CheckNodes(first->folder, idText, notes);
+            problem = remote->CheckNodes(folder, idText, notes);
         }
         for (const std::string& note : notes) {
             reporter.Message(note, false);
@@ -192,14 +195,14 @@ std::unique_ptr<SlurmRemote> OpenCluster(const JobSpec& job, const TBuildCommand
         if (problem.empty() && remote->Slots() == 0) {
             problem = "no node of the allocation suits the build's options";
         }
-        if (!problem.empty() && remote->FolderNotShared()) {
+        if (!problem.empty() && remote->FolderNotShared() && !tools) {
             reporter.Message(problem, true);
             failed = true;
             return nullptr;
         }
     }
     if (!problem.empty()) {
-        if (job.remoteRequired) {
+        if (remoteRequired) {
             reporter.Message("Cluster not usable: " + problem +
                                  "; the job requires remote execution, so the build stops",
                              true);
@@ -427,7 +430,14 @@ int RunBuild(const Arguments& args) {
             request.Int(TBuildCommandPacket::OverrideMaxHelpersPerJob), 4096));
     }
     Presentation presentation = PresentationOf(flags, logLevel, jobFile);
-    BuildReporter reporter(writer, job, presentation, host, slots);
+    // A command job's tool runs get slots of their own: the build's slot count, in the rows
+    // after the command's own.
+    const bool intercepted = !request.Str(TBuildCommandPacket::Command).empty() && jobError.empty();
+    int toolSlots = platform::OnlineProcessorCount();
+    if (request.Int(TBuildCommandPacket::OverrideMaxHelpersPerJob) > 0) {
+        toolSlots = slots;
+    }
+    BuildReporter reporter(writer, job, presentation, host, intercepted ? 1 + toolSlots : slots);
     reporter.WriteStarted(request, args.id, startTime);
     reporter.WriteWorkers();
     writer.Flush();
@@ -459,7 +469,11 @@ int RunBuild(const Arguments& args) {
     settings.rebuild = (flags >> nv::bfRebuild) & 1U;
     std::uint64_t lastFlush = platform::MonotonicMilliseconds();
     bool stoppedOnError = false;
+    std::unique_ptr<InterceptedBuild> interception;
     settings.stopRequested = [&] {
+        if (interception) {
+            interception->Pump();
+        }
         std::uint64_t now = platform::MonotonicMilliseconds();
         if (now - lastFlush >= kFlushPeriodMs) {
             writer.Flush();
@@ -491,9 +505,44 @@ int RunBuild(const Arguments& args) {
         }
         if (!(jobHasFiles && clean) && exitCode == 0 && !settings.stopRequested()) {
             bool failed = false;
-            std::unique_ptr<SlurmRemote> remote =
-                OpenCluster(job, request, settings.environment, idText, reporter, failed);
-            settings.remote = remote.get();
+            std::optional<InterceptProfile> profile;
+            // An agent folder without the default profile has no interception installed: the
+            // command runs as a plain one. A profile the request names must be readable.
+            if (intercepted &&
+                (!request.Str(TBuildCommandPacket::ProfileFilename).empty() ||
+                 platform::PathIsRegularFile(agentFolder + "/" + kDefaultProfileName))) {
+                try {
+                    profile = ProfileOfRequest(request, agentFolder);
+                } catch (const Exception& e) {
+                    reporter.Message(e.Message(), true);
+                    failed = true;
+                }
+            }
+            std::unique_ptr<SlurmRemote> remote;
+            if (!failed && profile) {
+                remote = OpenCluster(ProfileWantsRemote(*profile) ? kAnyNumberOfRuns : 0,
+                                     job.tasks[0].folder, false, true, request,
+                                     settings.environment, idText, reporter, failed);
+                interception = InterceptedBuild::Start(
+                    std::move(*profile), request, job.tasks[0], settings.environment, agentFolder,
+                    tempFolder, toolSlots, remote.get(), reporter);
+                if (!interception && remote) {
+                    // Nothing can use the allocation: give it back now.
+                    remote->Release();
+                    remote.reset();
+                }
+            } else if (!failed) {
+                auto first = std::find_if(job.tasks.begin(), job.tasks.end(),
+                                          [](const JobTask& task) { return task.remote; });
+                const int remoteTasks = static_cast<int>(
+                    std::count_if(job.tasks.begin(), job.tasks.end(),
+                                  [](const JobTask& task) { return task.remote; }));
+                remote = OpenCluster(remoteTasks,
+                                     first == job.tasks.end() ? std::string() : first->folder,
+                                     job.remoteRequired, false, request, settings.environment,
+                                     idText, reporter, failed);
+                settings.remote = remote.get();
+            }
             if (failed) {
                 exitCode = 1;
                 outcome.notRun = static_cast<int>(job.tasks.size());
@@ -509,6 +558,10 @@ int RunBuild(const Arguments& args) {
                                                totals.hits, totals.stored, totals.fetchMs,
                                                totals.submitMs);
                 }
+            }
+            if (interception) {
+                interception->Finish();
+                interception.reset();
             }
             if (remote) {
                 remote->Release();

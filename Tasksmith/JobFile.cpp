@@ -1,11 +1,9 @@
 #include "JobFile.h"
 
 #include "CM/Exceptions.h"
-#include "CM/Stream.h"
-#include "CM/StreamUtils.h"
+#include "XmlInput.h"
 
 #include <algorithm>
-#include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <map>
 #include <memory>
@@ -314,13 +312,6 @@ private:
     std::string base_;
 };
 
-struct DocFree {
-    void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-struct CtxtFree {
-    void operator()(xmlParserCtxt* ctxt) const { xmlFreeParserCtxt(ctxt); }
-};
-
 } // namespace
 
 std::string ShellQuote(const std::string& argument) {
@@ -360,23 +351,11 @@ JobSpec ParseJobXml(std::string_view text, const std::string& baseFolder,
     if (static_cast<std::int64_t>(text.size()) > kMaxJobFileSize) {
         reader.Fail(0, "the file is larger than 64 MiB");
     }
-    std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlNewParserCtxt());
-    if (!ctxt) {
-        reader.Fail(0, "out of memory");
-    }
-    // No network, no entity substitution, no external DTD: a job file is plain data.
-    std::unique_ptr<xmlDoc, DocFree> doc(xmlCtxtReadMemory(
-        ctxt.get(), text.data(), static_cast<int>(text.size()), sourceName.c_str(), nullptr,
-        XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    const xmlError* error = xmlCtxtGetLastError(ctxt.get());
-    if (!doc || (error != nullptr && error->level >= XML_ERR_ERROR)) {
-        std::string message = error != nullptr && error->message != nullptr
-                                  ? std::string(error->message)
-                                  : std::string("not well-formed XML");
-        while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
-            message.pop_back();
-        }
-        reader.Fail(error != nullptr ? error->line : 0, "damaged XML: " + message);
+    int line = 0;
+    std::string message;
+    XmlDocument doc = ParsePlainXml(text, sourceName, line, message);
+    if (!doc) {
+        reader.Fail(line, message);
     }
     return reader.Read(doc.get());
 }
@@ -384,15 +363,7 @@ JobSpec ParseJobXml(std::string_view text, const std::string& baseFolder,
 JobSpec LoadJobFile(const std::string& path) {
     std::string text;
     try {
-        TFileStreamEx file(path, FileMode::Read);
-        std::int64_t size = file.Size();
-        if (size > kMaxJobFileSize) {
-            Raise("the file is larger than 64 MiB");
-        }
-        text.resize(static_cast<std::size_t>(size));
-        if (size > 0) {
-            file.ReadBuffer(text.data(), size);
-        }
+        text = ReadWholeFile(path, kMaxJobFileSize);
     } catch (const Exception& e) {
         Raise("Job file " + path + ": cannot be read: " + e.Message());
     }

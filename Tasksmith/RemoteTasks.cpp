@@ -385,6 +385,20 @@ void SlurmRemote::Release() {
     slotNodes_.clear();
 }
 
+std::vector<std::string> SlurmRemote::StepPrefix(int remoteSlot, const std::string& folder,
+                                                 const std::string& name) const {
+    std::vector<std::string> prefix;
+    if (!settings_.config.empty()) {
+        prefix = {"/usr/bin/env", "SLURM_CONF=" + settings_.config};
+    }
+    prefix.insert(prefix.end(),
+                  {srun_, "-Q", "--jobid=" + jobId_, "--overlap", "--nodes=1", "--ntasks=1",
+                   "--nodelist=" + slotNodes_[static_cast<std::size_t>(remoteSlot)], "--input=none",
+                   "--job-name=" + name, "--chdir=" + folder, "/bin/sh", "-c", kStepScript,
+                   "qz-step", folder});
+    return prefix;
+}
+
 bool SlurmRemote::Prepare(const JobTask& task, int remoteSlot, JobTask& launch,
                           std::string& message) {
     if (remoteSlot < 0 || remoteSlot >= Slots() || jobId_.empty()) {
@@ -392,21 +406,12 @@ bool SlurmRemote::Prepare(const JobTask& task, int remoteSlot, JobTask& launch,
         return false;
     }
     launch = task;
-    launch.arguments = {srun_,
-                        "-Q",
-                        "--jobid=" + jobId_,
-                        "--overlap",
-                        "--nodes=1",
-                        "--ntasks=1",
-                        "--nodelist=" + slotNodes_[static_cast<std::size_t>(remoteSlot)],
-                        "--input=none",
-                        "--job-name=" + task.id,
-                        "--chdir=" + task.folder,
-                        "/bin/sh",
-                        "-c",
-                        kStepScript,
-                        "qz-step",
-                        task.folder};
+    launch.arguments = StepPrefix(remoteSlot, task.folder, task.id);
+    if (!settings_.config.empty()) {
+        // The task's environment carries it; the prefix need not.
+        launch.arguments.erase(launch.arguments.begin(), launch.arguments.begin() + 2);
+        launch.environment.emplace_back("SLURM_CONF", settings_.config);
+    }
     if (task.shellLine.empty()) {
         launch.arguments.insert(launch.arguments.end(), task.arguments.begin(),
                                 task.arguments.end());
@@ -414,9 +419,6 @@ bool SlurmRemote::Prepare(const JobTask& task, int remoteSlot, JobTask& launch,
         launch.arguments.insert(launch.arguments.end(), {"/bin/sh", "-c", task.shellLine});
     }
     launch.shellLine.clear();
-    if (!settings_.config.empty()) {
-        launch.environment.emplace_back("SLURM_CONF", settings_.config);
-    }
     return true;
 }
 

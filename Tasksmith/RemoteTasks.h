@@ -75,6 +75,11 @@ public:
     /// Cancels the allocation (its steps end with it) and waits for salloc; bounded in time.
     void Release();
 
+    /// The command line of a step in remote slot remoteSlot that runs in folder (an srun of the
+    /// allocation pinned to the slot's node); the program and its arguments follow it.
+    std::vector<std::string> StepPrefix(int remoteSlot, const std::string& folder,
+                                        const std::string& name) const;
+
     int Slots() const override { return static_cast<int>(slotNodes_.size()); }
     bool AvoidLocal() const override { return options_.avoidLocal; }
     bool Prepare(const JobTask& task, int remoteSlot, JobTask& launch,

@@ -48,6 +48,10 @@ configure_file(${CMAKE_SOURCE_DIR}/resources/buildcache_service_config.json.in
 install(FILES ${staged}/resources/buildcache_service_config.json
         DESTINATION ${QZ_AGENT_DIR}/resources)
 
+# The default profile of intercepted builds (/COMMAND without /PROFILE).
+install(FILES ${CMAKE_SOURCE_DIR}/resources/intercept-profile.xml
+        DESTINATION ${QZ_AGENT_DIR}/resources)
+
 # History/ and Temp/ of the agent folder are variable data: links into <localstatedir>.
 file(MAKE_DIRECTORY ${staged}/links)
 foreach(name History Temp)

@@ -41,6 +41,17 @@ int MakeFolder(const std::string& path);
 /// when the name exists, whatever it is; nothing is left behind on another failure).
 int MakeFolder(const std::string& path, unsigned mode);
 
+/// Creates a new folder with a unique name beginning with prefix (a path: "/tmp/qz-"), mode
+/// exactly 0700 whatever the umask; path receives its name. 0 or the system error code.
+int MakeUniquePrivateFolder(const std::string& prefix, std::string& path);
+
+/// Whether name matches the shell wildcard pattern ("*", "?", "[...]"; a "/" is matched by the
+/// wildcards like any other character, and a leading "." needs no special care).
+bool WildcardMatches(const std::string& pattern, const std::string& name);
+
+/// Creates a symbolic link at path that points to target. 0 or the system error code.
+int MakeSymbolicLink(const std::string& target, const std::string& path);
+
 /// Removes a file name (not a folder); 0 or the system error code.
 int RemoveFile(const std::string& path);
 

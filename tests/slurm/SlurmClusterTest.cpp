@@ -431,6 +431,53 @@ TEST_F(SlurmClusterTest, TasksANodeLostMidBuildCannotRunRunAgainHere) {
     EXPECT_THAT(build.out, HasSubstr("Build succeeded: 5 built"));
 }
 
+// An intercepted make: the compiles take the local slot and the nodes' slots, each recorded as a
+// step on its row; the link (no "-c") runs here without a slot; the program works.
+TEST_F(SlurmClusterTest, AnInterceptedMakeCompilesOnBothNodesAndLinksHere) {
+    fs::create_symlink(QZ_RELAY_PATH, dir_ / "agent/qzrelay");
+    fs::create_symlink(QZ_INTERCEPT_LIBRARY, dir_ / "agent/libqzintercept.so");
+    fs::create_directories(dir_ / "agent/resources");
+    fs::copy_file(QZ_SOURCE_DIR "/resources/intercept-profile.xml",
+                  dir_ / "agent/resources/intercept-profile.xml");
+    StartAgent();
+    std::string objects;
+    std::string calls;
+    for (int i = 1; i <= 8; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        test::WriteFile(options_.cwd + "/" + name + ".c",
+                        "int " + name + "(void) { return " + std::to_string(i) + "; }\n");
+        objects += " " + name + ".o";
+        calls += "int " + name + "(void);\n";
+    }
+    test::WriteFile(options_.cwd + "/main.c",
+                    calls + "int main(void) { return f1() + f8() == 9 ? 0 : 1; }\n");
+    test::WriteFile(options_.cwd + "/Makefile",
+                    "OBJS = main.o" + objects +
+                        "\napp: $(OBJS)\n\tgcc -o app $(OBJS)\n%.o: %.c\n\tgcc -c $< -o $@\n");
+    fs::remove(options_.cwd + "/copy.nv_mon");
+    test::RunResult r = Console({"/COMMAND=make -j9", "/MAXCPUS=1", "/MON=copy.nv_mon"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("Cluster allocation "));
+    EXPECT_THAT(r.err, Not(HasSubstr("srun")));
+    EXPECT_EQ(test::RunProgram({options_.cwd + "/app"}).exitCode, 0);
+    TMonitorFile file = OpenMonitorFile(options_.cwd + "/copy.nv_mon");
+    monitor_.events = ReadMonitorEvents(*file.Events);
+    std::set<std::string> rows;
+    int compiles = 0;
+    for (const TPacket* b : monitor_.OfClass("TMonitorEventBeginStepPacket")) {
+        const std::string command = b->Str(b->FieldIndex("CmdLine"));
+        if (command.find("gcc") == std::string::npos) {
+            continue;
+        }
+        EXPECT_THAT(command, HasSubstr(" -c ")) << "only compiles are steps";
+        ++compiles;
+        rows.insert(b->Str(b->FieldIndex("WorkerID")).substr(0, 4));
+    }
+    EXPECT_EQ(compiles, 9);
+    EXPECT_TRUE(rows.count("qzn1") == 1 && rows.count("qzn2") == 1)
+        << "the compiles did not reach both nodes";
+}
+
 TEST_F(SlurmClusterTest, QueryAgentStatusTellsWhetherTheControllerAnswers) {
     StartAgent();
     auto connectivity = [&] {

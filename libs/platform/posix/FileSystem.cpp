@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,6 +138,24 @@ int MakeFolder(const std::string& path, unsigned mode) {
         return error;
     }
     return 0;
+}
+
+int MakeUniquePrivateFolder(const std::string& prefix, std::string& path) {
+    std::string pattern = prefix + "XXXXXX";
+    // mkdtemp creates the folder with mode 0700 (the umask can only take bits away).
+    if (mkdtemp(pattern.data()) == nullptr) {
+        return errno;
+    }
+    path = pattern;
+    return 0;
+}
+
+bool WildcardMatches(const std::string& pattern, const std::string& name) {
+    return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+}
+
+int MakeSymbolicLink(const std::string& target, const std::string& path) {
+    return symlink(target.c_str(), path.c_str()) == 0 ? 0 : errno;
 }
 
 int RemoveFile(const std::string& path) {

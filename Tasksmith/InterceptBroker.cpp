@@ -1,0 +1,529 @@
+#include "InterceptBroker.h"
+
+#include "JobFile.h"
+#include "RelayProtocol.h"
+#include "platform/Clock.h"
+#include "platform/LocalSocket.h"
+#include "platform/NativeThread.h"
+#include "platform/Pipe.h"
+#include "platform/SystemError.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <map>
+#include <mutex>
+
+namespace qz::tasksmith {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr int kMaxConnections = 4096;
+
+using platform::kInvalidHandle;
+using platform::THandle;
+
+std::string BaseName(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "gcc main.o": the tool and what it makes (the argument after "-o"), else its last argument.
+std::string CaptionOf(const std::string& program, const std::vector<std::string>& arguments) {
+    std::string object;
+    for (std::size_t i = 1; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == "-o") {
+            object = arguments[i + 1];
+        }
+    }
+    if (object.empty() && arguments.size() > 1) {
+        object = arguments.back();
+    }
+    return object.empty() ? BaseName(program) : BaseName(program) + " " + object;
+}
+
+bool Below(const std::string& folder, const std::string& root) {
+    if (root.empty()) {
+        return false;
+    }
+    if (folder == root) {
+        return true;
+    }
+    std::string prefix = root.back() == '/' ? root : root + "/";
+    return folder.starts_with(prefix);
+}
+
+enum class Phase {
+    AwaitRun, ///< nothing received yet
+    Waiting,  ///< waits for a slot
+    InSlot,   ///< runs in a slot; DONE or RETRY to come
+    Retried,  ///< runs here after a failed remote placement; DONE to come
+    Answered, ///< LOCAL sent; the connection is closed once sent
+};
+
+struct Connection {
+    THandle handle = kInvalidHandle;
+    std::string input;
+    Phase phase = Phase::AwaitRun;
+    std::uint64_t arrival = 0;
+    std::uint64_t deadline = 0;
+    int waitSeconds = 0;
+    int step = 0;
+    int slot = -1; ///< local slots from 0, remote after them
+    bool remoteAllowed = false;
+    std::string program;
+    std::string folder;
+    std::vector<std::string> arguments;
+    std::string caption;
+};
+
+} // namespace
+
+int TakeFrame(std::string& buffer, std::string& payload) {
+    if (buffer.size() < 4) {
+        return 0;
+    }
+    const std::size_t size =
+        intercept::DecodeLength(reinterpret_cast<const unsigned char*>(buffer.data()));
+    if (size > intercept::kMaxFramePayload) {
+        return -1;
+    }
+    if (buffer.size() < 4 + size) {
+        return 0;
+    }
+    payload.assign(buffer, 4, size);
+    buffer.erase(0, 4 + size);
+    return 1;
+}
+
+struct InterceptBroker::State {
+    BrokerSettings settings;
+    THandle listener = kInvalidHandle;
+    platform::PipeEnds wake;
+    std::unique_ptr<platform::NativeThread> thread;
+    std::atomic<bool> stopping{false};
+
+    mutable std::mutex mutex;
+    std::vector<BrokerEvent> events;
+    Counts counts;
+
+    // Owned by the broker's thread.
+    std::map<THandle, Connection> connections;
+    std::deque<THandle> queue;
+    std::vector<bool> localBusy;
+    std::vector<bool> remoteBusy;
+    std::vector<bool> remoteLost;
+    int nextStep = 0;
+    int running = 0;
+
+    int LocalSlots() const { return static_cast<int>(localBusy.size()); }
+
+    void Post(BrokerEvent event) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    }
+
+    void Line(const std::string& text) {
+        BrokerEvent event;
+        event.kind = BrokerEvent::Kind::Line;
+        event.text = text;
+        Post(std::move(event));
+    }
+
+    void UpdateCounts(int refusedMore = 0) {
+        std::lock_guard lock(mutex);
+        counts.running = running;
+        counts.mostRunning = std::max(counts.mostRunning, running);
+        counts.waiting = static_cast<int>(queue.size());
+        counts.connections = static_cast<int>(connections.size());
+        counts.refused += refusedMore;
+    }
+
+    void FreeSlot(Connection& c) {
+        if (c.slot < 0) {
+            return;
+        }
+        if (c.slot < LocalSlots()) {
+            localBusy[static_cast<std::size_t>(c.slot)] = false;
+        } else {
+            remoteBusy[static_cast<std::size_t>(c.slot - LocalSlots())] = false;
+        }
+        c.slot = -1;
+        --running;
+    }
+
+    void EndStep(Connection& c, int exitCode, bool lost) {
+        BrokerEvent event;
+        event.kind = BrokerEvent::Kind::Ended;
+        event.step = c.step;
+        event.slot = c.slot;
+        event.remote = c.slot >= LocalSlots();
+        event.caption = c.caption;
+        event.exitCode = exitCode;
+        event.lost = lost;
+        Post(std::move(event));
+    }
+
+    // Ends a connection: what it held is freed (a counted run that did not report its end is
+    // a lost step).
+    void Drop(THandle handle, bool malformed) {
+        auto it = connections.find(handle);
+        if (it == connections.end()) {
+            return;
+        }
+        Connection& c = it->second;
+        if (c.phase == Phase::InSlot) {
+            EndStep(c, 1, true);
+            FreeSlot(c);
+        }
+        queue.erase(std::remove(queue.begin(), queue.end(), handle), queue.end());
+        connections.erase(it);
+        // Counted before the relay can see the end.
+        UpdateCounts(malformed ? 1 : 0);
+        platform::CloseHandle(handle);
+    }
+
+    // A reply is small and the only one on its connection: it fits the socket's buffer, so a
+    // non-blocking send completes (a relay that has gone is dropped).
+    bool Send(THandle handle, const intercept::Message& message) {
+        auto frame = intercept::EncodeFrame(intercept::FieldsOf(message));
+        return frame && platform::SendAll(handle, frame->data(), frame->size()).has_value();
+    }
+
+    void AnswerLocal(THandle handle, const std::string& reason) {
+        Send(handle, intercept::LocalMessage{reason});
+        Drop(handle, false);
+    }
+
+    void HandleRun(THandle handle, Connection& c, const intercept::RunMessage& run) {
+        c.folder = run.cwd;
+        c.program = run.program;
+        c.arguments = run.argv;
+        ToolDecision decision = DecideRun(settings.profile, c.program, c.arguments);
+        if (!decision.counted) {
+            AnswerLocal(handle, "");
+            return;
+        }
+        const InterceptTool& tool = settings.profile.tools[static_cast<std::size_t>(decision.tool)];
+        c.remoteAllowed = decision.remote && Below(c.folder, settings.sharedRoot);
+        c.caption = CaptionOf(c.program, c.arguments);
+        c.phase = Phase::Waiting;
+        c.arrival = platform::MonotonicMilliseconds();
+        const std::uint64_t limit = settings.waitLimitMs > 0
+                                        ? static_cast<std::uint64_t>(settings.waitLimitMs)
+                                        : static_cast<std::uint64_t>(tool.waitSeconds) * 1000;
+        c.waitSeconds = static_cast<int>(limit / 1000);
+        c.deadline = c.arrival + limit;
+        queue.push_back(handle);
+        UpdateCounts();
+    }
+
+    void HandleDone(THandle handle, Connection& c, const intercept::DoneMessage& done) {
+        if (done.step != std::to_string(c.step) || done.number < 0 || done.number > 255) {
+            Drop(handle, true);
+            return;
+        }
+        if (c.phase == Phase::InSlot) {
+            EndStep(c, done.signalled ? 128 + done.number : done.number, false);
+            FreeSlot(c);
+        }
+        c.phase = Phase::Answered;
+        // Nothing more comes: the relay closes and ends.
+        Drop(handle, false);
+    }
+
+    void HandleRetry(THandle handle, Connection& c, const intercept::RetryMessage& retry) {
+        if (retry.step != std::to_string(c.step) || c.phase != Phase::InSlot ||
+            c.slot < LocalSlots()) {
+            Drop(handle, true);
+            return;
+        }
+        const int remote = c.slot - LocalSlots();
+        const std::string node = settings.remoteNodes[static_cast<std::size_t>(remote)];
+        // The node failed the step: none of its slots takes another run of this build.
+        int lostNow = 0;
+        for (std::size_t r = 0; r < remoteLost.size(); ++r) {
+            if (settings.remoteNodes[r] == node && !remoteLost[r]) {
+                remoteLost[r] = true;
+                ++lostNow;
+            }
+        }
+        Line(c.caption + ": could not run on " + node + " (" + retry.reason +
+             "); running it on this machine" +
+             (lostNow > 0 ? "; " + node + " takes no further runs of this build" : ""));
+        EndStep(c, 1, false);
+        FreeSlot(c);
+        c.phase = Phase::Retried;
+    }
+
+    void HandleFrame(THandle handle, const std::string& payload) {
+        auto fields = intercept::DecodePayload(payload);
+        auto message = fields
+                           ? intercept::ParseFields(*fields)
+                           : platform::Result<intercept::Message>(tl::unexpected(fields.error()));
+        if (!message) {
+            Drop(handle, true);
+            return;
+        }
+        Connection& c = connections[handle];
+        if (const auto* note = std::get_if<intercept::NoteMessage>(&*message)) {
+            BrokerEvent event;
+            event.kind = BrokerEvent::Kind::Note;
+            event.step = c.step;
+            event.text = note->text;
+            Post(std::move(event));
+        } else if (const auto* run = std::get_if<intercept::RunMessage>(&*message);
+                   run != nullptr && c.phase == Phase::AwaitRun) {
+            HandleRun(handle, c, *run);
+        } else if (const auto* done = std::get_if<intercept::DoneMessage>(&*message);
+                   done != nullptr && (c.phase == Phase::InSlot || c.phase == Phase::Retried)) {
+            HandleDone(handle, c, *done);
+        } else if (const auto* retry = std::get_if<intercept::RetryMessage>(&*message);
+                   retry != nullptr && c.phase == Phase::InSlot) {
+            HandleRetry(handle, c, *retry);
+        } else {
+            Drop(handle, true);
+        }
+    }
+
+    void Read(THandle handle) {
+        char buffer[kReadChunk];
+        std::size_t done = 0;
+        int error = platform::ReadSome(handle, buffer, sizeof buffer, done);
+        if (error == EAGAIN) {
+            return;
+        }
+        if (error != 0 || done == 0) {
+            Drop(handle, false);
+            return;
+        }
+        connections[handle].input.append(buffer, done);
+        for (;;) {
+            auto it = connections.find(handle);
+            if (it == connections.end()) {
+                return;
+            }
+            std::string payload;
+            int result = TakeFrame(it->second.input, payload);
+            if (result == 0) {
+                return;
+            }
+            if (result < 0) {
+                Drop(handle, true);
+                return;
+            }
+            HandleFrame(handle, payload);
+        }
+    }
+
+    void Accept() {
+        for (;;) {
+            auto accepted = platform::AcceptLocalConnection(listener);
+            if (!accepted) {
+                // Out of descriptors: the listener stays readable; do not spin on it.
+                if (accepted.error().code != EAGAIN && accepted.error().code != EWOULDBLOCK) {
+                    platform::SleepMilliseconds(10);
+                }
+                return;
+            }
+            THandle handle = *accepted;
+            auto uid = platform::LocalPeerUid(handle);
+            if (!uid || *uid != platform::CurrentUserId() ||
+                static_cast<int>(connections.size()) >= kMaxConnections ||
+                platform::SetNonBlocking(handle) != 0) {
+                UpdateCounts(1);
+                platform::CloseHandle(handle);
+                continue;
+            }
+            connections[handle].handle = handle;
+            UpdateCounts();
+        }
+    }
+
+    void Give(THandle handle, Connection& c, int slot) {
+        c.slot = slot;
+        c.step = ++nextStep;
+        c.phase = Phase::InSlot;
+        ++running;
+        const bool remote = slot >= LocalSlots();
+        intercept::Message reply;
+        if (remote) {
+            const int r = slot - LocalSlots();
+            remoteBusy[static_cast<std::size_t>(r)] = true;
+            reply = intercept::RemoteMessage{
+                std::to_string(c.step), settings.remoteNodes[static_cast<std::size_t>(r)],
+                settings.remotePrefix(r, c.folder, "qz-" + std::to_string(c.step))};
+        } else {
+            localBusy[static_cast<std::size_t>(slot)] = true;
+            reply = intercept::SlotMessage{std::to_string(c.step)};
+        }
+        BrokerEvent event;
+        event.kind = BrokerEvent::Kind::Began;
+        event.step = c.step;
+        event.slot = slot;
+        event.remote = remote;
+        event.caption = c.caption;
+        event.program = c.program;
+        event.folder = c.folder;
+        for (const std::string& argument : c.arguments) {
+            event.commandLine += (event.commandLine.empty() ? "" : " ") + ShellQuote(argument);
+        }
+        Post(std::move(event));
+        if (!Send(handle, reply)) {
+            Drop(handle, false);
+        }
+    }
+
+    // Hands free slots to waiting relays in arrival order; a relay that can use only a kind of
+    // slot that is busy lets the next one take the free slot.
+    void Schedule() {
+        for (;;) {
+            int local = -1;
+            for (int s = 0; s < LocalSlots() && local < 0; ++s) {
+                local = localBusy[static_cast<std::size_t>(s)] ? -1 : s;
+            }
+            int remote = -1;
+            for (std::size_t r = 0; r < remoteBusy.size() && remote < 0; ++r) {
+                remote = remoteBusy[r] || remoteLost[r] ? -1 : static_cast<int>(r);
+            }
+            if (local < 0 && remote < 0) {
+                break;
+            }
+            auto chosen = std::find_if(queue.begin(), queue.end(), [&](THandle handle) {
+                return local >= 0 || connections[handle].remoteAllowed;
+            });
+            if (chosen == queue.end()) {
+                break;
+            }
+            THandle handle = *chosen;
+            queue.erase(chosen);
+            Connection& c = connections[handle];
+            Give(handle, c, local >= 0 ? local : LocalSlots() + remote);
+        }
+        UpdateCounts();
+    }
+
+    // Relays that waited past their limit run here, uncounted, with one line each. Returns the
+    // time to the next limit (-1: none).
+    int Expire() {
+        const std::uint64_t now = platform::MonotonicMilliseconds();
+        std::vector<THandle> expired;
+        std::uint64_t next = 0;
+        for (THandle handle : queue) {
+            const Connection& c = connections[handle];
+            if (c.deadline <= now) {
+                expired.push_back(handle);
+            } else {
+                next = next == 0 ? c.deadline : std::min(next, c.deadline);
+            }
+        }
+        for (THandle handle : expired) {
+            queue.erase(std::find(queue.begin(), queue.end(), handle));
+            Connection& c = connections[handle];
+            const std::string reason = "no slot within " + std::to_string(c.waitSeconds) + " s";
+            Line(c.caption + ": " + reason + "; running it on this machine without a slot");
+            AnswerLocal(handle, reason);
+        }
+        if (next == 0) {
+            return -1;
+        }
+        return static_cast<int>(std::min<std::uint64_t>(next - now, 60000));
+    }
+
+    void Run() {
+        std::vector<THandle> handles;
+        std::vector<bool> ready;
+        while (!stopping.load()) {
+            int timeout = Expire();
+            Schedule();
+            handles.assign({wake.read, listener});
+            for (const auto& [handle, connection] : connections) {
+                handles.push_back(handle);
+            }
+            if (platform::WaitReadable(handles, timeout, ready) != 0) {
+                platform::SleepMilliseconds(10);
+                continue;
+            }
+            if (stopping.load()) {
+                break;
+            }
+            if (ready[1]) {
+                Accept();
+            }
+            for (std::size_t i = 2; i < handles.size(); ++i) {
+                if (ready[i] && connections.count(handles[i]) != 0) {
+                    Read(handles[i]);
+                }
+            }
+        }
+        while (!connections.empty()) {
+            Drop(connections.begin()->first, false);
+        }
+    }
+};
+
+InterceptBroker::InterceptBroker(BrokerSettings settings) : state_(std::make_unique<State>()) {
+    state_->settings = std::move(settings);
+    state_->localBusy.assign(static_cast<std::size_t>(std::max(1, state_->settings.localSlots)),
+                             false);
+    const std::size_t remote =
+        state_->settings.remotePrefix ? state_->settings.remoteNodes.size() : 0;
+    state_->remoteBusy.assign(remote, false);
+    state_->remoteLost.assign(remote, false);
+}
+
+InterceptBroker::~InterceptBroker() {
+    Stop();
+}
+
+std::string InterceptBroker::Start() {
+    socketPath_ = state_->settings.folder + "/broker.sock";
+    auto listener = platform::ListenLocalSocket(socketPath_, 256);
+    if (!listener) {
+        return listener.error().Text();
+    }
+    state_->listener = *listener;
+    if (int error = platform::SetNonBlocking(state_->listener)) {
+        return "cannot make the socket non-blocking: " + platform::SystemErrorText(error);
+    }
+    if (int error = platform::CreatePipe(state_->wake)) {
+        return "cannot create a pipe: " + platform::SystemErrorText(error);
+    }
+    State* state = state_.get();
+    if (int error = platform::NativeThread::Start([state] { state->Run(); }, 0, state_->thread)) {
+        return "cannot start the broker's thread: " + platform::SystemErrorText(error);
+    }
+    return {};
+}
+
+void InterceptBroker::Stop() {
+    if (state_->thread) {
+        state_->stopping.store(true);
+        const char byte = 0;
+        platform::WriteAllTo(state_->wake.write, &byte, 1);
+        state_->thread->Join();
+        state_->thread.reset();
+    }
+    for (THandle* handle : {&state_->listener, &state_->wake.read, &state_->wake.write}) {
+        if (*handle != kInvalidHandle) {
+            platform::CloseHandle(*handle);
+            *handle = kInvalidHandle;
+        }
+    }
+}
+
+std::vector<BrokerEvent> InterceptBroker::TakeEvents() {
+    std::lock_guard lock(state_->mutex);
+    std::vector<BrokerEvent> events;
+    events.swap(state_->events);
+    return events;
+}
+
+InterceptBroker::Counts InterceptBroker::CurrentCounts() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->counts;
+}
+
+} // namespace qz::tasksmith

@@ -1,0 +1,435 @@
+#include "InterceptBroker.h"
+
+#include "RelayProtocol.h"
+#include "TestSupport.h"
+#include "platform/LocalSocket.h"
+#include "platform/Pipe.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::tasksmith {
+namespace {
+
+using namespace std::chrono_literals;
+using intercept::Message;
+
+constexpr const char* kProfile = R"(<InterceptProfile version="1">
+  <Tool program="cc" remote="true"><Count arg="-c"/><Local arg="--version"/></Tool>
+  <Tool program="gen" remote="false"/>
+</InterceptProfile>)";
+
+// A stand-in relay: one connection to the broker, speaking the frames a relay speaks.
+class Relay {
+public:
+    explicit Relay(const std::string& socket) {
+        auto connected = platform::ConnectLocalSocket(socket);
+        EXPECT_TRUE(connected.has_value());
+        fd_ = connected.value_or(platform::kInvalidHandle);
+    }
+    ~Relay() { Close(); }
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    void Close() {
+        if (fd_ != platform::kInvalidHandle) {
+            platform::CloseHandle(fd_);
+            fd_ = platform::kInvalidHandle;
+        }
+    }
+
+    void Send(const Message& message) {
+        ASSERT_TRUE(intercept::WriteMessage(fd_, message).has_value());
+    }
+    void SendBytes(const std::string& bytes) {
+        ASSERT_TRUE(platform::SendAll(fd_, bytes.data(), bytes.size()).has_value());
+    }
+    void Run(const std::vector<std::string>& argv, const std::string& cwd = "/work/b") {
+        Send(intercept::RunMessage{static_cast<int>(getpid()), cwd, "/usr/bin/" + argv[0], argv});
+    }
+    void Done(const std::string& step, int code = 0) {
+        Send(intercept::DoneMessage{step, false, code});
+    }
+
+    /// Whether an answer (or the end of the connection) is there within the time.
+    bool Ready(int ms) {
+        std::vector<bool> ready;
+        return platform::WaitReadable({fd_}, ms, ready) == 0 && ready[0];
+    }
+    /// The broker's answer; fails the test when none comes within 10 s.
+    Message Answer() {
+        EXPECT_TRUE(Ready(10000)) << "no answer from the broker";
+        auto message = intercept::ReadMessage(fd_);
+        EXPECT_TRUE(message.has_value()) << (message ? "" : message.error().Text());
+        return message.value_or(Message{intercept::NoteMessage{"none"}});
+    }
+    /// True when the broker closed the connection without a message.
+    bool ClosedByBroker() {
+        if (!Ready(10000)) {
+            return false;
+        }
+        char byte = 0;
+        auto got = platform::ReceiveExact(fd_, &byte, 1);
+        // A close with something unread on the broker's side reads as a reset.
+        return got ? *got == 0 : got.error().code == ECONNRESET;
+    }
+
+private:
+    platform::THandle fd_ = platform::kInvalidHandle;
+};
+
+std::string StepOf(const Message& message) {
+    if (const auto* slot = std::get_if<intercept::SlotMessage>(&message)) {
+        return slot->step;
+    }
+    if (const auto* remote = std::get_if<intercept::RemoteMessage>(&message)) {
+        return remote->step;
+    }
+    ADD_FAILURE() << "not a slot: " << intercept::KindOf(message);
+    return {};
+}
+
+class InterceptBrokerTest : public ::testing::Test {
+protected:
+    void Start(int localSlots, std::vector<std::string> nodes = {}, int waitLimitMs = 0) {
+        BrokerSettings settings;
+        settings.folder = dir_.path();
+        settings.profile = ParseInterceptProfile(kProfile, "test.xml");
+        settings.localSlots = localSlots;
+        settings.remoteNodes = std::move(nodes);
+        settings.remotePrefix = [](int slot, const std::string& cwd, const std::string& name) {
+            return std::vector<std::string>{"srun", "--slot=" + std::to_string(slot),
+                                            "--chdir=" + cwd, "--job-name=" + name};
+        };
+        settings.sharedRoot = "/work";
+        settings.waitLimitMs = waitLimitMs;
+        broker_ = std::make_unique<InterceptBroker>(std::move(settings));
+        ASSERT_EQ(broker_->Start(), "");
+    }
+
+    std::unique_ptr<Relay> NewRelay() { return std::make_unique<Relay>(broker_->SocketPath()); }
+
+    std::vector<BrokerEvent> Events() {
+        std::vector<BrokerEvent> taken = broker_->TakeEvents();
+        events_.insert(events_.end(), taken.begin(), taken.end());
+        return events_;
+    }
+    int CountOf(BrokerEvent::Kind kind) {
+        Events();
+        return static_cast<int>(std::count_if(
+            events_.begin(), events_.end(), [&](const BrokerEvent& e) { return e.kind == kind; }));
+    }
+
+    test::TempDir dir_;
+    std::unique_ptr<InterceptBroker> broker_;
+    std::vector<BrokerEvent> events_;
+};
+
+TEST_F(InterceptBrokerTest, ToolsNotNamedAndProbesRunHereUncounted) {
+    Start(1);
+    auto other = NewRelay();
+    other->Run({"ld", "-o", "app"});
+    Message answer = other->Answer();
+    ASSERT_TRUE(std::holds_alternative<intercept::LocalMessage>(answer));
+    EXPECT_EQ(std::get<intercept::LocalMessage>(answer).reason, "");
+    auto probe = NewRelay();
+    probe->Run({"cc", "--version"});
+    EXPECT_TRUE(std::holds_alternative<intercept::LocalMessage>(probe->Answer()));
+    auto link = NewRelay();
+    link->Run({"cc", "a.o", "-o", "app"});
+    EXPECT_TRUE(std::holds_alternative<intercept::LocalMessage>(link->Answer()));
+    EXPECT_EQ(CountOf(BrokerEvent::Kind::Began), 0);
+    EXPECT_EQ(CountOf(BrokerEvent::Kind::Line), 0) << "a plain local run says nothing";
+    EXPECT_EQ(broker_->CurrentCounts().mostRunning, 0);
+}
+
+TEST_F(InterceptBrokerTest, CountedRunsWaitForASlotInArrivalOrderAndAreRecordedAsSteps) {
+    Start(2);
+    std::vector<std::unique_ptr<Relay>> relays;
+    for (int i = 0; i < 5; ++i) {
+        relays.push_back(NewRelay());
+        relays.back()->Run(
+            {"cc", "-c", "f" + std::to_string(i) + ".c", "-o", "f" + std::to_string(i) + ".o"});
+        // Arrival order is the order the broker read them in.
+        ASSERT_TRUE(test::WaitUntil(
+            [&] {
+                auto counts = broker_->CurrentCounts();
+                return counts.running + counts.waiting == i + 1;
+            },
+            10s));
+    }
+    std::string first = StepOf(relays[0]->Answer());
+    std::string second = StepOf(relays[1]->Answer());
+    EXPECT_FALSE(relays[2]->Ready(200)) << "no third slot";
+    EXPECT_EQ(broker_->CurrentCounts().waiting, 3);
+    relays[1]->Done(second);
+    std::string third = StepOf(relays[2]->Answer());
+    EXPECT_FALSE(relays[3]->Ready(100));
+    EXPECT_FALSE(relays[4]->Ready(0));
+    relays[0]->Done(first, 3);
+    StepOf(relays[3]->Answer());
+    EXPECT_FALSE(relays[4]->Ready(100));
+    EXPECT_EQ(broker_->CurrentCounts().mostRunning, 2);
+
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 2; }, 10s));
+    std::vector<BrokerEvent> events = Events();
+    const BrokerEvent& began = events.front();
+    EXPECT_EQ(began.kind, BrokerEvent::Kind::Began);
+    EXPECT_EQ(began.caption, "cc f0.o");
+    EXPECT_EQ(began.commandLine, "cc -c f0.c -o f0.o");
+    EXPECT_EQ(began.program, "/usr/bin/cc");
+    EXPECT_EQ(began.folder, "/work/b");
+    EXPECT_FALSE(began.remote);
+    auto ended = std::find_if(events.begin(), events.end(), [](const BrokerEvent& e) {
+        return e.kind == BrokerEvent::Kind::Ended && e.exitCode == 3;
+    });
+    ASSERT_NE(ended, events.end());
+    EXPECT_EQ(ended->slot, began.slot);
+    EXPECT_FALSE(ended->lost);
+}
+
+TEST_F(InterceptBrokerTest, ARelayThatDiesFreesItsSlotAndItsStepIsLost) {
+    Start(1);
+    auto holder = NewRelay();
+    holder->Run({"gen"});
+    StepOf(holder->Answer());
+    auto waiter = NewRelay();
+    waiter->Run({"gen", "x"});
+    EXPECT_FALSE(waiter->Ready(150));
+    holder->Close();
+    StepOf(waiter->Answer());
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 1; }, 10s));
+    auto lost = std::find_if(events_.begin(), events_.end(), [](const BrokerEvent& e) {
+        return e.kind == BrokerEvent::Kind::Ended;
+    });
+    EXPECT_TRUE(lost->lost);
+    EXPECT_NE(lost->exitCode, 0);
+}
+
+TEST_F(InterceptBrokerTest, MalformedFramesCloseOnlyTheirConnection) {
+    Start(1);
+    const std::vector<std::string> hostile = {
+        std::string("\xff\xff\xff\xff", 4) + "x", // over the limit
+        std::string("\x00\x00\x00\x00", 4),       // empty payload
+        std::string("\x03\x00\x00\x00RUN", 7),    // not NUL-ended
+        std::string("\x04\x00\x00\x00XYZ\0", 8),  // unknown kind
+        std::string("\x06\x00\x00\x00RUN\0"
+                    "2\0",
+                    10), // too few fields
+        std::string("\x05\x00\x00\x00"
+                    "DONE\0",
+                    9), // an end before any run
+    };
+    for (const std::string& bytes : hostile) {
+        auto relay = NewRelay();
+        relay->SendBytes(bytes);
+        EXPECT_TRUE(relay->ClosedByBroker()) << bytes.size();
+    }
+    // A RUN with a wrong argument count, and a second RUN on a served connection.
+    auto relay = NewRelay();
+    relay->Send(intercept::RunMessage{1, "/work", "/usr/bin/gen", {"gen"}});
+    StepOf(relay->Answer());
+    relay->Send(intercept::RunMessage{1, "/work", "/usr/bin/gen", {"gen"}});
+    EXPECT_TRUE(relay->ClosedByBroker());
+    // A DONE for another step.
+    auto wrong = NewRelay();
+    wrong->Run({"gen"});
+    std::string step = StepOf(wrong->Answer());
+    wrong->Done(step + "0");
+    EXPECT_TRUE(wrong->ClosedByBroker());
+    EXPECT_GE(broker_->CurrentCounts().refused, 8);
+    // Half a frame, then the end: the broker frees the connection.
+    auto half = NewRelay();
+    half->SendBytes(std::string("\x40\x00\x00\x00RUN\0", 8));
+    half->Close();
+    ASSERT_TRUE(test::WaitUntil([&] { return broker_->CurrentCounts().connections == 0; }, 10s));
+    auto fine = NewRelay();
+    fine->Run({"gen"});
+    StepOf(fine->Answer());
+}
+
+TEST_F(InterceptBrokerTest, ARunThatWaitsPastItsLimitRunsHereWithOneLine) {
+    Start(1, {}, 300);
+    auto holder = NewRelay();
+    holder->Run({"gen"});
+    StepOf(holder->Answer());
+    auto waiter = NewRelay();
+    waiter->Run({"cc", "-c", "slow.c"});
+    Message answer = waiter->Answer();
+    ASSERT_TRUE(std::holds_alternative<intercept::LocalMessage>(answer));
+    EXPECT_THAT(std::get<intercept::LocalMessage>(answer).reason, ::testing::HasSubstr("no slot"));
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Line) == 1; }, 10s));
+    auto line = std::find_if(events_.begin(), events_.end(), [](const BrokerEvent& e) {
+        return e.kind == BrokerEvent::Kind::Line;
+    });
+    EXPECT_THAT(line->text, ::testing::HasSubstr("cc slow.c: no slot within"));
+    EXPECT_THAT(line->text, ::testing::HasSubstr("running it on this machine"));
+}
+
+TEST_F(InterceptBrokerTest, RemoteSlotsTakeRemoteCapableRunsInSharedFolders) {
+    Start(1, {"n1", "n2"});
+    auto local = NewRelay();
+    local->Run({"cc", "-c", "a.c"});
+    EXPECT_TRUE(std::holds_alternative<intercept::SlotMessage>(local->Answer()));
+    auto remote = NewRelay();
+    remote->Run({"cc", "-c", "b.c"}, "/work/b/sub");
+    Message answer = remote->Answer();
+    ASSERT_TRUE(std::holds_alternative<intercept::RemoteMessage>(answer));
+    const auto& placed = std::get<intercept::RemoteMessage>(answer);
+    EXPECT_EQ(placed.node, "n1");
+    EXPECT_EQ(placed.prefix, (std::vector<std::string>{"srun", "--slot=0", "--chdir=/work/b/sub",
+                                                       "--job-name=qz-" + placed.step}));
+    // Not remote-capable, or outside the shared folder: they wait for the local slot, and a
+    // remote-capable run behind them takes the free remote slot.
+    auto generator = NewRelay();
+    generator->Run({"gen"});
+    auto outside = NewRelay();
+    outside->Run({"cc", "-c", "t.c"}, "/tmp/probe");
+    ASSERT_TRUE(test::WaitUntil([&] { return broker_->CurrentCounts().waiting == 2; }, 10s));
+    auto behind = NewRelay();
+    behind->Run({"cc", "-c", "c.c"});
+    Message second = behind->Answer();
+    ASSERT_TRUE(std::holds_alternative<intercept::RemoteMessage>(second));
+    EXPECT_EQ(std::get<intercept::RemoteMessage>(second).node, "n2");
+    EXPECT_FALSE(generator->Ready(100));
+    EXPECT_FALSE(outside->Ready(0));
+    local->Done(StepOf(intercept::SlotMessage{"1"}));
+    EXPECT_TRUE(std::holds_alternative<intercept::SlotMessage>(generator->Answer()));
+    EXPECT_FALSE(outside->Ready(100));
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Began) == 4; }, 10s));
+    EXPECT_EQ(std::count_if(events_.begin(), events_.end(),
+                            [](const BrokerEvent& e) {
+                                return e.kind == BrokerEvent::Kind::Began && e.remote;
+                            }),
+              2);
+}
+
+TEST_F(InterceptBrokerTest, ARetryFreesTheRemoteSlotAndTheNodeTakesNoMoreRuns) {
+    Start(1, {"n1", "n2", "n1"});
+    auto local = NewRelay();
+    local->Run({"cc", "-c", "a.c"});
+    StepOf(local->Answer());
+    auto onN1 = NewRelay();
+    onN1->Run({"cc", "-c", "b.c"});
+    Message answer = onN1->Answer();
+    ASSERT_TRUE(std::holds_alternative<intercept::RemoteMessage>(answer));
+    ASSERT_EQ(std::get<intercept::RemoteMessage>(answer).node, "n1");
+    const std::string step = StepOf(answer);
+    onN1->Send(intercept::RetryMessage{step, "srun: error: Unable to create step"});
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Line) == 1; }, 10s));
+    auto line = std::find_if(events_.begin(), events_.end(), [](const BrokerEvent& e) {
+        return e.kind == BrokerEvent::Kind::Line;
+    });
+    EXPECT_THAT(line->text, ::testing::HasSubstr("cc b.c: could not run on n1"));
+    EXPECT_THAT(line->text, ::testing::HasSubstr("n1 takes no further runs"));
+    // The local run after the retry ends with DONE as usual.
+    onN1->Done(step, 0);
+    EXPECT_TRUE(onN1->ClosedByBroker());
+    std::vector<std::unique_ptr<Relay>> more;
+    for (int i = 0; i < 3; ++i) {
+        more.push_back(NewRelay());
+        more.back()->Run({"cc", "-c", "m" + std::to_string(i) + ".c"});
+    }
+    Message next = more[0]->Answer();
+    ASSERT_TRUE(std::holds_alternative<intercept::RemoteMessage>(next));
+    EXPECT_EQ(std::get<intercept::RemoteMessage>(next).node, "n2");
+    EXPECT_FALSE(more[1]->Ready(150)) << "both slots of n1 are out";
+    EXPECT_EQ(broker_->CurrentCounts().running, 2);
+}
+
+TEST_F(InterceptBrokerTest, SixtyFourRelaysOnTwoLocalAndEightRemoteSlotsRunAtMostTenAtOnce) {
+    Start(2, {"n1", "n2", "n1", "n2", "n1", "n2", "n1", "n2"});
+    constexpr int kRelays = 64;
+    std::vector<std::unique_ptr<Relay>> relays;
+    for (int i = 0; i < kRelays; ++i) {
+        relays.push_back(NewRelay());
+        relays.back()->Run({"cc", "-c", "f" + std::to_string(i) + ".c"});
+    }
+    // Every relay has asked: ten run, the rest wait.
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            auto counts = broker_->CurrentCounts();
+            return counts.running == 10 && counts.waiting == kRelays - 10;
+        },
+        10s))
+        << broker_->CurrentCounts().running << " running";
+    int finished = 0;
+    std::vector<bool> done(kRelays, false);
+    while (finished < kRelays) {
+        bool progress = false;
+        for (int i = 0; i < kRelays; ++i) {
+            if (!done[static_cast<std::size_t>(i)] &&
+                relays[static_cast<std::size_t>(i)]->Ready(0)) {
+                Relay& relay = *relays[static_cast<std::size_t>(i)];
+                relay.Done(StepOf(relay.Answer()));
+                done[static_cast<std::size_t>(i)] = true;
+                ++finished;
+                progress = true;
+            }
+        }
+        if (!progress) {
+            ASSERT_TRUE(test::WaitUntil(
+                [&] {
+                    for (int i = 0; i < kRelays; ++i) {
+                        if (!done[static_cast<std::size_t>(i)] &&
+                            relays[static_cast<std::size_t>(i)]->Ready(0)) {
+                            return true;
+                        }
+                    }
+                    return false;
+                },
+                10s))
+                << finished << " of " << kRelays;
+        }
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == kRelays; }, 10s));
+    EXPECT_EQ(broker_->CurrentCounts().mostRunning, 10);
+    EXPECT_EQ(CountOf(BrokerEvent::Kind::Began), kRelays);
+}
+
+TEST_F(InterceptBrokerTest, StoppingClosesWaitingRelaysAndTheStepsInSlotsEndLost) {
+    Start(1);
+    auto holder = NewRelay();
+    holder->Run({"gen"});
+    StepOf(holder->Answer());
+    auto waiter = NewRelay();
+    waiter->Run({"gen"});
+    ASSERT_TRUE(test::WaitUntil([&] { return broker_->CurrentCounts().waiting == 1; }, 10s));
+    broker_->Stop();
+    EXPECT_TRUE(waiter->ClosedByBroker());
+    EXPECT_TRUE(holder->ClosedByBroker());
+    EXPECT_EQ(CountOf(BrokerEvent::Kind::Ended), 1);
+    broker_->Stop();
+}
+
+TEST_F(InterceptBrokerTest, AnotherUsersConnectionIsRefused) {
+    Start(1);
+    // Open the way for the other user, so that only the broker's own check stands.
+    ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(broker_->SocketPath().c_str(), 0777), 0);
+    const std::string socket = broker_->SocketPath();
+    int result = test::RunAsNobody([&] {
+        auto connected = platform::ConnectLocalSocket(socket);
+        if (!connected) {
+            return 10;
+        }
+        if (!intercept::WriteMessage(*connected,
+                                     intercept::RunMessage{1, "/work", "/usr/bin/gen", {"gen"}})) {
+            return 0; // refused already
+        }
+        auto answer = intercept::ReadMessage(*connected);
+        return answer ? 11 : 0;
+    });
+    if (result == -2) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(broker_->CurrentCounts().refused, 1);
+    EXPECT_EQ(CountOf(BrokerEvent::Kind::Began), 0);
+}
+
+} // namespace
+} // namespace qz::tasksmith

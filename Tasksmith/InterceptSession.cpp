@@ -1,0 +1,187 @@
+#include "InterceptSession.h"
+
+#include "BuildReporter.h"
+#include "CM/Exceptions.h"
+#include "RemoteTasks.h"
+#include "platform/FileSystem.h"
+#include "platform/FolderTree.h"
+#include "platform/SystemError.h"
+
+#include <algorithm>
+
+namespace qz::tasksmith {
+
+namespace {
+
+std::string ValueOf(const std::vector<std::string>& environment, const std::string& name) {
+    for (auto it = environment.rbegin(); it != environment.rend(); ++it) {
+        if (it->starts_with(name + "=")) {
+            return it->substr(name.size() + 1);
+        }
+    }
+    return {};
+}
+
+// The socket's path must fit the system's limit; the agent's temporary folder may be too deep.
+std::string MakeFolder(const std::string& tempFolder, std::string& problem) {
+    // A socket address holds 107 bytes of path.
+    const std::size_t room = 107 - std::string("/broker.sock").size();
+    std::vector<std::string> prefixes;
+    const std::string temp = tempFolder + "/icept-";
+    if (!tempFolder.empty() && platform::QueryPathKind(tempFolder) == platform::PathKind::Folder) {
+        prefixes.push_back(temp);
+    }
+    prefixes.push_back(platform::SystemTempFolder() + "/qz-icept-");
+    for (const std::string& prefix : prefixes) {
+        std::string folder;
+        if (prefix.size() + 6 > room) {
+            continue;
+        }
+        int error = platform::MakeUniquePrivateFolder(prefix, folder);
+        if (error == 0) {
+            return folder;
+        }
+        problem = "cannot create a folder " + prefix + "...: " + platform::SystemErrorText(error);
+    }
+    if (problem.empty()) {
+        problem = "the temporary folder's path is too long for a socket";
+    }
+    return {};
+}
+
+} // namespace
+
+InterceptProfile ProfileOfRequest(const TBuildCommandPacket& request,
+                                  const std::string& agentFolder) {
+    std::string path = request.Str(TBuildCommandPacket::ProfileFilename);
+    if (path.empty()) {
+        path = agentFolder + "/" + kDefaultProfileName;
+    }
+    InterceptProfile profile = LoadInterceptProfile(path);
+    ApplyAllowRemote(profile, request.Strings(TBuildCommandPacket::AllowRemote).Strings());
+    return profile;
+}
+
+bool ProfileWantsRemote(const InterceptProfile& profile) {
+    return std::any_of(profile.tools.begin(), profile.tools.end(),
+                       [](const InterceptTool& tool) { return tool.remote; });
+}
+
+std::unique_ptr<InterceptedBuild>
+InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& request, JobTask& task,
+                        const std::vector<std::string>& baseEnvironment,
+                        const std::string& agentFolder, const std::string& tempFolder,
+                        int localSlots, SlurmRemote* remote, BuildReporter& reporter) {
+    const std::string library = agentFolder + "/" + kPreloadLibraryName;
+    const std::string relay = agentFolder + "/" + kRelayProgramName;
+    for (const std::string& part : {library, relay}) {
+        if (!platform::PathIsRegularFile(part)) {
+            reporter.Message("Tool runs are not distributed: " + part +
+                                 " is missing; the build runs as a plain command",
+                             true);
+            return nullptr;
+        }
+    }
+    if (profile.tools.empty()) {
+        return nullptr;
+    }
+    std::string problem;
+    std::string folder = MakeFolder(tempFolder, problem);
+    if (folder.empty()) {
+        reporter.Message("Tool runs are not distributed: " + problem +
+                             "; the build runs as a plain command",
+                         true);
+        return nullptr;
+    }
+    std::unique_ptr<InterceptedBuild> build(new InterceptedBuild(reporter, folder));
+    build->showNotes_ = request.Int(TBuildCommandPacket::OverrideLogLevel) >= 3;
+
+    // The masquerade folder: links named after the tools, first in PATH, for starts that the
+    // preload library does not see (a static build tool, an environment without LD_PRELOAD).
+    const std::string masquerade = folder + "/bin";
+    if (platform::MakeFolder(masquerade) == 0) {
+        for (const std::string& name : MasqueradeNames(profile)) {
+            platform::MakeSymbolicLink(relay, masquerade + "/" + name);
+        }
+    }
+    const std::string tools = ToolListText(profile);
+
+    BrokerSettings settings;
+    settings.folder = folder;
+    settings.profile = std::move(profile);
+    settings.localSlots = std::max(1, localSlots);
+    settings.sharedRoot = task.folder;
+    if (remote != nullptr && remote->Slots() > 0) {
+        settings.remoteNodes = remote->SlotNodes();
+        settings.remotePrefix = [remote](int slot, const std::string& cwd,
+                                         const std::string& name) {
+            return remote->StepPrefix(slot, cwd, name);
+        };
+    }
+    build->broker_ = std::make_unique<InterceptBroker>(std::move(settings));
+    problem = build->broker_->Start();
+    if (!problem.empty()) {
+        reporter.Message("Tool runs are not distributed: " + problem +
+                             "; the build runs as a plain command",
+                         true);
+        return nullptr;
+    }
+
+    std::string preload = ValueOf(baseEnvironment, "LD_PRELOAD");
+    std::string path = ValueOf(baseEnvironment, "PATH");
+    std::string parents;
+    for (const std::string& name : request.Strings(TBuildCommandPacket::AllowIntercept).Strings()) {
+        parents += (parents.empty() ? "" : ",") + name;
+    }
+    task.environment.emplace_back("LD_PRELOAD",
+                                  preload.empty() ? library : library + ":" + preload);
+    task.environment.emplace_back("QZ_INTERCEPT_SOCKET", build->broker_->SocketPath());
+    task.environment.emplace_back("QZ_INTERCEPT_RELAY", relay);
+    task.environment.emplace_back("QZ_INTERCEPT_TOOLS", tools);
+    task.environment.emplace_back("QZ_INTERCEPT_PARENTS", parents);
+    task.environment.emplace_back("QZ_INTERCEPT_MASQ", masquerade);
+    task.environment.emplace_back("PATH", path.empty() ? masquerade : masquerade + ":" + path);
+    return build;
+}
+
+void InterceptedBuild::Pump() {
+    if (!broker_) {
+        return;
+    }
+    for (const BrokerEvent& event : broker_->TakeEvents()) {
+        // Row 0 is the build tool's own task.
+        switch (event.kind) {
+        case BrokerEvent::Kind::Began:
+            reporter_.ToolStepBegan(event.step, event.slot + 1, event.caption, event.commandLine,
+                                    event.program, event.folder, event.remote);
+            break;
+        case BrokerEvent::Kind::Ended:
+            reporter_.ToolStepEnded(event.slot + 1, event.exitCode);
+            break;
+        case BrokerEvent::Kind::Line:
+            reporter_.Message(event.text, true);
+            break;
+        case BrokerEvent::Kind::Note:
+            if (showNotes_) {
+                reporter_.Message("Relay: " + event.text, false);
+            }
+            break;
+        }
+    }
+}
+
+void InterceptedBuild::Finish() {
+    if (broker_) {
+        broker_->Stop();
+        Pump();
+        broker_.reset();
+    }
+}
+
+InterceptedBuild::~InterceptedBuild() {
+    Finish();
+    platform::DeleteMatchingEntries(folder_, [](std::string_view) { return true; });
+    platform::RemoveFolderOrLink(folder_);
+}
+
+} // namespace qz::tasksmith

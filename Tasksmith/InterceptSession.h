@@ -1,0 +1,64 @@
+#pragma once
+
+// An intercepted build (/COMMAND): the profile the request asks for, the private folder with
+// the broker's socket and the masquerade links, the environment of the build tool, and the
+// broker's events turned into steps and lines of the build.
+
+#include "CM/BuildCommandPackets.h"
+#include "InterceptBroker.h"
+#include "InterceptProfile.h"
+#include "JobFile.h"
+
+#include <memory>
+#include <string>
+
+namespace qz::tasksmith {
+
+class BuildReporter;
+class SlurmRemote;
+
+/// The file names of the interception's parts in the agent folder.
+inline constexpr const char* kPreloadLibraryName = "libqzintercept.so";
+inline constexpr const char* kRelayProgramName = "qzrelay";
+inline constexpr const char* kDefaultProfileName = "resources/intercept-profile.xml";
+
+/// The profile of the request: /PROFILE, else the agent folder's default, with /ALLOWREMOTE
+/// applied. Raises with the file and line of a problem.
+InterceptProfile ProfileOfRequest(const TBuildCommandPacket& request,
+                                  const std::string& agentFolder);
+
+/// Whether any tool of the profile may run remotely.
+bool ProfileWantsRemote(const InterceptProfile& profile);
+
+class InterceptedBuild {
+public:
+    ~InterceptedBuild();
+    InterceptedBuild(const InterceptedBuild&) = delete;
+    InterceptedBuild& operator=(const InterceptedBuild&) = delete;
+
+    /// Starts the broker for the build tool's task and adds the interception's variables to
+    /// its environment (baseEnvironment: the build's, for LD_PRELOAD and PATH). Null, with a
+    /// line in the build's output, when interception cannot work here (the build then runs
+    /// without it).
+    static std::unique_ptr<InterceptedBuild>
+    Start(InterceptProfile profile, const TBuildCommandPacket& request, JobTask& task,
+          const std::vector<std::string>& baseEnvironment, const std::string& agentFolder,
+          const std::string& tempFolder, int localSlots, SlurmRemote* remote,
+          BuildReporter& reporter);
+
+    /// Writes what the broker reported since the last call. The build's thread.
+    void Pump();
+    /// Stops the broker and writes its last events.
+    void Finish();
+
+private:
+    InterceptedBuild(BuildReporter& reporter, std::string folder)
+        : reporter_(reporter), folder_(std::move(folder)) {}
+
+    BuildReporter& reporter_;
+    std::string folder_;
+    std::unique_ptr<InterceptBroker> broker_;
+    bool showNotes_ = false;
+};
+
+} // namespace qz::tasksmith

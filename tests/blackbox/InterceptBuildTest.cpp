@@ -1,0 +1,223 @@
+// Intercepted builds as a user runs them: `qzConsole /COMMAND="make -j8"` (and ninja) with the
+// real agent, Tasksmith, the preload library and qzrelay. The compiles of a generated project
+// run in the broker's slots and are recorded as steps; the results are the bytes a plain build
+// makes.
+
+#include "RealBuildFixture.h"
+#include "timeline/BuildTimeline.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace qz {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::MarkedProcesses;
+using test::Names;
+using ::testing::HasSubstr;
+
+constexpr int kCompiles = 40;
+
+// A project of kCompiles sources: f1.c .. f39.c compiled through $(CC) (found in PATH) and gen.c
+// through the compiler's absolute path, and a link of them all.
+void WriteProject(const std::string& folder, bool broken = false) {
+    fs::create_directories(folder);
+    std::string calls;
+    std::string objects;
+    std::string ninja = "rule cc\n  command = gcc -O1 -c $in -o $out\n"
+                        "rule abs\n  command = /usr/bin/gcc -O1 -c $in -o $out\n"
+                        "rule link\n  command = gcc -o $out $in\n";
+    for (int i = 1; i < kCompiles; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        test::WriteFile(folder + "/" + name + ".c",
+                        "int " + name +
+                            "(int x) { int s = 0; for (int k = 0; k < x; ++k) s += k * " +
+                            std::to_string(i) + "; return s; }\n");
+        calls += "    total += " + name + "(" + std::to_string(i) + ");\n";
+        objects += " " + name + ".o";
+        ninja += "build " + name + ".o: cc " + name + ".c\n";
+    }
+    std::string declarations;
+    for (int i = 1; i < kCompiles; ++i) {
+        declarations += "int f" + std::to_string(i) + "(int);\n";
+    }
+    test::WriteFile(folder + "/gen.c", declarations +
+                                           "#include <stdio.h>\nint main(void) {\n    long total "
+                                           "= 0;\n" +
+                                           calls +
+                                           "    printf(\"%ld\\n\", total);\n    return 0;\n}\n" +
+                                           (broken ? "this is not C;\n" : ""));
+    ninja += "build gen.o: abs gen.c\nbuild app: link gen.o" + objects + "\n";
+    test::WriteFile(folder + "/Makefile", "CC = gcc\nOBJS = gen.o" + objects +
+                                              "\napp: $(OBJS)\n\t$(CC) -o app $(OBJS)\n"
+                                              "gen.o: gen.c\n\t/usr/bin/gcc -O1 -c gen.c -o "
+                                              "gen.o\n%.o: %.c\n\t$(CC) -O1 -c $< -o $@\n");
+    test::WriteFile(folder + "/build.ninja", ninja);
+}
+
+std::vector<std::string> Products() {
+    std::vector<std::string> names = {"app", "gen.o"};
+    for (int i = 1; i < kCompiles; ++i) {
+        names.push_back("f" + std::to_string(i) + ".o");
+    }
+    return names;
+}
+
+class InterceptBuildTest : public test::RealBuildFixture {
+protected:
+    void SetUp() override {
+        RealBuildFixture::SetUp();
+        fs::create_symlink(QZ_RELAY_PATH, dir_ / "agent/qzrelay");
+        fs::create_symlink(QZ_INTERCEPT_LIBRARY, dir_ / "agent/libqzintercept.so");
+        fs::create_directories(dir_ / "agent/resources");
+        fs::copy_file(QZ_SOURCE_DIR "/resources/intercept-profile.xml",
+                      dir_ / "agent/resources/intercept-profile.xml");
+        fs::create_directories(dir_ / "agent/Temp");
+    }
+
+    // The plain build and the console's build of the same project give the same bytes.
+    void ExpectSameProducts(const std::string& plain, const std::string& console) {
+        for (const std::string& name : Products()) {
+            std::optional<std::string> expected = test::ReadFile(plain + "/" + name);
+            ASSERT_TRUE(expected.has_value()) << "the plain build made no " << name;
+            std::optional<std::string> got = test::ReadFile(console + "/" + name);
+            ASSERT_TRUE(got.has_value()) << "the console's build made no " << name;
+            EXPECT_TRUE(*got == *expected) << name << " differs";
+        }
+    }
+
+    // The compiles recorded as steps of the build's monitor data.
+    std::vector<timeline::Task> CompileSteps(const std::string& monitor) {
+        timeline::BuildTimeline build = timeline::ReadBuildTimeline(monitor);
+        std::vector<timeline::Task> steps;
+        for (const timeline::Task& task : build.tasks) {
+            if (task.source.starts_with("tool-")) {
+                steps.push_back(task);
+            }
+        }
+        return steps;
+    }
+};
+
+TEST_F(InterceptBuildTest, MakeBuildRunsEveryCompileInASlotWithThePlainBuildsBytes) {
+    StartAgent(1);
+    WriteProject(dir_ / "plain");
+    WriteProject(dir_ / "work/proj");
+    test::RunOptions plain = options_;
+    plain.cwd = dir_ / "plain";
+    test::RunResult made = test::RunProgram({"/usr/bin/make", "-j8"}, plain);
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+
+    test::RunResult r = Run({"/COMMAND=make -j8 -C proj", "/MON=build.nv_mon"}, 300s);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "") << "nothing of the interception's own reaches the output";
+    ExpectSameProducts(dir_ / "plain", dir_ / "work/proj");
+
+    std::vector<timeline::Task> steps = CompileSteps(dir_ / "work/build.nv_mon");
+    EXPECT_EQ(steps.size(), static_cast<std::size_t>(kCompiles));
+    bool absolute = false;
+    for (const timeline::Task& step : steps) {
+        EXPECT_TRUE(step.ended);
+        EXPECT_EQ(step.exitCode, 0);
+        EXPECT_THAT(step.cmdLine, HasSubstr(" -c "));
+        EXPECT_FALSE(step.remote);
+        absolute = absolute || step.name == "gcc gen.o";
+    }
+    EXPECT_TRUE(absolute) << "the compile named by its absolute path was not caught";
+}
+
+TEST_F(InterceptBuildTest, NinjaBuildIsCaughtTheSameWay) {
+    StartAgent(1);
+    WriteProject(dir_ / "plain");
+    WriteProject(dir_ / "work/proj");
+    test::RunOptions plain = options_;
+    plain.cwd = dir_ / "plain";
+    test::RunResult made = test::RunProgram({"/usr/bin/ninja", "-j8"}, plain);
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+
+    test::RunResult r = Run({"/COMMAND=ninja -j8 -C proj", "/MON=build.nv_mon"}, 300s);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    ExpectSameProducts(dir_ / "plain", dir_ / "work/proj");
+    EXPECT_EQ(CompileSteps(dir_ / "work/build.nv_mon").size(), static_cast<std::size_t>(kCompiles));
+}
+
+TEST_F(InterceptBuildTest, AFailingCompileShowsTheCompilersMessageAndStopsMake) {
+    StartAgent(1);
+    WriteProject(dir_ / "work/proj", true);
+    test::RunResult r = Run({"/COMMAND=make -C proj", "/MON=build.nv_mon"}, 300s);
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_THAT(r.err, HasSubstr("gen.c:"));
+    EXPECT_THAT(r.err, HasSubstr("error"));
+    EXPECT_THAT(r.err, HasSubstr("make: *** [Makefile:"));
+    // make stops at the first failure: gen.o comes first, nothing after it is compiled.
+    EXPECT_FALSE(fs::exists(dir_ / "work/proj/f1.o"));
+    std::vector<timeline::Task> steps = CompileSteps(dir_ / "work/build.nv_mon");
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].exitCode, 1);
+}
+
+TEST_F(InterceptBuildTest, ABadProfileStopsTheBuildBeforeItStartsAndNamesTheLine) {
+    StartAgent(1);
+    test::WriteFile(
+        dir_ / "work/bad.xml",
+        "<InterceptProfile version=\"1\">\n<Tool program=\"\"/>\n</InterceptProfile>\n");
+    test::RunResult r = Run({"/COMMAND=touch ran", "/PROFILE=bad.xml"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, HasSubstr("Interception profile " + dir_ / "work/bad.xml" + ", line 2"));
+    EXPECT_FALSE(fs::exists(dir_ / "work/ran"));
+}
+
+TEST_F(InterceptBuildTest, CustomToolsOfAProfileAndAllowRemoteAreCounted) {
+    StartAgent(1);
+    test::WriteFile(dir_ / "work/tools.xml",
+                    "<InterceptProfile version=\"1\"><Tool program=\"true\"/></InterceptProfile>");
+    test::WriteFile(dir_ / "work/Makefile",
+                    "all: a b c\na:\n\ttrue a\nb:\n\tcmp /dev/null Makefile >/dev/null || "
+                    "echo differ\nc:\n\tsh -c 'exit 0'\n");
+    // true is named by the profile, cmp by /ALLOWREMOTE; the shell's own commands are not tools.
+    test::RunResult r =
+        Run({"/COMMAND=make", "/PROFILE=tools.xml", "/ALLOWREMOTE=cmp", "/MON=build.nv_mon"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    std::vector<timeline::Task> steps = CompileSteps(dir_ / "work/build.nv_mon");
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_EQ(steps[0].name, "true a");
+    EXPECT_EQ(steps[1].name, "cmp Makefile");
+    EXPECT_THAT(r.out, HasSubstr("differ"));
+    EXPECT_EQ(steps[1].exitCode, 1);
+}
+
+TEST_F(InterceptBuildTest, KillingTheConsoleLeavesNoProcessBehind) {
+    StartAgent(1);
+    test::WriteFile(dir_ / "work/tools.xml",
+                    "<InterceptProfile version=\"1\"><Tool program=\"sleep\"/></InterceptProfile>");
+    std::string makefile = "all:";
+    for (int i = 0; i < 6; ++i) {
+        makefile += " s" + std::to_string(i);
+    }
+    makefile += "\ns%:\n\tsleep 60\n";
+    test::WriteFile(dir_ / "work/Makefile", makefile);
+    int console = Start("killed", {"/COMMAND=make -j6", "/PROFILE=tools.xml", "/MAXCPUS=2"});
+    // Two sleeps run in the slots; the other relays wait for one.
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            int sleeping = 0;
+            int relays = 0;
+            for (const auto& [pid, comm] : MarkedProcesses(mark_)) {
+                sleeping += comm == "sleep";
+                relays += comm == "qzrelay";
+            }
+            return sleeping == 2 && relays == 6;
+        },
+        30s))
+        << Names(MarkedProcesses(mark_));
+    kill(console, SIGKILL);
+    test::WaitChild(console, 10s);
+    // TearDown checks that every process of the build ends.
+}
+
+} // namespace
+} // namespace qz
