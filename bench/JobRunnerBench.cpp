@@ -61,8 +61,7 @@ int Run(const std::vector<std::string>& args, const std::string& folder) {
     (void)devnull.Open("/dev/null", request);
     options.stdOut = devnull.Handle();
     options.stdErr = devnull.Handle();
-    int error = child.Start(options);
-    if (error != 0) {
+    if (!child.Start(options)) {
         return -1;
     }
     child.Wait(-1);

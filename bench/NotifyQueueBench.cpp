@@ -237,7 +237,7 @@ void BM_BaselineChildExitToPidfd(benchmark::State& state) {
             qz::platform::ChildProcess child;
             qz::platform::ChildStartOptions options;
             options.arguments = {self};
-            if (child.Start(options) != 0) {
+            if (!child.Start(options)) {
                 state.SkipWithError("start failed");
                 break;
             }

@@ -56,7 +56,7 @@ TEST(WatchTerminateSignal, TheSignalOnlySetsTheFlagAndInterruptsAWait) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (WatchTerminateSignal() != 0 || TerminateSignalReceived()) {
+        if (!WatchTerminateSignal() || TerminateSignalReceived()) {
             _exit(10);
         }
         kill(getpid(), SIGTERM);

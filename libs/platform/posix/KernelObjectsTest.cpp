@@ -27,6 +27,16 @@
 namespace qz::platform {
 namespace {
 
+// The watch of a process, or the error code of Open (0 on success).
+int OpenWatch(int pid, std::unique_ptr<ProcessWatch>& out) {
+    auto opened = ProcessWatch::Open(pid);
+    if (!opened) {
+        return opened.error().code;
+    }
+    out = std::move(*opened);
+    return 0;
+}
+
 using namespace std::chrono_literals;
 using test::ForkChild;
 using test::KillChild;
@@ -343,7 +353,7 @@ TEST_F(KernelObjects, ProcessWatchJoinsTheWaitAndReadsTheExitCode) {
         return 7;
     });
     std::unique_ptr<ProcessWatch> watch;
-    ASSERT_EQ(0, ProcessWatch::Open(child, watch));
+    ASSERT_EQ(0, OpenWatch(child, watch));
     Waitable* objects[] = {stop.get(), watch.get()};
     WaitResult result = WaitAny(objects, 2, false, 10000);
     EXPECT_EQ(WaitStatus::Signaled, result.status);
@@ -356,13 +366,13 @@ TEST_F(KernelObjects, ProcessWatchJoinsTheWaitAndReadsTheExitCode) {
         return 0;
     });
     std::unique_ptr<ProcessWatch> second;
-    ASSERT_EQ(0, ProcessWatch::Open(killed, second));
+    ASSERT_EQ(0, OpenWatch(killed, second));
     EXPECT_EQ(WaitStatus::TimedOut, Wait1(*second, 20).status);
     kill(killed, SIGKILL);
     EXPECT_EQ(WaitStatus::Signaled, Wait1(*second, 10000).status);
     EXPECT_EQ(128 + SIGKILL, second->ExitCode());
     std::unique_ptr<ProcessWatch> gone;
-    EXPECT_EQ(ESRCH, ProcessWatch::Open(killed, gone));
+    EXPECT_EQ(ESRCH, OpenWatch(killed, gone));
 }
 
 TEST_F(KernelObjects, SignalAndWaitPingPongBetweenProcesses) {
