@@ -107,8 +107,11 @@ TEST(ChildProcess, MissingProgramIsReportedAsTheStartError) {
 
 TEST(ChildProcess, StandardHandlesAndNewSession) {
     qz::test::TempDir dir;
-    int out = open((dir / "out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
-    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    detail::UniqueFd outFile(
+        open((dir / "out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
+    detail::UniqueFd inFile(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int out = outFile.Get();
+    const int in = inFile.Get();
     ASSERT_GE(out, 0);
     ChildStartOptions options = Shell("cat; echo out; echo err 1>&2; cut -d' ' -f6 /proc/$$/stat");
     options.stdIn = in;
@@ -118,8 +121,8 @@ TEST(ChildProcess, StandardHandlesAndNewSession) {
     ChildProcess child;
     ASSERT_TRUE(child.Start(options));
     ASSERT_TRUE(child.Wait(10000));
-    close(out);
-    close(in);
+    outFile.Reset();
+    inFile.Reset();
     auto text = qz::test::ReadFile(dir / "out.txt");
     ASSERT_TRUE(text);
     EXPECT_EQ(text->substr(0, 8), "out\nerr\n");

@@ -1,5 +1,6 @@
 #include "ObjectFile.h"
 #include "TestSupport.h"
+#include "UniqueFd.h"
 #include "platform/NamedEvent.h"
 #include "platform/NamedMutex.h"
 #include "platform/NamedObjects.h"
@@ -662,11 +663,10 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
 class RawView {
 public:
     RawView(const std::string& path, std::size_t size) : size_(size) {
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd >= 0) {
-            void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (fd) {
+            void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
             data_ = view == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(view);
-            close(fd);
         }
     }
     ~RawView() {

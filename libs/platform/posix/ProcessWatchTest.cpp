@@ -70,14 +70,15 @@ void StartEndingBatch(std::vector<pid_t>& pids, std::vector<std::unique_ptr<Proc
                       int count) {
     int input[2];
     ASSERT_EQ(0, pipe2(input, O_CLOEXEC));
+    detail::UniqueFd inputRead(input[0]), inputWrite(input[1]);
     watches.resize(count);
     for (int i = 0; i < count; ++i) {
         pids.push_back(Spawn({"/usr/bin/head", "-c", "1"}, input[0]));
         ASSERT_NE(0, pids.back());
         ASSERT_EQ(0, OpenWatch(pids.back(), watches[i]));
     }
-    close(input[0]);
-    close(input[1]); // the children see the end of their input and exit
+    inputRead.Reset();
+    inputWrite.Reset(); // the children see the end of their input and exit
     auto until = Clock::now() + 5s;
     while (!watches[0]->HasExited() && Clock::now() < until) {
     }
@@ -163,6 +164,7 @@ TEST(ProcessWatch, NonChildEndsWithUnreadableCode) {
     // A grandchild is not ours: its end is seen, its code cannot be read.
     int report[2];
     ASSERT_EQ(0, pipe(report));
+    detail::UniqueFd reportRead(report[0]), reportWrite(report[1]);
     pid_t middle = test::ForkChild([&] {
         pid_t grandchild = Spawn({"/bin/sleep", "0.3"});
         (void)!write(report[1], &grandchild, sizeof grandchild);
@@ -171,8 +173,8 @@ TEST(ProcessWatch, NonChildEndsWithUnreadableCode) {
     pid_t grandchild = 0;
     ASSERT_EQ(static_cast<ssize_t>(sizeof grandchild),
               read(report[0], &grandchild, sizeof grandchild));
-    close(report[0]);
-    close(report[1]);
+    reportRead.Reset();
+    reportWrite.Reset();
     ASSERT_EQ(0, test::WaitChild(middle, 10s));
     ASSERT_NE(0, grandchild);
     std::unique_ptr<ProcessWatch> watch;
