@@ -12,6 +12,16 @@
 
 namespace qz::platform {
 
+/// The two ends of a pipe that is not a child's (a child's pipes belong to its ChildProcess).
+struct PipeEnds {
+    THandle read = kInvalidHandle;
+    THandle write = kInvalidHandle;
+};
+
+/// Creates a pipe whose ends are not inherited by children; the caller closes both with
+/// CloseHandle. Fails with the system error.
+Result<PipeEnds> CreatePipe();
+
 /// Reads what is available, up to size bytes: the number of bytes read, 0 at the end of the data
 /// (every writer closed), std::nullopt when a non-blocking handle has nothing yet. Fails with the
 /// system error.

@@ -131,6 +131,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     start.pipeError = true;
     if (std::optional<int> failed = StartChild(child, argv, options, start)) {
         result.exitCode = *failed;
+        result.err = "cannot start " + (argv.empty() ? std::string() : argv[0]);
         return result;
     }
     std::thread writer([&child, input = options.input] {

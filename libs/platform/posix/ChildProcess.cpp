@@ -64,11 +64,18 @@ int Spawn(const ChildStartOptions& options, const int (&handles)[3], char* const
         return rc;
     }
     int rc = 0;
-    short flags = POSIX_SPAWN_SETSIGDEF;
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE); // a child of ours that ignores SIGPIPE would not end on it
     rc = posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // The mask is inherited through exec: a service that blocks its stop signals (to take them
+    // on a thread of its own) must not start children that cannot be stopped.
+    sigset_t none;
+    sigemptyset(&none);
+    if (rc == 0) {
+        rc = posix_spawnattr_setsigmask(&attributes, &none);
+    }
     if (options.newSession) {
         flags |= POSIX_SPAWN_SETSID;
     } else if (options.newProcessGroup) {
@@ -175,7 +182,10 @@ int StartByVfork(const ChildStartOptions& options, const int (&handles)[3], char
             childError = errno;
             _exit(127);
         }
-        sigprocmask(SIG_SETMASK, &old, nullptr);
+        // No signal blocked, whatever our mask (see Spawn).
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execvpe(argv[0], argv, envp);
         childError = errno;
         _exit(127);

@@ -3,10 +3,19 @@
 #include "WriteAll.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 namespace qz::platform {
+
+Result<PipeEnds> CreatePipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return FailWithLastError("create a pipe");
+    }
+    return PipeEnds{fds[0], fds[1]};
+}
 
 Result<std::optional<std::size_t>> ReadSome(THandle handle, void* buffer, std::size_t size) {
     for (;;) {
