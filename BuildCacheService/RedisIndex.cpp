@@ -130,9 +130,9 @@ void RedisIndex::Start(const RedisOptions& options) {
         start.stdErr = null.Handle();
     }
     server_ = platform::ChildProcess();
-    int error = server_.Start(start);
-    if (error != 0) {
-        RaiseOsError("Cannot start the cache index server " + options_.program, error);
+    if (auto started = server_.Start(start); !started) {
+        RaiseOsError("Cannot start the cache index server " + options_.program,
+                     started.error().code);
     }
     const std::uint64_t deadline =
         platform::MonotonicMilliseconds() + static_cast<std::uint64_t>(options_.startTimeoutMs);

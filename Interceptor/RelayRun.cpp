@@ -98,16 +98,18 @@ struct Captured {
 /// Runs command with its standard output and error captured whole.
 Captured RunCaptured(const std::vector<std::string>& command, const std::vector<std::string>& env) {
     Captured captured;
-    platform::PipeEnds out;
-    platform::PipeEnds err;
-    if (platform::CreatePipe(out) != 0) {
+    auto outPipe = platform::CreatePipe();
+    if (!outPipe) {
         return captured;
     }
-    if (platform::CreatePipe(err) != 0) {
-        platform::CloseHandle(out.read);
-        platform::CloseHandle(out.write);
+    auto errPipe = platform::CreatePipe();
+    if (!errPipe) {
+        platform::CloseHandle(outPipe->read);
+        platform::CloseHandle(outPipe->write);
         return captured;
     }
+    const platform::PipeEnds out = *outPipe;
+    const platform::PipeEnds err = *errPipe;
     std::string program = command[0];
     if (program.find('/') == std::string::npos) {
         program = FindInPath(program, EntryValue(env, "PATH").value_or("/usr/bin:/bin"), "", "");
@@ -125,19 +127,19 @@ Captured RunCaptured(const std::vector<std::string>& command, const std::vector<
         std::string* sinks[] = {&captured.out, &captured.err};
         char buffer[65536];
         while (handles[0] != platform::kInvalidHandle || handles[1] != platform::kInvalidHandle) {
-            std::vector<bool> ready;
-            if (platform::WaitReadable(handles, -1, ready) != 0) {
+            auto waited = platform::WaitReadable(handles, -1);
+            if (!waited) {
                 break;
             }
+            const std::vector<bool>& ready = *waited;
             for (std::size_t i = 0; i < handles.size(); ++i) {
                 if (!ready[i]) {
                     continue;
                 }
-                std::size_t done = 0;
-                int error = platform::ReadSome(handles[i], buffer, sizeof(buffer), done);
-                if (error == 0 && done > 0) {
-                    sinks[i]->append(buffer, done);
-                } else if (error != EINTR && error != EAGAIN) {
+                auto read = platform::ReadSome(handles[i], buffer, sizeof(buffer));
+                if (read && *read && **read > 0) {
+                    sinks[i]->append(buffer, **read);
+                } else if (!read || *read) { // the end, or a failed read
                     platform::CloseHandle(handles[i]);
                     handles[i] = platform::kInvalidHandle;
                 }

@@ -422,9 +422,11 @@ void CachingObserver::Unavailable(const std::string& why) {
 
 platform::THandle CachingObserver::Launch(int task, int slot, std::unique_ptr<Work> work,
                                           std::function<void(Work&)> body) {
-    if (platform::CreatePipe(work->pipe) != 0) {
+    auto pipe = platform::CreatePipe();
+    if (!pipe) {
         return platform::kInvalidHandle; // no thread: the task goes on without the cache
     }
+    work->pipe = *pipe;
     work->slot = slot;
     work->began = platform::MonotonicMilliseconds();
     Work& w = *work;

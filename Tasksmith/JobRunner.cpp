@@ -3,7 +3,6 @@
 #include "CM/Exceptions.h"
 #include "platform/ChildProcess.h"
 #include "platform/Clock.h"
-#include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Pipe.h"
 #include "platform/SystemError.h"
@@ -28,26 +27,23 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // A line longer than this goes out in pieces rather than growing without bound.
 constexpr std::size_t kMaxLine = 1024 * 1024;
 
-// One output stream of a running task: its pipe and the unfinished last line.
+// One output stream of a running task: its pipe (owned by the task's child object) and the
+// unfinished last line.
 struct Stream {
-    THandle handle = kInvalidHandle;
-    std::string carry;
+    platform::ChildProcess* child = nullptr;
     bool error = false;
+    std::string carry;
 
-    void Close() {
-        if (handle != kInvalidHandle) {
-            platform::CloseHandle(handle);
-            handle = kInvalidHandle;
-        }
-    }
+    THandle Handle() const { return error ? child->ErrorHandle() : child->OutputHandle(); }
+    void Close() { error ? child->CloseError() : child->CloseOutput(); }
 };
 
 struct Running {
     int task = 0;
     int slot = 0;
     platform::ChildProcess child;
-    Stream out;
-    Stream err;
+    Stream out{&child, false, {}};
+    Stream err{&child, true, {}};
     bool exited = false;
     int exitCode = 0;
     std::uint64_t started = 0;
@@ -61,7 +57,7 @@ struct Running {
     THandle cacheHandle = kInvalidHandle;
 
     bool Done() const {
-        return exited && out.handle == kInvalidHandle && err.handle == kInvalidHandle;
+        return exited && out.Handle() == kInvalidHandle && err.Handle() == kInvalidHandle;
     }
 };
 
@@ -114,28 +110,16 @@ void EmitLines(Stream& stream, std::string_view data, bool atEnd, int task,
 
 // Reads what one pipe has; closes it at its end.
 void ReadStream(Stream& stream, int task, TaskObserver& observer, std::vector<char>& buffer) {
-    std::size_t done = 0;
-    int error = platform::ReadSome(stream.handle, buffer.data(), buffer.size(), done);
-    if (error == EAGAIN) {
-        return;
+    auto read = platform::ReadSome(stream.Handle(), buffer.data(), buffer.size());
+    if (read && !*read) {
+        return; // nothing yet
     }
-    if (error != 0 || done == 0) {
+    if (!read || **read == 0) {
         EmitLines(stream, {}, true, task, observer);
         stream.Close();
         return;
     }
-    EmitLines(stream, std::string_view(buffer.data(), done), false, task, observer);
-}
-
-// Tasks read nothing: their standard input is the empty device, never the console's terminal.
-int NullInput() {
-    static platform::File input = [] {
-        platform::File file;
-        platform::FileOpenRequest request;
-        (void)file.Open("/dev/null", request);
-        return file;
-    }();
-    return input.IsOpen() ? input.Handle() : -1;
+    EmitLines(stream, std::string_view(buffer.data(), **read), false, task, observer);
 }
 
 // The PATH value of an environment; without one, the search path a shell uses by default.
@@ -162,20 +146,6 @@ int StartTask(const JobTask& jobTask, const std::vector<std::string>& environmen
             }
         }
     }
-    platform::PipeEnds out;
-    platform::PipeEnds err;
-    int error = platform::CreatePipe(out);
-    if (error == 0) {
-        error = platform::CreatePipe(err);
-        if (error != 0) {
-            platform::CloseHandle(out.read);
-            platform::CloseHandle(out.write);
-        }
-    }
-    if (error != 0) {
-        message = "cannot create a pipe: " + platform::SystemErrorText(error);
-        return error;
-    }
     platform::ChildStartOptions options;
     options.environment = MergeEnvironment(environment, jobTask.environment);
     if (jobTask.shellLine.empty()) {
@@ -187,10 +157,6 @@ int StartTask(const JobTask& jobTask, const std::vector<std::string>& environmen
             std::string found = platform::FindProgramInPath(
                 name, PathOfEnvironment(*options.environment), jobTask.folder);
             if (found.empty()) {
-                platform::CloseHandle(out.read);
-                platform::CloseHandle(out.write);
-                platform::CloseHandle(err.read);
-                platform::CloseHandle(err.write);
                 message = "cannot run " + name + ": not found in the task's PATH";
                 return ENOENT;
             }
@@ -202,15 +168,12 @@ int StartTask(const JobTask& jobTask, const std::vector<std::string>& environmen
     options.newProcessGroup = true;
     options.killWithParent = true;
     options.workingDirectory = jobTask.folder;
-    options.stdIn = NullInput();
-    options.stdOut = static_cast<int>(out.write);
-    options.stdErr = static_cast<int>(err.write);
-    error = run.child.Start(options);
-    platform::CloseHandle(out.write);
-    platform::CloseHandle(err.write);
-    if (error != 0) {
-        platform::CloseHandle(out.read);
-        platform::CloseHandle(err.read);
+    options.nullInput = true;
+    options.pipeOutput = true;
+    options.pipeError = true;
+    platform::Result<> started = run.child.Start(options);
+    if (!started) {
+        const int error = started.error().code;
         message =
             platform::PathKind::Folder != platform::QueryPathKind(jobTask.folder) &&
                     !jobTask.folder.empty()
@@ -219,11 +182,6 @@ int StartTask(const JobTask& jobTask, const std::vector<std::string>& environmen
                 : "cannot run " + options.arguments[0] + ": " + platform::SystemErrorText(error);
         return error;
     }
-    platform::SetNonBlocking(out.read);
-    platform::SetNonBlocking(err.read);
-    run.out.handle = out.read;
-    run.err.handle = err.read;
-    run.err.error = true;
     return 0;
 }
 
@@ -453,22 +411,22 @@ RunOutcome RunJob(const JobSpec& job, const RunSettings& settings, TaskObserver&
         std::vector<THandle> handles;
         handles.reserve(running.size() * 3);
         for (auto& run : running) {
-            handles.push_back(run->out.handle);
-            handles.push_back(run->err.handle);
+            handles.push_back(run->out.Handle());
+            handles.push_back(run->err.Handle());
             if (run->cacheWork != Running::CacheWork::None) {
                 handles.push_back(run->cacheDone ? kInvalidHandle : run->cacheHandle);
             } else {
                 handles.push_back(run->exited ? kInvalidHandle : run->child.WaitHandle());
             }
         }
-        std::vector<bool> readyFlags;
         int waitMs = settings.pollMs;
         if (outcome.cancelled) {
             std::uint64_t left = stopAt + static_cast<std::uint64_t>(settings.killGraceMs);
             waitMs = left > now ? static_cast<int>(std::min<std::uint64_t>(left - now, waitMs)) : 0;
             waitMs = std::max(waitMs, 1);
         }
-        platform::WaitReadable(handles, waitMs, readyFlags);
+        std::vector<bool> readyFlags = platform::WaitReadable(handles, waitMs)
+                                           .value_or(std::vector<bool>(handles.size(), false));
 
         const std::uint64_t after = platform::MonotonicMilliseconds();
         for (std::size_t r = 0; r < running.size(); ++r) {

@@ -187,35 +187,18 @@ std::string SlurmRemote::Acquire(int tasks, const std::string& jobName) {
     arguments.insert(arguments.begin(),
                      {"/bin/sh", "-c", "trap '' PIPE; exec \"$@\"", "qz-holder"});
 
-    platform::PipeEnds input;
-    platform::PipeEnds output;
-    if (int error = platform::CreatePipe(input)) {
-        return "cannot create a pipe: " + platform::SystemErrorText(error);
-    }
-    if (int error = platform::CreatePipe(output)) {
-        platform::CloseHandle(input.read);
-        platform::CloseHandle(input.write);
-        return "cannot create a pipe: " + platform::SystemErrorText(error);
-    }
     platform::ChildStartOptions options;
     options.arguments = arguments;
     options.environment = environment_;
     // Its own group, and not killed with us: salloc must live to give the allocation back when
     // our end of its input closes.
     options.newProcessGroup = true;
-    options.stdIn = static_cast<int>(input.read);
-    options.stdOut = static_cast<int>(output.write);
-    options.stdErr = static_cast<int>(output.write);
-    int error = holder_.Start(options);
-    platform::CloseHandle(input.read);
-    platform::CloseHandle(output.write);
-    if (error != 0) {
-        platform::CloseHandle(input.write);
-        platform::CloseHandle(output.read);
-        return "salloc could not be started: " + platform::SystemErrorText(error);
+    options.pipeInput = true;
+    options.pipeOutput = true;
+    options.errorToOutput = true;
+    if (auto started = holder_.Start(options); !started) {
+        return "salloc could not be started: " + platform::SystemErrorText(started.error().code);
     }
-    holderInput_ = input.write;
-    platform::SetNonBlocking(output.read);
 
     std::string text;
     bool complete = false;
@@ -227,19 +210,17 @@ std::string SlurmRemote::Acquire(int tasks, const std::string& jobName) {
         if (now >= deadline) {
             break;
         }
-        std::vector<bool> ready;
-        platform::WaitReadable(
-            {output.read}, static_cast<int>(std::min<std::uint64_t>(deadline - now, 200)), ready);
-        std::size_t done = 0;
-        int readError = platform::ReadSome(output.read, buffer, sizeof buffer, done);
-        if (readError == 0 && done > 0) {
-            text.append(buffer, done);
+        (void)platform::WaitReadable(
+            {holder_.OutputHandle()},
+            static_cast<int>(std::min<std::uint64_t>(deadline - now, 200)));
+        auto read = platform::ReadSome(holder_.OutputHandle(), buffer, sizeof buffer);
+        if (read && *read && **read > 0) {
+            text.append(buffer, **read);
             complete = text.find("QZEND") != std::string::npos;
-        } else if (readError != EAGAIN) {
+        } else if (!read || *read) {
             ended = true;
         }
     }
-    holderOutput_ = output.read;
     std::vector<int> perNode;
     for (const std::string& line : Lines(text)) {
         std::vector<std::string> words = Words(line);
@@ -370,18 +351,12 @@ void SlurmRemote::Release() {
         }
         jobId_.clear();
     }
-    if (holderInput_ != platform::kInvalidHandle) {
-        platform::CloseHandle(holderInput_);
-        holderInput_ = platform::kInvalidHandle;
-    }
+    holder_.CloseInput();
     if (holder_.Started() && !holder_.Wait(settings_.commandTimeoutSeconds * 1000)) {
-        platform::SignalProcessGroup(holder_.Pid(), platform::ProcessSignal::Kill);
+        (void)platform::SignalProcessGroup(holder_.Pid(), platform::ProcessSignal::Kill);
         holder_.Wait(2000);
     }
-    if (holderOutput_ != platform::kInvalidHandle) {
-        platform::CloseHandle(holderOutput_);
-        holderOutput_ = platform::kInvalidHandle;
-    }
+    holder_ = platform::ChildProcess(); // closes its output; a later Acquire starts afresh
     slotNodes_.clear();
 }
 

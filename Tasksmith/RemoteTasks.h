@@ -96,10 +96,9 @@ private:
     nv::TClusterSettings settings_;
     RemoteOptions options_;
     std::vector<std::string> environment_;
+    /// salloc; its input pipe holds the allocation, its output stays open until it has ended
+    /// (it may still report something).
     platform::ChildProcess holder_;
-    platform::THandle holderInput_ = platform::kInvalidHandle;
-    /// salloc's output, open until it has ended (it may still report something).
-    platform::THandle holderOutput_ = platform::kInvalidHandle;
     std::string jobId_;
     std::vector<NodeFacts> nodes_;
     std::vector<std::string> slotNodes_;

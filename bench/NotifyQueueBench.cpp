@@ -36,6 +36,16 @@ std::int64_t NowNs() {
         .count();
 }
 
+// The threads of this process now (from the kernel's list).
+int ThreadsNow() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
+}
+
 // A loop on a thread of its own; Body runs on the loop thread before Run.
 class LoopThread {
 public:
@@ -171,13 +181,18 @@ void BM_ExternalSetToHandler(benchmark::State& state) {
 }
 BENCHMARK(BM_ExternalSetToHandler)->Iterations(1)->UseRealTime();
 
-void BM_ChildExitToOnDone(benchmark::State& state) {
+// From a child's exit to its OnDone, one child after the other; with capture, its standard
+// output and error are captured as the console captures the build system's. Also reports the
+// most threads the process had while a child ran (threads_most) beside those before (threads_idle).
+void ChildExitToOnDone(benchmark::State& state, std::uint32_t options) {
     constexpr int kChildren = 200;
     std::string stamp =
         std::filesystem::temp_directory_path() / ("qz_exit_stamp_" + std::to_string(getpid()));
     setenv("QZ_BENCH_EXIT_STAMP", stamp.c_str(), 1);
     std::string self = QZ_EXIT_STAMP_PATH;
     std::vector<double> micros;
+    int threadsMost = 0;
+    int threadsIdle = 0;
     for (auto _ : state) {
         std::promise<void> finished;
         LoopThread loop([&](qz::TNotifyQueue& queue) {
@@ -187,10 +202,12 @@ void BM_ChildExitToOnDone(benchmark::State& state) {
                 std::string stamp;
                 std::vector<double>* micros;
                 std::promise<void>* finished;
+                std::uint32_t options;
+                int* threadsMost;
                 std::unique_ptr<qz::TProcess> process;
                 int left = kChildren;
                 void Next() {
-                    process = std::make_unique<qz::TProcess>(command, 0);
+                    process = std::make_unique<qz::TProcess>(command, options);
                     process->SetOnDone([this](qz::TProcess&) {
                         std::int64_t now = NowNs();
                         std::int64_t exitedAt = 0;
@@ -199,6 +216,7 @@ void BM_ChildExitToOnDone(benchmark::State& state) {
                         queue->Post(this, qz::npNormal, qz::TMethod::Of<&Runner::Step>(this));
                     });
                     process->Start(false);
+                    *threadsMost = std::max(*threadsMost, ThreadsNow());
                 }
                 void Step() {
                     if (--left > 0) {
@@ -209,8 +227,9 @@ void BM_ChildExitToOnDone(benchmark::State& state) {
                     }
                 }
             };
-            auto* runner =
-                new Runner{&queue, "\"" + self + "\"", stamp, &micros, &finished, nullptr};
+            threadsIdle = ThreadsNow();
+            auto* runner = new Runner{&queue,  "\"" + self + "\"", stamp,  &micros, &finished,
+                                      options, &threadsMost,       nullptr};
             queue.Post(runner, qz::npNormal, qz::TMethod::Of<&Runner::Next>(runner));
             static std::unique_ptr<Runner> keep;
             keep.reset(runner);
@@ -220,8 +239,27 @@ void BM_ChildExitToOnDone(benchmark::State& state) {
     unsetenv("QZ_BENCH_EXIT_STAMP");
     std::filesystem::remove(stamp);
     qz::bench::ReportLatency(state, micros);
+    state.counters["threads_idle"] = threadsIdle;
+    state.counters["threads_most"] = threadsMost;
+}
+
+void BM_ChildExitToOnDone(benchmark::State& state) {
+    ChildExitToOnDone(state, 0);
 }
 BENCHMARK(BM_ChildExitToOnDone)->Iterations(1)->UseRealTime();
+
+// The capture as asked for without temporary files (pipes, where the platform offers them).
+void BM_ChildExitToOnDoneWithCapture(benchmark::State& state) {
+    ChildExitToOnDone(state, qz::poInheritHandles | qz::poCaptureOutput | qz::poSeparateStdErr);
+}
+BENCHMARK(BM_ChildExitToOnDoneWithCapture)->Iterations(1)->UseRealTime();
+
+// The console's capture of the build system: temporary files followed by reader threads.
+void BM_ChildExitToOnDoneWithFileCapture(benchmark::State& state) {
+    ChildExitToOnDone(state, qz::poInheritHandles | qz::poCaptureOutput | qz::poSeparateStdErr |
+                                 qz::poTempFileOutput);
+}
+BENCHMARK(BM_ChildExitToOnDoneWithFileCapture)->Iterations(1)->UseRealTime();
 
 // Baseline of the child exit: the same small child started and awaited directly through its
 // pidfd, which leaves only the kernel's process teardown and one wake-up.
@@ -237,7 +275,7 @@ void BM_BaselineChildExitToPidfd(benchmark::State& state) {
             qz::platform::ChildProcess child;
             qz::platform::ChildStartOptions options;
             options.arguments = {self};
-            if (child.Start(options) != 0) {
+            if (!child.Start(options)) {
                 state.SkipWithError("start failed");
                 break;
             }

@@ -195,8 +195,8 @@ int StartBackground(const std::string& self) {
     options.newSession = true;
     options.stdIn = options.stdOut = options.stdErr = null.Handle();
     platform::ChildProcess child;
-    if (int rc = child.Start(options)) {
-        Error("cannot start '" + self + "': " + std::strerror(rc));
+    if (auto started = child.Start(options); !started) {
+        Error("cannot start '" + self + "': " + std::strerror(started.error().code));
         return ecFailure;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);

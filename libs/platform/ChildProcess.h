@@ -1,7 +1,11 @@
 #pragma once
 
-// Starting a child process and learning of its end.
+// Starting a child process and learning of its end. The child object owns everything of one
+// child: its pid, its pidfd and the parent's ends of the pipes to its standard handles. A child
+// is started with posix_spawn, or by vfork where an option needs work in the child that spawn
+// cannot do (killWithParent, niceValue, allowCoreFiles).
 
+#include "platform/Result.h"
 #include "platform/posix/UniqueFd.h"
 
 #include <optional>
@@ -30,13 +34,25 @@ struct ChildStartOptions {
     std::optional<int> niceValue;
     /// Core files are allowed (RLIMIT_CORE raised to its hard limit) instead of being left as is.
     bool allowCoreFiles = false;
-    /// Standard handles for the child (descriptors of this process); -1 inherits ours.
+    /// Standard handles for the child (descriptors of this process); -1 inherits ours. The
+    /// pipe and null-device choices below take precedence over them.
     int stdIn = -1;
     int stdOut = -1;
     int stdErr = -1;
+    /// The child reads the null device.
+    bool nullInput = false;
+    /// The child's standard input is a pipe whose writing end the object keeps (InputHandle).
+    bool pipeInput = false;
+    /// The child's standard output is a pipe whose reading end the object keeps (OutputHandle).
+    bool pipeOutput = false;
+    /// The child's standard error is a pipe of its own (ErrorHandle).
+    bool pipeError = false;
+    /// Standard error goes where standard output goes (after the choices above).
+    bool errorToOutput = false;
 };
 
-/// A started child. The object owns the child's pidfd; the child itself is never killed by it.
+/// A started child. The object owns the child's pidfd and the parent's pipe ends; the child itself
+/// is never killed by it. Not thread-safe: one thread uses an object at a time.
 class ChildProcess {
 public:
     ChildProcess() = default;
@@ -46,9 +62,10 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    /// Starts the child; returns 0, or the error code of the failure (also when the program
-    /// could not be executed).
-    int Start(const ChildStartOptions& options);
+    /// Starts the child (once per object). Fails with the system error of the start, also when
+    /// the program could not be executed or the folder not entered (nothing is left running
+    /// then); EINVAL for a second start, ENOENT for an empty argument vector.
+    Result<> Start(const ChildStartOptions& options);
 
     bool Started() const { return pid_ > 0; }
     int Pid() const { return pid_; }
@@ -61,11 +78,26 @@ public:
     /// The exit code once the child has ended: its exit status, or 128 + the signal number.
     std::optional<int> ExitCode();
 
+    /// The parent's pipe ends (pipeInput, pipeOutput, pipeError), -1 when there is none or it
+    /// was closed. The reading ends do not block: a read with nothing there fails with EAGAIN.
+    /// None is inherited by later children.
+    int InputHandle() const { return input_.Get(); }
+    int OutputHandle() const { return output_.Get(); }
+    int ErrorHandle() const { return error_.Get(); }
+    /// Closes the end (closing the input ends the child's input).
+    void CloseInput() { input_.Reset(); }
+    void CloseOutput() { output_.Reset(); }
+    void CloseError() { error_.Reset(); }
+
 private:
+    friend class ProcessWatch; // takes the pidfd and the pipe ends over
     void Reap();
 
     int pid_ = -1;
     detail::UniqueFd pidfd_;
+    detail::UniqueFd input_;
+    detail::UniqueFd output_;
+    detail::UniqueFd error_;
     std::optional<int> exitCode_;
 };
 
@@ -74,16 +106,16 @@ enum class ProcessSignal {
     Kill,      ///< ends at once (SIGKILL)
 };
 
-/// Sends the signal to every process of the group. 0, ESRCH when the group has no process left,
-/// or another system error code.
-int SignalProcessGroup(int groupId, ProcessSignal signal);
+/// Sends the signal to every process of the group. Fails with ESRCH when the group has no process
+/// left, EINVAL for a group id below 2, or another system error.
+Result<> SignalProcessGroup(int groupId, ProcessSignal signal);
 
 /// True while any process (zombies included) belongs to the group.
 bool ProcessGroupAlive(int groupId);
 
 /// Makes this process the reaper of its orphaned descendants: a process that a task started and
 /// left behind becomes our child instead of init's, so KillRemainingChildren can end it.
-int BecomeChildSubreaper();
+Result<> BecomeChildSubreaper();
 
 /// Kills (SIGKILL) and reaps every child of this process that is still there, including adopted
 /// orphans, until none is left or timeoutMs passed. Returns the number of processes killed.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -26,21 +27,27 @@ ChildStartOptions Shell(const std::string& script) {
     return Program({"/bin/sh", "-c", script});
 }
 
+// The error code of a start that failed; 0 when it succeeded.
+int StartError(ChildProcess& child, const ChildStartOptions& options) {
+    auto started = child.Start(options);
+    return started ? 0 : started.error().code;
+}
+
 TEST(ChildProcess, ExitCodesOfNormalEndsAndSignals) {
     ChildProcess child;
-    ASSERT_EQ(child.Start(Shell("exit 42")), 0);
+    ASSERT_TRUE(child.Start(Shell("exit 42")));
     ASSERT_TRUE(child.Wait(10000));
     EXPECT_EQ(child.ExitCode(), 42);
 
     ChildProcess killed;
-    ASSERT_EQ(killed.Start(Shell("kill -9 $$")), 0);
+    ASSERT_TRUE(killed.Start(Shell("kill -9 $$")));
     ASSERT_TRUE(killed.Wait(10000));
     EXPECT_EQ(killed.ExitCode(), 128 + SIGKILL);
 }
 
 TEST(ChildProcess, RunningChildHasNoExitCodeYet) {
     ChildProcess child;
-    ASSERT_EQ(child.Start(Shell("sleep 5")), 0);
+    ASSERT_TRUE(child.Start(Shell("sleep 5")));
     EXPECT_FALSE(child.ExitCode().has_value());
     EXPECT_FALSE(child.Wait(10));
     kill(child.Pid(), SIGTERM);
@@ -59,7 +66,7 @@ int OpenDescriptorCount() {
 
 TEST(ChildProcess, MovingHandsTheWaitHandleOver) {
     ChildProcess first;
-    ASSERT_EQ(first.Start(Shell("exit 3")), 0);
+    ASSERT_TRUE(first.Start(Shell("exit 3")));
     const int handle = first.WaitHandle();
     ASSERT_GE(handle, 0);
     ChildProcess second(std::move(first));
@@ -79,10 +86,10 @@ TEST(ChildProcess, ManyChildrenLeaveNoDescriptorBehind) {
     {
         std::vector<ChildProcess> children(50);
         for (std::size_t i = 0; i < children.size(); ++i) {
-            ASSERT_EQ(children[i].Start(Shell("exit " + std::to_string(i % 7))), 0);
+            ASSERT_TRUE(children[i].Start(Shell("exit " + std::to_string(i % 7))));
         }
         ChildProcess missing;
-        EXPECT_EQ(missing.Start(Program({"/nonexistent/program"})), ENOENT);
+        EXPECT_EQ(StartError(missing, Program({"/nonexistent/program"})), ENOENT);
         for (std::size_t i = 0; i < children.size(); ++i) {
             ASSERT_TRUE(children[i].Wait(10000));
             EXPECT_EQ(children[i].ExitCode(), static_cast<int>(i % 7));
@@ -93,15 +100,18 @@ TEST(ChildProcess, ManyChildrenLeaveNoDescriptorBehind) {
 
 TEST(ChildProcess, MissingProgramIsReportedAsTheStartError) {
     ChildProcess child;
-    EXPECT_EQ(child.Start(Program({"/nonexistent/program"})), ENOENT);
+    EXPECT_EQ(StartError(child, Program({"/nonexistent/program"})), ENOENT);
     EXPECT_FALSE(child.Started());
-    EXPECT_EQ(child.Start(Program({})), ENOENT);
+    EXPECT_EQ(StartError(child, Program({})), ENOENT);
 }
 
 TEST(ChildProcess, StandardHandlesAndNewSession) {
     qz::test::TempDir dir;
-    int out = open((dir / "out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
-    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    detail::UniqueFd outFile(
+        open((dir / "out.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600));
+    detail::UniqueFd inFile(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const int out = outFile.Get();
+    const int in = inFile.Get();
     ASSERT_GE(out, 0);
     ChildStartOptions options = Shell("cat; echo out; echo err 1>&2; cut -d' ' -f6 /proc/$$/stat");
     options.stdIn = in;
@@ -109,10 +119,10 @@ TEST(ChildProcess, StandardHandlesAndNewSession) {
     options.stdErr = out;
     options.newSession = true;
     ChildProcess child;
-    ASSERT_EQ(child.Start(options), 0);
+    ASSERT_TRUE(child.Start(options));
     ASSERT_TRUE(child.Wait(10000));
-    close(out);
-    close(in);
+    outFile.Reset();
+    inFile.Reset();
     auto text = qz::test::ReadFile(dir / "out.txt");
     ASSERT_TRUE(text);
     EXPECT_EQ(text->substr(0, 8), "out\nerr\n");
@@ -129,9 +139,9 @@ TEST(ChildProcess, ChildrenStartWithNoSignalBlocked) {
     sigset_t old;
     ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &stops, &old), 0);
     ChildProcess child;
-    const int started = child.Start(Shell("sleep 30"));
+    const bool started = child.Start(Shell("sleep 30")).has_value();
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    ASSERT_EQ(started, 0);
+    ASSERT_TRUE(started);
     // The child ends on the terminate signal instead of ignoring it.
     ASSERT_EQ(kill(child.Pid(), SIGTERM), 0);
     ASSERT_TRUE(child.Wait(10000)) << "the child inherited the blocked terminate signal";
@@ -142,13 +152,146 @@ TEST(ChildProcess, ChildOutlivesItsObject) {
     int pid = 0;
     {
         ChildProcess child;
-        ASSERT_EQ(child.Start(Shell("sleep 5")), 0);
+        ASSERT_TRUE(child.Start(Shell("sleep 5")));
         pid = child.Pid();
     }
     // Still running: not ended, and not a zombie either (kill(pid, 0) would pass on one).
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(test::ChildEnded(pid));
     test::KillChild(pid);
+}
+
+// Reads a non-blocking pipe end until its end, within the deadline.
+std::string ReadToEnd(int fd) {
+    std::string text;
+    char buffer[4096];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            return text;
+        }
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno == EAGAIN) {
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 100);
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    return text + "<no end>";
+}
+
+TEST(ChildProcess, PipesToAndFromTheChild) {
+    ChildStartOptions options = Shell("read -r line; echo \"got $line\"; echo oops >&2; exit 3");
+    options.pipeInput = true;
+    options.pipeOutput = true;
+    options.pipeError = true;
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(options));
+    ASSERT_GE(child.InputHandle(), 0);
+    ASSERT_EQ(write(child.InputHandle(), "hello\n", 6), 6);
+    child.CloseInput();
+    EXPECT_EQ(child.InputHandle(), -1);
+    EXPECT_EQ(ReadToEnd(child.OutputHandle()), "got hello\n");
+    EXPECT_EQ(ReadToEnd(child.ErrorHandle()), "oops\n");
+    ASSERT_TRUE(child.Wait(10000));
+    EXPECT_EQ(child.ExitCode(), 3);
+}
+
+TEST(ChildProcess, ErrorToOutputAndNullInput) {
+    ChildStartOptions options = Shell("cat; echo out; echo err >&2");
+    options.nullInput = true;
+    options.pipeOutput = true;
+    options.errorToOutput = true;
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(options));
+    EXPECT_EQ(child.ErrorHandle(), -1);
+    EXPECT_EQ(ReadToEnd(child.OutputHandle()), "out\nerr\n");
+    ASSERT_TRUE(child.Wait(10000));
+    EXPECT_EQ(child.ExitCode(), 0);
+}
+
+// The options that need calls in the child (started by vfork) and those that do not (spawn)
+// behave alike: the same exit codes, the same refusal of a folder that cannot be entered.
+TEST(ChildProcess, BothStartPathsGiveTheSameResults) {
+    qz::test::TempDir dir;
+    for (bool vforkPath : {false, true}) {
+        SCOPED_TRACE(vforkPath ? "vfork" : "spawn");
+        ChildStartOptions options = Shell("pwd; exit 9");
+        options.killWithParent = vforkPath;
+        options.workingDirectory = dir.path();
+        options.pipeOutput = true;
+        options.newProcessGroup = true;
+        ChildProcess child;
+        ASSERT_TRUE(child.Start(options));
+        EXPECT_EQ(ReadToEnd(child.OutputHandle()), dir.path() + "\n");
+        ASSERT_TRUE(child.Wait(10000));
+        EXPECT_EQ(child.ExitCode(), 9);
+
+        options.workingDirectory = dir / "missing";
+        ChildProcess refused;
+        EXPECT_EQ(StartError(refused, options), ENOENT);
+        EXPECT_FALSE(refused.Started());
+        EXPECT_EQ(refused.OutputHandle(), -1);
+
+        ChildProcess missing;
+        options.workingDirectory.clear();
+        options.arguments = {"no-such-program-anywhere"};
+        EXPECT_EQ(StartError(missing, options), ENOENT);
+    }
+}
+
+TEST(ChildProcess, ASecondStartIsRefused) {
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(Shell("exit 0")));
+    EXPECT_EQ(StartError(child, Shell("exit 1")), EINVAL);
+    ASSERT_TRUE(child.Wait(10000));
+    EXPECT_EQ(child.ExitCode(), 0);
+}
+
+TEST(ChildProcess, KillWithParentEndsTheChildWithItsStarter) {
+    qz::test::TempDir dir;
+    std::string pidFile = dir / "pid";
+    // In a forked copy of the test: it starts a sleeper bound to itself and is killed.
+    int starter = test::ForkChild([&] {
+        ChildStartOptions options = Shell("echo $$ > '" + pidFile + "'; exec sleep 60");
+        options.killWithParent = true;
+        ChildProcess child;
+        if (!child.Start(options)) {
+            return 1;
+        }
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(test::WaitUntil(
+        [&] { return std::atoi(test::ReadFile(pidFile).value_or("0").c_str()) > 0; }));
+    int sleeper = std::atoi(test::ReadFile(pidFile).value_or("0").c_str());
+    test::KillChild(starter);
+    EXPECT_TRUE(test::WaitUntil([&] { return kill(sleeper, 0) != 0; }))
+        << "the child outlived its starter";
+}
+
+// Many children with pipes, started and dropped: no descriptor is left behind.
+TEST(ChildProcess, PipedChildrenLeaveNoDescriptorBehind) {
+    const int before = OpenDescriptorCount();
+    {
+        std::vector<ChildProcess> children(40);
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            ChildStartOptions options = Shell("echo " + std::to_string(i));
+            options.pipeInput = i % 2 == 0;
+            options.pipeOutput = true;
+            options.pipeError = i % 3 == 0;
+            options.killWithParent = i % 4 == 0;
+            ASSERT_TRUE(children[i].Start(options));
+        }
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            EXPECT_EQ(ReadToEnd(children[i].OutputHandle()), std::to_string(i) + "\n");
+            ASSERT_TRUE(children[i].Wait(10000));
+        }
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST(ChildProcess, PriorityClassesMapToNiceValues) {
@@ -167,14 +310,14 @@ TEST(KillRemainingChildren, EndsAdoptedOrphansAndChildrenOfOtherThreads) {
     std::string pidFile = dir / "orphan.pid";
     int code = test::WaitChild(
         test::ForkChild([&] {
-            if (BecomeChildSubreaper() != 0) {
+            if (!BecomeChildSubreaper()) {
                 return 10;
             }
             // An orphan: its parent shell ends at once, so it is adopted by us.
             ChildProcess shell;
             ChildStartOptions options;
             options.arguments = {"/bin/sh", "-c", "setsid sleep 300 & echo $! > " + pidFile};
-            if (shell.Start(options) != 0 || !shell.Wait(20000)) {
+            if (!shell.Start(options) || !shell.Wait(20000)) {
                 return 11;
             }
             // A child started by another thread, which has ended since.

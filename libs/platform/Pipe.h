@@ -1,38 +1,38 @@
 #pragma once
 
-// Anonymous pipes for capturing a child's output, and waiting on several handles at once for
-// data. Handles are the plain numbers of Handles.h; CloseHandle closes them.
+// Reading and writing the pipes of a child (ChildProcess owns them), and waiting on several
+// handles at once for data. Handles are the plain numbers of Handles.h.
 
 #include "platform/Handles.h"
+#include "platform/Result.h"
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 namespace qz::platform {
 
+/// The two ends of a pipe that is not a child's (a child's pipes belong to its ChildProcess).
 struct PipeEnds {
     THandle read = kInvalidHandle;
     THandle write = kInvalidHandle;
 };
 
-/// Creates a pipe whose ends are not inherited by children (a child gets its end through
-/// ChildStartOptions). 0 or the system error code.
-int CreatePipe(PipeEnds& ends);
+/// Creates a pipe whose ends are not inherited by children; the caller closes both with
+/// CloseHandle. Fails with the system error.
+Result<PipeEnds> CreatePipe();
 
-/// Makes reads of the handle return EAGAIN instead of blocking. 0 or the system error code.
-int SetNonBlocking(THandle handle);
+/// Reads what is available, up to size bytes: the number of bytes read, 0 at the end of the data
+/// (every writer closed), std::nullopt when a non-blocking handle has nothing yet. Fails with the
+/// system error.
+Result<std::optional<std::size_t>> ReadSome(THandle handle, void* buffer, std::size_t size);
 
-/// Reads what is available, up to size bytes: 0 with done > 0 for data, 0 with done == 0 at the
-/// end of the data (every writer closed), EAGAIN when a non-blocking handle has nothing yet, or
-/// another system error code.
-int ReadSome(THandle handle, void* buffer, std::size_t size, std::size_t& done);
-
-/// Writes the whole buffer. 0 or the system error code.
-int WriteAllTo(THandle handle, const void* buffer, std::size_t size);
+/// Writes the whole buffer. Fails with the system error (EPIPE when the reader has gone).
+Result<> WriteAllTo(THandle handle, const void* buffer, std::size_t size);
 
 /// Waits up to timeoutMs (-1: without limit) until one of the handles can be read without
-/// blocking (data, end of data or an error); kInvalidHandle entries are ignored. ready receives
-/// one flag per handle. 0 (also on timeout, with no flag set) or the system error code.
-int WaitReadable(const std::vector<THandle>& handles, int timeoutMs, std::vector<bool>& ready);
+/// blocking (data, end of data or an error); kInvalidHandle entries are ignored. One flag per
+/// handle, none set on timeout. Fails with the system error of the wait.
+Result<std::vector<bool>> WaitReadable(const std::vector<THandle>& handles, int timeoutMs);
 
 } // namespace qz::platform

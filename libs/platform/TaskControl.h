@@ -4,14 +4,16 @@
 // signal that it handles between its waits, and finding a task's program in the task's own PATH
 // rather than in its own.
 
+#include "platform/Result.h"
+
 #include <string>
 
 namespace qz::platform {
 
 /// Makes the terminate signal (SIGTERM) a request: from now on it only sets a flag that
 /// TerminateSignalReceived reads, and it interrupts a wait in progress. Children started later
-/// get the default action back when they execute their program. 0 or the error code.
-int WatchTerminateSignal();
+/// get the default action back when they execute their program. Fails with the system error.
+Result<> WatchTerminateSignal();
 
 /// True once the terminate signal has arrived after WatchTerminateSignal.
 bool TerminateSignalReceived();

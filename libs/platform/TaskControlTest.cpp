@@ -1,6 +1,7 @@
 #include "platform/TaskControl.h"
 
 #include "TestSupport.h"
+#include "platform/posix/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
@@ -56,7 +57,7 @@ TEST(WatchTerminateSignal, TheSignalOnlySetsTheFlagAndInterruptsAWait) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (WatchTerminateSignal() != 0 || TerminateSignalReceived()) {
+        if (!WatchTerminateSignal() || TerminateSignalReceived()) {
             _exit(10);
         }
         kill(getpid(), SIGTERM);
@@ -73,20 +74,21 @@ TEST(WatchTerminateSignal, TheSignalOnlySetsTheFlagAndInterruptsAWait) {
     // A wait in progress returns early.
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
+    detail::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        close(ready[0]);
+        readyRead.Reset();
         WatchTerminateSignal();
         (void)!write(ready[1], "x", 1);
         pollfd none{-1, 0, 0};
         int rc = poll(&none, 1, 30000);
         _exit(rc < 0 && errno == EINTR && TerminateSignalReceived() ? 0 : 12);
     }
-    close(ready[1]);
+    readyWrite.Reset();
     char c = 0;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
-    close(ready[0]);
+    readyRead.Reset();
     // The signal may come before the child is inside poll: send it until the child ends.
     bool ended = false;
     for (int i = 0; i < 600 && !ended; ++i) {

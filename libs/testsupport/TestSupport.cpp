@@ -1,10 +1,14 @@
 #include "TestSupport.h"
 
+#include "platform/ChildProcess.h"
+#include "platform/Pipe.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -100,134 +104,95 @@ std::vector<std::string> BuildEnvironment(const RunOptions& options) {
     return result;
 }
 
-// The argument and environment arrays execve wants, pointing into strings this object keeps
-// (so it is neither copied nor moved).
-struct ExecArrays {
-    ExecArrays(std::vector<std::string> argv, std::vector<std::string> env)
-        : args(std::move(argv)), envs(std::move(env)) {
-        for (auto& s : args) {
-            argp.push_back(s.data());
-        }
-        argp.push_back(nullptr);
-        for (auto& s : envs) {
-            envp.push_back(s.data());
-        }
-        envp.push_back(nullptr);
+// Starts the program through the platform's child object; on a failed start, the exit code a
+// shell gives: 126 when the folder cannot be entered, 127 when the program cannot be run.
+std::optional<int> StartChild(platform::ChildProcess& child, const std::vector<std::string>& argv,
+                              const RunOptions& options, platform::ChildStartOptions start) {
+    start.arguments = argv;
+    start.environment = BuildEnvironment(options);
+    start.workingDirectory = options.cwd;
+    if (auto started = child.Start(start); !started) {
+        std::error_code error;
+        bool folderMissing =
+            !options.cwd.empty() && !std::filesystem::is_directory(options.cwd, error);
+        return folderMissing ? 126 : 127;
     }
-    ExecArrays(const ExecArrays&) = delete;
-    ExecArrays& operator=(const ExecArrays&) = delete;
-
-    /// In the child: into the folder (when given), then the program; 126 or 127 when either fails.
-    [[noreturn]] void Run(const std::string& folder) const {
-        if (!folder.empty() && chdir(folder.c_str()) != 0) {
-            _exit(126);
-        }
-        execve(argp[0], argp.data(), envp.data());
-        _exit(127);
-    }
-
-    std::vector<std::string> args, envs;
-    std::vector<char*> argp, envp;
-};
+    return std::nullopt;
+}
 
 } // namespace
 
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
     RunResult result;
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
-        pipe2(errPipe, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe failed";
+    platform::ChildProcess child;
+    platform::ChildStartOptions start;
+    start.pipeInput = true;
+    start.pipeOutput = true;
+    start.pipeError = true;
+    if (std::optional<int> failed = StartChild(child, argv, options, start)) {
+        result.exitCode = *failed;
+        result.err = "cannot start " + (argv.empty() ? std::string() : argv[0]);
         return result;
     }
-    const ExecArrays exec(argv, BuildEnvironment(options));
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(inPipe[0], 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        exec.Run(options.cwd);
-    }
-    close(inPipe[0]);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    std::thread writer([fd = inPipe[1], input = options.input] {
+    std::thread writer([&child, input = options.input] {
         signal(SIGPIPE, SIG_IGN);
-        size_t done = 0;
-        while (done < input.size()) {
-            ssize_t n = write(fd, input.data() + done, input.size() - done);
-            if (n <= 0) {
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
-        close(fd);
+        (void)platform::WriteAllTo(child.InputHandle(), input.data(), input.size());
+        child.CloseInput();
     });
 
     auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
+    std::vector<char> buffer(65536);
+    while (child.OutputHandle() >= 0 || child.ErrorHandle() >= 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - std::chrono::steady_clock::now())
                         .count();
         if (left <= 0) {
             result.timedOut = true;
-            kill(pid, SIGKILL);
+            kill(child.Pid(), SIGKILL);
             break;
         }
-        int ready = poll(fds, 2, static_cast<int>(left));
-        if (ready < 0 && errno != EINTR) {
+        const std::vector<platform::THandle> handles = {child.OutputHandle(), child.ErrorHandle()};
+        auto ready = platform::WaitReadable(handles, static_cast<int>(left));
+        if (!ready) {
             break;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-                char buffer[65536];
-                ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    sinks[i]->append(buffer, static_cast<size_t>(n));
-                } else {
-                    close(fds[i].fd);
-                    fds[i].fd = -1;
-                    --open;
-                }
+            if (!(*ready)[static_cast<std::size_t>(i)]) {
+                continue;
+            }
+            auto read = platform::ReadSome(handles[static_cast<std::size_t>(i)], buffer.data(),
+                                           buffer.size());
+            if (read && !*read) {
+                continue; // nothing after all
+            }
+            if (read && **read > 0) {
+                sinks[i]->append(buffer.data(), **read);
+            } else {
+                i == 0 ? child.CloseOutput() : child.CloseError();
             }
         }
     }
-    for (auto& fd : fds) {
-        if (fd.fd >= 0) {
-            close(fd.fd);
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    child.CloseOutput();
+    child.CloseError();
+    child.Wait(-1);
     writer.join();
-    if (WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.exitCode = 128 + WTERMSIG(status);
-    }
+    result.exitCode = child.ExitCode().value_or(-1);
     return result;
 }
 
 int StartProgram(const std::vector<std::string>& argv, const RunOptions& options) {
-    const ExecArrays exec(argv, BuildEnvironment(options));
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        exec.Run(options.cwd);
+    // One null device for the standard handles of every started program, open for good.
+    static const int null = fileno(std::fopen("/dev/null", "r+e"));
+    platform::ChildProcess child;
+    platform::ChildStartOptions start;
+    start.stdIn = start.stdOut = start.stdErr = null;
+    if (StartChild(child, argv, options, start)) {
+        ADD_FAILURE() << "cannot start " << (argv.empty() ? std::string() : argv[0]);
+        return -1;
     }
-    if (pid < 0) {
-        ADD_FAILURE() << "fork failed: " << std::strerror(errno);
-    }
-    return pid;
+    // The object only closes its pidfd: the child stays ours to wait for by its pid.
+    return child.Pid();
 }
 
 void StopChild(int pid, bool interrupt) {

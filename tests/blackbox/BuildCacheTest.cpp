@@ -232,7 +232,7 @@ protected:
         options.stdErr = errFile.Handle();
         options.stdOut = errFile.Handle();
         Build build;
-        EXPECT_EQ(process.Start(options), 0);
+        EXPECT_TRUE(process.Start(options));
         if (whileRunning_) {
             whileRunning_(process.Pid());
         }

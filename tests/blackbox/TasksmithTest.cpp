@@ -125,7 +125,7 @@ protected:
         options.environment = env;
         options.stdErr = errFile_.Handle();
         options.stdOut = errFile_.Handle();
-        return process_.Start(options) == 0;
+        return process_.Start(options).has_value();
     }
 
     // The console's side: wait for the start event, own the owner mutex, set attached.
@@ -571,7 +571,7 @@ TEST_F(TasksmithBlackBox, RefusesBadArguments) {
         options.arguments = {QZ_TASKSMITH_PATH};
         options.arguments.insert(options.arguments.end(), args.begin(), args.end());
         platform::ChildProcess p;
-        ASSERT_EQ(p.Start(options), 0);
+        ASSERT_TRUE(p.Start(options));
         ASSERT_TRUE(p.Wait(20000));
         EXPECT_EQ(p.ExitCode(), 1) << args[0];
     }

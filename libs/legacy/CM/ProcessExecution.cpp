@@ -117,14 +117,15 @@ TProcessOutputPipe::~TProcessOutputPipe() {
 }
 
 void TProcessOutputPipe::ReadLoop() {
-    std::vector<char> buffer(kReadChunk);
+    // Not zero-filled: every byte handed on was read first.
+    std::unique_ptr<char[]> buffer(new char[kReadChunk]);
     std::int64_t offset = 0;
     for (;;) {
         if (!stopping_ && stopEvent_.WaitFor(kPollInterval)) {
             stopping_ = true;
         }
         std::size_t done = 0;
-        if (readFile_.ReadAt(offset, buffer.data(), buffer.size(), done)) {
+        if (readFile_.ReadAt(offset, buffer.get(), kReadChunk, done)) {
             break;
         }
         std::lock_guard guard(lock_);
@@ -133,7 +134,7 @@ void TProcessOutputPipe::ReadLoop() {
         }
         if (done > 0) {
             offset += static_cast<std::int64_t>(done);
-            if (!collector_.Feed(std::string_view(buffer.data(), done))) {
+            if (!collector_.Feed(std::string_view(buffer.get(), done))) {
                 break; // the terminate marker
             }
         } else if (stopping_) {
@@ -172,6 +173,30 @@ std::string TProcessOutputPipe::Text() const {
     return JoinLines(Lines());
 }
 
+// ---- TProcessOutputCapture ------------------------------------------------------------------
+
+void TProcessOutputCapture::Feed(std::string_view data) {
+    std::lock_guard guard(lock_);
+    if (ended_) {
+        return;
+    }
+    if (data.empty()) {
+        collector_.Finish();
+        ended_ = true;
+    } else if (!collector_.Feed(data)) {
+        ended_ = true; // the terminate marker: the rest is read by the watcher and dropped
+    }
+}
+
+std::vector<std::string> TProcessOutputCapture::Lines() const {
+    std::lock_guard guard(lock_);
+    return collector_.Lines();
+}
+
+std::string TProcessOutputCapture::Text() const {
+    return JoinLines(Lines());
+}
+
 // ---- TProcess --------------------------------------------------------------------------------
 
 TProcess::TProcess(std::string commandLine, std::uint32_t options)
@@ -184,11 +209,11 @@ TProcess::TProcess(std::string commandLine, std::uint32_t options)
 }
 
 TProcess::~TProcess() {
-    // First the watcher: its destructor drops an exit notification still queued.
-    exitWatcher_.reset();
+    // First the watch: once it is gone no handler runs, so no exit is posted any more and a
+    // pipe capture is fed no more.
+    watch_.reset();
     stdOut_.reset();
     stdErr_.reset();
-    watch_.reset();
     if (queue_) {
         try {
             queue_->ClearQueue(this);
@@ -212,37 +237,69 @@ void TProcess::Start(bool wait) {
     start.newSession = (options_ & (poNewConsole | poNewProcessGroup)) != 0;
     start.niceValue = NiceValueOfOptions(options_);
     start.allowCoreFiles = (options_ & poKeepFaultDialog) != 0;
-    if (options_ & poCaptureOutput) {
+    const bool separate = (options_ & poSeparateStdErr) != 0;
+    if ((options_ & poCaptureOutput) && (options_ & poTempFileOutput)) {
         QZ_ASSERT(options_ & poInheritHandles);
         stdOut_ = std::make_unique<TProcessOutputPipe>();
-        if (options_ & poSeparateStdErr) {
+        if (separate) {
             stdErr_ = std::make_unique<TProcessOutputPipe>();
         }
         start.stdIn = NulInput();
         start.stdOut = stdOut_->WriteHandle();
         start.stdErr = stdErr_ ? stdErr_->WriteHandle() : stdOut_->WriteHandle();
+    } else if (options_ & poCaptureOutput) {
+        QZ_ASSERT(options_ & poInheritHandles);
+        pipeOut_ = std::make_unique<TProcessOutputCapture>();
+        start.pipeOutput = true;
+        if (separate) {
+            pipeErr_ = std::make_unique<TProcessOutputCapture>();
+            start.pipeError = true;
+        } else {
+            start.errorToOutput = true;
+        }
+        start.nullInput = true;
     }
+    QZ_ASSERT(wait || NotifyQueueAssigned());
 
     platform::ChildProcess child;
-    int error = child.Start(start);
-    if (error == 0) {
-        error = platform::ProcessWatch::Open(child.Pid(), watch_);
+    platform::Result<> started = child.Start(start);
+    if (started) {
+        const int pid = child.Pid();
+        platform::ProcessWatch::Handlers handlers;
+        if (pipeOut_) {
+            handlers.output = [capture = pipeOut_.get()](std::string_view data) {
+                capture->Feed(data);
+            };
+        }
+        if (pipeErr_) {
+            handlers.error = [capture = pipeErr_.get()](std::string_view data) {
+                capture->Feed(data);
+            };
+        }
+        if (!wait) {
+            handlers.exited = [this, queue = &GetNotifyQueue()] {
+                notified_ = true;
+                queue->Post(this, npNormal, TMethod::Of<&TProcess::HandleDone>(this));
+            };
+        }
+        auto watch = platform::ProcessWatch::Watch(std::move(child), std::move(handlers));
+        if (watch) {
+            watch_ = std::move(*watch);
+            pid_ = pid;
+        } else {
+            started = tl::unexpected(watch.error());
+        }
     }
-    if (error != 0) {
+    if (!started) {
         std::string program = start.arguments.empty() ? std::string() : start.arguments[0];
-        RaiseOsError(Format("Failed to create process: %s; %s", program, commandLine_), error);
+        RaiseOsError(Format("Failed to create process: %s; %s", program, commandLine_),
+                     started.error().code);
     }
-    pid_ = child.Pid();
 
     if (wait) {
         WaitForObject(watch_.get(), INFINITE, 0);
         Finished();
-        return;
     }
-    QZ_ASSERT(NotifyQueueAssigned());
-    exitWatcher_ =
-        CreateThread<TWaitObjectThread_Notify>(std::vector<THandle>{watch_.get()}, wfTimeoutResult,
-                                               [this](TWaitObjectThread_Notify&) { HandleDone(); });
 }
 
 void TProcess::HandleDone() {
@@ -296,6 +353,7 @@ int TProcess::WaitFor() {
 }
 
 void TProcess::StopOutput() {
+    // A pipe capture needs no stop: it ends with the child.
     if (stdOut_) {
         stdOut_->Stop();
     }
@@ -305,11 +363,11 @@ void TProcess::StopOutput() {
 }
 
 std::string TProcess::StdOutText() const {
-    return stdOut_ ? stdOut_->Text() : std::string();
+    return stdOut_ ? stdOut_->Text() : pipeOut_ ? pipeOut_->Text() : std::string();
 }
 
 std::string TProcess::StdErrText() const {
-    return stdErr_ ? stdErr_->Text() : std::string();
+    return stdErr_ ? stdErr_->Text() : pipeErr_ ? pipeErr_->Text() : std::string();
 }
 
 } // namespace qz

@@ -1,8 +1,10 @@
 #pragma once
 
 // Child processes: TProcess starts one child, optionally captures its standard output and error
-// into lines (through per-child temporary files that a reader thread follows while the child
-// runs), tells the main thread when the child has ended and gives its exit code.
+// into lines, tells the main thread when the child has ended and gives its exit code. The
+// platform's one watcher thread observes the child's end and its pipes and posts the end to the
+// notify queue. A capture with poTempFileOutput goes through per-child temporary files that a
+// reader thread follows while the child runs; without it, through pipes the watcher reads.
 
 #include "NotifyQueue.h"
 #include "OutputLines.h"
@@ -15,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -89,6 +92,22 @@ private:
     std::unique_ptr<TMethodThread> reader_;
 };
 
+/// The capture of one output stream through a pipe that the platform's watcher thread reads:
+/// the same lines as TProcessOutputPipe, without a file or a thread of its own. Fed on the
+/// watcher thread; Text and Lines may be read from any thread.
+class TProcessOutputCapture {
+public:
+    /// A piece of output; an empty piece is the end (the last unfinished line becomes a line).
+    void Feed(std::string_view data);
+    std::vector<std::string> Lines() const;
+    std::string Text() const;
+
+private:
+    mutable TFastMutex lock_; // guards collector_ and ended_
+    TOutputLineCollector collector_;
+    bool ended_ = false;
+};
+
 /// One child process. Every operation but WaitFor runs on the thread that created the object.
 class TProcess {
 public:
@@ -97,16 +116,17 @@ public:
     /// commandLine: program and arguments, split with the C-runtime rules. When the calling
     /// thread has a notify queue it must be that queue's thread.
     TProcess(std::string commandLine, std::uint32_t options);
-    /// Stops the exit watcher and the captures (deleting their files); a pending exit
+    /// Stops watching the child and the captures (deleting their files); a pending exit
     /// notification is dropped, so OnDone is not called. A running child is left running.
     ~TProcess();
     TProcess(const TProcess&) = delete;
     TProcess& operator=(const TProcess&) = delete;
 
     /// Starts the child (once per object). With wait, blocks until it ends. Without wait the
-    /// calling thread must have a notify queue: the child's end is posted to it and OnDone is
-    /// called there. Raises "Failed to create process: <program>; <command line>" (OS-error
-    /// form) or a capture's file error; the object then stays started without a child.
+    /// calling thread must have a notify queue: the watcher thread posts the child's end to it
+    /// and OnDone is called there. A pipe capture is complete when the child's end is known. Raises
+    /// "Failed to create process: <program>; <command line>" (OS-error form) or a capture's file
+    /// error; the object then stays started without a child.
     void Start(bool wait);
 
     /// The exit code: the child's status, 128 + n after a death by signal n, 0xFFFFFFFF when it
@@ -136,8 +156,8 @@ public:
     int ProcessId() const { return pid_; }
     bool Running() const { return state_ == State::Running; }
     bool Done() const { return state_ == State::Done; }
-    /// True once the exit watcher has posted the child's end to the queue.
-    bool ExitNotified() const { return exitWatcher_ && exitWatcher_->Notified(); }
+    /// True once the watcher has posted the child's end to the queue.
+    bool ExitNotified() const { return notified_; }
 
     /// Runs on the owner thread when the exit watcher reports the child's end.
     void HandleDone();
@@ -153,13 +173,15 @@ private:
     State state_ = State::NotStarted;
     int pid_ = 0;
     std::unique_ptr<platform::ProcessWatch> watch_;
-    std::unique_ptr<TWaitObjectThread_Notify> exitWatcher_;
+    std::atomic<bool> notified_{false};
     bool exitCodeCached_ = false;
     std::uint32_t exitCode_ = 0;
     std::uint32_t options_;
     std::string commandLine_;
-    std::unique_ptr<TProcessOutputPipe> stdOut_;
+    std::unique_ptr<TProcessOutputPipe> stdOut_; // temporary-file captures
     std::unique_ptr<TProcessOutputPipe> stdErr_;
+    std::unique_ptr<TProcessOutputCapture> pipeOut_; // pipe captures
+    std::unique_ptr<TProcessOutputCapture> pipeErr_;
     TNotifyEvent onDone_;
     TNotifyQueue* queue_ = nullptr;
 };

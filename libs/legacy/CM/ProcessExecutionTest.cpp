@@ -4,9 +4,11 @@
 #include "Exceptions.h"
 #include "NotifyTestSupport.h"
 #include "TestSupport.h"
+#include "platform/ProcessWatch.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -98,6 +100,68 @@ TEST(ProcessCapture, TemporaryFileGoesWithTheCapture) {
         pipe.Stop();
     }
     EXPECT_FALSE(std::filesystem::exists(name));
+}
+
+// Without poTempFileOutput the capture goes through pipes that the watcher thread reads: the
+// same lines, and no thread of its own.
+constexpr std::uint32_t kPipeCapture = poInheritHandles | poCaptureOutput;
+
+TEST(ProcessPipeCapture, SameLinesAsTheFileCapture) {
+    for (const char* script : {"printf '50%%\\r60%%\\r100%%\\n'", "printf 'abcdef\\rxy\\n'",
+                               "printf 'one\\r\\n\\ntwo\\r\\r\\nthree'",
+                               "printf 'a\\nb___TamrelTerminateOutput___\\nc\\n'"}) {
+        TProcess piped(Shell(script), kPipeCapture);
+        piped.Start(true);
+        EXPECT_EQ(piped.StdOutText(), CapturedOutput(script)) << script;
+    }
+}
+
+TEST(ProcessPipeCapture, SeparateOrSharedStandardErrorAndNullInput) {
+    TProcess separate(Shell("cat; echo out; echo err >&2; exit 6"),
+                      kPipeCapture | poSeparateStdErr);
+    separate.Start(true);
+    EXPECT_EQ(separate.StdOutText(), "out");
+    EXPECT_EQ(separate.StdErrText(), "err");
+    EXPECT_EQ(separate.ExitCode(), 6u);
+    TProcess shared(Shell("echo out; echo err >&2"), kPipeCapture);
+    shared.Start(true);
+    EXPECT_EQ(shared.StdOutText(), "out\r\nerr");
+    EXPECT_EQ(shared.StdErrText(), "");
+}
+
+TEST(ProcessPipeCapture, OutputIsCompleteWhenOnDoneRunsWithoutExtraThreads) {
+    OnFreshThread([](TNotifyQueue& queue) {
+        constexpr int kChildren = 20;
+        std::vector<std::unique_ptr<TProcess>> processes;
+        int done = 0;
+        bool complete = true;
+        // Warm up: the watcher thread starts with the first child.
+        TProcess first(Shell("exit 0"), 0);
+        first.Start(true);
+        const int threadsBefore = platform::ThreadCount();
+        int threadsMost = threadsBefore;
+        for (int i = 0; i < kChildren; ++i) {
+            auto process =
+                std::make_unique<TProcess>(Shell("seq 1 2000; echo last" + std::to_string(i) +
+                                                 " >&2; exit " + std::to_string(i)),
+                                           kPipeCapture | poSeparateStdErr);
+            process->SetOnDone([&, i](TProcess& sender) {
+                complete = complete && sender.StdErrText() == "last" + std::to_string(i) &&
+                           sender.StdOutText().size() == 6893u + 2 * 1999 &&
+                           sender.ExitCode() == static_cast<std::uint32_t>(i);
+                if (++done == kChildren) {
+                    queue.StopLoop();
+                }
+            });
+            process->Start(false);
+            threadsMost = std::max(threadsMost, platform::ThreadCount());
+            processes.push_back(std::move(process));
+        }
+        queue.Run();
+        EXPECT_EQ(done, kChildren);
+        EXPECT_TRUE(complete);
+        EXPECT_EQ(threadsMost, threadsBefore) << "a thread per child or stream";
+    });
 }
 
 TEST(ProcessExit, CodesOfNormalEndsAndSignalsReachOnDone) {

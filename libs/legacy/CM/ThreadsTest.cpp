@@ -158,8 +158,9 @@ TEST_F(Threads, WaitObjectThreadReportsSignalsUntilStopped) {
     waiter.reset(); // the stop event ends it
     // Without wfKeepWaiting it ends after the first signal; a process exit counts as one.
     int child = test::ForkChild([] { return 3; });
-    std::unique_ptr<platform::ProcessWatch> process;
-    ASSERT_EQ(0, platform::ProcessWatch::Open(child, process));
+    auto opened = platform::ProcessWatch::Open(child);
+    ASSERT_TRUE(opened);
+    std::unique_ptr<platform::ProcessWatch> process = std::move(*opened);
     auto once = CreateThread<Waiter>(std::vector<THandle>{a.Handle(), process.get()}, 0);
     once->WaitFor();
     EXPECT_EQ(std::vector<int>{1}, once->seen);

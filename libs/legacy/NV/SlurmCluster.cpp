@@ -71,11 +71,6 @@ std::string TCommandResult::Problem(const std::string& command) const {
 TCommandResult RunBounded(const std::vector<std::string>& arguments,
                           const std::vector<std::string>& environment, int timeoutMs) {
     TCommandResult result;
-    platform::PipeEnds pipe;
-    if (int error = platform::CreatePipe(pipe)) {
-        result.startError = platform::SystemErrorText(error);
-        return result;
-    }
     platform::ChildStartOptions options;
     options.arguments = arguments;
     options.newProcessGroup = true;
@@ -83,51 +78,44 @@ TCommandResult RunBounded(const std::vector<std::string>& arguments,
     if (!environment.empty()) {
         options.environment = environment;
     }
-    options.stdOut = static_cast<int>(pipe.write);
-    options.stdErr = static_cast<int>(pipe.write);
+    options.pipeOutput = true;
+    options.errorToOutput = true;
     platform::ChildProcess child;
-    int error = child.Start(options);
-    platform::CloseHandle(pipe.write);
-    if (error != 0) {
-        platform::CloseHandle(pipe.read);
-        result.startError = platform::SystemErrorText(error);
+    if (auto started = child.Start(options); !started) {
+        result.startError = platform::SystemErrorText(started.error().code);
         return result;
     }
-    platform::SetNonBlocking(pipe.read);
     const std::uint64_t deadline = platform::MonotonicMilliseconds() + std::max(timeoutMs, 1);
     char buffer[16384];
-    bool open = true;
     bool exited = false;
-    while (open || !exited) {
+    while (child.OutputHandle() != platform::kInvalidHandle || !exited) {
         std::uint64_t now = platform::MonotonicMilliseconds();
         if (now >= deadline) {
             result.timedOut = true;
             break;
         }
-        std::vector<bool> ready;
-        platform::WaitReadable({open ? pipe.read : platform::kInvalidHandle,
-                                exited ? platform::kInvalidHandle : child.WaitHandle()},
-                               static_cast<int>(std::min<std::uint64_t>(deadline - now, 100)),
-                               ready);
-        if (open) {
-            std::size_t done = 0;
-            int readError = platform::ReadSome(pipe.read, buffer, sizeof buffer, done);
-            if (readError == 0 && done > 0) {
+        (void)platform::WaitReadable(
+            {child.OutputHandle(), exited ? platform::kInvalidHandle : child.WaitHandle()},
+            static_cast<int>(std::min<std::uint64_t>(deadline - now, 100)));
+        if (child.OutputHandle() != platform::kInvalidHandle) {
+            auto read = platform::ReadSome(child.OutputHandle(), buffer, sizeof buffer);
+            if (read && *read && **read > 0) {
+                const std::size_t done = **read;
                 if (result.output.size() < kMaxOutput) {
                     result.output.append(buffer, std::min(done, kMaxOutput - result.output.size()));
                 }
-            } else if (readError != EAGAIN) {
-                open = false;
+            } else if (!read || *read) {
+                child.CloseOutput();
             }
         }
         if (!exited && child.Wait(0)) {
             exited = true;
             // What the command left behind in its group does not hold the pipe open.
-            platform::SignalProcessGroup(child.Pid(), platform::ProcessSignal::Kill);
+            (void)platform::SignalProcessGroup(child.Pid(), platform::ProcessSignal::Kill);
         }
     }
-    platform::SignalProcessGroup(child.Pid(), platform::ProcessSignal::Kill);
-    platform::CloseHandle(pipe.read);
+    (void)platform::SignalProcessGroup(child.Pid(), platform::ProcessSignal::Kill);
+    child.CloseOutput();
     child.Wait(2000);
     if (!result.timedOut) {
         result.exitCode = child.ExitCode().value_or(-1);

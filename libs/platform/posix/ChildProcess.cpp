@@ -1,7 +1,5 @@
 #include "platform/ChildProcess.h"
 
-#include "WriteAll.h"
-
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -10,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -28,57 +27,117 @@ int PidfdOpen(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-} // namespace
-
-ChildProcess::~ChildProcess() = default;
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)),
-      exitCode_(other.exitCode_) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        pid_ = std::exchange(other.pid_, -1);
-        pidfd_ = std::move(other.pidfd_);
-        exitCode_ = other.exitCode_;
+// A pipe whose ends are not inherited (the child gets its end through dup2, which clears that).
+Result<std::pair<detail::UniqueFd, detail::UniqueFd>> MakePipe() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return FailWithLastError("create a pipe for a child");
     }
-    return *this;
+    return std::pair{detail::UniqueFd(ends[0]), detail::UniqueFd(ends[1])};
 }
 
-int ChildProcess::Start(const ChildStartOptions& options) {
-    if (options.arguments.empty() || options.arguments[0].empty()) {
-        return ENOENT;
+// The argument or environment strings as the NULL-terminated array exec takes.
+std::vector<char*> PointerArray(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (std::string& s : strings) {
+        pointers.push_back(s.data());
     }
-    std::vector<std::string> args = options.arguments;
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> envCopy;
-    std::vector<char*> envp;
-    if (options.environment) {
-        envCopy = *options.environment;
-        for (std::string& e : envCopy) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-    }
-    const pid_t parent = getpid();
+    pointers.push_back(nullptr);
+    return pointers;
+}
 
-    // The child reports a failed exec through this pipe; a successful exec closes it.
-    int reportEnds[2];
-    if (pipe2(reportEnds, O_CLOEXEC) != 0) {
-        return errno;
+// The descriptors the child's standard handles come from: -1 leaves ours, kNull the null device.
+constexpr int kNull = -2;
+
+// Starts the child with posix_spawn: every option but killWithParent, niceValue and
+// allowCoreFiles maps onto its attributes and file actions.
+int Spawn(const ChildStartOptions& options, const int (&handles)[3], char* const* argv,
+          char* const* envp, pid_t& pid) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (int rc = posix_spawn_file_actions_init(&actions)) {
+        return rc;
     }
-    detail::UniqueFd reportRead(reportEnds[0]);
-    detail::UniqueFd reportWrite(reportEnds[1]);
-    const int report[2] = {reportEnds[0], reportEnds[1]};
-    pid_t pid = fork();
-    if (pid < 0) {
-        return errno;
+    if (int rc = posix_spawnattr_init(&attributes)) {
+        posix_spawn_file_actions_destroy(&actions);
+        return rc;
     }
+    int rc = 0;
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE); // a child of ours that ignores SIGPIPE would not end on it
+    rc = posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // The mask is inherited through exec: a service that blocks its stop signals (to take them
+    // on a thread of its own) must not start children that cannot be stopped.
+    sigset_t none;
+    sigemptyset(&none);
+    if (rc == 0) {
+        rc = posix_spawnattr_setsigmask(&attributes, &none);
+    }
+    if (options.newSession) {
+        flags |= POSIX_SPAWN_SETSID;
+    } else if (options.newProcessGroup) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        if (rc == 0) {
+            rc = posix_spawnattr_setpgroup(&attributes, 0);
+        }
+    }
+    if (rc == 0) {
+        rc = posix_spawnattr_setflags(&attributes, flags);
+    }
+    if (rc == 0 && !options.workingDirectory.empty()) {
+        rc = posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
+    }
+    for (int target = 0; target < 3 && rc == 0; ++target) {
+        if (handles[target] == kNull) {
+            rc = posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                                  target == 0 ? O_RDONLY : O_WRONLY, 0);
+        } else if (handles[target] >= 0) {
+            rc = posix_spawn_file_actions_adddup2(&actions, handles[target], target);
+        }
+    }
+    if (rc == 0 && options.errorToOutput) {
+        rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
+    if (rc == 0) {
+        rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, envp);
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc;
+}
+
+// Starts the child with vfork, for the options that need calls in the child which posix_spawn
+// cannot make. Between vfork and exec the child shares our memory: it makes system calls only
+// and reports a failure through a variable of this frame.
+int StartByVfork(const ChildStartOptions& options, const int (&handles)[3], char* const* argv,
+                 char* const* envp, pid_t& pid) {
+    const pid_t parent = getpid();
+    const char* folder =
+        options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
+    const int nice = options.niceValue.value_or(0);
+    const bool setNice = options.niceValue.has_value();
+    // Our signal handlers must not run in the child while it shares our memory: every signal is
+    // blocked across vfork, and the child resets each handled one before unblocking.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    volatile int childError = 0;
+    pid = vfork();
     if (pid == 0) {
+        for (int sig = 1; sig < NSIG; ++sig) {
+            struct sigaction action {};
+            if (sigaction(sig, nullptr, &action) == 0 &&
+                (sig == SIGPIPE ||
+                 (action.sa_handler != SIG_IGN && action.sa_handler != SIG_DFL))) {
+                action.sa_handler = SIG_DFL;
+                action.sa_flags = 0;
+                sigaction(sig, &action, nullptr);
+            }
+        }
         if (options.newSession) {
             setsid();
         } else if (options.newProcessGroup) {
@@ -87,17 +146,17 @@ int ChildProcess::Start(const ChildStartOptions& options) {
         if (options.killWithParent) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (getppid() != parent) {
+                childError = ESRCH;
                 _exit(127);
             }
         }
-        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
-            int error = errno;
-            detail::WriteAll(report[1], &error, sizeof error);
+        if (folder != nullptr && chdir(folder) != 0) {
+            childError = errno;
             _exit(127);
         }
-        if (options.niceValue) {
+        if (setNice) {
             // Without the privilege a raise fails; the child then keeps our priority.
-            (void)setpriority(PRIO_PROCESS, 0, *options.niceValue);
+            (void)setpriority(PRIO_PROCESS, 0, nice);
         }
         if (options.allowCoreFiles) {
             rlimit limit{};
@@ -106,44 +165,125 @@ int ChildProcess::Start(const ChildStartOptions& options) {
                 (void)setrlimit(RLIMIT_CORE, &limit);
             }
         }
-        int handles[3] = {options.stdIn, options.stdOut, options.stdErr};
         for (int target = 0; target < 3; ++target) {
-            if (handles[target] >= 0 && dup2(handles[target], target) < 0) {
-                int error = errno;
-                detail::WriteAll(report[1], &error, sizeof error);
+            int fd = handles[target];
+            if (fd == kNull) {
+                fd = open("/dev/null", target == 0 ? O_RDONLY : O_WRONLY);
+                if (fd < 0 || (fd != target && dup2(fd, target) < 0)) {
+                    childError = errno;
+                    _exit(127);
+                }
+            } else if (fd >= 0 && dup2(fd, target) < 0) {
+                childError = errno;
                 _exit(127);
             }
         }
-        signal(SIGPIPE, SIG_DFL);
-        // The mask is inherited through exec: a service that blocks its stop signals (to take
-        // them on a thread of its own) must not start children that cannot be stopped.
+        if (options.errorToOutput && dup2(1, 2) < 0) {
+            childError = errno;
+            _exit(127);
+        }
+        // No signal blocked, whatever our mask (see Spawn).
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execvpe(argv[0], argv.data(), options.environment ? envp.data() : environ);
-        int error = errno;
-        detail::WriteAll(report[1], &error, sizeof error);
+        execvpe(argv[0], argv, envp);
+        childError = errno;
         _exit(127);
     }
-    if (options.newProcessGroup && !options.newSession) {
-        // Also here, so that the group exists before Start returns (whichever side runs first).
-        (void)setpgid(pid, pid);
+    const int vforkError = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (pid < 0) {
+        return vforkError;
     }
-    reportWrite.Reset();
-    int childError = 0;
-    ssize_t n;
-    while ((n = read(reportRead.Get(), &childError, sizeof childError)) < 0 && errno == EINTR) {
-    }
-    reportRead.Reset();
-    pid_ = pid;
-    pidfd_.Reset(PidfdOpen(pid));
-    if (n == static_cast<ssize_t>(sizeof childError)) {
-        Reap();
-        pid_ = -1;
-        pidfd_.Reset();
+    if (childError != 0) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid = -1;
         return childError;
     }
     return 0;
+}
+
+} // namespace
+
+ChildProcess::~ChildProcess() = default;
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)),
+      input_(std::move(other.input_)), output_(std::move(other.output_)),
+      error_(std::move(other.error_)), exitCode_(std::exchange(other.exitCode_, std::nullopt)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        pid_ = std::exchange(other.pid_, -1);
+        pidfd_ = std::move(other.pidfd_);
+        input_ = std::move(other.input_);
+        output_ = std::move(other.output_);
+        error_ = std::move(other.error_);
+        exitCode_ = std::exchange(other.exitCode_, std::nullopt);
+    }
+    return *this;
+}
+
+Result<> ChildProcess::Start(const ChildStartOptions& options) {
+    if (pid_ > 0 || exitCode_) {
+        return Fail(EINVAL, "start a child: the object has started one already");
+    }
+    if (options.arguments.empty() || options.arguments[0].empty()) {
+        return Fail(ENOENT, "start a child: no program named");
+    }
+    std::vector<std::string> args = options.arguments;
+    std::vector<char*> argv = PointerArray(args);
+    std::vector<std::string> envCopy;
+    std::vector<char*> envp;
+    if (options.environment) {
+        envCopy = *options.environment;
+        envp = PointerArray(envCopy);
+    }
+
+    // The child's ends live only until it has started; ours are kept.
+    int handles[3] = {options.nullInput ? kNull : options.stdIn, options.stdOut, options.stdErr};
+    detail::UniqueFd childEnds[3];
+    detail::UniqueFd ourEnds[3];
+    const bool piped[3] = {options.pipeInput, options.pipeOutput, options.pipeError};
+    for (int target = 0; target < 3; ++target) {
+        if (!piped[target]) {
+            continue;
+        }
+        auto pipe = MakePipe();
+        if (!pipe) {
+            return tl::unexpected(pipe.error());
+        }
+        // Standard input: the child reads, we write; the other two the other way round.
+        auto& [readEnd, writeEnd] = *pipe;
+        childEnds[target] = std::move(target == 0 ? readEnd : writeEnd);
+        ourEnds[target] = std::move(target == 0 ? writeEnd : readEnd);
+        handles[target] = childEnds[target].Get();
+        if (target != 0) {
+            int flags = fcntl(ourEnds[target].Get(), F_GETFL);
+            if (flags < 0 || fcntl(ourEnds[target].Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+                return FailWithLastError("start a child: make its pipe non-blocking");
+            }
+        }
+    }
+
+    pid_t pid = -1;
+    char* const* environment = options.environment ? envp.data() : environ;
+    const bool needsVfork = options.killWithParent || options.niceValue || options.allowCoreFiles;
+    int rc = needsVfork ? StartByVfork(options, handles, argv.data(), environment, pid)
+                        : Spawn(options, handles, argv.data(), environment, pid);
+    if (rc != 0) {
+        return Fail(rc, "start " + options.arguments[0]);
+    }
+    pid_ = pid;
+    // Cannot fail for an unreaped child but by running out of descriptors; Wait and ExitCode
+    // then fall back to waitpid.
+    pidfd_.Reset(PidfdOpen(pid));
+    input_ = std::move(ourEnds[0]);
+    output_ = std::move(ourEnds[1]);
+    error_ = std::move(ourEnds[2]);
+    return {};
 }
 
 bool ChildProcess::Wait(int timeoutMs) {
@@ -189,22 +329,25 @@ std::optional<int> ChildProcess::ExitCode() {
     return exitCode_;
 }
 
-int SignalProcessGroup(int groupId, ProcessSignal signal) {
+Result<> SignalProcessGroup(int groupId, ProcessSignal signal) {
     if (groupId <= 1) {
-        return EINVAL;
+        return Fail(EINVAL, "signal process group " + std::to_string(groupId));
     }
     if (kill(-groupId, signal == ProcessSignal::Kill ? SIGKILL : SIGTERM) != 0) {
-        return errno;
+        return FailWithLastError("signal process group " + std::to_string(groupId));
     }
-    return 0;
+    return {};
 }
 
 bool ProcessGroupAlive(int groupId) {
     return groupId > 1 && (kill(-groupId, 0) == 0 || errno == EPERM);
 }
 
-int BecomeChildSubreaper() {
-    return prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 ? 0 : errno;
+Result<> BecomeChildSubreaper() {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        return FailWithLastError("become the reaper of orphaned descendants");
+    }
+    return {};
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "platform/Diagnostics.h"
 
+#include "UniqueFd.h"
 #include "WriteAll.h"
 
 #include <atomic>
@@ -442,10 +443,7 @@ int SharedLogFile::Open(const std::string& path) {
 }
 
 void SharedLogFile::Close() {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
-    }
+    detail::UniqueFd(std::exchange(fd_, -1)).Reset();
 }
 
 void SharedLogFile::Lock() {

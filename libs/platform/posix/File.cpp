@@ -1,5 +1,6 @@
 #include "platform/File.h"
 
+#include "UniqueFd.h"
 #include "platform/FileHandle.h"
 
 #include <cerrno>
@@ -123,31 +124,26 @@ FileError File::Open(const std::string& path, const FileOpenRequest& request) {
     if (fd < 0) {
         return ErrorFromCode(errno, path);
     }
+    detail::UniqueFd owner(fd); // until the object takes it
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        int code = S_ISDIR(info.st_mode) ? EISDIR : errno;
-        ::close(fd);
-        return ErrorFromCode(code, path);
+        return ErrorFromCode(S_ISDIR(info.st_mode) ? EISDIR : errno, path);
     }
     if (int lock = SharingLock(request); lock != 0) {
         if (::flock(fd, lock | LOCK_NB) != 0) {
-            int code = errno;
-            ::close(fd);
-            return ErrorFromCode(code, path);
+            return ErrorFromCode(errno, path);
         }
     }
     if (request.disposition == FileDisposition::CreateAlways && info.st_size != 0 &&
         ::ftruncate(fd, 0) != 0) {
-        int code = errno;
-        ::close(fd);
-        return ErrorFromCode(code, path);
+        return ErrorFromCode(errno, path);
     }
     if (request.hints.sequentialScan) {
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     } else if (request.hints.randomAccess) {
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
     }
-    fd_ = fd;
+    fd_ = owner.Release();
     if (request.hints.deleteOnClose) {
         deletePath_ = path;
     }
@@ -162,8 +158,7 @@ void File::Close() {
         ::unlink(deletePath_.c_str());
         deletePath_.clear();
     }
-    ::close(fd_);
-    fd_ = -1;
+    detail::UniqueFd(std::exchange(fd_, -1)).Reset();
 }
 
 int File::Detach() {

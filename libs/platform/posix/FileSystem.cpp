@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 
+#include "UniqueFd.h"
 #include "platform/Environment.h"
 
 #include <cerrno>
@@ -42,6 +43,7 @@ int WritePrivateFile(const std::string& path, std::string_view contents) {
     if (fd < 0) {
         return errno;
     }
+    detail::UniqueFd owner(fd);
     std::size_t done = 0;
     // The umask can only take bits away; fchmod makes the mode exact all the same.
     int error = fchmod(fd, 0600) == 0 ? 0 : errno;
@@ -56,8 +58,8 @@ int WritePrivateFile(const std::string& path, std::string_view contents) {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
+    if (int closeError = owner.Close(); closeError != 0 && error == 0) {
+        error = closeError;
     }
     if (error != 0) {
         unlink(path.c_str());
@@ -74,6 +76,7 @@ int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& 
     if (fd < 0) {
         return errno;
     }
+    detail::UniqueFd owner(fd);
     struct stat info {};
     int error = 0;
     if (fstat(fd, &info) != 0) {
@@ -100,7 +103,6 @@ int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& 
             done += static_cast<std::size_t>(n);
         }
     }
-    close(fd);
     return error;
 }
 

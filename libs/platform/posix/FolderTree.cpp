@@ -34,15 +34,14 @@ struct Walk {
         }
     }
 
-    // Deletes the matching entries of the open folder fd (on device dev) at the given depth.
-    // Takes ownership of fd.
-    void Entries(int fd, dev_t dev, int depth) {
-        DIR* dir = fdopendir(fd);
+    // Deletes the matching entries of the open folder (on device dev) at the given depth.
+    void Entries(UniqueFd folder, dev_t dev, int depth) {
+        DIR* dir = fdopendir(folder.Get());
         if (dir == nullptr) {
             Fail(errno);
-            close(fd);
             return;
         }
+        const int fd = folder.Release(); // the stream owns it now: closedir closes it
         while (true) {
             errno = 0;
             dirent* entry = readdir(dir);
@@ -102,7 +101,7 @@ struct Walk {
             Fail(ELOOP);
             return;
         }
-        Entries(child.Release(), dev, depth + 1);
+        Entries(std::move(child), dev, depth + 1);
         if (unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
             Fail(errno);
         }
@@ -127,7 +126,7 @@ FolderTreeResult DeleteMatchingEntries(const std::string& folder,
     }
     walk.result.opened = true;
     walk.result.complete = true;
-    walk.Entries(fd.Release(), info.st_dev, 1);
+    walk.Entries(std::move(fd), info.st_dev, 1);
     return walk.result;
 }
 

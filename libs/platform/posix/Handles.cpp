@@ -1,5 +1,7 @@
 #include "platform/Handles.h"
 
+#include "UniqueFd.h"
+
 #include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,9 +13,13 @@ bool CloseHandle(THandle handle) {
         errno = EBADF;
         return false;
     }
-    // On Linux the descriptor is released even when close reports EINTR; retrying could close a
-    // descriptor another thread has just been given.
-    return ::close(static_cast<int>(handle)) == 0 || errno == EINTR;
+    // On Linux the descriptor is released even when close reports EINTR (counted as success);
+    // retrying could close a descriptor another thread has just been given.
+    if (int error = detail::CloseDescriptor(static_cast<int>(handle))) {
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 bool UnmapView(void* address, std::size_t size) {

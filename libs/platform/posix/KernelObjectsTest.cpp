@@ -1,5 +1,6 @@
 #include "ObjectFile.h"
 #include "TestSupport.h"
+#include "UniqueFd.h"
 #include "platform/NamedEvent.h"
 #include "platform/NamedMutex.h"
 #include "platform/NamedObjects.h"
@@ -26,6 +27,16 @@
 
 namespace qz::platform {
 namespace {
+
+// The watch of a process, or the error code of Open (0 on success).
+int OpenWatch(int pid, std::unique_ptr<ProcessWatch>& out) {
+    auto opened = ProcessWatch::Open(pid);
+    if (!opened) {
+        return opened.error().code;
+    }
+    out = std::move(*opened);
+    return 0;
+}
 
 using namespace std::chrono_literals;
 using test::ForkChild;
@@ -343,7 +354,7 @@ TEST_F(KernelObjects, ProcessWatchJoinsTheWaitAndReadsTheExitCode) {
         return 7;
     });
     std::unique_ptr<ProcessWatch> watch;
-    ASSERT_EQ(0, ProcessWatch::Open(child, watch));
+    ASSERT_EQ(0, OpenWatch(child, watch));
     Waitable* objects[] = {stop.get(), watch.get()};
     WaitResult result = WaitAny(objects, 2, false, 10000);
     EXPECT_EQ(WaitStatus::Signaled, result.status);
@@ -356,13 +367,13 @@ TEST_F(KernelObjects, ProcessWatchJoinsTheWaitAndReadsTheExitCode) {
         return 0;
     });
     std::unique_ptr<ProcessWatch> second;
-    ASSERT_EQ(0, ProcessWatch::Open(killed, second));
+    ASSERT_EQ(0, OpenWatch(killed, second));
     EXPECT_EQ(WaitStatus::TimedOut, Wait1(*second, 20).status);
     kill(killed, SIGKILL);
     EXPECT_EQ(WaitStatus::Signaled, Wait1(*second, 10000).status);
     EXPECT_EQ(128 + SIGKILL, second->ExitCode());
     std::unique_ptr<ProcessWatch> gone;
-    EXPECT_EQ(ESRCH, ProcessWatch::Open(killed, gone));
+    EXPECT_EQ(ESRCH, OpenWatch(killed, gone));
 }
 
 TEST_F(KernelObjects, SignalAndWaitPingPongBetweenProcesses) {
@@ -652,11 +663,10 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
 class RawView {
 public:
     RawView(const std::string& path, std::size_t size) : size_(size) {
-        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd >= 0) {
-            void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (fd) {
+            void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
             data_ = view == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(view);
-            close(fd);
         }
     }
     ~RawView() {

@@ -1,6 +1,7 @@
 #include "platform/NamedObjects.h"
 
 #include "ObjectFile.h"
+#include "UniqueFd.h"
 #include "platform/AsciiText.h"
 #include "platform/Clock.h"
 
@@ -242,14 +243,12 @@ int SweepObjectLeftovers() {
     std::string prefix = ObjectPrefix();
     std::string head = prefix + ".";
     std::string tmpHead = prefix + ".tmp.";
-    int dupFd = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    DIR* dir = dupFd >= 0 ? fdopendir(dupFd) : nullptr;
+    detail::UniqueFd dupFd(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    DIR* dir = dupFd ? fdopendir(dupFd.Get()) : nullptr;
     if (!dir) {
-        if (dupFd >= 0) {
-            close(dupFd);
-        }
         return 0;
     }
+    dupFd.Release(); // the stream owns it now: closedir closes it
     rewinddir(dir);
     std::vector<std::string> names;
     while (dirent* entry = readdir(dir)) {
@@ -274,10 +273,12 @@ int SweepObjectLeftovers() {
             }
             continue;
         }
-        int fd = openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
+        detail::UniqueFd file(
+            openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+        if (!file) {
             continue;
         }
+        const int fd = file.Get();
         struct stat held {};
         if (detail::FlockNoWait(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 &&
             fstatat(dirFd, fileName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -285,7 +286,6 @@ int SweepObjectLeftovers() {
             unlinkat(dirFd, fileName.c_str(), 0) == 0) {
             ++removed;
         }
-        close(fd);
     }
     return removed;
 }
@@ -304,13 +304,12 @@ std::string ProbeKernelObjectSupport() {
                    : std::string("The kernel's futex_waitv does not work as expected: ") +
                          std::strerror(errno);
     }
-    int pidFd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
-    if (pidFd < 0) {
+    detail::UniqueFd pidFd(static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0)));
+    if (!pidFd) {
         return std::string("The kernel does not offer pidfd_open (Linux 5.3 or later is "
                            "required): ") +
                std::strerror(errno);
     }
-    close(pidFd);
     return {};
 }
 
@@ -441,9 +440,8 @@ void ObjectFile::Close() {
     if (fd < 0) {
         return;
     }
+    detail::UniqueFd own(std::exchange(fd, -1));
     if (persistent) {
-        close(fd);
-        fd = -1;
         return;
     }
     // Test for the last closer on a description of our own: a child made by fork shares this
@@ -451,11 +449,11 @@ void ObjectFile::Close() {
     // would be granted while the other process still uses the object. A fresh description gets
     // the exclusive lock only once no description anywhere holds a lock.
     int dirFd = DirectoryFd();
-    int probe =
+    detail::UniqueFd probeFd(
         dirFd >= 0 ? openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
-                   : -1;
-    close(fd);
-    fd = -1;
+                   : -1);
+    own.Reset();
+    const int probe = probeFd.Get();
     if (probe < 0) {
         return;
     }
@@ -467,15 +465,11 @@ void ObjectFile::Close() {
         named.st_ino == inode && named.st_dev == device) {
         unlinkat(dirFd, fileName.c_str(), 0);
     }
-    close(probe);
 }
 
 void ObjectFile::Abandon() {
     view = nullptr;
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
-    }
+    detail::UniqueFd(std::exchange(fd, -1)).Reset();
 }
 
 namespace {
@@ -491,10 +485,8 @@ int OpenExisting(int dirFd, const ObjectRequest& request, const std::string& fil
     if (fd < 0) {
         return errno == ELOOP ? EACCES : errno;
     }
-    auto fail = [fd](int code) {
-        close(fd);
-        return code;
-    };
+    detail::UniqueFd owner(fd); // until out takes it
+    auto fail = [](int code) { return code; };
     struct stat held {};
     if (fstat(fd, &held) != 0) {
         return fail(errno);
@@ -529,7 +521,7 @@ int OpenExisting(int dirFd, const ObjectRequest& request, const std::string& fil
             return fail(rc);
         }
     }
-    out.fd = fd;
+    out.fd = owner.Release();
     out.view = view;
     out.size = size;
     out.fileName = fileName;
@@ -579,9 +571,9 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
     if (fd < 0) {
         return EEXIST;
     }
+    detail::UniqueFd owner(fd); // until out takes it
     auto fail = [&](int code) {
         unlinkat(dirFd, tmpName.c_str(), 0);
-        close(fd);
         return code;
     };
     // Lock while the file is still 0600: once it is shared, another user could take the
@@ -624,7 +616,7 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
         return fail(rc);
     }
     unlinkat(dirFd, tmpName.c_str(), 0);
-    out.fd = fd;
+    out.fd = owner.Release();
     out.view = view;
     out.size = request.size;
     out.fileName = fileName;

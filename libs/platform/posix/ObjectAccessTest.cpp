@@ -1,5 +1,6 @@
 #include "ObjectFile.h"
 #include "TestSupport.h"
+#include "UniqueFd.h"
 #include "platform/NamedEvent.h"
 #include "platform/NamedObjects.h"
 #include "platform/SharedSection.h"
@@ -149,11 +150,10 @@ TEST_F(ObjectAccessTest, SquattedNamesAreRefusedWithoutBlocking) {
     std::string file = PathOf("Global\\Squatted");
     std::string fifo = PathOf("Global\\Fifo");
     ASSERT_EQ(0, test::RunAsNobody([&] {
-                  int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-                  if (fd < 0 || ftruncate(fd, 64) != 0 || mkfifo(fifo.c_str(), 0666) != 0) {
+                  detail::UniqueFd fd(open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666));
+                  if (!fd || ftruncate(fd.Get(), 64) != 0 || mkfifo(fifo.c_str(), 0666) != 0) {
                       return 1;
                   }
-                  close(fd);
                   return 0;
               }));
     // Forked, so that a blocking open fails the test instead of hanging it.
@@ -226,9 +226,11 @@ TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {
     int release[2];
     ASSERT_EQ(0, pipe(ready));
     ASSERT_EQ(0, pipe(release));
+    detail::UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
+    detail::UniqueFd releaseRead(release[0]), releaseWrite(release[1]);
     int holder = ForkChild([&] {
-        close(ready[0]);
-        close(release[1]);
+        readyRead.Reset();
+        releaseWrite.Reset();
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
             return 98;
         }
@@ -243,8 +245,8 @@ TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {
         (void)!read(release[0], &c, 1); // holds the locks until the parent is done
         return 0;
     });
-    close(ready[1]);
-    close(release[0]);
+    readyWrite.Reset();
+    releaseRead.Reset();
     char c = 0;
     bool locked = read(ready[0], &c, 1) == 1; // 0: the holder ended early
     int opener = ForkChild([] {
@@ -264,8 +266,8 @@ TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {
                    : 3;
     });
     int rc = locked ? WaitChild(opener, 10s) : (test::KillChild(opener), -3); // -1: it hung
-    close(release[1]);
-    close(ready[0]);
+    releaseWrite.Reset();
+    readyRead.Reset();
     EXPECT_EQ(0, WaitChild(holder, 10s));
     EXPECT_TRUE(locked);
     EXPECT_EQ(0, rc);
@@ -298,6 +300,7 @@ TEST_F(ObjectAccessTest, ForkedChildKeepsTheNameWhenTheParentCloses) {
     ASSERT_EQ(0, Event::Create("Global\\Forked", true, false, ObjectAccess::Private, event));
     int closed[2];
     ASSERT_EQ(0, pipe(closed));
+    detail::UniqueFd closedRead(closed[0]), closedWrite(closed[1]);
     int child = ForkChild([&] {
         char c = 0;
         if (read(closed[0], &c, 1) != 1) {
@@ -314,8 +317,8 @@ TEST_F(ObjectAccessTest, ForkedChildKeepsTheNameWhenTheParentCloses) {
     char c = 1;
     ASSERT_EQ(1, write(closed[1], &c, 1));
     EXPECT_EQ(0, WaitChild(child, 10s));
-    close(closed[0]);
-    close(closed[1]);
+    closedRead.Reset();
+    closedWrite.Reset();
     // The child ended without closing the handle it inherited: a leftover for the janitor.
     EXPECT_EQ(1, SweepObjectLeftovers());
     EXPECT_TRUE(Files().empty());

@@ -106,19 +106,19 @@ RegistryStatus ParseInto(const std::string& text, const std::string& file,
 // Replaces the file with the text: temporary file in the same folder, flushed, renamed over.
 RegistryStatus ReplaceFile(const std::string& file, const std::string& text, mode_t mode) {
     std::string pattern = file + ".XXXXXX";
-    int fd = mkstemp(pattern.data());
-    if (fd < 0) {
+    detail::UniqueFd fd(mkstemp(pattern.data()));
+    if (!fd) {
         return RegistryStatus::Error(errno);
     }
-    int error = detail::WriteAll(fd, text.data(), text.size());
-    if (error == 0 && fchmod(fd, mode & 07777) != 0) {
+    int error = detail::WriteAll(fd.Get(), text.data(), text.size());
+    if (error == 0 && fchmod(fd.Get(), mode & 07777) != 0) {
         error = errno;
     }
-    if (error == 0 && fsync(fd) != 0) {
+    if (error == 0 && fsync(fd.Get()) != 0) {
         error = errno;
     }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
+    if (int closeError = fd.Close(); closeError != 0 && error == 0) {
+        error = closeError;
     }
     if (error == 0 && rename(pattern.c_str(), file.c_str()) != 0) {
         error = errno;
@@ -127,10 +127,9 @@ RegistryStatus ReplaceFile(const std::string& file, const std::string& text, mod
         unlink(pattern.c_str());
         return RegistryStatus::Error(error);
     }
-    int dir = open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
+    detail::UniqueFd dir(open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir) {
+        fsync(dir.Get());
     }
     return {};
 }

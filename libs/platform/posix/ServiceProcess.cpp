@@ -1,5 +1,7 @@
 #include "platform/ServiceProcess.h"
 
+#include "UniqueFd.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -25,11 +27,9 @@ sigset_t StopSignals() {
     return set;
 }
 
+// Closes a descriptor member kept as a plain number (the public header has no descriptor type).
 void CloseFd(int& fd) {
-    if (fd >= 0) {
-        close(fd);
-        fd = -1;
-    }
+    detail::UniqueFd(std::exchange(fd, -1)).Reset();
 }
 
 } // namespace
@@ -93,16 +93,14 @@ InstanceLock::~InstanceLock() {
 
 int InstanceLock::Acquire(const std::string& path) {
     Release();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) {
         return errno;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno == EWOULDBLOCK ? EWOULDBLOCK : errno;
-        close(fd);
-        return error;
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? EWOULDBLOCK : errno;
     }
-    fd_ = fd;
+    fd_ = fd.Release();
     return 0;
 }
 
@@ -137,19 +135,17 @@ SupervisedPidFile::~SupervisedPidFile() {
 
 int SupervisedPidFile::Acquire(const std::string& path) {
     Release();
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) {
         return errno;
     }
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &lock) != 0) {
-        int error = errno == EACCES ? EWOULDBLOCK : errno;
-        close(fd);
-        return error;
+    if (fcntl(fd.Get(), F_SETLK, &lock) != 0) {
+        return errno == EACCES ? EWOULDBLOCK : errno;
     }
-    fd_ = fd;
+    fd_ = fd.Release();
     return 0;
 }
 
@@ -170,23 +166,20 @@ void SupervisedPidFile::Release() {
 }
 
 int InstanceLock::ReadHolderState(const std::string& path, std::string& text) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    detail::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
         return errno == ENOENT ? ESRCH : errno;
     }
-    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
-        close(fd); // nobody holds it
-        return ESRCH;
+    if (flock(fd.Get(), LOCK_SH | LOCK_NB) == 0) {
+        return ESRCH; // nobody holds it
     }
     text.clear();
     char buffer[256];
     ssize_t n = 0;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) {
+    while ((n = read(fd.Get(), buffer, sizeof buffer)) > 0 && text.size() < 4096) {
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    int error = n < 0 ? errno : 0;
-    close(fd);
-    return error;
+    return n < 0 ? errno : 0;
 }
 
 int SendStopSignal(int pid) {

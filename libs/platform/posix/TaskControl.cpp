@@ -24,18 +24,21 @@ bool RunnableFile(const std::string& path) {
 
 } // namespace
 
-int WatchTerminateSignal() {
+Result<> WatchTerminateSignal() {
     struct sigaction action {};
     action.sa_handler = &OnTerminateSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a wait in progress returns at once
     if (sigaction(SIGTERM, &action, nullptr) != 0) {
-        return errno;
+        return FailWithLastError("handle the terminate signal");
     }
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
-    return pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    if (int rc = pthread_sigmask(SIG_UNBLOCK, &set, nullptr)) {
+        return Fail(rc, "unblock the terminate signal");
+    }
+    return {};
 }
 
 bool TerminateSignalReceived() {

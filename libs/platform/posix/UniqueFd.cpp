@@ -1,11 +1,12 @@
 #include "UniqueFd.h"
 
+#include <cerrno>
 #include <unistd.h>
 
 namespace qz::platform::detail {
 
-void CloseDescriptor(int fd) {
-    (void)close(fd);
+int CloseDescriptor(int fd) {
+    return close(fd) == 0 || errno == EINTR ? 0 : errno;
 }
 
 } // namespace qz::platform::detail

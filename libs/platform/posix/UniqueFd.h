@@ -8,8 +8,9 @@
 
 namespace qz::platform::detail {
 
-/// Closes the descriptor (errors, EINTR included, are ignored: the descriptor is gone either way).
-void CloseDescriptor(int fd);
+/// Closes the descriptor: 0, or the system error of the close (a write-back failure shows here;
+/// the descriptor is gone either way, also after EINTR).
+int CloseDescriptor(int fd);
 
 class UniqueFd {
 public:
@@ -30,13 +31,16 @@ public:
     explicit operator bool() const { return fd_ >= 0; }
     /// Gives the descriptor up without closing it.
     int Release() { return std::exchange(fd_, -1); }
-    /// Closes the held descriptor (if any) and holds fd instead.
+    /// Closes the held descriptor (if any, ignoring errors) and holds fd instead.
     void Reset(int fd = -1) {
         if (fd_ >= 0) {
-            CloseDescriptor(fd_);
+            (void)CloseDescriptor(fd_);
         }
         fd_ = fd;
     }
+    /// Closes the held descriptor now: 0 (also when none was held) or the system error of the
+    /// close, for writers that must learn of a failed write-back.
+    int Close() { return fd_ >= 0 ? CloseDescriptor(std::exchange(fd_, -1)) : 0; }
 
 private:
     int fd_ = -1;
