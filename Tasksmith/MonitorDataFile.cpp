@@ -56,8 +56,8 @@ MonitorDataFile::MonitorDataFile(std::string fileName, const TMetaBuildPacket& h
     // Readers may open it at any time while it grows.
     request.share = platform::FileShare::ReadWrite;
     request.disposition = platform::FileDisposition::CreateAlways;
-    if (platform::FileError error = file_.Open(fileName_, request)) {
-        RaiseOsError("Cannot create monitor data file " + fileName_, error.code);
+    if (platform::Result<> opened = file_.Open(fileName_, request); !opened) {
+        RaiseOsError("Cannot create monitor data file " + fileName_, opened.error().code);
     }
     std::string bytes = EncodeHead(head);
     headSize_ = static_cast<std::int64_t>(bytes.size());
@@ -83,8 +83,8 @@ std::string MonitorDataFile::EncodeHead(const TMetaBuildPacket& head) const {
 
 void MonitorDataFile::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
     std::size_t done = 0;
-    if (platform::FileError error = file_.WriteAt(offset, data, size, done)) {
-        RaiseOsError("Cannot write monitor data file " + fileName_, error.code);
+    if (platform::Result<> written = file_.WriteAt(offset, data, size, done); !written) {
+        RaiseOsError("Cannot write monitor data file " + fileName_, written.error().code);
     }
 }
 

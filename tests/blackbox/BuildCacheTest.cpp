@@ -220,7 +220,7 @@ protected:
         platform::FileOpenRequest open;
         open.access = platform::FileAccess::Write;
         open.disposition = platform::FileDisposition::CreateAlways;
-        EXPECT_FALSE(errFile.Open(dir_ / (workFolder + ".err"), open));
+        EXPECT_TRUE(errFile.Open(dir_ / (workFolder + ".err"), open));
         platform::ChildProcess process;
         platform::ChildStartOptions options;
         options.arguments = {QZ_TASKSMITH_PATH, "/id=" + idText};

@@ -113,7 +113,7 @@ protected:
         platform::FileOpenRequest open;
         open.access = platform::FileAccess::Write;
         open.disposition = platform::FileDisposition::CreateAlways;
-        EXPECT_FALSE(errFile_.Open(dir_ / "tasksmith.err", open));
+        EXPECT_TRUE(errFile_.Open(dir_ / "tasksmith.err", open));
         process_ = platform::ChildProcess();
         platform::ChildStartOptions options;
         options.arguments = {QZ_TASKSMITH_PATH, "/id=" + idText_};
