@@ -21,9 +21,9 @@ void MakeFolder(const std::string& folder) {
     if (slash != std::string::npos && slash > 0) {
         MakeFolder(folder.substr(0, slash));
     }
-    int error = platform::MakeFolder(folder);
-    if (error != 0 && error != EEXIST) {
-        RaiseOsError("Cannot create the cache folder " + folder, error);
+    if (platform::Result<> made = platform::MakeFolder(folder);
+        !made && made.error().code != EEXIST) {
+        RaiseOsError("Cannot create the cache folder " + folder, made.error().code);
     }
 }
 

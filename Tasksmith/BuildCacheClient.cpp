@@ -103,8 +103,8 @@ std::optional<CacheEndpoint> CacheEndpointOfRequest(const TBuildCommandPacket& r
 }
 
 std::optional<std::string> FileDigests::Of(const std::string& path) {
-    long long mtime = 0;
-    if (platform::FileModificationTime(path, mtime) != 0) {
+    platform::Result<long long> mtime = platform::FileModificationTime(path);
+    if (!mtime) {
         return std::nullopt;
     }
     std::string memo = path + '\0' + std::to_string(mtime);

@@ -16,22 +16,22 @@ TEST(PrivateFile, ModeIsExactlyOwnerReadWriteWhateverTheUmask) {
     test::TempDir dir;
     std::string name = dir / "private.bin";
     const mode_t old = umask(0277); // would leave 0400 without the explicit mode
-    int error = WritePrivateFile(name, "secret");
+    Result<> written = WritePrivateFile(name, "secret");
     umask(old);
-    ASSERT_EQ(error, 0);
+    ASSERT_TRUE(written) << written.error().Text();
     struct stat info {};
     ASSERT_EQ(stat(name.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
-    std::string back;
-    EXPECT_EQ(ReadPrivateFile(name, 100, back), 0);
-    EXPECT_EQ(back, "secret");
+    Result<std::string> back = ReadPrivateFile(name, 100);
+    ASSERT_TRUE(back) << back.error().Text();
+    EXPECT_EQ(*back, "secret");
 }
 
 TEST(PrivateFile, APlantedLinkIsReplacedNotWrittenThrough) {
     test::TempDir dir;
     test::WriteFile(dir / "victim.txt", "keep");
     fs::create_symlink(dir / "victim.txt", dir / "cmd.bin");
-    ASSERT_EQ(WritePrivateFile(dir / "cmd.bin", "new"), 0);
+    ASSERT_TRUE(WritePrivateFile(dir / "cmd.bin", "new"));
     EXPECT_EQ(test::ReadFile(dir / "victim.txt").value_or(""), "keep");
     EXPECT_FALSE(fs::is_symlink(fs::symlink_status(dir / "cmd.bin")));
     EXPECT_EQ(test::ReadFile(dir / "cmd.bin").value_or(""), "new");
@@ -40,13 +40,15 @@ TEST(PrivateFile, APlantedLinkIsReplacedNotWrittenThrough) {
 TEST(PrivateFile, AnOldFileIsReplacedWhole) {
     test::TempDir dir;
     test::WriteFile(dir / "cmd.bin", "a much longer old content");
-    ASSERT_EQ(WritePrivateFile(dir / "cmd.bin", "short"), 0);
+    ASSERT_TRUE(WritePrivateFile(dir / "cmd.bin", "short"));
     EXPECT_EQ(test::ReadFile(dir / "cmd.bin").value_or(""), "short");
 }
 
 TEST(PrivateFile, AMissingFolderIsAnError) {
     test::TempDir dir;
-    EXPECT_EQ(WritePrivateFile(dir / "no/such/cmd.bin", "x"), ENOENT);
+    Result<> written = WritePrivateFile(dir / "no/such/cmd.bin", "x");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().code, ENOENT);
 }
 
 } // namespace

@@ -56,8 +56,8 @@ TEST(FileErrors, MissingFilesAndFoldersAreToldApart) {
     EXPECT_EQ(file.Open(dir / "none", {}).error().kind, FailureKind::NotFound);
     EXPECT_EQ(file.Open(dir / "no/such/file", {}).error().kind, FailureKind::PathNotFound);
     EXPECT_EQ(file.Open(dir.path(), {}).error().kind, FailureKind::AccessDenied);
-    ASSERT_EQ(MakeFolder(dir / "no"), 0);
-    ASSERT_EQ(MakeFolder(dir / "no/such"), 0);
+    ASSERT_TRUE(MakeFolder(dir / "no"));
+    ASSERT_TRUE(MakeFolder(dir / "no/such"));
     FileOpenRequest create = Request(FileAccess::Write, FileShare::Read);
     EXPECT_TRUE(file.Open(dir / "no/such/file", create));
     EXPECT_TRUE(file.IsOpen());

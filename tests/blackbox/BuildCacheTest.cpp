@@ -208,9 +208,8 @@ protected:
         request.SetStr(TBuildCommandPacket::EnvBlock, block);
         TVirtualStream stream;
         request.SaveToStream(stream, nullptr, 0);
-        EXPECT_EQ(platform::WritePrivateFile(dir_ / ("temp/" + idText + ".nv_bld_cmd"),
-                                             stream.AsString()),
-                  0);
+        EXPECT_TRUE(platform::WritePrivateFile(dir_ / ("temp/" + idText + ".nv_bld_cmd"),
+                                               stream.AsString()));
         const std::string name = "Orvane_Build_" + idText;
         std::unique_ptr<platform::Event> start;
         EXPECT_EQ(platform::Event::Create(name + "_Start_SyncWithProxyEvent", true, false,
