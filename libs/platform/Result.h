@@ -21,6 +21,7 @@ enum class FailureKind {
     PathNotFound,     ///< a folder of the path does not exist
     AccessDenied,     ///< no permission, a read-only file system, or the name is a folder
     SharingViolation, ///< another handle's sharing mode excludes this open
+    Corrupt,          ///< data that was read does not parse; the context says where and why
 };
 
 /// Why an operation failed.
@@ -29,9 +30,11 @@ struct Failure {
     std::string context; ///< what was being done, for example "open /etc/x"; may be empty
     FailureKind kind = FailureKind::Other;
 
-    /// "context: system text" (or either part alone when the other is empty).
+    /// "context: system text" (or either part alone when the other is empty). A Corrupt failure's
+    /// context says all there is to say and stands alone.
     std::string Text() const {
-        std::string system = code != 0 ? SystemErrorText(code) : std::string();
+        std::string system =
+            code != 0 && kind != FailureKind::Corrupt ? SystemErrorText(code) : std::string();
         if (context.empty()) {
             return system;
         }
@@ -46,6 +49,14 @@ using Result = tl::expected<T, Failure>;
 inline tl::unexpected<Failure> Fail(int code, std::string context = {},
                                     FailureKind kind = FailureKind::Other) {
     return tl::unexpected<Failure>(Failure{code, std::move(context), kind});
+}
+
+/// Success when ok is true, else a failure with the given code and context.
+inline Result<> FailUnless(bool ok, int code, std::string context = {}) {
+    if (!ok) {
+        return Fail(code, std::move(context));
+    }
+    return {};
 }
 
 /// A failed Result with the calling thread's last system error.
