@@ -22,6 +22,7 @@ enum class FailureKind {
     AccessDenied,     ///< no permission, a read-only file system, or the name is a folder
     SharingViolation, ///< another handle's sharing mode excludes this open
     Corrupt,          ///< data that was read does not parse; the context says where and why
+    Exhausted,        ///< a fixed-size table has no free entry
 };
 
 /// Why an operation failed.
