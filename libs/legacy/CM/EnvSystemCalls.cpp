@@ -62,8 +62,8 @@ std::string ModuleFileNameOrEmpty(TModuleHandle module) {
 }
 
 void CloseHandleChecked(TFileHandle handle) {
-    if (!platform::CloseHandle(handle)) {
-        RaiseOsError(Format("Failed to close handle 0x0%x", handle));
+    if (platform::Result<> closed = platform::CloseHandle(handle); !closed) {
+        RaiseOsError(Format("Failed to close handle 0x0%x", handle), closed.error().code);
     }
 }
 

@@ -6,18 +6,23 @@
 
 namespace qz::platform {
 
-bool CloseHandle(THandle handle) {
+Result<> CloseHandle(THandle handle) {
     if (handle < 0) {
-        errno = EBADF;
-        return false;
+        return Fail(EBADF, "close");
     }
     // On Linux the descriptor is released even when close reports EINTR; retrying could close a
     // descriptor another thread has just been given.
-    return ::close(static_cast<int>(handle)) == 0 || errno == EINTR;
+    if (::close(static_cast<int>(handle)) != 0 && errno != EINTR) {
+        return FailWithLastError("close");
+    }
+    return {};
 }
 
-bool UnmapView(void* address, std::size_t size) {
-    return ::munmap(address, size) == 0;
+Result<> UnmapView(void* address, std::size_t size) {
+    if (::munmap(address, size) != 0) {
+        return FailWithLastError("unmap");
+    }
+    return {};
 }
 
 } // namespace qz::platform
