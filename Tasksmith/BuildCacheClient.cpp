@@ -107,7 +107,7 @@ std::optional<std::string> FileDigests::Of(const std::string& path) {
     if (!mtime) {
         return std::nullopt;
     }
-    std::string memo = path + '\0' + std::to_string(mtime);
+    std::string memo = path + '\0' + std::to_string(*mtime);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = known_.find(memo);
@@ -661,8 +661,8 @@ void CachingObserver::StoreIn(Work& work, int task) const {
     for (const std::string& output : jobTask.outputs) {
         std::uint64_t size = 0;
         std::optional<std::string> digest = buildcache::HashFile(output, &size);
-        unsigned mode = 0644;
-        if (!digest || platform::FilePermissions(output, mode) != 0) {
+        platform::Result<unsigned> mode = platform::FilePermissions(output);
+        if (!digest || !mode) {
             work.messages.push_back("Task \"" + jobTask.id +
                                     "\" is not stored in the build cache: " + output +
                                     " is missing");
@@ -671,7 +671,7 @@ void CachingObserver::StoreIn(Work& work, int task) const {
         buildcache::OutputRecord record;
         record.blob = *digest;
         record.size = size;
-        record.mode = mode & 0777;
+        record.mode = *mode & 0777;
         manifest.outputs.push_back(record);
     }
     CacheConnection connection(endpoint_);
