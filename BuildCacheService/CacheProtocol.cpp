@@ -86,19 +86,19 @@ std::optional<std::string> ReadFileBytes(const std::string& path) {
     platform::File file;
     platform::FileOpenRequest request;
     request.hints.sequentialScan = true;
-    if (file.Open(path, request)) {
+    if (!file.Open(path, request)) {
         return std::nullopt;
     }
-    std::int64_t size = 0;
-    if (file.GetSize(size)) {
+    platform::Result<std::int64_t> size = file.Size();
+    if (!size) {
         return std::nullopt;
     }
-    std::string bytes(static_cast<std::size_t>(size), '\0');
+    std::string bytes(static_cast<std::size_t>(*size), '\0');
     std::size_t at = 0;
     while (at < bytes.size()) {
         std::size_t done = 0;
-        if (file.ReadAt(static_cast<std::int64_t>(at), bytes.data() + at, bytes.size() - at,
-                        done) ||
+        if (!file.ReadAt(static_cast<std::int64_t>(at), bytes.data() + at, bytes.size() - at,
+                         done) ||
             done == 0) {
             return std::nullopt;
         }

@@ -21,9 +21,9 @@ void MakeFolder(const std::string& folder) {
     if (slash != std::string::npos && slash > 0) {
         MakeFolder(folder.substr(0, slash));
     }
-    int error = platform::MakeFolder(folder);
-    if (error != 0 && error != EEXIST) {
-        RaiseOsError("Cannot create the cache folder " + folder, error);
+    if (platform::Result<> made = platform::MakeFolder(folder);
+        !made && made.error().code != EEXIST) {
+        RaiseOsError("Cannot create the cache folder " + folder, made.error().code);
     }
 }
 
@@ -274,13 +274,13 @@ StoreResult CacheStore::PutBlob(const std::string& hash, std::string_view bytes)
 }
 
 int CacheStore::Sweep() {
-    std::vector<platform::FolderEntry> folders;
-    if (platform::ListFolder(fileCache_, folders) != 0) {
+    platform::Result<std::vector<platform::FolderEntry>> folders = platform::ListFolder(fileCache_);
+    if (!folders) {
         return 0;
     }
     const std::int64_t now = Now();
     int removed = 0;
-    for (const platform::FolderEntry& folder : folders) {
+    for (const platform::FolderEntry& folder : *folders) {
         if (folder.kind == platform::PathKind::Folder) {
             removed += SweepFolder(folder.name, now);
         }
@@ -290,12 +290,13 @@ int CacheStore::Sweep() {
 
 int CacheStore::SweepFolder(const std::string& folder, std::int64_t now) {
     const std::int64_t age = options_.unclaimedBlobAgeSeconds;
-    std::vector<platform::FolderEntry> files;
-    if (platform::ListFolder(fileCache_ + "/" + folder, files) != 0) {
+    platform::Result<std::vector<platform::FolderEntry>> files =
+        platform::ListFolder(fileCache_ + "/" + folder);
+    if (!files) {
         return 0;
     }
     int removed = 0;
-    for (const platform::FolderEntry& file : files) {
+    for (const platform::FolderEntry& file : *files) {
         if (file.kind != platform::PathKind::File) {
             continue;
         }
@@ -304,7 +305,7 @@ int CacheStore::SweepFolder(const std::string& folder, std::int64_t now) {
         if (folder == "tmp" || !IsDigest(file.name) || !file.name.starts_with(folder)) {
             // A write in progress, or no blob of this cache: by age only.
             if (fileAge >= age) {
-                removed += platform::RemoveFile(path) == 0 ? 1 : 0;
+                removed += platform::RemoveFile(path) ? 1 : 0;
             }
             continue;
         }

@@ -54,11 +54,10 @@ std::string RedisIndex::LogTail() const {
     std::string text;
     platform::File file;
     platform::FileOpenRequest request;
-    if (file.Open(options_.folder + "/redis.log", request)) {
+    if (!file.Open(options_.folder + "/redis.log", request)) {
         return {};
     }
-    std::int64_t size = 0;
-    (void)file.GetSize(size);
+    const std::int64_t size = file.Size().value_or(0);
     std::int64_t from = size > 2000 ? size - 2000 : 0;
     text.resize(static_cast<std::size_t>(size - from));
     std::size_t done = 0;
@@ -124,7 +123,7 @@ void RedisIndex::Start(const RedisOptions& options) {
     platform::File null;
     platform::FileOpenRequest request;
     request.access = platform::FileAccess::ReadWrite;
-    if (!null.Open("/dev/null", request)) {
+    if (null.Open("/dev/null", request)) {
         start.stdIn = null.Handle();
         start.stdOut = null.Handle();
         start.stdErr = null.Handle();

@@ -103,11 +103,11 @@ std::optional<CacheEndpoint> CacheEndpointOfRequest(const TBuildCommandPacket& r
 }
 
 std::optional<std::string> FileDigests::Of(const std::string& path) {
-    long long mtime = 0;
-    if (platform::FileModificationTime(path, mtime) != 0) {
+    platform::Result<long long> mtime = platform::FileModificationTime(path);
+    if (!mtime) {
         return std::nullopt;
     }
-    std::string memo = path + '\0' + std::to_string(mtime);
+    std::string memo = path + '\0' + std::to_string(*mtime);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = known_.find(memo);
@@ -663,8 +663,8 @@ void CachingObserver::StoreIn(Work& work, int task) const {
     for (const std::string& output : jobTask.outputs) {
         std::uint64_t size = 0;
         std::optional<std::string> digest = buildcache::HashFile(output, &size);
-        unsigned mode = 0644;
-        if (!digest || platform::FilePermissions(output, mode) != 0) {
+        platform::Result<unsigned> mode = platform::FilePermissions(output);
+        if (!digest || !mode) {
             work.messages.push_back("Task \"" + jobTask.id +
                                     "\" is not stored in the build cache: " + output +
                                     " is missing");
@@ -673,7 +673,7 @@ void CachingObserver::StoreIn(Work& work, int task) const {
         buildcache::OutputRecord record;
         record.blob = *digest;
         record.size = size;
-        record.mode = mode & 0777;
+        record.mode = *mode & 0777;
         manifest.outputs.push_back(record);
     }
     CacheConnection connection(endpoint_);

@@ -263,15 +263,14 @@ Arguments ParseArguments(const std::vector<std::string>& args) {
 }
 
 std::unique_ptr<TBuildCommandPacket> ReadRequest(const std::string& fileName, const TGuid& id) {
-    std::string bytes;
-    int error = platform::ReadPrivateFile(fileName, kMaxCommandFileSize, bytes);
-    if (error != 0) {
-        FailInit("Cannot read the build command file " + fileName, error);
+    platform::Result<std::string> bytes = platform::ReadPrivateFile(fileName, kMaxCommandFileSize);
+    if (!bytes) {
+        FailInit("Cannot read the build command file " + fileName, bytes.error().code);
     }
     auto request = std::make_unique<TBuildCommandPacket>();
     try {
         TVirtualStream stream;
-        stream.SetContent(bytes);
+        stream.SetContent(*bytes);
         request->LoadFromStream(stream, nullptr, 0);
     } catch (const Exception& e) {
         throw InitFailure{"The build command file " + fileName + " is damaged:\r\n" + e.Message(),

@@ -290,16 +290,15 @@ struct InterceptBroker::State {
 
     void Read(THandle handle) {
         char buffer[kReadChunk];
-        std::size_t done = 0;
-        int error = platform::ReadSome(handle, buffer, sizeof buffer, done);
-        if (error == EAGAIN) {
+        auto read = platform::ReadSome(handle, buffer, sizeof buffer);
+        if (read && !read->has_value()) {
             return;
         }
-        if (error != 0 || done == 0) {
+        if (!read || **read == 0) {
             Drop(handle, false);
             return;
         }
-        connections[handle].input.append(buffer, done);
+        connections[handle].input.append(buffer, **read);
         for (;;) {
             auto it = connections.find(handle);
             if (it == connections.end()) {
@@ -332,7 +331,7 @@ struct InterceptBroker::State {
             auto uid = platform::LocalPeerUid(handle);
             if (!uid || *uid != platform::CurrentUserId() ||
                 static_cast<int>(connections.size()) >= kMaxConnections ||
-                platform::SetNonBlocking(handle) != 0) {
+                !platform::SetNonBlocking(handle)) {
                 UpdateCounts(1);
                 platform::CloseHandle(handle);
                 continue;
@@ -442,10 +441,12 @@ struct InterceptBroker::State {
             for (const auto& [handle, connection] : connections) {
                 handles.push_back(handle);
             }
-            if (platform::WaitReadable(handles, timeout, ready) != 0) {
+            auto waited = platform::WaitReadable(handles, timeout);
+            if (!waited) {
                 platform::SleepMilliseconds(10);
                 continue;
             }
+            ready = std::move(*waited);
             if (stopping.load()) {
                 break;
             }
@@ -485,12 +486,15 @@ std::string InterceptBroker::Start() {
         return listener.error().Text();
     }
     state_->listener = *listener;
-    if (int error = platform::SetNonBlocking(state_->listener)) {
-        return "cannot make the socket non-blocking: " + platform::SystemErrorText(error);
+    if (auto made = platform::SetNonBlocking(state_->listener); !made) {
+        return "cannot make the socket non-blocking: " +
+               platform::SystemErrorText(made.error().code);
     }
-    if (int error = platform::CreatePipe(state_->wake)) {
-        return "cannot create a pipe: " + platform::SystemErrorText(error);
+    auto wake = platform::CreatePipe();
+    if (!wake) {
+        return "cannot create a pipe: " + platform::SystemErrorText(wake.error().code);
     }
+    state_->wake = *wake;
     State* state = state_.get();
     if (int error = platform::NativeThread::Start([state] { state->Run(); }, 0, state_->thread)) {
         return "cannot start the broker's thread: " + platform::SystemErrorText(error);

@@ -56,8 +56,8 @@ public:
 
     /// Whether an answer (or the end of the connection) is there within the time.
     bool Ready(int ms) {
-        std::vector<bool> ready;
-        return platform::WaitReadable({fd_}, ms, ready) == 0 && ready[0];
+        auto ready = platform::WaitReadable({fd_}, ms);
+        return ready && (*ready)[0];
     }
     /// The broker's answer; fails the test when none comes within 10 s.
     Message Answer() {

@@ -33,15 +33,15 @@ std::string MakeFolder(const std::string& tempFolder, std::string& problem) {
     }
     prefixes.push_back(platform::SystemTempFolder() + "/qz-icept-");
     for (const std::string& prefix : prefixes) {
-        std::string folder;
         if (prefix.size() + 6 > room) {
             continue;
         }
-        int error = platform::MakeUniquePrivateFolder(prefix, folder);
-        if (error == 0) {
-            return folder;
+        auto folder = platform::MakeUniquePrivateFolder(prefix);
+        if (folder) {
+            return *folder;
         }
-        problem = "cannot create a folder " + prefix + "...: " + platform::SystemErrorText(error);
+        problem = "cannot create a folder " + prefix +
+                  "...: " + platform::SystemErrorText(folder.error().code);
     }
     if (problem.empty()) {
         problem = "the temporary folder's path is too long for a socket";
@@ -99,7 +99,7 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
     // The masquerade folder: links named after the tools, first in PATH, for starts that the
     // preload library does not see (a static build tool, an environment without LD_PRELOAD).
     const std::string masquerade = folder + "/bin";
-    if (platform::MakeFolder(masquerade) == 0) {
+    if (platform::MakeFolder(masquerade)) {
         for (const std::string& name : MasqueradeNames(profile)) {
             platform::MakeSymbolicLink(relay, masquerade + "/" + name);
         }

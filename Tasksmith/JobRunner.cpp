@@ -217,9 +217,9 @@ void MakeFolders(const std::string& folder) {
     if (slash != std::string::npos && slash > 0) {
         MakeFolders(folder.substr(0, slash));
     }
-    int error = platform::MakeFolder(folder);
-    if (error != 0 && error != EEXIST) {
-        RaiseOsError("Cannot create folder " + folder, error);
+    if (platform::Result<> made = platform::MakeFolder(folder);
+        !made && made.error().code != EEXIST) {
+        RaiseOsError("Cannot create folder " + folder, made.error().code);
     }
 }
 
@@ -240,15 +240,15 @@ bool TaskUpToDate(const JobTask& task) {
     }
     long long newestInput = std::numeric_limits<long long>::min();
     for (const std::string& input : task.inputs) {
-        long long t = 0;
-        if (platform::FileModificationTime(input, t) != 0) {
+        platform::Result<long long> t = platform::FileModificationTime(input);
+        if (!t) {
             return false;
         }
-        newestInput = std::max(newestInput, t);
+        newestInput = std::max(newestInput, *t);
     }
     for (const std::string& output : task.outputs) {
-        long long t = 0;
-        if (platform::FileModificationTime(output, t) != 0 || t <= newestInput) {
+        platform::Result<long long> t = platform::FileModificationTime(output);
+        if (!t || *t <= newestInput) {
             return false;
         }
     }
@@ -261,9 +261,9 @@ std::vector<std::string> RemoveOutputs(const JobTask& task) {
         if (platform::QueryPathKind(output) == platform::PathKind::Missing) {
             continue;
         }
-        int error = platform::RemoveFile(output);
-        if (error != 0) {
-            problems.push_back("Cannot remove " + output + ": " + platform::SystemErrorText(error));
+        if (platform::Result<> removed = platform::RemoveFile(output); !removed) {
+            problems.push_back("Cannot remove " + output + ": " +
+                               platform::SystemErrorText(removed.error().code));
         }
     }
     return problems;

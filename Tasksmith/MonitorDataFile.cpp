@@ -52,15 +52,15 @@ void MakeDayFolder(const std::string& historyFolder, const std::string& day) {
     if (platform::QueryPathKind(folder) == platform::PathKind::Folder) {
         return;
     }
-    unsigned mode = 0;
-    if (int error = platform::FilePermissions(historyFolder, mode)) {
-        RaiseOsError("Cannot read the permissions of " + historyFolder, error);
+    const auto mode = platform::FilePermissions(historyFolder);
+    if (!mode) {
+        RaiseOsError("Cannot read the permissions of " + historyFolder, mode.error().code);
     }
-    int error = platform::MakeFolder(folder, mode);
+    const auto made = platform::MakeFolder(folder, *mode);
     // Another build of the same day may have made it meanwhile.
-    if (error != 0 &&
-        !(error == EEXIST && platform::QueryPathKind(folder) == platform::PathKind::Folder)) {
-        RaiseOsError("Cannot create folder " + folder, error);
+    if (!made && !(made.error().code == EEXIST &&
+                   platform::QueryPathKind(folder) == platform::PathKind::Folder)) {
+        RaiseOsError("Cannot create folder " + folder, made.error().code);
     }
 }
 
@@ -75,8 +75,8 @@ MonitorDataFile::MonitorDataFile(std::string fileName, const TMetaBuildPacket& h
     // Readers may open it at any time while it grows.
     request.share = platform::FileShare::ReadWrite;
     request.disposition = platform::FileDisposition::CreateAlways;
-    if (platform::FileError error = file_.Open(fileName_, request)) {
-        RaiseOsError("Cannot create monitor data file " + fileName_, error.code);
+    if (platform::Result<> opened = file_.Open(fileName_, request); !opened) {
+        RaiseOsError("Cannot create monitor data file " + fileName_, opened.error().code);
     }
     std::string bytes = EncodeHead(head);
     headSize_ = static_cast<std::int64_t>(bytes.size());
@@ -102,8 +102,8 @@ std::string MonitorDataFile::EncodeHead(const TMetaBuildPacket& head) const {
 
 void MonitorDataFile::WriteAt(std::int64_t offset, const void* data, std::size_t size) {
     std::size_t done = 0;
-    if (platform::FileError error = file_.WriteAt(offset, data, size, done)) {
-        RaiseOsError("Cannot write monitor data file " + fileName_, error.code);
+    if (platform::Result<> written = file_.WriteAt(offset, data, size, done); !written) {
+        RaiseOsError("Cannot write monitor data file " + fileName_, written.error().code);
     }
 }
 

@@ -256,8 +256,8 @@ std::string SlurmRemote::Acquire(int tasks, const std::string& jobName) {
 std::string SlurmRemote::CheckNodes(const std::string& folder, const std::string& buildId,
                                     std::vector<std::string>& notes) {
     const std::string marker = folder + "/.qz-remote-check-" + buildId;
-    if (int error = platform::WritePrivateFile(marker, buildId)) {
-        return "Cannot write " + marker + ": " + platform::SystemErrorText(error);
+    if (platform::Result<> written = platform::WritePrivateFile(marker, buildId); !written) {
+        return "Cannot write " + marker + ": " + platform::SystemErrorText(written.error().code);
     }
     std::string nodeList;
     for (const NodeFacts& node : nodes_) {

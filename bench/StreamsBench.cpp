@@ -64,12 +64,12 @@ void PlainFileWrite(const std::string& name) {
     request.access = qz::platform::FileAccess::ReadWrite;
     request.share = qz::platform::FileShare::None;
     request.disposition = qz::platform::FileDisposition::CreateAlways;
-    if (file.Open(name, request)) {
+    if (!file.Open(name, request)) {
         throw std::runtime_error("cannot create " + name);
     }
     std::size_t done = 0;
     for (std::int64_t position = 0; position < kTotal; position += kChunk) {
-        if (file.WriteAt(position, Chunk().data(), kChunk, done)) {
+        if (!file.WriteAt(position, Chunk().data(), kChunk, done)) {
             throw std::runtime_error("cannot write " + name);
         }
     }
@@ -100,12 +100,12 @@ void BM_PlainFileRead(benchmark::State& state) {
     std::vector<char> buffer(kChunk);
     for (auto _ : state) {
         qz::platform::File file;
-        if (file.Open(name, {})) {
+        if (!file.Open(name, {})) {
             throw std::runtime_error("cannot open " + name);
         }
         std::size_t done = 0;
         for (std::int64_t position = 0; position < kTotal; position += kChunk) {
-            file.ReadAt(position, buffer.data(), kChunk, done);
+            (void)file.ReadAt(position, buffer.data(), kChunk, done);
             benchmark::DoNotOptimize(buffer.data());
         }
     }

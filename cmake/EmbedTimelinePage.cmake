@@ -29,7 +29,8 @@ if(NOT clash EQUAL -1)
     message(FATAL_ERROR "the page sources contain the raw-string end \")qzpage\"\"")
 endif()
 
-file(WRITE ${OUTPUT}.tmp
+file(
+    WRITE ${OUTPUT}.tmp
     "// Generated from timeline.html, timeline.css and timeline.js; do not edit.\n"
     "constexpr std::string_view kPageHead = R\"qzpage(${head})qzpage\";\n"
     "constexpr std::string_view kPageTail = R\"qzpage(${tail})qzpage\";\n")

@@ -109,8 +109,10 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/
         PATTERN man EXCLUDE)
 install(FILES ${packaging}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 set(changelog ${staged}/changelog.Debian.gz)
-add_custom_command(OUTPUT ${changelog}
-                   COMMAND sh -c "gzip -9n -c '${packaging}/changelog' > '${changelog}'"
-                   DEPENDS ${packaging}/changelog VERBATIM)
+add_custom_command(
+    OUTPUT ${changelog}
+    COMMAND sh -c "gzip -9n -c '${packaging}/changelog' > '${changelog}'"
+    DEPENDS ${packaging}/changelog
+    VERBATIM)
 add_custom_target(qz_changelog ALL DEPENDS ${changelog})
 install(FILES ${changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -8,7 +8,8 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "qzConsole for Linux developers <qzconsole@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "distributed build console, local agent service and build runner")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "distributed build console, local agent service and build runner")
 set(CPACK_PACKAGE_DESCRIPTION
     "qzConsole runs a job (a command line or a job file) as a build through the\n\
 local agent service and ends with the build's result. It also manages the\n\
@@ -20,8 +21,7 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "adduser, passwd, init-system-helpers (>= 1.54~), redis-server")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, passwd, init-system-helpers (>= 1.54~), redis-server")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -186,7 +186,7 @@ int StartBackground(const std::string& self) {
     platform::File null;
     platform::FileOpenRequest request;
     request.access = platform::FileAccess::ReadWrite;
-    if (null.Open("/dev/null", request)) {
+    if (!null.Open("/dev/null", request)) {
         Error("cannot open /dev/null");
         return ecFailure;
     }

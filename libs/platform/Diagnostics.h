@@ -9,6 +9,8 @@
 // bytes form a call instruction and records the call instruction's address. It never reads
 // memory outside the thread's stack and the executable mappings of the process.
 
+#include "platform/Result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,10 +45,10 @@ struct ThreadSample {
 };
 
 /// Interrupts the thread, reads its registers and scans its stack (up to max call sites) while
-/// it waits, then lets it go on. False with an errno when the thread cannot be sampled (it has
-/// ended, or does not answer within a second). Only one sample is taken at a time in the
+/// it waits, then lets it go on. Fails when the thread cannot be sampled (ESRCH: it has ended;
+/// ETIMEDOUT: it does not answer within a second). Only one sample is taken at a time in the
 /// process; concurrent callers wait.
-bool SampleThread(int threadId, ThreadSample& sample, std::size_t max, int& error);
+Result<ThreadSample> SampleThread(int threadId, std::size_t max);
 
 /// Processor time counters (clock ticks since boot): entry 0 is all processors together, then
 /// one entry per processor.

@@ -1,11 +1,14 @@
 #pragma once
 
 // A file handle: opening with access, sharing and disposition, positioned reads and writes, size
-// changes and flushing. Failures are returned as FileError values (the system's error code and
-// what kind of failure it is); the callers turn them into their own messages.
+// changes and flushing. Failures are returned as Result values (the system's error code and, for
+// an open, what kind of failure it is: FailureKind); the callers turn them into their own
+// messages.
 //
 // Sharing between handles (of this process or of others) is checked when a handle opens and
 // holds until it closes. See docs/linux.md for how the sharing modes map to advisory locks.
+
+#include "platform/Result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,23 +45,6 @@ struct FileOpenRequest {
     FileHints hints;
 };
 
-enum class FileErrorKind {
-    None,
-    NotFound,         ///< the file does not exist
-    PathNotFound,     ///< a folder of the path does not exist
-    AccessDenied,     ///< no permission, a read-only file system, or the name is a folder
-    SharingViolation, ///< another handle's sharing mode excludes this open
-    Other,
-};
-
-/// A failure: its kind and the system error code (0 with FileErrorKind::None).
-struct FileError {
-    FileErrorKind kind = FileErrorKind::None;
-    int code = 0;
-
-    explicit operator bool() const { return kind != FileErrorKind::None; }
-};
-
 /// An open file. Move-only; closes on destruction unless detached. Used by one thread at a time.
 class File {
 public:
@@ -69,9 +55,10 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    /// Opens the file (closing any file held before). On failure the handle stays closed.
-    /// A CreateAlways open truncates only once the sharing check has passed.
-    FileError Open(const std::string& path, const FileOpenRequest& request);
+    /// Opens the file (closing any file held before). On failure the handle stays closed and the
+    /// failure's kind tells a missing file, a missing folder, a refused access and a refused
+    /// sharing apart. A CreateAlways open truncates only once the sharing check has passed.
+    Result<> Open(const std::string& path, const FileOpenRequest& request);
 
     /// Closes the handle (removing the file when it was opened with deleteOnClose).
     void Close();
@@ -85,20 +72,21 @@ public:
     int Handle() const { return fd_; }
 
     /// Reads up to count bytes at offset; done receives the number read (fewer only at the end
-    /// of the file).
-    FileError ReadAt(std::int64_t offset, void* buffer, std::size_t count, std::size_t& done);
+    /// of the file), also when a later part of the read fails.
+    Result<> ReadAt(std::int64_t offset, void* buffer, std::size_t count, std::size_t& done);
 
-    /// Writes count bytes at offset; done receives the number written (all of them on success).
-    FileError WriteAt(std::int64_t offset, const void* buffer, std::size_t count,
-                      std::size_t& done);
+    /// Writes count bytes at offset; done receives the number written (all of them on success,
+    /// those written before the failure otherwise).
+    Result<> WriteAt(std::int64_t offset, const void* buffer, std::size_t count, std::size_t& done);
 
-    FileError GetSize(std::int64_t& size) const;
+    /// The size of the file in bytes.
+    Result<std::int64_t> Size() const;
 
     /// Sets the end of the file (truncating or extending with zeros).
-    FileError SetSize(std::int64_t size);
+    Result<> SetSize(std::int64_t size);
 
     /// Flushes the file's data to the device.
-    FileError Flush();
+    Result<> Flush();
 
 private:
     int fd_ = -1;

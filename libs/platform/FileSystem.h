@@ -1,8 +1,10 @@
 #pragma once
 
 // Questions and changes about names in the file system: what a path is, creating folders,
-// deleting and renaming files, the temporary folder. Failures are returned as system error
-// codes (0 is success) so that callers build their own messages.
+// deleting and renaming files, the temporary folder. Failures are returned as Result values
+// (the system error code and what was being done) so that callers build their own messages.
+
+#include "platform/Result.h"
 
 #include <cstdint>
 #include <string>
@@ -18,8 +20,8 @@ enum class PathKind { Missing, File, Folder };
 PathKind QueryPathKind(const std::string& path);
 
 /// The time of the last change of the file's content, in nanoseconds since 1970, following
-/// symbolic links. 0 or the system error code (ENOENT when it does not exist).
-int FileModificationTime(const std::string& path, long long& nanoseconds);
+/// symbolic links. Fails with ENOENT when it does not exist.
+Result<long long> FileModificationTime(const std::string& path);
 
 /// True when the path names a regular file (following symbolic links): not a folder, device,
 /// pipe or socket, whose opening could block or never end.
@@ -31,45 +33,45 @@ bool PathIsWriteProtected(const std::string& path);
 /// True when the path names a folder in which this process may create files.
 bool FolderIsWritable(const std::string& path);
 
-/// Creates one folder (mode 0777 before the umask); 0 or the system error code (EEXIST when the
-/// name exists, whatever it is).
-int MakeFolder(const std::string& path);
+/// Creates one folder (mode 0777 before the umask); fails with EEXIST when the name exists,
+/// whatever it is.
+Result<> MakeFolder(const std::string& path);
 
 /// Creates one folder with exactly the permission bits given (setgid and sticky included),
 /// whatever the umask; it is never more open than that meanwhile. The setgid bit stays only when
-/// this process may set it (a member of the folder's group). 0 or the system error code (EEXIST
-/// when the name exists, whatever it is; nothing is left behind on another failure).
-int MakeFolder(const std::string& path, unsigned mode);
+/// this process may set it (a member of the folder's group). Fails with EEXIST when the name
+/// exists, whatever it is; nothing is left behind on another failure.
+Result<> MakeFolder(const std::string& path, unsigned mode);
 
 /// Creates a new folder with a unique name beginning with prefix (a path: "/tmp/qz-"), mode
-/// exactly 0700 whatever the umask; path receives its name. 0 or the system error code.
-int MakeUniquePrivateFolder(const std::string& prefix, std::string& path);
+/// exactly 0700 whatever the umask, and returns its name.
+Result<std::string> MakeUniquePrivateFolder(const std::string& prefix);
 
 /// Whether name matches the shell wildcard pattern ("*", "?", "[...]"; a "/" is matched by the
 /// wildcards like any other character, and a leading "." needs no special care).
 bool WildcardMatches(const std::string& pattern, const std::string& name);
 
-/// Creates a symbolic link at path that points to target. 0 or the system error code.
-int MakeSymbolicLink(const std::string& target, const std::string& path);
+/// Creates a symbolic link at path that points to target.
+Result<> MakeSymbolicLink(const std::string& target, const std::string& path);
 
-/// Removes a file name (not a folder); 0 or the system error code.
-int RemoveFile(const std::string& path);
+/// Removes a file name (not a folder).
+Result<> RemoveFile(const std::string& path);
 
-/// Renames a file or folder; fails with EEXIST when the target exists. 0 or the system error
-/// code (EXDEV when both names are on different file systems: nothing is copied).
-int RenameNoReplace(const std::string& from, const std::string& to);
+/// Renames a file or folder; fails with EEXIST when the target exists, and with EXDEV when both
+/// names are on different file systems (nothing is copied).
+Result<> RenameNoReplace(const std::string& from, const std::string& to);
 
 /// Writes a file only this user may read, for data such as a whole environment that lands in a
 /// folder other users can write: any old name is removed first, and the file is created anew
 /// (never through a symbolic link, never over a file another user planted) with mode exactly
 /// 0600 whatever the umask. A failure after the create removes the file again.
-/// 0 or the system error code (EEXIST when someone recreated the name in between).
-int WritePrivateFile(const std::string& path, std::string_view contents);
+/// Fails with EEXIST when someone recreated the name in between.
+Result<> WritePrivateFile(const std::string& path, std::string_view contents);
 
 /// Reads a file that WritePrivateFile wrote: without following a symbolic link (ELOOP), only a
 /// regular file (EINVAL), owned by this user with no access for others (EPERM), of at most
-/// maxSize bytes (EFBIG). 0 or the system error code.
-int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& contents);
+/// maxSize bytes (EFBIG). The file's contents.
+Result<std::string> ReadPrivateFile(const std::string& path, std::int64_t maxSize);
 
 /// The system temporary folder: $TMPDIR when set and not empty, else "/tmp". No trailing "/".
 std::string SystemTempFolder();
@@ -84,18 +86,17 @@ struct FolderEntry {
     std::int64_t modifiedNs = 0;       ///< last modification, nanoseconds since 1970 (UTC)
 };
 
-/// The names in a folder except "." and "..", in no particular order. 0 or the system error
-/// code of opening or reading the folder (an entry that vanishes meanwhile counts as missing).
-int ListFolder(const std::string& path, std::vector<FolderEntry>& entries);
+/// The names in a folder except "." and "..", in no particular order. Fails when the folder
+/// cannot be opened or read (an entry that vanishes meanwhile counts as missing).
+Result<std::vector<FolderEntry>> ListFolder(const std::string& path);
 
-/// The permission bits of a file (0755, ...), following links. 0 or the system error code.
-int FilePermissions(const std::string& path, unsigned& mode);
+/// The permission bits of a file (0755, ...), following links.
+Result<unsigned> FilePermissions(const std::string& path);
 
-/// Sets the permission bits of a file. 0 or the system error code.
-int SetFilePermissions(const std::string& path, unsigned mode);
+/// Sets the permission bits of a file.
+Result<> SetFilePermissions(const std::string& path, unsigned mode);
 
 /// Renames a file over another in one step (readers see the old or the new file, never none).
-/// 0 or the system error code.
-int ReplaceFile(const std::string& from, const std::string& to);
+Result<> ReplaceFile(const std::string& from, const std::string& to);
 
 } // namespace qz::platform

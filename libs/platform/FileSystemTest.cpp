@@ -16,25 +16,25 @@ TEST(PrivateFile, ModeIsExactlyOwnerReadWriteWhateverTheUmask) {
     test::TempDir dir;
     std::string name = dir / "private.bin";
     const mode_t old = umask(0277); // would leave 0400 without the explicit mode
-    int error = WritePrivateFile(name, "secret");
+    Result<> written = WritePrivateFile(name, "secret");
     umask(old);
-    ASSERT_EQ(error, 0);
+    ASSERT_TRUE(written) << written.error().Text();
     struct stat info {};
     ASSERT_EQ(stat(name.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
-    std::string back;
-    EXPECT_EQ(ReadPrivateFile(name, 100, back), 0);
-    EXPECT_EQ(back, "secret");
+    Result<std::string> back = ReadPrivateFile(name, 100);
+    ASSERT_TRUE(back) << back.error().Text();
+    EXPECT_EQ(*back, "secret");
 }
 
 TEST(FolderWithMode, GetsExactlyTheBitsWhateverTheUmask) {
     test::TempDir dir;
     const mode_t old = umask(0077); // would leave 0700 without the explicit mode
-    int shared = MakeFolder(dir / "shared", 03775);
-    int closed = MakeFolder(dir / "closed", 0700);
+    const Result<> shared = MakeFolder(dir / "shared", 03775);
+    const Result<> closed = MakeFolder(dir / "closed", 0700);
     umask(old);
-    ASSERT_EQ(shared, 0);
-    ASSERT_EQ(closed, 0);
+    ASSERT_TRUE(shared);
+    ASSERT_TRUE(closed);
     struct stat info {};
     ASSERT_EQ(stat((dir / "shared").c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
@@ -48,20 +48,20 @@ TEST(FolderWithMode, AnExistingNameIsLeftAlone) {
     test::TempDir dir;
     test::WriteFile(dir / "file", "keep");
     ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
-    EXPECT_EQ(MakeFolder(dir / "file", 0777), EEXIST);
-    EXPECT_EQ(MakeFolder(dir / "folder", 0777), EEXIST);
+    EXPECT_EQ(MakeFolder(dir / "file", 0777).error().code, EEXIST);
+    EXPECT_EQ(MakeFolder(dir / "folder", 0777).error().code, EEXIST);
     struct stat info {};
     ASSERT_EQ(stat((dir / "folder").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0755u);
     EXPECT_EQ(test::ReadFile(dir / "file").value_or(""), "keep");
-    EXPECT_EQ(MakeFolder(dir / "missing/child", 0755), ENOENT);
+    EXPECT_EQ(MakeFolder(dir / "missing/child", 0755).error().code, ENOENT);
 }
 
 TEST(PrivateFile, APlantedLinkIsReplacedNotWrittenThrough) {
     test::TempDir dir;
     test::WriteFile(dir / "victim.txt", "keep");
     fs::create_symlink(dir / "victim.txt", dir / "cmd.bin");
-    ASSERT_EQ(WritePrivateFile(dir / "cmd.bin", "new"), 0);
+    ASSERT_TRUE(WritePrivateFile(dir / "cmd.bin", "new"));
     EXPECT_EQ(test::ReadFile(dir / "victim.txt").value_or(""), "keep");
     EXPECT_FALSE(fs::is_symlink(fs::symlink_status(dir / "cmd.bin")));
     EXPECT_EQ(test::ReadFile(dir / "cmd.bin").value_or(""), "new");
@@ -70,13 +70,15 @@ TEST(PrivateFile, APlantedLinkIsReplacedNotWrittenThrough) {
 TEST(PrivateFile, AnOldFileIsReplacedWhole) {
     test::TempDir dir;
     test::WriteFile(dir / "cmd.bin", "a much longer old content");
-    ASSERT_EQ(WritePrivateFile(dir / "cmd.bin", "short"), 0);
+    ASSERT_TRUE(WritePrivateFile(dir / "cmd.bin", "short"));
     EXPECT_EQ(test::ReadFile(dir / "cmd.bin").value_or(""), "short");
 }
 
 TEST(PrivateFile, AMissingFolderIsAnError) {
     test::TempDir dir;
-    EXPECT_EQ(WritePrivateFile(dir / "no/such/cmd.bin", "x"), ENOENT);
+    Result<> written = WritePrivateFile(dir / "no/such/cmd.bin", "x");
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().code, ENOENT);
 }
 
 } // namespace

@@ -39,12 +39,12 @@ TEST(FileSharing, SecondHandleIsCheckedAgainstTheFirst) {
     int index = 0;
     for (const Case& c : cases) {
         File first;
-        ASSERT_FALSE(first.Open(name, c.first)) << "case " << index;
+        ASSERT_TRUE(first.Open(name, c.first)) << "case " << index;
         File second;
-        FileError error = second.Open(name, c.second);
-        EXPECT_EQ(!error, c.allowed) << "case " << index;
-        if (error) {
-            EXPECT_EQ(error.kind, FileErrorKind::SharingViolation) << "case " << index;
+        Result<> opened = second.Open(name, c.second);
+        EXPECT_EQ(opened.has_value(), c.allowed) << "case " << index;
+        if (!opened) {
+            EXPECT_EQ(opened.error().kind, FailureKind::SharingViolation) << "case " << index;
         }
         ++index;
     }
@@ -53,13 +53,13 @@ TEST(FileSharing, SecondHandleIsCheckedAgainstTheFirst) {
 TEST(FileErrors, MissingFilesAndFoldersAreToldApart) {
     test::TempDir dir;
     File file;
-    EXPECT_EQ(file.Open(dir / "none", {}).kind, FileErrorKind::NotFound);
-    EXPECT_EQ(file.Open(dir / "no/such/file", {}).kind, FileErrorKind::PathNotFound);
-    EXPECT_EQ(file.Open(dir.path(), {}).kind, FileErrorKind::AccessDenied);
-    ASSERT_EQ(MakeFolder(dir / "no"), 0);
-    ASSERT_EQ(MakeFolder(dir / "no/such"), 0);
+    EXPECT_EQ(file.Open(dir / "none", {}).error().kind, FailureKind::NotFound);
+    EXPECT_EQ(file.Open(dir / "no/such/file", {}).error().kind, FailureKind::PathNotFound);
+    EXPECT_EQ(file.Open(dir.path(), {}).error().kind, FailureKind::AccessDenied);
+    ASSERT_TRUE(MakeFolder(dir / "no"));
+    ASSERT_TRUE(MakeFolder(dir / "no/such"));
     FileOpenRequest create = Request(FileAccess::Write, FileShare::Read);
-    EXPECT_FALSE(file.Open(dir / "no/such/file", create));
+    EXPECT_TRUE(file.Open(dir / "no/such/file", create));
     EXPECT_TRUE(file.IsOpen());
 }
 

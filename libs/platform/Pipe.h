@@ -22,6 +22,9 @@ struct PipeEnds {
 /// CloseHandle. Fails with the system error.
 Result<PipeEnds> CreatePipe();
 
+/// Makes reads of the handle come back at once (std::nullopt from ReadSome) instead of blocking.
+Result<> SetNonBlocking(THandle handle);
+
 /// Reads what is available, up to size bytes: the number of bytes read, 0 at the end of the data
 /// (every writer closed), std::nullopt when a non-blocking handle has nothing yet. Fails with the
 /// system error.

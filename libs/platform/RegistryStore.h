@@ -17,8 +17,12 @@
 // section line names it or a key below it. Key and value names compare without ASCII case. Any
 // other line is an error that names the file and the line number.
 //
-// Nothing here raises: failures come back as a RegistryStatus with a system error code and a
-// description, which the registry classes of the common modules turn into their messages.
+// Nothing here raises: failures come back as a Result whose Failure holds the system error code
+// (its Text() is the system's text), or for a file that does not parse RegistryCorruptCode() with
+// the kind Corrupt and a context naming the file and the line. The registry classes of the common
+// modules turn them into their messages.
+
+#include "platform/Result.h"
 
 #include <cstdint>
 #include <functional>
@@ -45,17 +49,6 @@ struct RegistryValue {
     RegistryValueType type = RegistryValueType::String;
     std::string data;         ///< text of a string type, the bytes of a binary value
     std::uint32_t number = 0; ///< an integer value
-};
-
-/// The outcome of a store operation: code 0 is success; otherwise a system error code (errno)
-/// and a description (the system's text, or the parse error naming the file and line).
-struct RegistryStatus {
-    int code = 0;
-    std::string description;
-
-    bool ok() const { return code == 0; }
-    static RegistryStatus Error(int code);
-    static RegistryStatus Error(int code, std::string description);
 };
 
 /// The error code used for a store file that does not parse.
@@ -115,14 +108,14 @@ public:
 
     /// Reads the root's file; a missing file is an empty root. Safe against concurrent writers:
     /// a write replaces the file atomically.
-    static RegistryStatus Load(RegistryRoot root, RegistryDocument& document);
+    static Result<> Load(RegistryRoot root, RegistryDocument& document);
 
     /// Read-modify-write under an exclusive lock of the file: loads the current document, calls
-    /// change (which returns its own status; a failure leaves the file untouched), then writes
+    /// change (which returns its own result; a failure leaves the file untouched), then writes
     /// the result to a temporary file in the same folder and renames it over the original.
     /// Creates the folder when missing.
-    static RegistryStatus Update(RegistryRoot root,
-                                 const std::function<RegistryStatus(RegistryDocument&)>& change);
+    static Result<> Update(RegistryRoot root,
+                           const std::function<Result<>(RegistryDocument&)>& change);
 
     /// Whether the process may write the root's file (or create it in its folder, or create the
     /// folder).

@@ -26,5 +26,21 @@ TEST(ResultTest, CarriesTheValueOrTheFailureWithItsText) {
     EXPECT_EQ((Failure{ENOENT, ""}.Text()), SystemErrorText(ENOENT));
 }
 
+TEST(ResultTest, KindsAndConditionalFailures) {
+    // A parse failure's context is its whole text: the code's system text would add nothing.
+    EXPECT_EQ((Failure{EBADMSG, "HKLM.reg, line 4: bad", FailureKind::Corrupt}.Text()),
+              "HKLM.reg, line 4: bad");
+    EXPECT_EQ((Failure{ENOENT, "open x", FailureKind::NotFound}.Text()),
+              "open x: " + SystemErrorText(ENOENT));
+    EXPECT_EQ(Fail(EAGAIN, "", FailureKind::Exhausted).value().kind, FailureKind::Exhausted);
+    EXPECT_EQ(Fail(EAGAIN).value().kind, FailureKind::Other);
+
+    EXPECT_TRUE(FailUnless(true, EINVAL));
+    const Result<> refused = FailUnless(false, EINVAL, "set value");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, EINVAL);
+    EXPECT_EQ(refused.error().context, "set value");
+}
+
 } // namespace
 } // namespace qz::platform

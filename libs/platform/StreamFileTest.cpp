@@ -58,9 +58,9 @@ TEST_F(StreamFileTest, WritesInPiecesAndRenamesIntoPlaceWithTheMode) {
     EXPECT_FALSE(fs::exists(Path("part")));
     // The reservation beyond the bytes written is given back.
     EXPECT_EQ(fs::file_size(Path("whole")), expected.size());
-    unsigned mode = 0;
-    ASSERT_EQ(FilePermissions(Path("whole"), mode), 0);
-    EXPECT_EQ(mode & 07777, 0750u);
+    Result<unsigned> mode = FilePermissions(Path("whole"));
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(*mode & 07777, 0750u);
 
     Result<StreamReader> reader = StreamReader::Open(Path("whole"));
     ASSERT_TRUE(reader);
@@ -108,7 +108,7 @@ TEST_F(StreamFileTest, AnUncommittedWriterLeavesNothing) {
 }
 
 TEST_F(StreamFileTest, CreateRefusesAnExistingNameAndALink) {
-    ASSERT_EQ(WritePrivateFile(Path("taken"), "old"), 0);
+    ASSERT_TRUE(WritePrivateFile(Path("taken"), "old"));
     Result<StreamWriter> taken = StreamWriter::Create(Path("taken"));
     ASSERT_FALSE(taken);
     EXPECT_EQ(taken.error().code, EEXIST);
@@ -116,9 +116,9 @@ TEST_F(StreamFileTest, CreateRefusesAnExistingNameAndALink) {
     EXPECT_FALSE(StreamWriter::Create(Path("link")));
     EXPECT_FALSE(fs::exists(Path("elsewhere")));
     // The old file is untouched.
-    std::string contents;
-    ASSERT_EQ(ReadPrivateFile(Path("taken"), 100, contents), 0);
-    EXPECT_EQ(contents, "old");
+    Result<std::string> contents = ReadPrivateFile(Path("taken"), 100);
+    ASSERT_TRUE(contents);
+    EXPECT_EQ(*contents, "old");
 }
 
 TEST_F(StreamFileTest, ACommitThatCannotRenameRemovesTheFile) {
@@ -149,7 +149,7 @@ TEST_F(StreamFileTest, ReaderRefusesWhatIsNotARegularFile) {
 }
 
 TEST_F(StreamFileTest, AnEmptyFileReadsAsItsEnd) {
-    ASSERT_EQ(WritePrivateFile(Path("empty"), ""), 0);
+    ASSERT_TRUE(WritePrivateFile(Path("empty"), ""));
     Result<StreamReader> reader = StreamReader::Open(Path("empty"));
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->Size(), 0u);

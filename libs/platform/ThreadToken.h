@@ -5,29 +5,25 @@
 // token that its thread holds for its whole life, so that any process can tell whether the
 // thread that owns a UID has ended. Cross-process spinlocks use it to detect dead owners.
 
+#include "platform/Result.h"
+
 #include <cstdint>
 
 namespace qz::platform {
 
-/// The step that failed.
-enum class TokenFailure {
-    None,
-    SessionData, ///< the shared counter block or the token table could not be opened
-    Allocate,    ///< no free token (the table holds 4096 live threads per prefix)
-    InitialLock, ///< the token could not be taken
-};
+/// Opens the shared counter and the token table (idempotent, thread-safe).
+Result<> OpenThreadTokens();
 
-/// Opens the shared counter and the token table (idempotent, thread-safe). 0 or the error code.
-int OpenThreadTokens();
-
-/// The calling thread's UID, allocated on first use and released when the thread ends. On
-/// failure returns the error code and the failing step, and uid stays 0.
-int CurrentThreadToken(std::uint32_t& uid, TokenFailure& failure);
+/// The calling thread's UID (never 0), allocated on first use and released when the thread ends.
+/// Fails with the kind Exhausted when no token is free (the table holds 4096 live threads per
+/// prefix), with the kind Other when the shared counter block or the token table cannot be
+/// opened.
+Result<std::uint32_t> CurrentThreadToken();
 
 /// Whether the thread that owned the UID has ended: a UID that was never handed out, or whose
 /// thread is gone, gives true; the caller's own UID gives false. A live thread is never reported
-/// ended. Returns 0 or the error code (the answer is then false).
-int IsThreadTokenEnded(std::uint32_t uid, bool& ended);
+/// ended. Fails when the token table cannot be opened.
+Result<bool> IsThreadTokenEnded(std::uint32_t uid);
 
 /// The number of live tokens in the table (tests and diagnostics).
 int LiveThreadTokens();

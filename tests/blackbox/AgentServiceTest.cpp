@@ -671,9 +671,9 @@ TEST_F(AgentServiceBlackBox, ManagementCommandsAndTheCacheCleanWithTheRealAgent)
             document.SetValue(key,
                               {"Start", platform::RegistryValueType::String,
                                std::string("'") + QZ_FAKE_SERVICE_PATH + "' '" + pidFile + "'"});
-            return platform::RegistryStatus{};
+            return platform::Result<>{};
         });
-    ASSERT_TRUE(registered.ok()) << registered.description;
+    ASSERT_TRUE(registered) << registered.error().Text();
     auto cacheState = [&](platform::ServiceState wanted) {
         auto deadline = Clock::now() + 10s;
         while (platform::QueryServiceState(cacheService) != wanted && Clock::now() < deadline) {

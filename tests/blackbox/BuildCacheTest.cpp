@@ -208,9 +208,8 @@ protected:
         request.SetStr(TBuildCommandPacket::EnvBlock, block);
         TVirtualStream stream;
         request.SaveToStream(stream, nullptr, 0);
-        EXPECT_EQ(platform::WritePrivateFile(dir_ / ("temp/" + idText + ".nv_bld_cmd"),
-                                             stream.AsString()),
-                  0);
+        EXPECT_TRUE(platform::WritePrivateFile(dir_ / ("temp/" + idText + ".nv_bld_cmd"),
+                                               stream.AsString()));
         const std::string name = "Orvane_Build_" + idText;
         std::unique_ptr<platform::Event> start;
         EXPECT_EQ(platform::Event::Create(name + "_Start_SyncWithProxyEvent", true, false,
@@ -220,7 +219,7 @@ protected:
         platform::FileOpenRequest open;
         open.access = platform::FileAccess::Write;
         open.disposition = platform::FileDisposition::CreateAlways;
-        EXPECT_FALSE(errFile.Open(dir_ / (workFolder + ".err"), open));
+        EXPECT_TRUE(errFile.Open(dir_ / (workFolder + ".err"), open));
         platform::ChildProcess process;
         platform::ChildStartOptions options;
         options.arguments = {QZ_TASKSMITH_PATH, "/id=" + idText};

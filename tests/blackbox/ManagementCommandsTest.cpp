@@ -150,9 +150,9 @@ protected:
                 document.SetValue(
                     key, {"Start", platform::RegistryValueType::String,
                           std::string("'") + QZ_FAKE_SERVICE_PATH + "' '" + pidFile_ + "'"});
-                return platform::RegistryStatus{};
+                return platform::Result<>{};
             });
-        ASSERT_TRUE(status.ok()) << status.description;
+        ASSERT_TRUE(status) << status.error().Text();
     }
     platform::ServiceState WaitForCacheService(platform::ServiceState wanted) {
         commtest::WaitUntil([&] { return platform::QueryServiceState(kCacheService) == wanted; },

@@ -100,7 +100,7 @@ protected:
     void WriteCommandFile() {
         TVirtualStream stream;
         request_->SaveToStream(stream, nullptr, 0);
-        ASSERT_EQ(platform::WritePrivateFile(CommandFile(), stream.AsString()), 0);
+        ASSERT_TRUE(platform::WritePrivateFile(CommandFile(), stream.AsString()));
     }
     std::string CommandFile() const { return dir_ / ("temp/" + idText_ + ".nv_bld_cmd"); }
     std::string Name(const std::string& suffix) const { return "Orvane_Build_" + idText_ + suffix; }
@@ -113,7 +113,7 @@ protected:
         platform::FileOpenRequest open;
         open.access = platform::FileAccess::Write;
         open.disposition = platform::FileDisposition::CreateAlways;
-        EXPECT_FALSE(errFile_.Open(dir_ / "tasksmith.err", open));
+        EXPECT_TRUE(errFile_.Open(dir_ / "tasksmith.err", open));
         process_ = platform::ChildProcess();
         platform::ChildStartOptions options;
         options.arguments = {QZ_TASKSMITH_PATH, "/id=" + idText_};
@@ -540,7 +540,7 @@ TEST_F(TasksmithBlackBox, RefusesCommandFilesOthersCouldHavePlanted) {
 
     test::WriteFile(CommandFile() + ".tmp", "garbage");
     std::filesystem::remove(CommandFile());
-    ASSERT_EQ(platform::WritePrivateFile(CommandFile(), "not a packet at all"), 0);
+    ASSERT_TRUE(platform::WritePrivateFile(CommandFile(), "not a packet at all"));
     ASSERT_TRUE(Launch());
     r = Finish(20000);
     EXPECT_EQ(r.exitCode, 1);

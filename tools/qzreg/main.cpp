@@ -100,7 +100,7 @@ std::string ShowValue(const RegValue& value) {
 // failure (a damaged file, no access) raises with its message.
 int OpenExisting(TCrossRegistry& reg, const std::string& key) {
     platform::RegistryDocument document;
-    if (platform::RegistryStore::Load(reg.RootKey(), document).ok() && !document.KeyExists(key)) {
+    if (platform::RegistryStore::Load(reg.RootKey(), document) && !document.KeyExists(key)) {
         std::fprintf(stderr, "qzreg: key not found: %s\n", key.c_str());
         return kNotFound;
     }

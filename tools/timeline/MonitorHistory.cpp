@@ -30,23 +30,23 @@ std::string LocalHistoryFolder(const std::string& agentFolder) {
 }
 
 std::string NewestMonitorFile(const std::string& historyFolder) {
-    std::vector<platform::FolderEntry> days;
-    if (int error = platform::ListFolder(historyFolder, days); error != 0) {
-        RaiseOsError("Cannot read the monitor history folder " + historyFolder, error);
+    platform::Result<std::vector<platform::FolderEntry>> days = platform::ListFolder(historyFolder);
+    if (!days) {
+        RaiseOsError("Cannot read the monitor history folder " + historyFolder, days.error().code);
     }
     std::string newest;
     std::tuple<std::int64_t, std::int64_t, std::string> best{-1, -1, ""};
-    std::vector<platform::FolderEntry> files;
-    for (const platform::FolderEntry& dayEntry : days) {
+    for (const platform::FolderEntry& dayEntry : *days) {
         std::int64_t day = DayOf(dayEntry.name);
         if (day < 0 || dayEntry.kind != platform::PathKind::Folder) {
             continue;
         }
         std::string folder = PathWithSeparator(historyFolder) + dayEntry.name;
-        if (platform::ListFolder(folder, files) != 0) {
+        platform::Result<std::vector<platform::FolderEntry>> files = platform::ListFolder(folder);
+        if (!files) {
             continue; // a day folder removed meanwhile, or unreadable: the others still count
         }
-        for (const platform::FolderEntry& file : files) {
+        for (const platform::FolderEntry& file : *files) {
             if (file.kind != platform::PathKind::File || !PathHasExtension(file.name, ".nv_mon")) {
                 continue;
             }

@@ -13,7 +13,6 @@ namespace qz {
 namespace {
 
 using platform::RegistryDocument;
-using platform::RegistryStatus;
 using platform::RegistryStore;
 
 std::string JoinPath(const std::string& base, const std::string& path) {
@@ -106,28 +105,28 @@ std::string TCrossRegistry::ResolvePath(const std::string& path) const {
     return hasCurrentKey_ ? JoinPath(currentPath_, path) : path;
 }
 
-RegistryStatus TCrossRegistry::OpenPath(const std::string& fullPath, bool create,
-                                        std::uint32_t access) {
+platform::Result<> TCrossRegistry::OpenPath(const std::string& fullPath, bool create,
+                                            std::uint32_t access) {
     bool writable = IsWritable(access);
     if (writable && !RegistryStore::CanWrite(root_)) {
-        return RegistryStatus::Error(EACCES);
+        return platform::Fail(EACCES);
     }
     RegistryDocument document;
-    RegistryStatus status = RegistryStore::Load(root_, document);
-    if (!status.ok() || document.KeyExists(fullPath)) {
+    platform::Result<> status = RegistryStore::Load(root_, document);
+    if (!status || document.KeyExists(fullPath)) {
         return status;
     }
     if (!create || fullPath.empty()) {
-        return RegistryStatus::Error(ENOENT);
+        return platform::Fail(ENOENT);
     }
     return RegistryStore::Update(root_, [&](RegistryDocument& current) {
-        return current.CreateKey(fullPath) ? RegistryStatus{} : RegistryStatus::Error(EINVAL);
+        return platform::FailUnless(current.CreateKey(fullPath), EINVAL);
     });
 }
 
 bool TCrossRegistry::OpenKey(const std::string& path, bool create) {
     std::string fullPath = ResolvePath(path);
-    if (!OpenPath(fullPath, create, access_).ok()) {
+    if (!OpenPath(fullPath, create, access_)) {
         return false;
     }
     hasCurrentKey_ = true;
@@ -138,11 +137,11 @@ bool TCrossRegistry::OpenKey(const std::string& path, bool create) {
 
 bool TCrossRegistry::OpenKey(const std::string& path, bool create, bool raise) {
     std::string fullPath = ResolvePath(path);
-    RegistryStatus status = OpenPath(fullPath, create, access_);
-    if (!status.ok()) {
+    platform::Result<> status = OpenPath(fullPath, create, access_);
+    if (!status) {
         if (raise) {
             Raise(Format("Cannot open registry key: %s\\%s: %s", RegistryRootName(root_), fullPath,
-                         status.description));
+                         status.error().Text()));
         }
         return false;
     }
@@ -161,16 +160,16 @@ void TCrossRegistry::CloseKey() {
 
 bool TCrossRegistry::CreateKey(const std::string& path) {
     std::string fullPath = ResolvePath(path);
-    RegistryStatus status = OpenPath(fullPath, true, kKeyCreateAccess);
-    if (!status.ok()) {
-        Raise(Format("Failed to create key %s: %s", path, status.description));
+    platform::Result<> status = OpenPath(fullPath, true, kKeyCreateAccess);
+    if (!status) {
+        Raise(Format("Failed to create key %s: %s", path, status.error().Text()));
     }
     return true;
 }
 
 bool TCrossRegistry::KeyExists(const std::string& path) {
     RegistryDocument document;
-    return RegistryStore::Load(root_, document).ok() && document.KeyExists(ResolvePath(path));
+    return RegistryStore::Load(root_, document) && document.KeyExists(ResolvePath(path));
 }
 
 bool TCrossRegistry::DeleteKey(const std::string& path) {
@@ -180,11 +179,10 @@ bool TCrossRegistry::DeleteKey(const std::string& path) {
     }
     return RegistryStore::Update(root_,
                                  [&](RegistryDocument& document) {
-                                     return document.DeleteKey(fullPath)
-                                                ? RegistryStatus{}
-                                                : RegistryStatus::Error(ENOENT);
+                                     return platform::FailUnless(document.DeleteKey(fullPath),
+                                                                 ENOENT);
                                  })
-        .ok();
+        .has_value();
 }
 
 std::optional<RegValue> TCrossRegistry::ReadValue(const std::string& name) {
@@ -192,9 +190,9 @@ std::optional<RegValue> TCrossRegistry::ReadValue(const std::string& name) {
         return std::nullopt;
     }
     RegistryDocument document;
-    RegistryStatus status = RegistryStore::Load(root_, document);
-    if (!status.ok()) {
-        Raise(Format("Failed to get data for '%s'", name) + "\r\n" + status.description);
+    platform::Result<> status = RegistryStore::Load(root_, document);
+    if (!status) {
+        Raise(Format("Failed to get data for '%s'", name) + "\r\n" + status.error().Text());
     }
     const RegValue* value = document.FindValue(currentPath_, name);
     return value ? std::optional<RegValue>(*value) : std::nullopt;
@@ -228,11 +226,10 @@ std::string TCrossRegistry::ReadString(const std::string& name) {
 
 void TCrossRegistry::PutValue(const RegValue& value) {
     std::string key = currentPath_;
-    bool ok =
-        hasCurrentKey_ && IsWritable(currentAccess_) && !key.empty() &&
-        RegistryStore::Update(root_, [&](RegistryDocument& document) {
-            return document.SetValue(key, value) ? RegistryStatus{} : RegistryStatus::Error(EINVAL);
-        }).ok();
+    bool ok = hasCurrentKey_ && IsWritable(currentAccess_) && !key.empty() &&
+              RegistryStore::Update(root_, [&](RegistryDocument& document) {
+                  return platform::FailUnless(document.SetValue(key, value), EINVAL);
+              }).has_value();
     if (!ok) {
         Raise(Format("Failed to set data for '%s'", value.name));
     }
@@ -294,17 +291,16 @@ bool TCrossRegistry::DeleteValue(const std::string& name) {
     std::string key = currentPath_;
     return RegistryStore::Update(root_,
                                  [&](RegistryDocument& document) {
-                                     return document.DeleteValue(key, name)
-                                                ? RegistryStatus{}
-                                                : RegistryStatus::Error(ENOENT);
+                                     return platform::FailUnless(document.DeleteValue(key, name),
+                                                                 ENOENT);
                                  })
-        .ok();
+        .has_value();
 }
 
 void TCrossRegistry::GetKeyNames(std::vector<std::string>& list) {
     list.clear();
     RegistryDocument document;
-    if (hasCurrentKey_ && RegistryStore::Load(root_, document).ok()) {
+    if (hasCurrentKey_ && RegistryStore::Load(root_, document)) {
         list = document.SubKeyNames(currentPath_);
     }
 }
@@ -312,7 +308,7 @@ void TCrossRegistry::GetKeyNames(std::vector<std::string>& list) {
 void TCrossRegistry::GetValueNames(std::vector<std::string>& list) {
     list.clear();
     RegistryDocument document;
-    if (hasCurrentKey_ && RegistryStore::Load(root_, document).ok()) {
+    if (hasCurrentKey_ && RegistryStore::Load(root_, document)) {
         for (const RegValue& value : document.Values(currentPath_)) {
             list.push_back(value.name);
         }
@@ -328,15 +324,15 @@ void TCrossRegistry::GetSubKeyNames(const std::string& path, std::vector<std::st
     }
     // The separate reader of the key is just a read-only open of the path from the root.
     bool create = (options & kSubKeysCreate) != 0;
-    RegistryStatus status = OpenPath(base + path, create, create ? kKeyCreateAccess : kKeyRead);
-    if (!status.ok()) {
+    platform::Result<> status = OpenPath(base + path, create, create ? kKeyCreateAccess : kKeyRead);
+    if (!status) {
         if ((options & kSubKeysNoError) == 0) {
-            Raise("Failed to open registry key: " + path + "\r\n" + status.description);
+            Raise("Failed to open registry key: " + path + "\r\n" + status.error().Text());
         }
         return;
     }
     RegistryDocument document;
-    if (RegistryStore::Load(root_, document).ok()) {
+    if (RegistryStore::Load(root_, document)) {
         list = document.SubKeyNames(base + path);
     }
 }
@@ -357,7 +353,7 @@ std::optional<RegValue> TCrossRegIniFile::ReadSectionValue(const std::string& se
                                                            const std::string& name) {
     RegistryDocument document;
     std::string key = ResolvePath(section);
-    if (!RegistryStore::Load(RootKey(), document).ok() || !document.KeyExists(key)) {
+    if (!RegistryStore::Load(RootKey(), document) || !document.KeyExists(key)) {
         return std::nullopt;
     }
     const RegValue* value = document.FindValue(key, name);
@@ -392,12 +388,12 @@ void TCrossRegIniFile::WriteString(const std::string& section, const std::string
                                    const std::string& text) {
     CreateKey(section);
     std::string key = ResolvePath(section);
-    bool ok = IsWritable(Access()) && !key.empty() &&
-              platform::RegistryStore::Update(RootKey(), [&](RegistryDocument& document) {
-                  return document.SetValue(key, RegValue{name, RegValueType::String, text, 0})
-                             ? RegistryStatus{}
-                             : RegistryStatus::Error(EINVAL);
-              }).ok();
+    bool ok =
+        IsWritable(Access()) && !key.empty() &&
+        platform::RegistryStore::Update(RootKey(), [&](RegistryDocument& document) {
+            return platform::FailUnless(
+                document.SetValue(key, RegValue{name, RegValueType::String, text, 0}), EINVAL);
+        });
     if (!ok) {
         Raise(Format("Failed to set data for '%s'", name));
     }

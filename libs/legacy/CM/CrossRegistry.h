@@ -125,8 +125,7 @@ protected:
     /// The key path below the root that a path names (relative as for OpenKey).
     std::string ResolvePath(const std::string& path) const;
     /// Checks and, with create, makes the key; the status says why it failed.
-    platform::RegistryStatus OpenPath(const std::string& fullPath, bool create,
-                                      std::uint32_t access);
+    platform::Result<> OpenPath(const std::string& fullPath, bool create, std::uint32_t access);
     /// Writes one value into the current key; raises "Failed to set data for '%s'".
     void PutValue(const RegValue& value);
 

@@ -136,8 +136,7 @@ DiagLogSettings ReadDiagLogSettings() {
             // An unconfigured machine has no such key: the defaults, and nothing to report. A
             // store that cannot be read raises its reason below.
             platform::RegistryDocument document;
-            if (platform::RegistryStore::Load(platform::RegistryRoot::LocalMachine, document)
-                    .ok() &&
+            if (platform::RegistryStore::Load(platform::RegistryRoot::LocalMachine, document) &&
                 !registry.KeyExists(key)) {
                 return settings;
             }

@@ -53,14 +53,14 @@ bool CreateFolderChain(const std::string& path) {
     if (!parent.empty() && parent != folder) {
         created = CreateFolderChain(parent);
     }
-    int error = platform::MakeFolder(folder);
-    if (error == EEXIST && FolderIsPresent(folder)) {
+    platform::Result<> made = platform::MakeFolder(folder);
+    if (made) {
+        return true;
+    }
+    if (made.error().code == EEXIST && FolderIsPresent(folder)) {
         return created; // made by someone else meanwhile
     }
-    if (error != 0) {
-        RaiseOsError(Format("Cannot create directory '%s'", folder), error);
-    }
-    return true;
+    RaiseOsError(Format("Cannot create directory '%s'", folder), made.error().code);
 }
 
 } // namespace
@@ -94,8 +94,12 @@ std::string TempFolder() {
 }
 
 void DeleteFileChecked(const std::string& path, bool missingIsError) {
-    int error = platform::RemoveFile(path);
-    if (error == 0 || (error == ENOENT && !missingIsError)) {
+    platform::Result<> removed = platform::RemoveFile(path);
+    if (removed) {
+        return;
+    }
+    const int error = removed.error().code;
+    if (error == ENOENT && !missingIsError) {
         return;
     }
     std::string text = Format("Failed to delete file '%s'", path);
@@ -106,9 +110,8 @@ void DeleteFileChecked(const std::string& path, bool missingIsError) {
 }
 
 void MoveFileChecked(const std::string& from, const std::string& to) {
-    int error = platform::RenameNoReplace(from, to);
-    if (error != 0) {
-        RaiseOsError(Format("Failed to move file '%s' to '%s'", from, to), error);
+    if (platform::Result<> moved = platform::RenameNoReplace(from, to); !moved) {
+        RaiseOsError(Format("Failed to move file '%s' to '%s'", from, to), moved.error().code);
     }
 }
 

@@ -20,55 +20,50 @@ namespace qz {
 namespace {
 
 // The loader explains its failures in its own words; they take the place of the system text.
-[[noreturn]] void RaiseLibraryError(const std::string& text, const platform::LibraryError& error) {
-    throw EOSError(text + ": " + error.text + " (" + std::to_string(error.code) + ")", error.code);
+[[noreturn]] void RaiseLibraryError(const std::string& text, const platform::Failure& error) {
+    throw EOSError(text + ": " + error.context + " (" + std::to_string(error.code) + ")",
+                   error.code);
 }
 
 } // namespace
 
 TModuleHandle LoadLibraryChecked(const std::string& name) {
-    platform::LibraryError error;
-    TModuleHandle module = platform::OpenLibrary(name, error);
+    platform::Result<platform::LibraryHandle> module = platform::OpenLibrary(name);
     if (!module) {
-        RaiseLibraryError(Format("Cannot load library '%s'", name), error);
+        RaiseLibraryError(Format("Cannot load library '%s'", name), module.error());
     }
-    return module;
+    return *module;
 }
 
 void FreeLibraryChecked(TModuleHandle module) {
-    platform::LibraryError error;
-    if (!platform::CloseLibrary(module, error)) {
-        RaiseLibraryError(Format("Failed to free library 0x0%x", module), error);
+    if (platform::Result<> closed = platform::CloseLibrary(module); !closed) {
+        RaiseLibraryError(Format("Failed to free library 0x0%x", module), closed.error());
     }
 }
 
 void* GetProcChecked(TModuleHandle module, const std::string& name) {
-    platform::LibraryError error;
-    void* address = platform::FindLibrarySymbol(module, name, error);
+    platform::Result<void*> address = platform::FindLibrarySymbol(module, name);
     if (!address) {
-        RaiseLibraryError(Format("Cannot get address of procedure '%s'", name), error);
+        RaiseLibraryError(Format("Cannot get address of procedure '%s'", name), address.error());
     }
-    return address;
+    return *address;
 }
 
 std::string ModuleFileName(TModuleHandle module) {
-    platform::LibraryError error;
-    std::string path;
-    if (!platform::LibraryFilePath(module, path, error)) {
-        RaiseLibraryError(Format("Cannot get filename of module 0x0%x", module), error);
+    platform::Result<std::string> path = platform::LibraryFilePath(module);
+    if (!path) {
+        RaiseLibraryError(Format("Cannot get filename of module 0x0%x", module), path.error());
     }
-    return path;
+    return *path;
 }
 
 std::string ModuleFileNameOrEmpty(TModuleHandle module) {
-    platform::LibraryError error;
-    std::string path;
-    return platform::LibraryFilePath(module, path, error) ? path : std::string();
+    return platform::LibraryFilePath(module).value_or(std::string());
 }
 
 void CloseHandleChecked(TFileHandle handle) {
-    if (!platform::CloseHandle(handle)) {
-        RaiseOsError(Format("Failed to close handle 0x0%x", handle));
+    if (platform::Result<> closed = platform::CloseHandle(handle); !closed) {
+        RaiseOsError(Format("Failed to close handle 0x0%x", handle), closed.error().code);
     }
 }
 

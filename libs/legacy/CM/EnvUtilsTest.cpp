@@ -273,7 +273,7 @@ TEST(Files, HandleWrappersRaiseWithTheHandle) {
     platform::FileOpenRequest create;
     create.access = platform::FileAccess::ReadWrite;
     create.disposition = platform::FileDisposition::CreateAlways;
-    ASSERT_FALSE(file.Open(dir / "h", create));
+    ASSERT_TRUE(file.Open(dir / "h", create));
     TFileHandle handle = file.Detach();
     test::WriteFile(dir / "h", "0123456789");
     EXPECT_EQ(FileSizeChecked(handle), 10);

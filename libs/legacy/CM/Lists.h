@@ -875,12 +875,12 @@ struct FreesObject {
 
 /// Releases handles through the platform.
 struct PlatformHandles {
-    static void Close(platform::THandle handle) { platform::CloseHandle(handle); }
+    static void Close(platform::THandle handle) { (void)platform::CloseHandle(handle); }
 };
 
 /// Releases mapped views through the platform.
 struct PlatformViews {
-    static void Unmap(void* view, std::size_t size) { platform::UnmapView(view, size); }
+    static void Unmap(void* view, std::size_t size) { (void)platform::UnmapView(view, size); }
 };
 
 } // namespace lists_detail

@@ -235,35 +235,29 @@ bool TWinEvent::WaitFor(std::uint32_t timeout) {
 }
 
 ThreadUid CurrentThreadUid() {
-    std::uint32_t uid = 0;
-    platform::TokenFailure failure{};
-    int rc = platform::CurrentThreadToken(uid, failure);
-    if (rc == 0) {
-        return uid;
+    platform::Result<std::uint32_t> uid = platform::CurrentThreadToken();
+    if (uid) {
+        return *uid;
     }
-    switch (failure) {
-    case platform::TokenFailure::SessionData:
-        try {
-            throw EOSError(Format("Failed to open/create session data: %s", StatusText(rc)), rc);
-        } catch (...) {
-            RaiseWithContext("Failed to open/create session data");
-        }
-    case platform::TokenFailure::InitialLock:
-        throw EOSError(
-            Format("Failed to perform initial lock on thread UID mutex: %s", StatusText(rc)), rc);
-    default:
+    const int rc = uid.error().code;
+    if (uid.error().kind == platform::FailureKind::Exhausted) {
         throw EOSError(Format("Failed to allocate thread UID mutex: %s", StatusText(rc)), rc);
+    }
+    try {
+        throw EOSError(Format("Failed to open/create session data: %s", StatusText(rc)), rc);
+    } catch (...) {
+        RaiseWithContext("Failed to open/create session data");
     }
 }
 
 bool IsThreadUidTerminated(ThreadUid uid) {
-    bool ended = false;
-    if (int rc = platform::IsThreadTokenEnded(uid, ended)) {
+    platform::Result<bool> ended = platform::IsThreadTokenEnded(uid);
+    if (!ended) {
         diag::LogText("Failed to check if session thread has terminated: Failed to open mutex: " +
-                      StatusText(rc));
+                      StatusText(ended.error().code));
         return false;
     }
-    return ended;
+    return *ended;
 }
 
 namespace {
@@ -415,7 +409,8 @@ void CheckKernelObjectSupport() {
 void InitializeNamedObjects() {
     platform::SweepObjectLeftovers();
     try {
-        if (int rc = platform::OpenThreadTokens()) {
+        if (platform::Result<> opened = platform::OpenThreadTokens(); !opened) {
+            const int rc = opened.error().code;
             try {
                 throw EOSError(Format("Failed to open/create session data: %s", StatusText(rc)),
                                rc);

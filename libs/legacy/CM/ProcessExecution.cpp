@@ -27,8 +27,8 @@ int NulInput() {
         request.access = platform::FileAccess::Read;
         request.share = platform::FileShare::ReadWrite;
         request.disposition = platform::FileDisposition::OpenExisting;
-        if (platform::FileError error = file->Open("/dev/null", request)) {
-            RaiseOsError("Failed to open null device", error.code);
+        if (platform::Result<> opened = file->Open("/dev/null", request); !opened) {
+            RaiseOsError("Failed to open null device", opened.error().code);
         }
         return file;
     }();
@@ -90,18 +90,18 @@ TProcessOutputPipe::TProcessOutputPipe()
     write.share = platform::FileShare::Read;
     write.disposition = platform::FileDisposition::CreateAlways;
     write.hints.temporary = true;
-    if (platform::FileError error = writeFile_.Open(fileName_, write)) {
-        RaiseOsError(Format("Failed to create temporary file: %s", fileName_), error.code);
+    if (platform::Result<> opened = writeFile_.Open(fileName_, write); !opened) {
+        RaiseOsError(Format("Failed to create temporary file: %s", fileName_), opened.error().code);
     }
     platform::FileOpenRequest read;
     read.access = platform::FileAccess::Read;
     read.share = platform::FileShare::ReadWrite;
     read.disposition = platform::FileDisposition::OpenExisting;
     read.hints.temporary = true;
-    if (platform::FileError error = readFile_.Open(fileName_, read)) {
+    if (platform::Result<> opened = readFile_.Open(fileName_, read); !opened) {
         writeFile_.Close();
         platform::RemoveFile(fileName_);
-        RaiseOsError(Format("Failed to open temporary file: %s", fileName_), error.code);
+        RaiseOsError(Format("Failed to open temporary file: %s", fileName_), opened.error().code);
     }
     NulInput();
     StartMethodThread(reader_, false, [this](TMethodThread*) { ReadLoop(); });
@@ -125,7 +125,7 @@ void TProcessOutputPipe::ReadLoop() {
             stopping_ = true;
         }
         std::size_t done = 0;
-        if (readFile_.ReadAt(offset, buffer.get(), kReadChunk, done)) {
+        if (!readFile_.ReadAt(offset, buffer.get(), kReadChunk, done)) {
             break;
         }
         std::lock_guard guard(lock_);

@@ -72,14 +72,14 @@ platform::FileOpenRequest RequestFor(std::uint16_t mode, std::uint16_t options) 
 
 // The system's text for a file error; a refused sharing check gets words a user understands
 // rather than the text of the lock call's error number.
-std::string FileErrorText(const platform::FileError& error) {
-    if (error.kind == platform::FileErrorKind::SharingViolation) {
+std::string FileErrorText(const platform::Failure& error) {
+    if (error.kind == platform::FailureKind::SharingViolation) {
         return "The file is in use by another process";
     }
     return platform::SystemErrorText(error.code);
 }
 
-[[noreturn]] void RaiseFileError(std::string_view text, const platform::FileError& error) {
+[[noreturn]] void RaiseFileError(std::string_view text, const platform::Failure& error) {
     throw EOSError(std::string(text) + ": " + FileErrorText(error) + " (" +
                        std::to_string(error.code) + ")",
                    error.code);
@@ -103,12 +103,13 @@ TFileStreamEx::TFileStreamEx(std::string fileName, std::uint16_t mode, int waitS
             --attemptsLeft;
         }
         retryNow = false;
-        platform::FileError error = file_.Open(fileName_, request);
-        if (!error) {
+        platform::Result<> opened = file_.Open(fileName_, request);
+        if (opened) {
             break;
         }
-        bool missing = error.kind == platform::FileErrorKind::NotFound ||
-                       error.kind == platform::FileErrorKind::PathNotFound;
+        const platform::Failure& error = opened.error();
+        bool missing = error.kind == platform::FailureKind::NotFound ||
+                       error.kind == platform::FailureKind::PathNotFound;
         if (missing || attemptsLeft <= 0) {
             if ((options_ & FileOption::CreateFolders) && !foldersCreated) {
                 foldersCreated = true;
@@ -120,7 +121,7 @@ TFileStreamEx::TFileStreamEx(std::string fileName, std::uint16_t mode, int waitS
                 retryNow = true;
                 continue;
             }
-            if (error.kind == platform::FileErrorKind::AccessDenied && (created_ || writes) &&
+            if (error.kind == platform::FailureKind::AccessDenied && (created_ || writes) &&
                 platform::IsReadOnlyFile(fileName_)) {
                 RaiseFileError(Format(created_ ? "Cannot overwrite a read-only file: %s"
                                                : "Cannot open a read-only file for writing: %s",
@@ -149,11 +150,11 @@ std::int64_t TFileStreamEx::Read(void* buffer, std::int64_t count) {
         return 0;
     }
     std::size_t done = 0;
-    if (auto error = file_.ReadAt(position_, buffer, std::size_t(count), done)) {
+    if (auto read = file_.ReadAt(position_, buffer, std::size_t(count), done); !read) {
         throw EOSError(Format("Failed to %s file '%s' (%d bytes at position %d): %s", "read from",
                               fileName_, count, position_ + std::int64_t(done),
-                              FileErrorText(error)),
-                       error.code);
+                              FileErrorText(read.error())),
+                       read.error().code);
     }
     position_ += std::int64_t(done);
     return std::int64_t(done);
@@ -164,12 +165,12 @@ std::int64_t TFileStreamEx::Write(const void* buffer, std::int64_t count) {
         return 0;
     }
     std::size_t done = 0;
-    platform::FileError error = file_.WriteAt(position_, buffer, std::size_t(count), done);
+    platform::Result<> written = file_.WriteAt(position_, buffer, std::size_t(count), done);
     position_ += std::int64_t(done);
-    if (error) {
+    if (!written) {
         throw EOSError(Format("Failed to %s file '%s' (%d bytes at position %d): %s", "write to",
-                              fileName_, count, position_, FileErrorText(error)),
-                       error.code);
+                              fileName_, count, position_, FileErrorText(written.error())),
+                       written.error().code);
     }
     return std::int64_t(done);
 }
@@ -189,23 +190,24 @@ std::int64_t TFileStreamEx::Seek(std::int64_t offset, SeekOrigin origin) {
 }
 
 void TFileStreamEx::SetSize(std::int64_t size) {
-    if (auto error = file_.SetSize(size)) {
-        RaiseFileError(Format("Failed to set end of file for handle 0x0%x", Handle()), error);
+    if (auto resized = file_.SetSize(size); !resized) {
+        RaiseFileError(Format("Failed to set end of file for handle 0x0%x", Handle()),
+                       resized.error());
     }
     position_ = std::min(position_, size);
 }
 
 std::int64_t TFileStreamEx::Size() {
-    std::int64_t size = 0;
-    if (auto error = file_.GetSize(size)) {
-        RaiseFileError(Format("Failed to get file size for handle 0x0%x", Handle()), error);
+    platform::Result<std::int64_t> size = file_.Size();
+    if (!size) {
+        RaiseFileError(Format("Failed to get file size for handle 0x0%x", Handle()), size.error());
     }
-    return size;
+    return *size;
 }
 
 void TFileStreamEx::Flush() {
-    if (auto error = file_.Flush()) {
-        RaiseFileError("Failed to flush file buffers", error);
+    if (auto flushed = file_.Flush(); !flushed) {
+        RaiseFileError("Failed to flush file buffers", flushed.error());
     }
 }
 
@@ -590,11 +592,12 @@ std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
             // costs several times the write itself; views see the same pages either way.
             std::int64_t rest = count - viaViews;
             std::size_t done = 0;
-            platform::FileError error = File().WriteAt(
+            platform::Result<> written = File().WriteAt(
                 position_, static_cast<const char*>(buffer) + viaViews, std::size_t(rest), done);
-            if (error) {
+            if (!written) {
                 RaiseFileError(
-                    Format("Failed to write %s bytes at %s to the file", rest, position_), error);
+                    Format("Failed to write %s bytes at %s to the file", rest, position_),
+                    written.error());
             }
             position_ += rest;
             dataEnd_ = position_;

@@ -106,15 +106,16 @@ void WriteThreadDump(bool verbose, int mainThreadId) {
             if (threadId == self) {
                 continue;
             }
-            platform::diag::ThreadSample sample;
-            int error = 0;
+            platform::Result<platform::diag::ThreadSample> sample =
+                platform::diag::SampleThread(threadId, kCallTraceMaxEntries * 8);
             std::string trace;
-            if (platform::diag::SampleThread(threadId, sample, kCallTraceMaxEntries * 8, error)) {
-                trace = CallTraceOf(sample.instructionPointer, sample.callSites, 0);
-            } else if (error == ESRCH) {
+            if (sample) {
+                trace = CallTraceOf(sample->instructionPointer, sample->callSites, 0);
+            } else if (sample.error().code == ESRCH) {
                 continue; // ended meanwhile
             } else {
-                trace = "GetThreadContext() failed: " + platform::SystemErrorText(error);
+                trace =
+                    "GetThreadContext() failed: " + platform::SystemErrorText(sample.error().code);
             }
             std::string label = threadId == mainThreadId
                                     ? std::string("Main Thread: ")

@@ -94,8 +94,8 @@ bool TBuildCacheHelper::DeleteCacheData(const TBuildCacheSettings& settings) {
 
     std::string file = settings.TaskExtraInfoFile();
     if (platform::QueryEntryKind(file) == platform::EntryKind::File) {
-        int error = platform::RemoveFile(file);
-        if (error != 0 && error != ENOENT) {
+        platform::Result<> removed = platform::RemoveFile(file);
+        if (!removed && removed.error().code != ENOENT) {
             Warn("Cache clean failed on attempt to delete " + file);
             result = false;
         }
@@ -103,7 +103,7 @@ bool TBuildCacheHelper::DeleteCacheData(const TBuildCacheSettings& settings) {
 
     file = PathResolve(settings.DataFolder(), "sync_timestamp");
     if (platform::QueryEntryKind(file) == platform::EntryKind::File) {
-        platform::RemoveFile(file);
+        (void)platform::RemoveFile(file);
     }
     return result;
 }

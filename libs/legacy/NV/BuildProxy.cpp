@@ -172,8 +172,8 @@ std::vector<int> TBuildProxy::ProcessChain(int pid,
 void TBuildProxy::WriteCommandFile(const std::string& path, const TBuildCommandPacket& request) {
     TVirtualStream bytes;
     request.SaveToStream(bytes);
-    if (int error = platform::WritePrivateFile(path, bytes.AsString())) {
-        RaiseOsError(Format("Cannot create file \"%s\"", path), error);
+    if (platform::Result<> written = platform::WritePrivateFile(path, bytes.AsString()); !written) {
+        RaiseOsError(Format("Cannot create file \"%s\"", path), written.error().code);
     }
 }
 

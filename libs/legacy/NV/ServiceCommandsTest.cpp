@@ -219,9 +219,9 @@ protected:
                 document.SetValue(key, {"PidFile", platform::RegistryValueType::String, pidFile_});
                 document.SetValue(key,
                                   {"Start", platform::RegistryValueType::String, startCommand});
-                return platform::RegistryStatus{};
+                return platform::Result<>{};
             });
-        ASSERT_TRUE(status.ok()) << status.description;
+        ASSERT_TRUE(status) << status.error().Text();
     }
     std::string StartCommand(const std::string& options) const {
         return std::string("'") + QZ_FAKE_SERVICE_PATH + "' '" + pidFile_ + "'" + options;

@@ -330,7 +330,7 @@ std::vector<int> ThreadIds() {
     return ids;
 }
 
-bool SampleThread(int threadId, ThreadSample& sample, std::size_t max, int& error) {
+Result<ThreadSample> SampleThread(int threadId, std::size_t max) {
     InstallSampleHandler();
     std::lock_guard<std::mutex> guard(SampleLock());
     SampleRequest& request = Request();
@@ -343,9 +343,9 @@ bool SampleThread(int threadId, ThreadSample& sample, std::size_t max, int& erro
     request.siteCount = 0;
     request.state.store(kPending);
     if (syscall(SYS_tgkill, getpid(), threadId, SampleSignal()) != 0) {
-        error = errno;
+        int error = errno;
         request.state.store(kIdle);
-        return false;
+        return Fail(error, "sample thread " + std::to_string(threadId));
     }
     timespec deadline{};
     clock_gettime(CLOCK_REALTIME, &deadline);
@@ -356,19 +356,19 @@ bool SampleThread(int threadId, ThreadSample& sample, std::size_t max, int& erro
         }
         int expected = kPending;
         if (request.state.compare_exchange_strong(expected, kIdle)) {
-            error = ETIMEDOUT;
-            return false;
+            return Fail(ETIMEDOUT, "sample thread " + std::to_string(threadId));
         }
         // The handler has claimed the request; it finishes without blocking.
         while (sem_wait(&request.done) != 0) {
         }
         break;
     }
+    ThreadSample sample;
     sample.instructionPointer = request.ip;
     sample.stackPointer = request.sp;
     sample.callSites.assign(request.sites, request.sites + request.siteCount);
     request.state.store(kIdle);
-    return true;
+    return sample;
 }
 
 bool ReadProcessorTimes(std::vector<ProcessorTimes>& times) {

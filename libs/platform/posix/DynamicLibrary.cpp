@@ -13,65 +13,59 @@ namespace {
 
 // The loader reports failures as text only; errno is a hint at best, so a fixed code stands in
 // when it says nothing.
-void FillError(LibraryError& error, int fallbackCode) {
+tl::unexpected<Failure> LoaderFailure(int fallbackCode) {
     int code = errno;
     const char* text = dlerror();
-    error.text = text ? text : "Unknown loader error";
-    error.code = code != 0 ? code : fallbackCode;
+    return Fail(code != 0 ? code : fallbackCode, text ? text : "Unknown loader error");
 }
 
 } // namespace
 
-LibraryHandle OpenLibrary(const std::string& name, LibraryError& error) {
+Result<LibraryHandle> OpenLibrary(const std::string& name) {
     errno = 0;
     void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-        FillError(error, ELIBACC);
+        return LoaderFailure(ELIBACC);
     }
     return handle;
 }
 
-void* FindLibrarySymbol(LibraryHandle library, const std::string& name, LibraryError& error) {
+Result<void*> FindLibrarySymbol(LibraryHandle library, const std::string& name) {
     dlerror();
     void* address = dlsym(library ? library : RTLD_DEFAULT, name.c_str());
     // A null address is useless to every caller, so it counts as a failure.
     if (!address) {
         errno = 0;
-        FillError(error, ENOENT);
+        return LoaderFailure(ENOENT);
     }
     return address;
 }
 
-bool CloseLibrary(LibraryHandle library, LibraryError& error) {
-    if (dlclose(library) == 0) {
-        return true;
+Result<> CloseLibrary(LibraryHandle library) {
+    if (dlclose(library) != 0) {
+        errno = 0;
+        return LoaderFailure(EINVAL);
     }
-    errno = 0;
-    FillError(error, EINVAL);
-    return false;
+    return {};
 }
 
-bool LibraryFilePath(LibraryHandle library, std::string& path, LibraryError& error) {
+Result<std::string> LibraryFilePath(LibraryHandle library) {
     if (library) {
         struct link_map* map = nullptr;
         if (dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || !map) {
             errno = 0;
-            FillError(error, EINVAL);
-            return false;
+            return LoaderFailure(EINVAL);
         }
         // The main program's entry has an empty name; its path comes from /proc below.
         if (map->l_name && map->l_name[0] != '\0') {
-            path = map->l_name;
-            return true;
+            return std::string(map->l_name);
         }
     }
-    path = ExecutablePath();
+    std::string path = ExecutablePath();
     if (path.empty()) {
-        error.text = "Cannot read /proc/self/exe";
-        error.code = ENOENT;
-        return false;
+        return Fail(ENOENT, "Cannot read /proc/self/exe");
     }
-    return true;
+    return path;
 }
 
 void FreeLibraryMemory(void* memory) {

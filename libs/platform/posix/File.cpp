@@ -32,33 +32,28 @@ bool FolderExists(const std::string& folder) {
     return folder.empty() || (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
 }
 
-FileError ErrorFromCode(int code, const std::string& path) {
+tl::unexpected<Failure> OpenFailure(int code, const std::string& path) {
+    std::string context = "open " + path;
     switch (code) {
-    case 0:
-        return {};
     case ENOENT:
         // Tell a missing file from a missing folder, as callers create folders only for the latter
         // two kinds.
-        return {FolderExists(FolderPart(path)) ? FileErrorKind::NotFound
-                                               : FileErrorKind::PathNotFound,
-                code};
+        return Fail(code, std::move(context),
+                    FolderExists(FolderPart(path)) ? FailureKind::NotFound
+                                                   : FailureKind::PathNotFound);
     case ENOTDIR:
     case ENAMETOOLONG:
-        return {FileErrorKind::PathNotFound, code};
+        return Fail(code, std::move(context), FailureKind::PathNotFound);
     case EACCES:
     case EPERM:
     case EROFS:
     case EISDIR:
-        return {FileErrorKind::AccessDenied, code};
+        return Fail(code, std::move(context), FailureKind::AccessDenied);
     case EWOULDBLOCK:
-        return {FileErrorKind::SharingViolation, code};
+        return Fail(code, std::move(context), FailureKind::SharingViolation);
     default:
-        return {FileErrorKind::Other, code};
+        return Fail(code, std::move(context));
     }
-}
-
-FileError LastError() {
-    return {FileErrorKind::Other, errno};
 }
 
 // The advisory lock a handle holds for its sharing mode. Handles that let others write take none:
@@ -95,7 +90,7 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
-FileError File::Open(const std::string& path, const FileOpenRequest& request) {
+Result<> File::Open(const std::string& path, const FileOpenRequest& request) {
     Close();
     int flags = O_CLOEXEC;
     switch (request.access) {
@@ -122,21 +117,21 @@ FileError File::Open(const std::string& path, const FileOpenRequest& request) {
         fd = ::open(path.c_str(), flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        return ErrorFromCode(errno, path);
+        return OpenFailure(errno, path);
     }
     detail::UniqueFd owner(fd); // until the object takes it
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        return ErrorFromCode(S_ISDIR(info.st_mode) ? EISDIR : errno, path);
+        return OpenFailure(S_ISDIR(info.st_mode) ? EISDIR : errno, path);
     }
     if (int lock = SharingLock(request); lock != 0) {
         if (::flock(fd, lock | LOCK_NB) != 0) {
-            return ErrorFromCode(errno, path);
+            return OpenFailure(errno, path);
         }
     }
     if (request.disposition == FileDisposition::CreateAlways && info.st_size != 0 &&
         ::ftruncate(fd, 0) != 0) {
-        return ErrorFromCode(errno, path);
+        return OpenFailure(errno, path);
     }
     if (request.hints.sequentialScan) {
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -166,7 +161,7 @@ int File::Detach() {
     return std::exchange(fd_, -1);
 }
 
-FileError File::ReadAt(std::int64_t offset, void* buffer, std::size_t count, std::size_t& done) {
+Result<> File::ReadAt(std::int64_t offset, void* buffer, std::size_t count, std::size_t& done) {
     done = 0;
     auto* bytes = static_cast<char*>(buffer);
     while (done < count) {
@@ -175,7 +170,7 @@ FileError File::ReadAt(std::int64_t offset, void* buffer, std::size_t count, std
             if (errno == EINTR) {
                 continue;
             }
-            return LastError();
+            return FailWithLastError("read");
         }
         if (n == 0) {
             break;
@@ -185,8 +180,8 @@ FileError File::ReadAt(std::int64_t offset, void* buffer, std::size_t count, std
     return {};
 }
 
-FileError File::WriteAt(std::int64_t offset, const void* buffer, std::size_t count,
-                        std::size_t& done) {
+Result<> File::WriteAt(std::int64_t offset, const void* buffer, std::size_t count,
+                       std::size_t& done) {
     done = 0;
     const auto* bytes = static_cast<const char*>(buffer);
     while (done < count) {
@@ -195,32 +190,40 @@ FileError File::WriteAt(std::int64_t offset, const void* buffer, std::size_t cou
             if (errno == EINTR) {
                 continue;
             }
-            return LastError();
+            return FailWithLastError("write");
         }
         if (n == 0) {
-            return {FileErrorKind::Other, ENOSPC};
+            return Fail(ENOSPC, "write");
         }
         done += std::size_t(n);
     }
     return {};
 }
 
-FileError File::GetSize(std::int64_t& size) const {
-    int error = FileHandleSize(fd_, size);
-    return error == 0 ? FileError{} : FileError{FileErrorKind::Other, error};
+Result<std::int64_t> File::Size() const {
+    std::int64_t size = 0;
+    if (int error = FileHandleSize(fd_, size)) {
+        return Fail(error, "size");
+    }
+    return size;
 }
 
-FileError File::SetSize(std::int64_t size) {
+Result<> File::SetSize(std::int64_t size) {
     int result;
     do {
         result = ::ftruncate(fd_, size);
     } while (result != 0 && errno == EINTR);
-    return result == 0 ? FileError{} : LastError();
+    if (result != 0) {
+        return FailWithLastError("set size");
+    }
+    return {};
 }
 
-FileError File::Flush() {
-    int error = FlushFileHandle(fd_);
-    return error == 0 ? FileError{} : FileError{FileErrorKind::Other, error};
+Result<> File::Flush() {
+    if (int error = FlushFileHandle(fd_)) {
+        return Fail(error, "flush");
+    }
+    return {};
 }
 
 bool IsReadOnlyFile(const std::string& path) {

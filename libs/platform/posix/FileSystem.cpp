@@ -23,25 +23,37 @@ PathKind QueryPathKind(const std::string& path) {
     return S_ISDIR(info.st_mode) ? PathKind::Folder : PathKind::File;
 }
 
-int FileModificationTime(const std::string& path, long long& nanoseconds) {
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        return errno;
+namespace {
+
+// The outcome of a call that set a system error code (0: success).
+Result<> FromCode(int code, std::string context) {
+    if (code != 0) {
+        return Fail(code, std::move(context));
     }
-    nanoseconds = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
-    return 0;
+    return {};
 }
 
-int WritePrivateFile(const std::string& path, std::string_view contents) {
+} // namespace
+
+Result<long long> FileModificationTime(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return FailWithLastError("stat " + path);
+    }
+    return static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+}
+
+Result<> WritePrivateFile(const std::string& path, std::string_view contents) {
+    const std::string context = "write private file " + path;
     if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-        return errno;
+        return FailWithLastError(context);
     }
     int fd;
     do {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        return errno;
+        return FailWithLastError(context);
     }
     detail::UniqueFd owner(fd);
     std::size_t done = 0;
@@ -64,21 +76,23 @@ int WritePrivateFile(const std::string& path, std::string_view contents) {
     if (error != 0) {
         unlink(path.c_str());
     }
-    return error;
+    return FromCode(error, context);
 }
 
-int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& contents) {
+Result<std::string> ReadPrivateFile(const std::string& path, std::int64_t maxSize) {
+    const std::string context = "read private file " + path;
     int fd;
     // O_NONBLOCK: a FIFO planted under the name must not block the open.
     do {
         fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        return errno;
+        return FailWithLastError(context);
     }
     detail::UniqueFd owner(fd);
     struct stat info {};
     int error = 0;
+    std::string contents;
     if (fstat(fd, &info) != 0) {
         error = errno;
     } else if (!S_ISREG(info.st_mode)) {
@@ -103,7 +117,10 @@ int ReadPrivateFile(const std::string& path, std::int64_t maxSize, std::string& 
             done += static_cast<std::size_t>(n);
         }
     }
-    return error;
+    if (error != 0) {
+        return Fail(error, context);
+    }
+    return contents;
 }
 
 bool PathIsRegularFile(const std::string& path) {
@@ -125,60 +142,72 @@ bool FolderIsWritable(const std::string& path) {
            access(path.c_str(), W_OK | X_OK) == 0;
 }
 
-int MakeFolder(const std::string& path) {
-    return mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+Result<> MakeFolder(const std::string& path) {
+    if (mkdir(path.c_str(), 0777) != 0) {
+        return FailWithLastError("create folder " + path);
+    }
+    return {};
 }
 
-int MakeFolder(const std::string& path, unsigned mode) {
+Result<> MakeFolder(const std::string& path, unsigned mode) {
     // Owner-only first: the umask can only take bits away, and the final bits come from chmod.
     if (mkdir(path.c_str(), 0700) != 0) {
-        return errno;
+        return FailWithLastError("create folder " + path);
     }
     if (chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0) {
         int error = errno;
         rmdir(path.c_str());
-        return error;
+        return Fail(error, "create folder " + path);
     }
-    return 0;
+    return {};
 }
 
-int MakeUniquePrivateFolder(const std::string& prefix, std::string& path) {
+Result<std::string> MakeUniquePrivateFolder(const std::string& prefix) {
     std::string pattern = prefix + "XXXXXX";
     // mkdtemp creates the folder with mode 0700 (the umask can only take bits away).
     if (mkdtemp(pattern.data()) == nullptr) {
-        return errno;
+        return FailWithLastError("create folder " + pattern);
     }
-    path = pattern;
-    return 0;
+    return pattern;
 }
 
 bool WildcardMatches(const std::string& pattern, const std::string& name) {
     return fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
 }
 
-int MakeSymbolicLink(const std::string& target, const std::string& path) {
-    return symlink(target.c_str(), path.c_str()) == 0 ? 0 : errno;
+Result<> MakeSymbolicLink(const std::string& target, const std::string& path) {
+    if (symlink(target.c_str(), path.c_str()) != 0) {
+        return FailWithLastError("create symbolic link " + path);
+    }
+    return {};
 }
 
-int RemoveFile(const std::string& path) {
-    return unlink(path.c_str()) == 0 ? 0 : errno;
+Result<> RemoveFile(const std::string& path) {
+    if (unlink(path.c_str()) != 0) {
+        return FailWithLastError("remove " + path);
+    }
+    return {};
 }
 
-int RenameNoReplace(const std::string& from, const std::string& to) {
+Result<> RenameNoReplace(const std::string& from, const std::string& to) {
+    const std::string context = "rename " + from + " to " + to;
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return 0;
+        return {};
     }
     int error = errno;
     if (error != EINVAL && error != ENOSYS) {
-        return error;
+        return Fail(error, context);
     }
     // Some file systems cannot rename without replacing atomically; check first instead (a
     // target created in between is then replaced).
     struct stat info {};
     if (lstat(to.c_str(), &info) == 0) {
-        return EEXIST;
+        return Fail(EEXIST, context);
     }
-    return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        return FailWithLastError(context);
+    }
+    return {};
 }
 
 std::string SystemTempFolder() {
@@ -201,11 +230,12 @@ std::string CurrentFolder() {
     return buffer;
 }
 
-int ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
-    entries.clear();
+Result<std::vector<FolderEntry>> ListFolder(const std::string& path) {
+    const std::string context = "list folder " + path;
+    std::vector<FolderEntry> entries;
     DIR* dir = opendir(path.c_str());
     if (dir == nullptr) {
-        return errno;
+        return FailWithLastError(context);
     }
     int error = 0;
     for (;;) {
@@ -229,24 +259,32 @@ int ListFolder(const std::string& path, std::vector<FolderEntry>& entries) {
         entries.push_back(std::move(item));
     }
     closedir(dir);
-    return error;
+    if (error != 0) {
+        return Fail(error, context);
+    }
+    return entries;
 }
 
-int FilePermissions(const std::string& path, unsigned& mode) {
+Result<unsigned> FilePermissions(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
-        return errno;
+        return FailWithLastError("stat " + path);
     }
-    mode = st.st_mode & 07777;
-    return 0;
+    return static_cast<unsigned>(st.st_mode & 07777);
 }
 
-int SetFilePermissions(const std::string& path, unsigned mode) {
-    return chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0 ? 0 : errno;
+Result<> SetFilePermissions(const std::string& path, unsigned mode) {
+    if (chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) != 0) {
+        return FailWithLastError("set permissions of " + path);
+    }
+    return {};
 }
 
-int ReplaceFile(const std::string& from, const std::string& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+Result<> ReplaceFile(const std::string& from, const std::string& to) {
+    if (std::rename(from.c_str(), to.c_str()) != 0) {
+        return FailWithLastError("replace " + to + " with " + from);
+    }
+    return {};
 }
 
 } // namespace qz::platform

@@ -8,22 +8,23 @@
 
 namespace qz::platform {
 
-bool CloseHandle(THandle handle) {
+Result<> CloseHandle(THandle handle) {
     if (handle < 0) {
-        errno = EBADF;
-        return false;
+        return Fail(EBADF, "close");
     }
     // On Linux the descriptor is released even when close reports EINTR (counted as success);
     // retrying could close a descriptor another thread has just been given.
     if (int error = detail::CloseDescriptor(static_cast<int>(handle))) {
-        errno = error;
-        return false;
+        return Fail(error, "close");
     }
-    return true;
+    return {};
 }
 
-bool UnmapView(void* address, std::size_t size) {
-    return ::munmap(address, size) == 0;
+Result<> UnmapView(void* address, std::size_t size) {
+    if (::munmap(address, size) != 0) {
+        return FailWithLastError("unmap");
+    }
+    return {};
 }
 
 } // namespace qz::platform

@@ -18,8 +18,9 @@ TEST(Handles, CloseReleasesTheDescriptorAndRefusesBadOnes) {
     EXPECT_TRUE(CloseHandle(fds[0]));
     EXPECT_EQ(::fcntl(fds[0], F_GETFD), -1);
     EXPECT_TRUE(CloseHandle(fds[1]));
-    EXPECT_FALSE(CloseHandle(fds[1]));
-    EXPECT_EQ(LastSystemError(), EBADF);
+    Result<> again = CloseHandle(fds[1]);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(again.error().code, EBADF);
     EXPECT_FALSE(CloseHandle(kInvalidHandle));
 }
 

@@ -463,23 +463,21 @@ TEST_F(KernelObjects, MutexOfAnEndedThreadIsAbandoned) {
 }
 
 TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
-    std::uint32_t mine = 0;
-    TokenFailure failure{};
-    ASSERT_EQ(0, CurrentThreadToken(mine, failure));
+    Result<std::uint32_t> token = CurrentThreadToken();
+    ASSERT_TRUE(token);
+    const std::uint32_t mine = *token;
     EXPECT_NE(0u, mine);
-    std::uint32_t again = 0;
-    CurrentThreadToken(again, failure);
+    std::uint32_t again = CurrentThreadToken().value_or(0);
     EXPECT_EQ(mine, again);
-    bool ended = true;
-    ASSERT_EQ(0, IsThreadTokenEnded(mine, ended));
+    Result<bool> mineEnded = IsThreadTokenEnded(mine);
+    ASSERT_TRUE(mineEnded);
+    bool ended = *mineEnded;
     EXPECT_FALSE(ended);
 
     std::uint32_t other = 0;
     std::atomic<bool> release{false};
     std::thread worker([&] {
-        TokenFailure workerFailure{};
-        std::uint32_t uid = 0;
-        CurrentThreadToken(uid, workerFailure);
+        std::uint32_t uid = CurrentThreadToken().value_or(0);
         std::atomic_ref(other).store(uid == 0 ? 0xFFFFFFFF : uid); // 0xFFFFFFFF: it failed
         test::WaitUntil([&] { return release.load(); }, 30s);
     });
@@ -490,13 +488,13 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
         FAIL() << "the worker got no token";
     }
     EXPECT_NE(mine, other);
-    IsThreadTokenEnded(other, ended);
+    ended = IsThreadTokenEnded(other).value_or(false);
     EXPECT_FALSE(ended);
     release = true;
     worker.join();
-    IsThreadTokenEnded(other, ended);
+    ended = IsThreadTokenEnded(other).value_or(false);
     EXPECT_TRUE(ended);
-    IsThreadTokenEnded(0x7FFFFFF0, ended); // never handed out
+    ended = IsThreadTokenEnded(0x7FFFFFF0).value_or(false); // never handed out
     EXPECT_TRUE(ended);
 
     // A killed process's thread is seen ended.
@@ -504,9 +502,7 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
     ASSERT_EQ(0, SharedSection::Open("Global\\Box", 8, true, ObjectAccess::Private, box));
     auto* uid = static_cast<std::uint32_t*>(box->Data());
     int child = ForkChild([&] {
-        std::uint32_t own = 0;
-        TokenFailure f{};
-        CurrentThreadToken(own, f);
+        std::uint32_t own = CurrentThreadToken().value_or(0);
         if (own == mine) {
             return 1; // must not inherit the parent's token
         }
@@ -523,10 +519,10 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
     if (std::atomic_ref(*uid).load() == 0) {
         FAIL() << "the child published no UID; it ended with " << WaitChild(child, 1s);
     }
-    IsThreadTokenEnded(*uid, ended);
+    ended = IsThreadTokenEnded(*uid).value_or(false);
     EXPECT_FALSE(ended);
     KillChild(child);
-    IsThreadTokenEnded(*uid, ended);
+    ended = IsThreadTokenEnded(*uid).value_or(false);
     EXPECT_TRUE(ended);
 }
 
@@ -543,10 +539,9 @@ TEST_F(KernelObjects, FullThreadTableReportsTheAllocationFailure) {
             std::unique_ptr<NativeThread> thread;
             rc = NativeThread::Start(
                 [&] {
-                    std::uint32_t uid = 0;
-                    TokenFailure failure{};
-                    if (CurrentThreadToken(uid, failure) != 0) {
-                        lastFailure = static_cast<int>(failure);
+                    Result<std::uint32_t> uid = CurrentThreadToken();
+                    if (!uid) {
+                        lastFailure = static_cast<int>(uid.error().kind);
                         ++failures;
                     }
                     ++done;
@@ -568,13 +563,11 @@ TEST_F(KernelObjects, FullThreadTableReportsTheAllocationFailure) {
         if (rc != 0) {
             return 2; // the machine would not give us enough threads
         }
-        if (failures != 1 || lastFailure != static_cast<int>(TokenFailure::Allocate)) {
+        if (failures != 1 || lastFailure != static_cast<int>(FailureKind::Exhausted)) {
             return 1;
         }
         // Once the threads have ended, tokens are available again.
-        std::uint32_t uid = 0;
-        TokenFailure failure{};
-        return CurrentThreadToken(uid, failure) == 0 ? 0 : 3;
+        return CurrentThreadToken() ? 0 : 3;
     });
     int rc = WaitChild(child, 60s);
     if (rc == 2) {
@@ -592,9 +585,7 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
     std::vector<std::thread> holders;
     for (int i = 0; i < kLive; ++i) {
         holders.emplace_back([&, i] {
-            TokenFailure f{};
-            std::uint32_t uid = 0;
-            CurrentThreadToken(uid, f);
+            std::uint32_t uid = CurrentThreadToken().value_or(0);
             std::atomic_ref(live[i]).store(uid);
             while (!stop) {
                 std::this_thread::sleep_for(1ms);
@@ -615,8 +606,8 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
     std::thread checker([&] {
         while (!stopChecking) {
             for (std::uint32_t uid : live) {
-                bool ended = false;
-                if (IsThreadTokenEnded(uid, ended) != 0 || ended) {
+                Result<bool> ended = IsThreadTokenEnded(uid);
+                if (!ended || *ended) {
                     ++falseDead;
                 }
             }
@@ -628,11 +619,7 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
     while (std::chrono::steady_clock::now() < end) {
         int child = ForkChild([] {
             for (int round = 0; round < 1000; ++round) {
-                std::thread([] {
-                    std::uint32_t uid = 0;
-                    TokenFailure f{};
-                    CurrentThreadToken(uid, f);
-                }).join();
+                std::thread([] { (void)CurrentThreadToken(); }).join();
             }
             return 0;
         });
@@ -651,9 +638,7 @@ TEST_F(KernelObjects, LiveThreadsAreNeverReportedEndedUnderChurn) {
     EXPECT_EQ(0, falseDead.load());
     EXPECT_GT(killed, 0);
     for (std::uint32_t uid : live) {
-        bool ended = false;
-        IsThreadTokenEnded(uid, ended);
-        EXPECT_TRUE(ended); // their threads have ended now
+        EXPECT_TRUE(IsThreadTokenEnded(uid).value_or(false)); // their threads have ended now
     }
 }
 
@@ -890,9 +875,8 @@ struct LateUser {
 
     ~LateUser() {
         if (lateUid) {
-            TokenFailure failure{};
-            CurrentThreadToken(*lateUid, failure);
-            IsThreadTokenEnded(oldUid, *oldEndedSeen);
+            *lateUid = CurrentThreadToken().value_or(0);
+            *oldEndedSeen = IsThreadTokenEnded(oldUid).value_or(false);
         }
     }
 };
@@ -905,27 +889,25 @@ TEST_F(KernelObjects, ThreadLocalDestructorAfterTheTokenIsReleasedGetsNoStaleUid
     std::thread([&] {
         t_lateUser.lateUid = &late; // constructed first, so destroyed after the holder
         t_lateUser.oldEndedSeen = &oldEnded;
-        TokenFailure failure{};
-        ASSERT_EQ(0, CurrentThreadToken(first, failure));
+        Result<std::uint32_t> token = CurrentThreadToken();
+        ASSERT_TRUE(token);
+        first = *token;
         t_lateUser.oldUid = first;
     }).join();
     EXPECT_NE(0u, first);
     EXPECT_NE(first, late) << "a destructor kept the UID of a released token";
     EXPECT_TRUE(oldEnded);
     if (late != 0) {
-        bool ended = false;
-        ASSERT_EQ(0, IsThreadTokenEnded(late, ended));
-        EXPECT_TRUE(ended); // its thread is gone
+        Result<bool> ended = IsThreadTokenEnded(late);
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(*ended); // its thread is gone
     }
 }
 
 TEST_F(KernelObjects, PoisonedSlotIsSkippedByLaterThreads) {
     // The next allocation probes from the slot after the last UID handed out.
     std::uint32_t last = 0;
-    std::thread([&] {
-        TokenFailure f{};
-        CurrentThreadToken(last, f);
-    }).join();
+    std::thread([&] { last = CurrentThreadToken().value_or(0); }).join();
     ASSERT_NE(0u, last);
     constexpr std::size_t kTableBytes = 64 + 4096 * 64;
     constexpr std::size_t kTablePages = (kTableBytes + 4095) / 4096 * 4096;
@@ -953,8 +935,9 @@ TEST_F(KernelObjects, PoisonedSlotIsSkippedByLaterThreads) {
     std::uint32_t uid = 0;
     int rc = -1;
     std::thread([&] {
-        TokenFailure f{};
-        rc = CurrentThreadToken(uid, f);
+        Result<std::uint32_t> token = CurrentThreadToken();
+        rc = token ? 0 : token.error().code;
+        uid = token.value_or(0);
     }).join();
     EXPECT_EQ(0, rc);
     EXPECT_NE(0u, uid);

@@ -32,6 +32,15 @@ Result<std::optional<std::size_t>> ReadSome(THandle handle, void* buffer, std::s
     }
 }
 
+Result<> SetNonBlocking(THandle handle) {
+    int fd = static_cast<int>(handle);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return FailWithLastError("make a descriptor non-blocking");
+    }
+    return {};
+}
+
 Result<> WriteAllTo(THandle handle, const void* buffer, std::size_t size) {
     if (int error = detail::WriteAll(static_cast<int>(handle), buffer, size)) {
         return Fail(error, "write a pipe");

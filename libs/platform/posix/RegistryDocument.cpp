@@ -190,19 +190,6 @@ std::string Quote(std::string_view text) {
 
 } // namespace
 
-RegistryStatus RegistryStatus::Error(int code) {
-    char buffer[256];
-    const char* text = strerror_r(code, buffer, sizeof buffer);
-    return Error(code, text ? text : "");
-}
-
-RegistryStatus RegistryStatus::Error(int code, std::string description) {
-    RegistryStatus status;
-    status.code = code;
-    status.description = std::move(description);
-    return status;
-}
-
 int RegistryCorruptCode() {
     return EBADMSG;
 }

@@ -94,21 +94,20 @@ int ReadAll(int fd, std::string& text) {
     }
 }
 
-RegistryStatus ParseInto(const std::string& text, const std::string& file,
-                         RegistryDocument& document) {
+Result<> ParseInto(const std::string& text, const std::string& file, RegistryDocument& document) {
     std::string error;
     if (!RegistryDocument::Parse(text, file, document, error)) {
-        return RegistryStatus::Error(RegistryCorruptCode(), error);
+        return Fail(RegistryCorruptCode(), error, FailureKind::Corrupt);
     }
     return {};
 }
 
 // Replaces the file with the text: temporary file in the same folder, flushed, renamed over.
-RegistryStatus ReplaceFile(const std::string& file, const std::string& text, mode_t mode) {
+Result<> ReplaceFile(const std::string& file, const std::string& text, mode_t mode) {
     std::string pattern = file + ".XXXXXX";
     detail::UniqueFd fd(mkstemp(pattern.data()));
     if (!fd) {
-        return RegistryStatus::Error(errno);
+        return FailWithLastError();
     }
     int error = detail::WriteAll(fd.Get(), text.data(), text.size());
     if (error == 0 && fchmod(fd.Get(), mode & 07777) != 0) {
@@ -125,7 +124,7 @@ RegistryStatus ReplaceFile(const std::string& file, const std::string& text, mod
     }
     if (error != 0) {
         unlink(pattern.c_str());
-        return RegistryStatus::Error(error);
+        return Fail(error);
     }
     detail::UniqueFd dir(open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir) {
@@ -158,7 +157,7 @@ std::string RegistryStore::RootFile(RegistryRoot root) {
     return folder + "/" + RootFileName(root);
 }
 
-RegistryStatus RegistryStore::Load(RegistryRoot root, RegistryDocument& document) {
+Result<> RegistryStore::Load(RegistryRoot root, RegistryDocument& document) {
     std::string file = RootFile(root);
     int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -166,19 +165,18 @@ RegistryStatus RegistryStore::Load(RegistryRoot root, RegistryDocument& document
             document = RegistryDocument();
             return {};
         }
-        return RegistryStatus::Error(errno);
+        return FailWithLastError();
     }
     FileGuard guard(fd);
     std::string text;
     if (int error = ReadAll(fd, text)) {
-        return RegistryStatus::Error(error);
+        return Fail(error);
     }
     return ParseInto(text, file, document);
 }
 
-RegistryStatus
-RegistryStore::Update(RegistryRoot root,
-                      const std::function<RegistryStatus(RegistryDocument&)>& change) {
+Result<> RegistryStore::Update(RegistryRoot root,
+                               const std::function<Result<>(RegistryDocument&)>& change) {
     std::string file = RootFile(root);
     // A store an administrator links elsewhere stays linked: the rename replaces the target.
     if (char* real = realpath(file.c_str(), nullptr)) {
@@ -186,16 +184,16 @@ RegistryStore::Update(RegistryRoot root,
         std::free(real);
     }
     if (int error = MakeFolders(FolderOf(file))) {
-        return RegistryStatus::Error(error);
+        return Fail(error);
     }
     for (;;) {
         FileGuard guard(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         if (guard.Get() < 0) {
-            return RegistryStatus::Error(errno);
+            return FailWithLastError();
         }
         while (flock(guard.Get(), LOCK_EX) != 0) {
             if (errno != EINTR) {
-                return RegistryStatus::Error(errno);
+                return FailWithLastError();
             }
         }
         // A writer that held the lock before us may have renamed a new file over the one we
@@ -203,7 +201,7 @@ RegistryStore::Update(RegistryRoot root,
         struct stat opened {};
         struct stat current {};
         if (fstat(guard.Get(), &opened) != 0) {
-            return RegistryStatus::Error(errno);
+            return FailWithLastError();
         }
         if (stat(file.c_str(), &current) != 0 || current.st_ino != opened.st_ino ||
             current.st_dev != opened.st_dev) {
@@ -211,16 +209,14 @@ RegistryStore::Update(RegistryRoot root,
         }
         std::string text;
         if (int error = ReadAll(guard.Get(), text)) {
-            return RegistryStatus::Error(error);
+            return Fail(error);
         }
         RegistryDocument document;
-        RegistryStatus status = ParseInto(text, file, document);
-        if (!status.ok()) {
-            return status;
+        if (Result<> parsed = ParseInto(text, file, document); !parsed) {
+            return parsed;
         }
-        status = change(document);
-        if (!status.ok()) {
-            return status;
+        if (Result<> changed = change(document); !changed) {
+            return changed;
         }
         return ReplaceFile(file, document.Serialise(), opened.st_mode);
     }

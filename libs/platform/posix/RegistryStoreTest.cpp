@@ -143,17 +143,19 @@ TEST_F(RegistryStoreTest, RootFilesFollowTheOverride) {
 
 TEST_F(RegistryStoreTest, MissingFileIsEmptyAndCorruptFileIsRefused) {
     RegistryDocument document;
-    EXPECT_TRUE(RegistryStore::Load(RegistryRoot::LocalMachine, document).ok());
+    EXPECT_TRUE(RegistryStore::Load(RegistryRoot::LocalMachine, document));
     EXPECT_FALSE(document.KeyExists("SOFTWARE"));
 
     test::WriteFile(dir_ / "HKLM.reg", "REGEDIT4\n\n[SOFTWARE\\Tamrel]\n\"Folder\"=\"/opt/orv");
-    RegistryStatus status = RegistryStore::Load(RegistryRoot::LocalMachine, document);
-    EXPECT_EQ(status.code, RegistryCorruptCode());
-    EXPECT_EQ(status.description, dir_ / "HKLM.reg" + ", line 4: the closing quote is missing");
+    Result<> status = RegistryStore::Load(RegistryRoot::LocalMachine, document);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().code, RegistryCorruptCode());
+    EXPECT_EQ(status.error().Text(), dir_ / "HKLM.reg" + ", line 4: the closing quote is missing");
     // An update never overwrites a store it cannot read.
     status = RegistryStore::Update(RegistryRoot::LocalMachine,
-                                   [](RegistryDocument&) { return RegistryStatus{}; });
-    EXPECT_EQ(status.code, RegistryCorruptCode());
+                                   [](RegistryDocument&) { return Result<>{}; });
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().code, RegistryCorruptCode());
     EXPECT_EQ(*test::ReadFile(dir_ / "HKLM.reg"),
               "REGEDIT4\n\n[SOFTWARE\\Tamrel]\n\"Folder\"=\"/opt/orv");
 }
@@ -162,14 +164,15 @@ TEST_F(RegistryStoreTest, UpdateCreatesFolderAndFailedChangeWritesNothing) {
     test::ScopedEnv nested("TamrelRegistryRoot", dir_ / "a/b");
     auto status = RegistryStore::Update(RegistryRoot::CurrentUser, [](RegistryDocument& d) {
         d.SetValue("K", {"v", RegistryValueType::String, "1", 0});
-        return RegistryStatus{};
+        return Result<>{};
     });
-    ASSERT_TRUE(status.ok()) << status.description;
+    ASSERT_TRUE(status) << status.error().Text();
     status = RegistryStore::Update(RegistryRoot::CurrentUser, [](RegistryDocument& d) {
         d.SetValue("K", {"v", RegistryValueType::String, "2", 0});
-        return RegistryStatus::Error(EINVAL);
+        return Result<>(Fail(EINVAL));
     });
-    EXPECT_EQ(status.code, EINVAL);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().code, EINVAL);
     EXPECT_EQ(*test::ReadFile(dir_ / "a/b/HKCU.reg"), "REGEDIT4\n\n[K]\n\"v\"=\"1\"\n");
     EXPECT_TRUE(RegistryStore::CanWrite(RegistryRoot::CurrentUser));
 }
@@ -179,9 +182,9 @@ TEST_F(RegistryStoreTest, ALinkedStoreStaysLinked) {
     ASSERT_EQ(symlink((dir_ / "real.reg").c_str(), (dir_ / "HKLM.reg").c_str()), 0);
     auto status = RegistryStore::Update(RegistryRoot::LocalMachine, [](RegistryDocument& d) {
         d.SetValue("A", {"v", RegistryValueType::String, "1", 0});
-        return RegistryStatus{};
+        return Result<>{};
     });
-    ASSERT_TRUE(status.ok()) << status.description;
+    ASSERT_TRUE(status) << status.error().Text();
     char target[256] = {};
     EXPECT_GT(readlink((dir_ / "HKLM.reg").c_str(), target, sizeof target - 1), 0);
     EXPECT_EQ(*test::ReadFile(dir_ / "real.reg"), "REGEDIT4\n\n[A]\n\"v\"=\"1\"\n");
@@ -197,9 +200,9 @@ TEST_F(RegistryStoreTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
                     std::string name = "p" + std::to_string(index) + "_" + std::to_string(i);
                     d.SetValue("SOFTWARE\\Test", {name, RegistryValueType::Integer, "",
                                                   static_cast<std::uint32_t>(i)});
-                    return RegistryStatus{};
+                    return Result<>{};
                 });
-            if (!status.ok()) {
+            if (!status) {
                 return 1;
             }
         }
@@ -207,7 +210,7 @@ TEST_F(RegistryStoreTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
     });
     EXPECT_EQ(codes, std::vector<int>(kProcesses, 0));
     RegistryDocument document;
-    ASSERT_TRUE(RegistryStore::Load(RegistryRoot::LocalMachine, document).ok());
+    ASSERT_TRUE(RegistryStore::Load(RegistryRoot::LocalMachine, document));
     EXPECT_EQ(document.Values("SOFTWARE\\Test").size(), static_cast<size_t>(kProcesses * kWrites));
 }
 

@@ -40,7 +40,7 @@ struct Registration {
 
 std::optional<Registration> FindRegistration(const std::string& serviceName) {
     RegistryDocument document;
-    if (!RegistryStore::Load(RegistryRoot::LocalMachine, document).ok()) {
+    if (!RegistryStore::Load(RegistryRoot::LocalMachine, document)) {
         return std::nullopt;
     }
     std::string key = SupervisedServiceKey(serviceName);

@@ -61,15 +61,15 @@ protected:
     }
 
     void Register(const std::string& name, const std::string& text) {
-        RegistryStatus status =
+        Result<> status =
             RegistryStore::Update(RegistryRoot::LocalMachine, [&](RegistryDocument& document) {
                 RegistryValue value;
                 value.name = name;
                 value.data = text;
                 document.SetValue(SupervisedServiceKey(kService), value);
-                return RegistryStatus{};
+                return Result<>{};
             });
-        ASSERT_TRUE(status.ok()) << status.description;
+        ASSERT_TRUE(status) << status.error().Text();
     }
 
     // A forked service that locks the pid file, writes it and waits to be terminated.

@@ -189,22 +189,21 @@ int OpenTables(Tables*& result) {
 
 } // namespace
 
-int OpenThreadTokens() {
-    Tables* tables = nullptr;
-    return OpenTables(tables);
-}
-
-int CurrentThreadToken(std::uint32_t& uid, TokenFailure& failure) {
-    failure = TokenFailure::None;
-    if (t_token.uid != 0) {
-        uid = t_token.uid;
-        return 0;
-    }
-    uid = 0;
+Result<> OpenThreadTokens() {
     Tables* tables = nullptr;
     if (int rc = OpenTables(tables)) {
-        failure = TokenFailure::SessionData;
-        return rc;
+        return Fail(rc, "open the thread token table");
+    }
+    return {};
+}
+
+Result<std::uint32_t> CurrentThreadToken() {
+    if (t_token.uid != 0) {
+        return t_token.uid;
+    }
+    Tables* tables = nullptr;
+    if (int rc = OpenTables(tables)) {
+        return Fail(rc, "open the thread token table");
     }
     std::uint32_t candidate = 0;
     do {
@@ -240,21 +239,19 @@ int CurrentThreadToken(std::uint32_t& uid, TokenFailure& failure) {
         }
         t_token.slot = &slot;
         t_token.uid = candidate;
-        uid = candidate;
-        return 0;
+        return candidate;
     }
-    failure = TokenFailure::Allocate;
-    return lastError ? lastError : EAGAIN;
+    return Fail(lastError ? lastError : EAGAIN, "allocate a thread token", FailureKind::Exhausted);
 }
 
-int IsThreadTokenEnded(std::uint32_t uid, bool& ended) {
-    ended = false;
+Result<bool> IsThreadTokenEnded(std::uint32_t uid) {
+    bool ended = false;
     if (uid != 0 && uid == t_token.uid) {
-        return 0;
+        return false;
     }
     Tables* tables = nullptr;
     if (int rc = OpenTables(tables)) {
-        return rc;
+        return Fail(rc, "open the thread token table");
     }
     auto check = [&](Slot& slot) {
         if (SlotUid(slot).load(std::memory_order_acquire) != uid) {
@@ -270,19 +267,17 @@ int IsThreadTokenEnded(std::uint32_t uid, bool& ended) {
         return true;
     };
     if (uid == 0 || uid == 0xFFFFFFFF) {
-        ended = true;
-        return 0;
+        return true;
     }
     if (check(tables->slots[uid % kSlotCount])) {
-        return 0;
+        return ended;
     }
     for (std::uint32_t i = 0; i < kSlotCount; ++i) {
         if (check(tables->slots[i])) {
-            return 0;
+            return ended;
         }
     }
-    ended = true; // no slot holds it: never handed out, or its thread has ended
-    return 0;
+    return true; // no slot holds it: never handed out, or its thread has ended
 }
 
 int LiveThreadTokens() {
