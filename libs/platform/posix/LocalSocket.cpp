@@ -1,5 +1,7 @@
 #include "platform/LocalSocket.h"
 
+#include "UniqueFd.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -34,22 +36,21 @@ Result<THandle> ListenLocalSocket(const std::string& path, int backlog) {
         return tl::unexpected(made.error());
     }
     auto [fd, address] = *made;
+    detail::UniqueFd owner(fd);
     // The owner alone may connect: the socket is made under a umask that leaves it 0600.
     mode_t previous = umask(0177);
     int bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     int bindError = errno;
     umask(previous);
     if (bound != 0) {
-        close(fd);
         return Fail(bindError, "bind " + path);
     }
     if (listen(fd, backlog) != 0) {
         int error = errno;
-        close(fd);
         unlink(path.c_str());
         return Fail(error, "listen " + path);
     }
-    return fd;
+    return owner.Release();
 }
 
 Result<THandle> AcceptLocalConnection(THandle listener) {
@@ -70,14 +71,13 @@ Result<THandle> ConnectLocalSocket(const std::string& path) {
         return tl::unexpected(made.error());
     }
     auto [fd, address] = *made;
+    detail::UniqueFd owner(fd);
     // A unix-domain connect completes at once or fails; an interrupted one is not resumed by
     // calling it again (EALREADY/EISCONN), so it counts as a failure.
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        int error = errno;
-        close(fd);
-        return Fail(error, "connect " + path);
+        return FailWithLastError("connect " + path);
     }
-    return fd;
+    return owner.Release();
 }
 
 Result<std::pair<THandle, THandle>> CreateLocalSocketPair() {

@@ -1,5 +1,7 @@
 #include "platform/StreamFile.h"
 
+#include "UniqueFd.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -69,7 +71,7 @@ Result<std::size_t> StreamReader::Read(void* buffer, std::size_t count) {
 
 void StreamReader::Close() {
     if (fd_ >= 0) {
-        close(fd_);
+        (void)detail::CloseDescriptor(fd_);
         fd_ = -1;
     }
 }
@@ -181,8 +183,8 @@ Result<void> StreamWriter::Commit(const std::string& target, unsigned mode) {
         return failed;
     }
     int fd = std::exchange(fd_, -1);
-    if (close(fd) != 0) {
-        Result<void> failed = FailWithLastError("close " + path_);
+    if (int error = detail::CloseDescriptor(fd); error != 0) {
+        Result<void> failed = Fail(error, "close " + path_);
         unlink(path_.c_str());
         path_.clear();
         return failed;
@@ -200,7 +202,7 @@ Result<void> StreamWriter::Commit(const std::string& target, unsigned mode) {
 void StreamWriter::Discard() {
     buffer_.clear();
     if (fd_ >= 0) {
-        close(fd_);
+        (void)detail::CloseDescriptor(fd_);
         fd_ = -1;
     }
     if (!path_.empty()) {
