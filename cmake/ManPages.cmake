@@ -6,7 +6,7 @@ if(NOT QZ_GO_MD2MAN)
     return()
 endif()
 
-set(QZ_MAN_PAGES qzConsole.1 qzagentd.8 qzdump.1 qzreg.1)
+set(QZ_MAN_PAGES qzConsole.1 qzagentd.8 qzbuildcached.8 qzdump.1 qzreg.1)
 set(man_outputs)
 foreach(page ${QZ_MAN_PAGES})
     set(source ${CMAKE_SOURCE_DIR}/docs/man/${page}.md)

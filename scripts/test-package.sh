@@ -132,7 +132,7 @@ for path in /usr/bin/qzConsole /usr/bin/qzdump /usr/bin/qzreg /usr/sbin/qzagentd
     /usr/lib/orvane/machine-setup \
     /usr/lib/orvane/resources/buildcache_service_config.json /lib/systemd/system/qzagentd.service \
     /etc/default/qzagentd /usr/share/doc/$PACKAGE/copyright /usr/share/man/man1/qzConsole.1.gz \
-    /usr/share/man/man8/qzagentd.8.gz; do
+    /usr/share/man/man8/qzagentd.8.gz /usr/share/man/man8/qzbuildcached.8.gz; do
     [ -e "$path" ] || fail "$path is missing"
 done
 [ "$(readlink /usr/lib/orvane/History)" = /var/lib/orvane/History ] || fail "History link"
