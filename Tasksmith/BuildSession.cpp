@@ -662,15 +662,15 @@ int TasksmithMain(const std::vector<std::string>& args) {
         platform::BecomeChildSubreaper();
         platform::WatchTerminateSignal();
         int code = RunBuild(ParseArguments(args));
-        platform::KillRemainingChildren(2000);
+        platform::KillRemainingChildren(2000, 1000);
         return code;
     } catch (const InitFailure& failure) {
         Report(failure.message);
-        platform::KillRemainingChildren(2000);
+        platform::KillRemainingChildren(2000, 1000);
         return failure.restartable ? kExitRestart : kExitInitFailed;
     } catch (const std::exception& e) {
         Report(e.what());
-        platform::KillRemainingChildren(2000);
+        platform::KillRemainingChildren(2000, 1000);
         return kExitInitFailed;
     }
 }

@@ -117,9 +117,11 @@ bool ProcessGroupAlive(int groupId);
 /// left behind becomes our child instead of init's, so KillRemainingChildren can end it.
 Result<> BecomeChildSubreaper();
 
-/// Kills (SIGKILL) and reaps every child of this process that is still there, including adopted
-/// orphans, until none is left or timeoutMs passed. Returns the number of processes killed.
-int KillRemainingChildren(int timeoutMs);
+/// Ends and reaps every child of this process that is still there, including adopted orphans.
+/// With a grace period, each is first asked to end (SIGTERM) and given up to graceMs to go; what
+/// is left is then killed (SIGKILL) until none is left or timeoutMs passed. Returns the number of
+/// processes signalled.
+int KillRemainingChildren(int timeoutMs, int graceMs = 0);
 
 /// The nice value of a Windows priority class number (normal, idle, below and above normal, high,
 /// real time); std::nullopt for any other value.

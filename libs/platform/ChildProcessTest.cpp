@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -345,6 +346,42 @@ TEST(KillRemainingChildren, EndsAdoptedOrphansAndChildrenOfOtherThreads) {
             return 0;
         }),
         std::chrono::seconds(30));
+    EXPECT_EQ(code, 0);
+}
+
+TEST(KillRemainingChildren, AsksFirstWithAGracePeriodThenKillsWhatStays) {
+    test::TempDir dir;
+    std::string tidied = dir / "tidied";
+    int code = test::WaitChild(
+        test::ForkChild([&] {
+            if (!BecomeChildSubreaper()) {
+                return 10;
+            }
+            // One orphan tidies up when asked to end; another ignores the request.
+            ChildProcess shell;
+            ChildStartOptions options;
+            options.arguments = {"/bin/sh", "-c",
+                                 "(trap 'echo done > " + tidied +
+                                     "; exit 0' TERM; while :; do sleep 0.05; done) & "
+                                     "(trap '' TERM; exec sleep 300) & sleep 0.3"};
+            if (!shell.Start(options) || !shell.Wait(20000)) {
+                return 11;
+            }
+            auto start = std::chrono::steady_clock::now();
+            if (KillRemainingChildren(5000, 1000) < 2) {
+                return 12;
+            }
+            // The one that ignored the request was killed once the grace period ended.
+            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(20)) {
+                return 13;
+            }
+            if (test::ReadFile(tidied).value_or("") != "done\n") {
+                return 14;
+            }
+            // No child is left, not even a zombie.
+            return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD ? 0 : 15;
+        }),
+        std::chrono::seconds(40));
     EXPECT_EQ(code, 0);
 }
 

@@ -190,8 +190,10 @@ void TGridConsole::TasksmithExit(TProcess& sender) {
     SetExitCode(static_cast<int>(sender.ExitCode()));
     // Tasksmith ends every process of its build itself. Killed, it cannot: its tasks die with it,
     // and what they started comes to us (we are their reaper while a build runs) and ends here.
+    // Each is asked first: the holder of a cluster allocation gives it back when asked, not when
+    // killed.
     if (reapBuildProcesses_) {
-        platform::KillRemainingChildren(2000);
+        platform::KillRemainingChildren(2000, 3000);
     }
     if (++completionCount_ > 1) {
         TNotifyQueue::Main().StopLoop();

@@ -1,5 +1,6 @@
 #include "platform/ChildProcess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -423,8 +424,34 @@ std::vector<pid_t> ListChildren() {
 
 } // namespace
 
-int KillRemainingChildren(int timeoutMs) {
-    int killed = 0;
+int KillRemainingChildren(int timeoutMs, int graceMs) {
+    int ended = 0;
+    auto reap = [] {
+        int status = 0;
+        while (waitpid(-1, &status, WNOHANG) > 0) {
+        }
+    };
+    // First the request to end: a process that must tidy up on its way out (a cluster client
+    // that gives its allocation back, one that ends its remote steps) gets the chance. A process
+    // adopted meanwhile is asked too.
+    std::vector<pid_t> asked;
+    auto graceEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
+    while (graceMs > 0) {
+        reap();
+        std::vector<pid_t> children = ListChildren();
+        if (children.empty() || std::chrono::steady_clock::now() >= graceEnd) {
+            break;
+        }
+        for (pid_t child : children) {
+            if (std::find(asked.begin(), asked.end(), child) == asked.end()) {
+                asked.push_back(child);
+                if (kill(child, SIGTERM) == 0) {
+                    ++ended;
+                }
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         std::vector<pid_t> children = ListChildren();
@@ -432,19 +459,18 @@ int KillRemainingChildren(int timeoutMs) {
             break;
         }
         for (pid_t child : children) {
-            if (kill(child, SIGKILL) == 0) {
-                ++killed;
+            if (kill(child, SIGKILL) == 0 &&
+                std::find(asked.begin(), asked.end(), child) == asked.end()) {
+                ++ended;
             }
         }
-        int status = 0;
-        while (waitpid(-1, &status, WNOHANG) > 0) {
-        }
+        reap();
         if (std::chrono::steady_clock::now() >= deadline) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return killed;
+    return ended;
 }
 
 std::optional<int> NiceValueOfPriorityClass(unsigned priorityClass) {
