@@ -15,8 +15,11 @@
 # the tests put a build there to see the message about a folder that is not shared.
 set -u
 DIR=${QZ_SLURM_DIR:-/tmp/qz-slurm-test}
-CTLD_PORT=${QZ_SLURM_CTLD_PORT:-16817}
-NODE_PORT1=${QZ_SLURM_NODE_PORT:-16818}
+# Three ports in a row from 16817 on, chosen by the folder: clusters of two build trees do not
+# meet.
+PORT_BASE=$((16817 + $(printf %s "$DIR" | cksum | cut -d' ' -f1) % 400 * 3))
+CTLD_PORT=${QZ_SLURM_CTLD_PORT:-$PORT_BASE}
+NODE_PORT1=${QZ_SLURM_NODE_PORT:-$((PORT_BASE + 1))}
 NODE_PORT2=$((NODE_PORT1 + 1))
 NODE_CPUS=${QZ_SLURM_NODE_CPUS:-4}
 HOST=$(hostname -s)
