@@ -145,12 +145,19 @@ void TProcessOutputPipe::ReadLoop() {
     readerDone_.SetEvent();
 }
 
-void TProcessOutputPipe::Stop() {
+void TProcessOutputPipe::RequestStop() {
     if (!reader_ || !reader_->HasThread()) {
         return; // a reader that never started has nothing to finish
     }
     stopping_ = true;
     stopEvent_.SetEvent();
+}
+
+void TProcessOutputPipe::Stop() {
+    if (!reader_ || !reader_->HasThread()) {
+        return; // a reader that never started has nothing to finish
+    }
+    RequestStop();
     if (readerDone_.WaitFor(g_stopTimeout)) {
         return;
     }
@@ -353,7 +360,14 @@ int TProcess::WaitFor() {
 }
 
 void TProcess::StopOutput() {
-    // A pipe capture needs no stop: it ends with the child.
+    // A pipe capture needs no stop: it ends with the child. Both readers are told first, so
+    // that they finish together.
+    if (stdOut_) {
+        stdOut_->RequestStop();
+    }
+    if (stdErr_) {
+        stdErr_->RequestStop();
+    }
     if (stdOut_) {
         stdOut_->Stop();
     }
