@@ -6,6 +6,7 @@
 #include "Format.h"
 #include "platform/ChildProcess.h"
 #include "platform/FileSystem.h"
+#include "platform/NativeThread.h"
 
 #include <cerrno>
 #include <mutex>
@@ -104,8 +105,11 @@ TProcessOutputPipe::TProcessOutputPipe()
         RaiseOsError(Format("Failed to open temporary file: %s", fileName_), opened.error().code);
     }
     NulInput();
-    StartMethodThread(reader_, false, [this](TMethodThread*) { ReadLoop(); });
-    RegisterThreadName(static_cast<int>(reader_->ThreadID()), "Process Output Thread");
+    // The reader names itself: asking for its id here would wait for it to run.
+    StartMethodThread(reader_, false, [this](TMethodThread*) {
+        RegisterThreadName(static_cast<int>(platform::CurrentThreadId()), "Process Output Thread");
+        ReadLoop();
+    });
 }
 
 TProcessOutputPipe::~TProcessOutputPipe() {
