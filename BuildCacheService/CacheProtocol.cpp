@@ -1,11 +1,13 @@
 #include "CacheProtocol.h"
 
+#include "platform/DynamicLibrary.h"
 #include "platform/File.h"
 #include "platform/StreamFile.h"
 
 #include <nlohmann/json.hpp>
 
 #include <openssl/evp.h>
+#include <openssl/opensslv.h>
 #include <stdexcept>
 
 namespace qz::buildcache {
@@ -14,6 +16,56 @@ namespace {
 
 EVP_MD_CTX* Ctx(void* p) {
     return static_cast<EVP_MD_CTX*>(p);
+}
+
+// The library of the digest functions, as the headers above describe it.
+static_assert(OPENSSL_VERSION_MAJOR == 3, "the digest functions are looked up in libcrypto.so.3");
+constexpr const char* kCryptoLibrary = "libcrypto.so.3";
+
+// OpenSSL's SHA-256, looked up the first time a digest is made: a program that never makes one
+// (a Tasksmith whose build uses no cache) does not load the library, whose loading costs every
+// start several milliseconds.
+struct Sha256Functions {
+    EVP_MD_CTX* (*newContext)() = nullptr;
+    void (*freeContext)(EVP_MD_CTX*) = nullptr;
+    const EVP_MD* (*sha256)() = nullptr;
+    int (*init)(EVP_MD_CTX*, const EVP_MD*, ENGINE*) = nullptr;
+    int (*update)(EVP_MD_CTX*, const void*, size_t) = nullptr;
+    int (*final)(EVP_MD_CTX*, unsigned char*, unsigned int*) = nullptr;
+    std::string error;
+};
+
+template <typename Function>
+bool Lookup(platform::LibraryHandle library, const char* name, Function& out, std::string& error) {
+    platform::Result<void*> symbol = platform::FindLibrarySymbol(library, name);
+    if (!symbol) {
+        error = std::string(kCryptoLibrary) + " has no " + name + ": " + symbol.error().Text();
+        return false;
+    }
+    out = reinterpret_cast<Function>(*symbol);
+    return true;
+}
+
+const Sha256Functions& Sha256() {
+    static const Sha256Functions functions = [] {
+        Sha256Functions f;
+        platform::Result<platform::LibraryHandle> library = platform::OpenLibrary(kCryptoLibrary);
+        if (!library) {
+            f.error = "cannot load " + std::string(kCryptoLibrary) + ": " + library.error().Text();
+            return f;
+        }
+        // Kept for the rest of the process.
+        if (!Lookup(*library, "EVP_MD_CTX_new", f.newContext, f.error) ||
+            !Lookup(*library, "EVP_MD_CTX_free", f.freeContext, f.error) ||
+            !Lookup(*library, "EVP_sha256", f.sha256, f.error) ||
+            !Lookup(*library, "EVP_DigestInit_ex", f.init, f.error) ||
+            !Lookup(*library, "EVP_DigestUpdate", f.update, f.error) ||
+            !Lookup(*library, "EVP_DigestFinal_ex", f.final, f.error)) {
+            f.newContext = nullptr;
+        }
+        return f;
+    }();
+    return functions;
 }
 
 bool ReadDigest(const nlohmann::json& object, const char* name, bool optional, std::string& out) {
@@ -42,18 +94,24 @@ bool IsDigest(std::string_view text) {
     return true;
 }
 
-Hasher::Hasher() : context_(EVP_MD_CTX_new()) {
-    if (context_ == nullptr || EVP_DigestInit_ex(Ctx(context_), EVP_sha256(), nullptr) != 1) {
+Hasher::Hasher() {
+    const Sha256Functions& sha = Sha256();
+    if (sha.newContext == nullptr) {
+        throw std::runtime_error("SHA-256 is not available (" + sha.error + ")");
+    }
+    context_ = sha.newContext();
+    if (context_ == nullptr || sha.init(Ctx(context_), sha.sha256(), nullptr) != 1) {
+        sha.freeContext(Ctx(context_));
         throw std::runtime_error("SHA-256 is not available");
     }
 }
 
 Hasher::~Hasher() {
-    EVP_MD_CTX_free(Ctx(context_));
+    Sha256().freeContext(Ctx(context_));
 }
 
 void Hasher::Add(std::string_view bytes) {
-    EVP_DigestUpdate(Ctx(context_), bytes.data(), bytes.size());
+    Sha256().update(Ctx(context_), bytes.data(), bytes.size());
 }
 
 void Hasher::AddField(std::string_view bytes) {
@@ -65,7 +123,7 @@ void Hasher::AddField(std::string_view bytes) {
 std::string Hasher::Finish() {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    EVP_DigestFinal_ex(Ctx(context_), digest, &size);
+    Sha256().final(Ctx(context_), digest, &size);
     static const char* const kHex = "0123456789abcdef";
     std::string text;
     text.reserve(size * 2);

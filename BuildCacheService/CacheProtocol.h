@@ -42,7 +42,7 @@ public:
     std::string Finish();
 
 private:
-    void* context_;
+    void* context_ = nullptr;
 };
 
 std::string HashBytes(std::string_view bytes);

@@ -2,17 +2,20 @@
 
 #include "CM/Exceptions.h"
 #include "CacheProtocol.h"
+#include "CacheTransport.h"
 #include "NV/BuildCacheSettings.h"
 #include "NV/BuildFlags.h"
 #include "platform/Clock.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/Pipe.h"
+#include "platform/ProcessInfo.h"
 #include "platform/StreamFile.h"
 #include "platform/Uuid.h"
 
 #include <algorithm>
-#include <httplib.h>
+#include <filesystem>
 #include <thread>
 
 namespace qz::tasksmith {
@@ -209,16 +212,54 @@ std::optional<std::string> TaskKey(const JobTask& task, const JobSpec& job,
     return key.Finish();
 }
 
+namespace {
+
+// The module of the HTTP exchanges, loaded beside the running program the first time a build
+// talks to a cache, and kept for the rest of the process.
+struct TransportModule {
+    CacheTransportFactory factory = nullptr;
+    std::string error;
+};
+
+const TransportModule& LoadedTransportModule() {
+    static const TransportModule module = [] {
+        TransportModule loaded;
+        std::string program = platform::ExecutablePath();
+        std::string path =
+            (std::filesystem::path(program).parent_path() / kCacheTransportModuleName).string();
+        platform::Result<platform::LibraryHandle> library = platform::OpenLibrary(path);
+        if (!library) {
+            loaded.error = "cannot load " + path + ": " + library.error().Text();
+            return loaded;
+        }
+        platform::Result<void*> symbol =
+            platform::FindLibrarySymbol(*library, kCacheTransportFactoryName);
+        if (!symbol) {
+            loaded.error = path + " is not the build cache client module: " + symbol.error().Text();
+            return loaded;
+        }
+        loaded.factory = reinterpret_cast<CacheTransportFactory>(*symbol);
+        return loaded;
+    }();
+    return module;
+}
+
+} // namespace
+
 struct CacheConnection::Impl {
-    httplib::Client client;
-    explicit Impl(const CacheEndpoint& e) : client(e.host, e.port) {
-        client.set_connection_timeout(std::chrono::milliseconds(e.connectTimeoutMs));
-        client.set_read_timeout(std::chrono::milliseconds(e.transferTimeoutMs));
-        client.set_write_timeout(std::chrono::milliseconds(e.transferTimeoutMs));
-        // A new connection per request: a kept connection the service closed meanwhile would
-        // fail the next request and make the cache look unavailable.
-        client.set_keep_alive(false);
-        client.set_tcp_nodelay(true);
+    std::unique_ptr<CacheTransport> transport;
+    std::string error;
+    explicit Impl(const CacheEndpoint& e) {
+        const TransportModule& module = LoadedTransportModule();
+        if (module.factory == nullptr) {
+            error = module.error;
+            return;
+        }
+        transport.reset(
+            module.factory(e.host.c_str(), e.port, e.connectTimeoutMs, e.transferTimeoutMs));
+        if (!transport) {
+            error = "the HTTP client could not be made";
+        }
     }
 };
 
@@ -238,59 +279,58 @@ CacheConnection::Status CacheConnection::Outcome(int status, std::string body) {
     return status >= 500 ? Status::Unavailable : Status::Refused;
 }
 
+bool CacheConnection::Usable() {
+    if (impl_->transport) {
+        return true;
+    }
+    error_ = impl_->error;
+    return false;
+}
+
 CacheConnection::Status CacheConnection::Get(const std::string& path,
                                              const std::function<bool(std::string_view)>& sink) {
-    // A 200 body goes to the sink piece by piece; any other body is a short reason.
-    int status = 0;
-    std::string reason;
+    if (!Usable()) {
+        return Status::Unavailable;
+    }
     bool sinkRefused = false;
-    httplib::Result result = impl_->client.Get(
-        path,
-        [&](const httplib::Response& response) {
-            status = response.status;
-            return true;
-        },
-        [&](const char* data, std::size_t size) {
-            if (status != 200) {
-                if (reason.size() < 4096) {
-                    reason.append(data, std::min<std::size_t>(size, 4096));
-                }
-                return true;
-            }
-            if (!sink(std::string_view(data, size))) {
-                sinkRefused = true;
-                return false;
-            }
-            return true;
-        });
+    CacheTransportReply reply = impl_->transport->Get(path, [&](std::string_view piece) {
+        if (!sink(piece)) {
+            sinkRefused = true;
+            return false;
+        }
+        return true;
+    });
     if (sinkRefused) {
         error_ = "the answer is not what was asked for";
         return Status::Refused;
     }
-    if (!result) {
-        error_ = httplib::to_string(result.error());
+    if (!reply.arrived) {
+        error_ = reply.error;
         return Status::Unavailable;
     }
-    if (result->status == 200) {
+    if (reply.status == 200) {
         return Status::Ok;
     }
-    return Outcome(result->status, reason);
+    return Outcome(reply.status, reply.body);
 }
 
 CacheConnection::Status CacheConnection::Put(const std::string& path, const std::string& body,
                                              const char* type) {
-    return PutAnswer(impl_->client.Put(path, body, type));
-}
-
-CacheConnection::Status CacheConnection::PutAnswer(const httplib::Result& result) {
-    if (!result) {
-        error_ = httplib::to_string(result.error());
+    if (!Usable()) {
         return Status::Unavailable;
     }
-    if (result->status == 200 || result->status == 201) {
+    return PutAnswer(impl_->transport->Put(path, body, type));
+}
+
+CacheConnection::Status CacheConnection::PutAnswer(const CacheTransportReply& reply) {
+    if (!reply.arrived) {
+        error_ = reply.error;
+        return Status::Unavailable;
+    }
+    if (reply.status == 200 || reply.status == 201) {
         return Status::Ok;
     }
-    return Outcome(result->status, result->body);
+    return Outcome(reply.status, reply.body);
 }
 
 CacheConnection::Status CacheConnection::GetEntry(const std::string& key, std::string& text) {
@@ -333,6 +373,9 @@ CacheConnection::Status CacheConnection::PutBlob(const std::string& hash,
 
 CacheConnection::Status CacheConnection::PutBlobFile(const std::string& hash,
                                                      const std::string& path, std::uint64_t size) {
+    if (!Usable()) {
+        return Status::Unavailable;
+    }
     platform::Result<platform::StreamReader> reader = platform::StreamReader::Open(path);
     if (!reader) {
         error_ = reader.error().Text();
@@ -341,9 +384,9 @@ CacheConnection::Status CacheConnection::PutBlobFile(const std::string& hash,
     std::string buffer(std::size_t(1) << 20, '\0');
     std::uint64_t sent = 0;
     bool readFailed = false;
-    httplib::Result result = impl_->client.Put(
+    CacheTransportReply reply = impl_->transport->PutPieces(
         "/v1/blob/" + hash, static_cast<std::size_t>(size),
-        [&](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        [&](std::size_t offset, std::size_t length, const CachePieceWriter& write) {
             if (offset != sent) {
                 readFailed = true;
                 return false;
@@ -355,14 +398,14 @@ CacheConnection::Status CacheConnection::PutBlobFile(const std::string& hash,
                 return false;
             }
             sent += *done;
-            return sink.write(buffer.data(), *done);
+            return write(buffer.data(), *done);
         },
         "application/octet-stream");
     if (readFailed) {
         error_ = path + " changed while it was stored";
         return Status::Refused;
     }
-    return PutAnswer(result);
+    return PutAnswer(reply);
 }
 
 struct CachingObserver::Pending {

@@ -24,11 +24,9 @@
 #include <string_view>
 #include <vector>
 
-namespace httplib {
-class Result;
-} // namespace httplib
-
 namespace qz::tasksmith {
+
+struct CacheTransportReply;
 
 struct CacheEndpoint {
     std::string host;
@@ -75,7 +73,8 @@ std::optional<std::string> TaskKey(const JobTask& task, const JobSpec& job,
 std::string RelativeTo(const std::string& path, const std::string& base);
 
 /// The service's HTTP client; every call is bounded by the endpoint's timeouts. One thread at a
-/// time.
+/// time. The HTTP exchanges live in a module loaded on first use (CacheTransport.h); when it
+/// cannot be loaded, every call is Unavailable with the loader's reason.
 class CacheConnection {
 public:
     enum class Status { Ok, NotFound, Refused, Unavailable };
@@ -100,7 +99,9 @@ private:
     Status Put(const std::string& path, const std::string& body, const char* type);
     Status Outcome(int status, std::string body);
     /// The status of a PUT's answer (or of its failure to arrive).
-    Status PutAnswer(const httplib::Result& result);
+    Status PutAnswer(const CacheTransportReply& reply);
+    /// False (and the reason in error_) when the HTTP client module could not be loaded.
+    bool Usable();
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::string error_;

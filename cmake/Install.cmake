@@ -2,7 +2,8 @@
 #
 #   <prefix>/bin          qzConsole, qzdump, qzreg
 #   <prefix>/sbin         qzagentd (and qzbuildcached, the build cache service, when it is built)
-#   <prefix>/lib/orvane   the agent folder: Tasksmith, qzrelay and libqzintercept.so (the
+#   <prefix>/lib/orvane   the agent folder: Tasksmith, libqzcachehttp.so (its build cache
+#                         client), qzrelay and libqzintercept.so (the
 #                         interception of /COMMAND builds), resources/, machine-setup, and the links
 #                         History and Temp to the variable data in <localstatedir>/lib/orvane
 #   <systemd unit dir>    qzagentd.service (and orvane-buildcache.service)
@@ -37,6 +38,8 @@ set(staged ${CMAKE_BINARY_DIR}/packaging)
 install(TARGETS qzConsole qzdump qzreg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS qzagentd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 install(TARGETS Tasksmith RUNTIME DESTINATION ${QZ_AGENT_DIR})
+# Tasksmith loads its build cache client from beside it.
+install(TARGETS qzcachehttp LIBRARY DESTINATION ${QZ_AGENT_DIR})
 # Tasksmith names both by their place beside it (docs/interception.md).
 install(TARGETS qzrelay RUNTIME DESTINATION ${QZ_AGENT_DIR})
 install(TARGETS qzintercept LIBRARY DESTINATION ${QZ_AGENT_DIR})

@@ -7,7 +7,7 @@ set -e
 BUILD=$(cd "${1:-build/release}" && pwd)
 DEMO="$BUILD/demo"
 mkdir -p "$DEMO/agent" "$DEMO/registry"
-cp "$BUILD/Tasksmith/Tasksmith" "$DEMO/agent/Tasksmith"
+cp "$BUILD/Tasksmith/Tasksmith" "$BUILD/Tasksmith/libqzcachehttp.so" "$DEMO/agent/"
 export TamrelRegistryRoot="$DEMO/registry"
 if [ ! -f "$DEMO/registry/HKLM.reg" ]; then
     "$BUILD/tools/qzreg" set HKLM 'SOFTWARE\Tamrel\Orvane\Builder' Folder "$DEMO/agent"

@@ -128,7 +128,8 @@ apt-get install -y -q "$(cd "$(dirname "$DEB")" && pwd)/$(basename "$DEB")" >"$W
 step "the installed layout"
 for path in /usr/bin/qzConsole /usr/bin/qzdump /usr/bin/qzreg /usr/sbin/qzagentd \
     /usr/sbin/qzbuildcached /lib/systemd/system/orvane-buildcache.service \
-    /usr/lib/orvane/Tasksmith /usr/lib/orvane/qzrelay /usr/lib/orvane/libqzintercept.so \
+    /usr/lib/orvane/Tasksmith /usr/lib/orvane/libqzcachehttp.so /usr/lib/orvane/qzrelay \
+    /usr/lib/orvane/libqzintercept.so \
     /usr/lib/orvane/machine-setup \
     /usr/lib/orvane/resources/buildcache_service_config.json /lib/systemd/system/qzagentd.service \
     /etc/default/qzagentd /usr/share/doc/$PACKAGE/copyright /usr/share/man/man1/qzConsole.1.gz \

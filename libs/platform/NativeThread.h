@@ -21,7 +21,8 @@ public:
     NativeThread(const NativeThread&) = delete;
     NativeThread& operator=(const NativeThread&) = delete;
 
-    /// The kernel's id of the thread.
+    /// The kernel's id of the thread (waits for a thread that has not begun to run yet: Start
+    /// does not wait for it).
     std::uint32_t Id() const;
     /// Waits for the thread to end (idempotent).
     void Join();

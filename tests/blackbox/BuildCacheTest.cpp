@@ -222,7 +222,7 @@ protected:
         EXPECT_TRUE(errFile.Open(dir_ / (workFolder + ".err"), open));
         platform::ChildProcess process;
         platform::ChildStartOptions options;
-        options.arguments = {QZ_TASKSMITH_PATH, "/id=" + idText};
+        options.arguments = {tasksmith_, "/id=" + idText};
         options.newSession = true;
         std::vector<std::string> env = platform::EnvironmentEntries();
         env.push_back("TamrelRegistryRoot=" + dir_.path());
@@ -274,6 +274,8 @@ protected:
     std::string remote_;
     /// Called with Tasksmith's pid once it started (it leads its own process group).
     std::function<void(int pid)> whileRunning_;
+    /// The Tasksmith program the builds run.
+    std::string tasksmith_ = QZ_TASKSMITH_PATH;
 
     std::string CacheStats() {
         httplib::Client client("127.0.0.1", port_);
@@ -387,6 +389,26 @@ TEST_F(BuildCacheBlackBox, ABuildWithoutTheServiceRunsNormally) {
     ASSERT_EQ(build.exitCode, 0) << build.Text();
     EXPECT_THAT(build.Text(), HasSubstr("is unavailable"));
     EXPECT_EQ(test::ReadFile(dir_ / "work/a.txt").value_or(""), "hello\n");
+}
+
+TEST_F(BuildCacheBlackBox, ATasksmithWithoutItsHttpClientModuleBuildsWithoutTheCache) {
+    // Tasksmith loads its HTTP client from beside itself only when a build uses a cache: a copy
+    // of the program alone runs its builds, and says why the cache cannot be used.
+    StartCache();
+    fs::create_directories(dir_ / "bare");
+    fs::copy_file(QZ_TASKSMITH_PATH, dir_ / "bare/Tasksmith");
+    fs::permissions(dir_ / "bare/Tasksmith", fs::perms::owner_all);
+    tasksmith_ = dir_ / "bare/Tasksmith";
+    Build build = Run(kSmallJob);
+    ASSERT_EQ(build.exitCode, 0) << build.Text() << build.err;
+    EXPECT_THAT(build.Text(), HasSubstr("is unavailable"));
+    EXPECT_THAT(build.Text(), HasSubstr("libqzcachehttp.so"));
+    EXPECT_EQ(test::ReadFile(dir_ / "work/a.txt").value_or(""), "hello\n");
+    // The program beside its module uses the cache as before.
+    tasksmith_ = QZ_TASKSMITH_PATH;
+    Build cached = Run(kSmallJob);
+    ASSERT_EQ(cached.exitCode, 0) << cached.Text() << cached.err;
+    EXPECT_THAT(cached.Text(), Not(HasSubstr("unavailable")));
 }
 
 TEST_F(BuildCacheBlackBox, TheCleanEmptiesTheCacheAndTheNextBuildMissesEverything) {

@@ -6,6 +6,7 @@
 #include "Format.h"
 #include "platform/ChildProcess.h"
 #include "platform/FileSystem.h"
+#include "platform/NativeThread.h"
 
 #include <cerrno>
 #include <mutex>
@@ -104,8 +105,11 @@ TProcessOutputPipe::TProcessOutputPipe()
         RaiseOsError(Format("Failed to open temporary file: %s", fileName_), opened.error().code);
     }
     NulInput();
-    StartMethodThread(reader_, false, [this](TMethodThread*) { ReadLoop(); });
-    RegisterThreadName(static_cast<int>(reader_->ThreadID()), "Process Output Thread");
+    // The reader names itself: asking for its id here would wait for it to run.
+    StartMethodThread(reader_, false, [this](TMethodThread*) {
+        RegisterThreadName(static_cast<int>(platform::CurrentThreadId()), "Process Output Thread");
+        ReadLoop();
+    });
 }
 
 TProcessOutputPipe::~TProcessOutputPipe() {
@@ -145,12 +149,19 @@ void TProcessOutputPipe::ReadLoop() {
     readerDone_.SetEvent();
 }
 
-void TProcessOutputPipe::Stop() {
+void TProcessOutputPipe::RequestStop() {
     if (!reader_ || !reader_->HasThread()) {
         return; // a reader that never started has nothing to finish
     }
     stopping_ = true;
     stopEvent_.SetEvent();
+}
+
+void TProcessOutputPipe::Stop() {
+    if (!reader_ || !reader_->HasThread()) {
+        return; // a reader that never started has nothing to finish
+    }
+    RequestStop();
     if (readerDone_.WaitFor(g_stopTimeout)) {
         return;
     }
@@ -353,7 +364,14 @@ int TProcess::WaitFor() {
 }
 
 void TProcess::StopOutput() {
-    // A pipe capture needs no stop: it ends with the child.
+    // A pipe capture needs no stop: it ends with the child. Both readers are told first, so
+    // that they finish together.
+    if (stdOut_) {
+        stdOut_->RequestStop();
+    }
+    if (stdErr_) {
+        stdErr_->RequestStop();
+    }
     if (stdOut_) {
         stdOut_->Stop();
     }

@@ -68,6 +68,9 @@ public:
     /// Reads what is left and ends the reader. A reader that has not ended after the stop
     /// timeout (60 s) is abandoned with a warning in the diagnostic log.
     void Stop();
+    /// Tells the reader to read what is left and end, without waiting for it: several readers
+    /// asked first and then stopped finish at once, not one after the other.
+    void RequestStop();
 
     /// The lines so far.
     std::vector<std::string> Lines() const;

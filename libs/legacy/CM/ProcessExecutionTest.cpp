@@ -68,6 +68,24 @@ TEST(ProcessCapture, SeparateOrSharedStandardError) {
     EXPECT_EQ(shared.StdErrText(), "");
 }
 
+TEST(ProcessCapture, BothStreamsAreWholeWhenTheirLastBytesComeAtTheEnd) {
+    // The two readers are stopped together when the child ends; each must still read its file
+    // to the end, the last bytes written just before the exit included.
+    TProcess process(Shell("i=0; while [ $i -lt 3000 ]; do echo out$i; echo err$i >&2; "
+                           "i=$((i+1)); done; printf lastout; printf lasterr >&2; exit 3"),
+                     kCapture | poSeparateStdErr);
+    process.Start(true);
+    EXPECT_EQ(process.ExitCode(), 3u);
+    std::string expectedOut;
+    std::string expectedErr;
+    for (int i = 0; i < 3000; ++i) {
+        expectedOut += "out" + std::to_string(i) + "\r\n";
+        expectedErr += "err" + std::to_string(i) + "\r\n";
+    }
+    EXPECT_EQ(process.StdOutText(), expectedOut + "lastout");
+    EXPECT_EQ(process.StdErrText(), expectedErr + "lasterr");
+}
+
 TEST(ProcessCapture, OutputArrivesWhileTheChildRuns) {
     // The child runs until the test lets it go (or 20 s pass), however slow the machine is.
     test::TempDir dir;
@@ -96,6 +114,8 @@ TEST(ProcessCapture, TemporaryFileGoesWithTheCapture) {
         name = pipe.FileName();
         EXPECT_EQ(name.rfind(TempFolder() + "Output_{", 0), 0u);
         EXPECT_TRUE(std::filesystem::exists(name));
+        pipe.RequestStop();
+        pipe.RequestStop();
         pipe.Stop();
         pipe.Stop();
     }

@@ -18,6 +18,8 @@ struct NativeThread::Impl {
     pthread_t thread{};
     std::function<void()> body;
     std::atomic<std::uint32_t> tid{0};
+    /// RaisePriority was asked before the thread knew its id: the thread raises itself.
+    std::atomic<bool> raise{false};
     std::uint32_t cancelWord = 0;
     bool joined = false;
 };
@@ -25,6 +27,14 @@ struct NativeThread::Impl {
 namespace {
 
 std::uint32_t t_noCancel = 0;
+
+void RaiseThreadPriority(std::uint32_t tid) {
+    // A lower nice value needs privilege; without it the thread keeps its priority.
+    if (setpriority(PRIO_PROCESS, tid, -2) != 0) {
+        errno = 0;
+    }
+}
+
 thread_local std::uint32_t* t_cancelWord = nullptr;
 
 void* ThreadMain(void* argument) {
@@ -32,6 +42,9 @@ void* ThreadMain(void* argument) {
     t_cancelWord = &impl->cancelWord;
     impl->tid.store(static_cast<std::uint32_t>(gettid()));
     impl->tid.notify_all();
+    if (impl->raise.load()) {
+        RaiseThreadPriority(impl->tid.load());
+    }
     impl->body();
     return nullptr;
 }
@@ -55,7 +68,8 @@ int NativeThread::Start(std::function<void()> body, std::size_t stackSize,
     if (rc != 0) {
         return rc;
     }
-    impl->tid.wait(0);
+    // Not waiting here for the thread to run: on a busy machine that wait is a scheduling delay
+    // for every thread started. Id waits when it is asked first.
     out.reset(new NativeThread(std::move(impl)));
     return 0;
 }
@@ -67,6 +81,7 @@ NativeThread::~NativeThread() {
 }
 
 std::uint32_t NativeThread::Id() const {
+    impl_->tid.wait(0);
     return impl_->tid.load();
 }
 
@@ -87,9 +102,11 @@ int NativeThread::Cancel() {
 }
 
 void NativeThread::RaisePriority() {
-    // A lower nice value needs privilege; without it the thread keeps its priority.
-    if (setpriority(PRIO_PROCESS, impl_->tid.load(), -2) != 0) {
-        errno = 0;
+    // Either the thread has its id already and is raised here, or it finds the request when it
+    // starts (both may happen; the second does nothing more).
+    impl_->raise.store(true);
+    if (std::uint32_t tid = impl_->tid.load(); tid != 0) {
+        RaiseThreadPriority(tid);
     }
 }
 
