@@ -2,14 +2,17 @@
 
 #include "RelayProtocol.h"
 #include "SrunOutput.h"
+#include "platform/ChildProcess.h"
 #include "platform/LocalSocket.h"
 #include "platform/NativeThread.h"
 #include "platform/Pipe.h"
-#include "platform/Spawner.h"
+#include "platform/ProcessAncestry.h"
+#include "platform/ProgramFile.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <type_traits>
+#include <variant>
 
 namespace qz::intercept {
 namespace {
@@ -74,18 +77,53 @@ std::string AbsoluteOf(const std::string& path, const std::string& cwd) {
     std::_Exit(failure.code == ENOENT ? 127 : 126);
 }
 
+/// Starts program (PATH is not searched) with argv, env and our signal state, as a plain start
+/// by our caller would have, optionally with both output streams piped to us. A file the system
+/// cannot execute is run by /bin/sh as execvp would. Failure: the shell's exit code for it.
+std::variant<platform::ChildProcess, int> StartChild(const std::string& program,
+                                                     const std::vector<std::string>& argv,
+                                                     const std::vector<std::string>& env,
+                                                     bool captured) {
+    platform::ChildStartOptions options;
+    options.program = program;
+    options.arguments = argv;
+    options.environment = env;
+    options.inheritSignalState = true;
+    options.pipeOutput = captured;
+    options.pipeError = captured;
+    platform::ChildProcess child;
+    auto started = child.Start(options);
+    if (!started && started.error().code == ENOEXEC) {
+        options.program = "/bin/sh";
+        options.arguments = {"/bin/sh", program};
+        options.arguments.insert(options.arguments.end(), argv.begin() + 1, argv.end());
+        started = child.Start(options);
+    }
+    if (!started) {
+        return started.error().code == ENOENT ? 127 : 126;
+    }
+    return child;
+}
+
+/// Waits for the child's end; a child that cannot be waited for counts as not found.
+platform::ProgramEnd WaitForEnd(platform::ChildProcess& child) {
+    child.Wait(-1);
+    return child.End().value_or(platform::ProgramEnd{false, 127});
+}
+
 /// Starts the tool here as our child and waits for its end, passing end signals on to it.
 platform::ProgramEnd RunAsChild(const RelayRequest& request, const std::vector<std::string>& env) {
     // From before the start on: a signal that arrives meanwhile is passed on once there is a child.
     platform::ForwardEndSignals(0, false);
-    auto pid = platform::SpawnProgram(request.program, request.argv, env);
-    if (!pid) {
-        return {false, pid.error().code == ENOENT ? 127 : 126};
+    auto started = StartChild(request.program, request.argv, env, false);
+    if (auto* code = std::get_if<int>(&started)) {
+        return {false, *code};
     }
-    platform::ForwardEndSignals(*pid, false);
-    auto end = platform::WaitProgram(*pid);
+    auto& child = std::get<platform::ChildProcess>(started);
+    platform::ForwardEndSignals(child.Pid(), false);
+    platform::ProgramEnd end = WaitForEnd(child);
     platform::ForwardEndSignals(0, false);
-    return end ? *end : platform::ProgramEnd{false, 127};
+    return end;
 }
 
 struct Captured {
@@ -98,65 +136,45 @@ struct Captured {
 /// Runs command with its standard output and error captured whole.
 Captured RunCaptured(const std::vector<std::string>& command, const std::vector<std::string>& env) {
     Captured captured;
-    auto outPipe = platform::CreatePipe();
-    if (!outPipe) {
-        return captured;
-    }
-    auto errPipe = platform::CreatePipe();
-    if (!errPipe) {
-        platform::CloseHandle(outPipe->read);
-        platform::CloseHandle(outPipe->write);
-        return captured;
-    }
-    const platform::PipeEnds out = *outPipe;
-    const platform::PipeEnds err = *errPipe;
     std::string program = command[0];
     if (program.find('/') == std::string::npos) {
         program = FindInPath(program, EntryValue(env, "PATH").value_or("/usr/bin:/bin"), "", "");
     }
     platform::ForwardEndSignals(0, true);
-    auto pid = platform::SpawnProgram(program, command, env, static_cast<int>(out.write),
-                                      static_cast<int>(err.write));
-    platform::CloseHandle(out.write);
-    platform::CloseHandle(err.write);
-    if (pid) {
-        captured.started = true;
-        // One SIGINT does not cancel a job step; srun ends its step on SIGTERM.
-        platform::ForwardEndSignals(*pid, true);
-        std::vector<platform::THandle> handles{out.read, err.read};
-        std::string* sinks[] = {&captured.out, &captured.err};
-        char buffer[65536];
-        while (handles[0] != platform::kInvalidHandle || handles[1] != platform::kInvalidHandle) {
-            auto waited = platform::WaitReadable(handles, -1);
-            if (!waited) {
-                break;
-            }
-            const std::vector<bool>& ready = *waited;
-            for (std::size_t i = 0; i < handles.size(); ++i) {
-                if (!ready[i]) {
-                    continue;
-                }
-                auto read = platform::ReadSome(handles[i], buffer, sizeof(buffer));
-                if (read && *read && **read > 0) {
-                    sinks[i]->append(buffer, **read);
-                } else if (!read || *read) { // the end, or a failed read
-                    platform::CloseHandle(handles[i]);
-                    handles[i] = platform::kInvalidHandle;
-                }
-            }
-        }
-        for (platform::THandle handle : handles) {
-            if (handle != platform::kInvalidHandle) {
-                platform::CloseHandle(handle);
-            }
-        }
-        auto end = platform::WaitProgram(*pid);
+    auto started = StartChild(program, command, env, true);
+    auto* child = std::get_if<platform::ChildProcess>(&started);
+    if (child == nullptr) {
         platform::ForwardEndSignals(0, false);
-        captured.end = end ? *end : platform::ProgramEnd{false, 127};
-    } else {
-        platform::CloseHandle(out.read);
-        platform::CloseHandle(err.read);
+        return captured;
     }
+    captured.started = true;
+    // One SIGINT does not cancel a job step; srun ends its step on SIGTERM.
+    platform::ForwardEndSignals(child->Pid(), true);
+    std::vector<platform::THandle> handles{child->OutputHandle(), child->ErrorHandle()};
+    std::string* sinks[] = {&captured.out, &captured.err};
+    char buffer[65536];
+    while (handles[0] != platform::kInvalidHandle || handles[1] != platform::kInvalidHandle) {
+        auto waited = platform::WaitReadable(handles, -1);
+        if (!waited) {
+            break;
+        }
+        const std::vector<bool>& ready = *waited;
+        for (std::size_t i = 0; i < handles.size(); ++i) {
+            if (!ready[i]) {
+                continue;
+            }
+            auto read = platform::ReadSome(handles[i], buffer, sizeof(buffer));
+            if (read && *read && **read > 0) {
+                sinks[i]->append(buffer, **read);
+            } else if (!read || *read) { // the end, or a failed read
+                handles[i] = platform::kInvalidHandle;
+            }
+        }
+    }
+    child->CloseOutput();
+    child->CloseError();
+    captured.end = WaitForEnd(*child);
+    platform::ForwardEndSignals(0, false);
     return captured;
 }
 
@@ -202,10 +220,24 @@ DoneMessage DoneOf(const std::string& step, const platform::ProgramEnd& end) {
         (void)WriteMessage(connection, RetryMessage{remote.step, reason});
         Finish(connection, remote.step, RunAsChild(request, env));
     }
+    // srun ends with 128 + n for a task killed by signal n; its report of the step's end tells
+    // that from a task that exited with that code, so we end as a local run would have.
+    platform::ProgramEnd end = captured.end;
+    if (!end.signalled) {
+        int signal = StepEndSignal(captured.err, remote.node);
+        if (signal != 0 && end.number == 128 + signal) {
+            end = platform::ProgramEnd{true, signal};
+        }
+    }
+    // Asked to end, we passed SIGTERM on to srun, which cancels the step (its task is killed).
+    // A tool here would have got the signal we got, and ended by it.
+    if (end.signalled && platform::ReceivedEndSignal() != 0) {
+        end.number = platform::ReceivedEndSignal();
+    }
     std::string err = FilterStepOutput(captured.err, "\n");
     platform::WriteAllTo(1, captured.out.data(), captured.out.size());
     platform::WriteAllTo(2, err.data(), err.size());
-    Finish(connection, remote.step, captured.end);
+    Finish(connection, remote.step, end);
 }
 
 } // namespace
@@ -290,6 +322,7 @@ std::optional<RelayRequest> RequestOf(const std::vector<std::string>& arguments,
     if (called != kRelayName) {
         request.program = FindInPath(std::string(called), path, masq, self);
         request.argv = arguments;
+        request.throughLink = true;
     } else {
         if (arguments.size() < 3 || arguments[1].empty()) {
             return std::nullopt;
@@ -309,8 +342,54 @@ std::optional<RelayRequest> RequestOf(const std::vector<std::string>& arguments,
     return request;
 }
 
+bool InNameList(std::string_view list, std::string_view name) {
+    constexpr std::size_t kShortNameLength = 15;
+    std::size_t begin = 0;
+    while (begin <= list.size() && !name.empty()) {
+        std::size_t end = list.find(',', begin);
+        if (end == std::string_view::npos) {
+            end = list.size();
+        }
+        std::string_view entry = list.substr(begin, end - begin);
+        if (entry == name || (name.size() == kShortNameLength && entry.size() > name.size() &&
+                              entry.starts_with(name))) {
+            return true;
+        }
+        begin = end + 1;
+    }
+    return false;
+}
+
+bool IsShellName(std::string_view name) {
+    return name == "sh" || name == "bash" || name == "dash";
+}
+
+bool StartsExamined(std::string_view parents, int starterPid) {
+    if (parents.empty()) {
+        return true;
+    }
+    // As the library decides in the process itself, with a bound on the climb.
+    int pid = starterPid;
+    for (int depth = 0; depth < 8 && pid > 1; ++depth) {
+        std::string name = platform::ProcessShortName(pid);
+        if (InNameList(parents, name)) {
+            return true;
+        }
+        if (!IsShellName(name)) {
+            return false;
+        }
+        pid = platform::ParentProcessId(pid);
+    }
+    return false;
+}
+
 void Relay(const RelayRequest& request, const std::vector<std::string>& environment,
            const std::string& cwd) {
+    if (request.throughLink &&
+        !StartsExamined(EntryValue(environment, "QZ_INTERCEPT_PARENTS").value_or(""),
+                        platform::ParentProcessId(0))) {
+        RunHere(request, environment);
+    }
     std::vector<std::string> env = ToolEnvironment(environment);
     auto socket = EntryValue(environment, "QZ_INTERCEPT_SOCKET");
     if (!socket || socket->empty()) {

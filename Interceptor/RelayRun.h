@@ -20,6 +20,7 @@ inline constexpr std::string_view kRelayName = "qzrelay";
 struct RelayRequest {
     std::string program;           ///< absolute path of the tool
     std::vector<std::string> argv; ///< its argument vector, argv[0] as the caller gave it
+    bool throughLink = false;      ///< reached through a masquerade link, not from the library
 };
 
 /// The tool's environment: entries without QZ_INTERCEPT_*, PATH without the masquerade folder,
@@ -43,7 +44,22 @@ std::optional<RelayRequest> RequestOf(const std::vector<std::string>& arguments,
                                       const std::vector<std::string>& environment,
                                       const std::string& cwd, const std::string& self);
 
-/// Runs the request through the broker (or locally) and ends this process as the tool ended.
+/// Whether name is one of the ','-separated names of list. A name of exactly 15 bytes (the
+/// system's short process names are cut there) also matches a longer entry that begins with it.
+bool InNameList(std::string_view list, std::string_view name);
+
+/// Whether a shell of this name counts as the process above it.
+bool IsShellName(std::string_view name);
+
+/// Whether the starts of the process starterPid are examined under the ','-separated list of
+/// parents (QZ_INTERCEPT_PARENTS; empty: every process's are): its short name is on the list, or
+/// it is a shell and the first process above it that is no shell is (ninja runs its commands
+/// through /bin/sh -c, make its recipe lines with shell syntax).
+bool StartsExamined(std::string_view parents, int starterPid);
+
+/// Runs the request through the broker (or locally) and ends this process as the tool ended. A
+/// request through a masquerade link whose starter (our parent) is not one of the parents whose
+/// starts are examined is a plain start: the tool replaces us with the environment unchanged.
 [[noreturn]] void Relay(const RelayRequest& request, const std::vector<std::string>& environment,
                         const std::string& cwd);
 

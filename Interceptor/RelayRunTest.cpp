@@ -1,10 +1,14 @@
 #include "RelayRun.h"
 
 #include "TestSupport.h"
+#include "platform/ChildProcess.h"
+#include "platform/ProcessAncestry.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,6 +84,7 @@ TEST(RelayRunTest, RequestsOfBothWaysOfStarting) {
     ASSERT_TRUE(direct);
     EXPECT_EQ(direct->program, "/usr/bin/cc");
     EXPECT_THAT(direct->argv, ElementsAre("cc", "-c", "a.c"));
+    EXPECT_FALSE(direct->throughLink);
 
     auto relative = RequestOf({"/x/qzrelay", "./gen", "./gen"}, env, "/w", self);
     ASSERT_TRUE(relative);
@@ -91,17 +96,66 @@ TEST(RelayRunTest, RequestsOfBothWaysOfStarting) {
     ASSERT_TRUE(masq);
     EXPECT_EQ(masq->program, dir / "tool");
     EXPECT_THAT(masq->argv, ElementsAre("tool", "-v"));
+    EXPECT_TRUE(masq->throughLink);
 
     // The masquerade link named by its path: the tool behind it.
     auto byLink = RequestOf({"qzrelay", dir / "masq/tool", "tool"}, env, "/w", self);
     ASSERT_TRUE(byLink);
     EXPECT_EQ(byLink->program, dir / "tool");
+    // The library relayed it, and has judged its starter already.
+    EXPECT_FALSE(byLink->throughLink);
 
     EXPECT_FALSE(RequestOf({}, env, "/w", self));
     EXPECT_FALSE(RequestOf({"qzrelay"}, env, "/w", self));
     EXPECT_FALSE(RequestOf({"qzrelay", "/bin/x"}, env, "/w", self));
     EXPECT_FALSE(RequestOf({"qzrelay", "", "x"}, env, "/w", self));
     EXPECT_FALSE(RequestOf({"nowhere-to-be-found", "-v"}, env, "/w", self));
+}
+
+TEST(RelayRunTest, NameListsMatchWholeNamesAndCutShortNames) {
+    EXPECT_TRUE(InNameList("make,ninja", "make"));
+    EXPECT_TRUE(InNameList("make,ninja", "ninja"));
+    EXPECT_FALSE(InNameList("make,ninja", "mak"));
+    EXPECT_FALSE(InNameList("make,ninja", "makefile"));
+    EXPECT_FALSE(InNameList("make,,ninja", ""));
+    EXPECT_FALSE(InNameList("", "make"));
+    // The system keeps 15 bytes of a process's name.
+    EXPECT_TRUE(InNameList("make,my-long-build-tool", "my-long-build-t"));
+    EXPECT_FALSE(InNameList("make,my-long-build-tool", "my-long-build"));
+    EXPECT_TRUE(IsShellName("sh"));
+    EXPECT_TRUE(IsShellName("bash"));
+    EXPECT_FALSE(IsShellName("make"));
+}
+
+TEST(RelayRunTest, AStarterIsExaminedByItsNameOrThatAboveItsShells) {
+    // This test's process, its name, and shells started by it that start a shell in turn.
+    const std::string self = platform::ProcessShortName(0);
+    ASSERT_FALSE(self.empty());
+    EXPECT_TRUE(StartsExamined("", static_cast<int>(getpid())));
+    EXPECT_TRUE(StartsExamined("make," + self, static_cast<int>(getpid())));
+    EXPECT_FALSE(StartsExamined("make,ninja", static_cast<int>(getpid())));
+    EXPECT_FALSE(StartsExamined("make", 0x7ffffff0)); // gone: not examined
+
+    test::TempDir dir;
+    const std::string pidFile = dir / "inner";
+    platform::ChildStartOptions options;
+    options.arguments = {"/bin/sh", "-c",
+                         "/bin/sh -c 'echo $$ > " + pidFile + "; exec sleep 30' ; :"};
+    platform::ChildProcess outer;
+    ASSERT_TRUE(outer.Start(options));
+    ASSERT_TRUE(test::WaitUntil([&] {
+        return std::atoi(test::ReadFile(pidFile).value_or("0").c_str()) > 0 &&
+               platform::ProcessShortName(std::atoi(test::ReadFile(pidFile)->c_str())) == "sleep";
+    }));
+    const int sleeper = std::atoi(test::ReadFile(pidFile)->c_str());
+    // sleep is no shell: only its own name counts. Its shell parent counts as this process.
+    EXPECT_FALSE(StartsExamined(self, sleeper));
+    EXPECT_TRUE(StartsExamined("sleep", sleeper));
+    EXPECT_TRUE(StartsExamined(self, platform::ParentProcessId(sleeper)));
+    EXPECT_TRUE(StartsExamined(self, outer.Pid()));
+    EXPECT_FALSE(StartsExamined("make", outer.Pid()));
+    kill(sleeper, SIGKILL);
+    ASSERT_TRUE(outer.Wait(20000));
 }
 
 } // namespace

@@ -11,8 +11,15 @@
 namespace qz::intercept {
 
 /// Whether the line is srun's report of a step's end ("srun: error: node: task 0: Exited with
-/// exit code 3", "...: Killed", "...: Terminated").
+/// exit code 3", "...: Killed", "...: Segmentation fault (core dumped)").
 bool IsStepEndReport(std::string_view line);
+
+/// The signal that ended the task of a step on node, by srun's report of the step's end ("srun:
+/// error: qzn1: task 0: Segmentation fault"): the last such report for that node among lines
+/// (ending with separator); 0 when none names a signal. srun writes the report when it learns of
+/// the end, which may be before the task's last output has reached it, so the report may stand
+/// anywhere. srun's own exit code is 128 + n for it, as for a task that exited with that code.
+int StepEndSignal(std::string_view lines, std::string_view node, std::string_view separator = "\n");
 
 /// Removes srun's reports of a step's end from lines ending with separator; everything else is
 /// kept byte for byte (the separators between kept lines, and a last line without one).

@@ -5,6 +5,7 @@
 #include "RemoteTasks.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderTree.h"
+#include "platform/ProgramFile.h"
 #include "platform/SystemError.h"
 
 #include <algorithm>
@@ -49,7 +50,122 @@ std::string MakeFolder(const std::string& tempFolder, std::string& problem) {
     return {};
 }
 
+bool IsAssignment(std::string_view word) {
+    std::size_t equals = word.find('=');
+    if (equals == 0 || equals == std::string_view::npos) {
+        return false;
+    }
+    for (std::size_t i = 0; i < equals; ++i) {
+        const char c = word[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+        if (!letter && !(i > 0 && c >= '0' && c <= '9')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The program file a shell in folder with PATH pathValue starts for name; empty when none.
+std::string FindProgram(const std::string& name, const std::string& folder,
+                        const std::string& pathValue) {
+    if (name.find('/') != std::string::npos) {
+        std::string path = name[0] == '/' ? name : folder + "/" + name;
+        return platform::IsExecutableFile(path) ? path : std::string();
+    }
+    // A shell's own search when PATH is unset.
+    const std::string searched = pathValue.empty() ? "/usr/local/bin:/usr/bin:/bin" : pathValue;
+    std::size_t begin = 0;
+    while (begin <= searched.size()) {
+        std::size_t end = searched.find(':', begin);
+        if (end == std::string::npos) {
+            end = searched.size();
+        }
+        std::string entry = searched.substr(begin, end - begin);
+        std::string dir = entry.empty() ? folder : entry[0] == '/' ? entry : folder + "/" + entry;
+        std::string candidate = dir + "/" + name;
+        if (platform::IsExecutableFile(candidate)) {
+            return candidate;
+        }
+        begin = end + 1;
+    }
+    return {};
+}
+
 } // namespace
+
+std::string CommandProgramName(const std::string& command) {
+    // Plain words only: anything a shell would expand or treat specially makes the first program
+    // unknown here.
+    constexpr std::string_view kSpecial = "\"'`$\\;&|<>(){}*?[]~#!";
+    std::vector<std::string_view> words;
+    std::string_view rest = command;
+    while (!rest.empty()) {
+        std::size_t begin = rest.find_first_not_of(" \t");
+        if (begin == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(begin);
+        std::size_t end = rest.find_first_of(" \t\n");
+        std::string_view word = rest.substr(0, end);
+        words.push_back(word);
+        if (end == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(end);
+        if (rest[0] == '\n') {
+            break; // the first command ends with its line
+        }
+    }
+    std::size_t at = 0;
+    bool afterEnv = false;
+    while (at < words.size()) {
+        std::string_view word = words[at];
+        if (IsAssignment(word) || (at == 0 && word == "exec") || (!afterEnv && word == "env")) {
+            afterEnv = afterEnv || word == "env";
+            ++at;
+            continue;
+        }
+        if (word.find_first_of(kSpecial) != std::string_view::npos || word.starts_with("-") ||
+            word == "if" || word == "while" || word == "until" || word == "for" || word == "case") {
+            return {};
+        }
+        return std::string(word);
+    }
+    return {};
+}
+
+std::vector<std::string> UncatchableBuildToolLines(const std::string& command,
+                                                   const std::vector<std::string>& parents,
+                                                   const std::string& folder,
+                                                   const std::string& pathValue) {
+    std::vector<std::string> names;
+    if (std::string first = CommandProgramName(command); !first.empty()) {
+        names.push_back(first);
+    }
+    names.insert(names.end(), parents.begin(), parents.end());
+    std::vector<std::string> seen;
+    std::vector<std::string> lines;
+    for (const std::string& name : names) {
+        std::string path = name.empty() ? std::string() : FindProgram(name, folder, pathValue);
+        if (path.empty() || std::find(seen.begin(), seen.end(), path) != seen.end()) {
+            continue;
+        }
+        seen.push_back(path);
+        auto loading = platform::ProgramLoadingOf(path);
+        if (!loading || (*loading != platform::ProgramLoading::Static &&
+                         *loading != platform::ProgramLoading::SetId)) {
+            continue;
+        }
+        const char* kind = *loading == platform::ProgramLoading::Static
+                               ? "a static program"
+                               : "a set-user-id or set-group-id program";
+        lines.push_back(path + " is " + kind +
+                        ", which the interception library cannot enter: of the tool runs it "
+                        "starts, only those it starts by name through PATH are distributed; the "
+                        "others run here");
+    }
+    return lines;
+}
 
 InterceptProfile ProfileOfRequest(const TBuildCommandPacket& request,
                                   const std::string& agentFolder) {
@@ -141,6 +257,12 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
     task.environment.emplace_back("QZ_INTERCEPT_PARENTS", parents);
     task.environment.emplace_back("QZ_INTERCEPT_MASQ", masquerade);
     task.environment.emplace_back("PATH", path.empty() ? masquerade : masquerade + ":" + path);
+    // Said once, before the build tool's own output begins.
+    for (const std::string& line : UncatchableBuildToolLines(
+             request.Str(TBuildCommandPacket::Command),
+             request.Strings(TBuildCommandPacket::AllowIntercept).Strings(), task.folder, path)) {
+        reporter.Message(line, true);
+    }
     return build;
 }
 

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qz::tasksmith {
 
@@ -29,6 +30,20 @@ InterceptProfile ProfileOfRequest(const TBuildCommandPacket& request,
 
 /// Whether any tool of the profile may run remotely.
 bool ProfileWantsRemote(const InterceptProfile& profile);
+
+/// The program a /COMMAND line starts first, as written in it: the first word after variable
+/// assignments, "exec" and "env" (with its assignments). Empty when the line does not start with
+/// a plain word (quotes, expansions, redirections, a compound command).
+std::string CommandProgramName(const std::string& command);
+
+/// The build tools that the preload library cannot enter (static programs, set-id programs): the
+/// /COMMAND line's first program and the programs named by /ALLOWINTERCEPT, found as a shell
+/// in folder with pathValue finds them, each once. One line each for the build's output, naming
+/// the program and saying what is caught of its tool runs.
+std::vector<std::string> UncatchableBuildToolLines(const std::string& command,
+                                                   const std::vector<std::string>& parents,
+                                                   const std::string& folder,
+                                                   const std::string& pathValue);
 
 class InterceptedBuild {
 public:

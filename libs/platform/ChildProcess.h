@@ -3,7 +3,9 @@
 // Starting a child process and learning of its end. The child object owns everything of one
 // child: its pid, its pidfd and the parent's ends of the pipes to its standard handles. A child
 // is started with posix_spawn, or by vfork where an option needs work in the child that spawn
-// cannot do (killWithParent, niceValue, allowCoreFiles).
+// cannot do (killWithParent, niceValue, allowCoreFiles). Beside it, what a process needs that
+// stands in for another program: replacing itself by a program, passing the signals that ask it
+// to end on to its child, and ending exactly as its child ended.
 
 #include "platform/Result.h"
 #include "platform/posix/UniqueFd.h"
@@ -14,10 +16,22 @@
 
 namespace qz::platform {
 
+/// How a program ended: its exit code, or the signal that ended it.
+struct ProgramEnd {
+    bool signalled = false;
+    int number = 0; ///< exit code (0-255) or signal number
+
+    friend bool operator==(const ProgramEnd&, const ProgramEnd&) = default;
+};
+
 /// How a child starts.
 struct ChildStartOptions {
     /// The argument vector; the first names the program, looked up in PATH when it has no "/".
     std::vector<std::string> arguments;
+    /// The file to start when it is not the first argument (the argument vector's first entry is
+    /// then only what the program sees as its name); looked up in PATH when it has no "/" (in our
+    /// own PATH, not the child's environment).
+    std::string program;
     /// Its own session and process group, so a Ctrl+C in our terminal does not reach it.
     bool newSession = false;
     /// Its own process group (its id is the child's pid) in our session, so that the child and
@@ -34,6 +48,11 @@ struct ChildStartOptions {
     std::optional<int> niceValue;
     /// Core files are allowed (RLIMIT_CORE raised to its hard limit) instead of being left as is.
     bool allowCoreFiles = false;
+    /// The child starts with our signal mask and with the signals we ignore still ignored, as a
+    /// program that replaced us would (a stand-in for a program passes on what its own starter set
+    /// up). Otherwise no signal is blocked in the child and SIGPIPE has its default action. The
+    /// signals we catch start with their default action either way.
+    bool inheritSignalState = false;
     /// Standard handles for the child (descriptors of this process); -1 inherits ours. The
     /// pipe and null-device choices below take precedence over them.
     int stdIn = -1;
@@ -78,6 +97,10 @@ public:
     /// The exit code once the child has ended: its exit status, or 128 + the signal number.
     std::optional<int> ExitCode();
 
+    /// How the child ended, once it has: its exit status, or the signal that ended it (so a
+    /// child killed by signal n is told from one that exited with 128 + n).
+    std::optional<ProgramEnd> End();
+
     /// The parent's pipe ends (pipeInput, pipeOutput, pipeError), -1 when there is none or it
     /// was closed. The reading ends do not block: a read with nothing there fails with EAGAIN.
     /// None is inherited by later children.
@@ -91,14 +114,14 @@ public:
 
 private:
     friend class ProcessWatch; // takes the pidfd and the pipe ends over
-    void Reap();
+    void Reap(bool block);
 
     int pid_ = -1;
     detail::UniqueFd pidfd_;
     detail::UniqueFd input_;
     detail::UniqueFd output_;
     detail::UniqueFd error_;
-    std::optional<int> exitCode_;
+    std::optional<ProgramEnd> end_;
 };
 
 enum class ProcessSignal {
@@ -122,6 +145,26 @@ Result<> BecomeChildSubreaper();
 /// is left is then killed (SIGKILL) until none is left or timeoutMs passed. Returns the number of
 /// processes signalled.
 int KillRemainingChildren(int timeoutMs, int graceMs = 0);
+
+/// Replaces this process by the program at path (no PATH search) with argv and the whole
+/// environment env. Returns only when that failed, with the reason.
+Failure ReplaceProcess(const std::string& path, const std::vector<std::string>& argv,
+                       const std::vector<std::string>& env);
+
+/// From now on, SIGINT, SIGTERM and SIGHUP received by this process are passed on to the
+/// process pid (asTerminate: each as SIGTERM) instead of ending this one. Another call changes
+/// the receiver; 0 names none yet: a signal that arrives then is kept and passed on to the next
+/// receiver named. Children started meanwhile get these signals with their default action.
+void ForwardEndSignals(int pid, bool asTerminate);
+
+/// The last end signal this process received since ForwardEndSignals was first called (passed
+/// on or kept); 0 for none.
+int ReceivedEndSignal();
+
+/// Ends this process as a child ended: exits with its code, or takes its signal with the default
+/// action (so that our parent sees the same status); 128 + signal as exit code if the signal
+/// does not end us.
+[[noreturn]] void EndLike(const ProgramEnd& end);
 
 /// The nice value of a Windows priority class number (normal, idle, below and above normal, high,
 /// real time); std::nullopt for any other value.

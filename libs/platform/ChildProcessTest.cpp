@@ -295,6 +295,223 @@ TEST(ChildProcess, PipedChildrenLeaveNoDescriptorBehind) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
+// Starts the program at path with argv and env (nothing else of ours), our signal state passed
+// on, and waits for its end.
+ProgramEnd RunToEnd(const std::string& path, const std::vector<std::string>& argv,
+                    const std::vector<std::string>& env, int out = -1) {
+    ChildStartOptions options;
+    options.program = path;
+    options.arguments = argv;
+    options.environment = env;
+    options.stdOut = out;
+    options.inheritSignalState = true;
+    ChildProcess child;
+    auto started = child.Start(options);
+    EXPECT_TRUE(started) << started.error().Text();
+    EXPECT_TRUE(child.Wait(-1));
+    return child.End().value_or(ProgramEnd{false, -1});
+}
+
+const std::vector<std::string> kEnv{"PATH=/usr/bin:/bin", "MARK=seen"};
+
+ProgramEnd RunShell(const std::string& line, int out = -1) {
+    return RunToEnd("/bin/sh", {"sh", "-c", line}, kEnv, out);
+}
+
+TEST(ChildProcess, TheEndTellsASignalFromItsExitCode) {
+    EXPECT_EQ(RunShell("exit 3"), (ProgramEnd{false, 3}));
+    EXPECT_EQ(RunShell("kill -SEGV $$"), (ProgramEnd{true, SIGSEGV}));
+    EXPECT_EQ(RunShell("exit 255"), (ProgramEnd{false, 255}));
+    // 128 + n as an exit code is no signal, though ExitCode gives both the same number.
+    ChildProcess exited;
+    ASSERT_TRUE(exited.Start(Shell("exit 137")));
+    ASSERT_TRUE(exited.Wait(10000));
+    EXPECT_EQ(exited.End(), (ProgramEnd{false, 137}));
+    EXPECT_EQ(exited.ExitCode(), 137);
+    ChildProcess killed;
+    ASSERT_TRUE(killed.Start(Shell("kill -9 $$")));
+    ASSERT_TRUE(killed.Wait(10000));
+    EXPECT_EQ(killed.End(), (ProgramEnd{true, SIGKILL}));
+    EXPECT_EQ(killed.ExitCode(), 137);
+    // Before the end there is none; End alone (without Wait) reaps a child that has ended.
+    ChildProcess running;
+    ASSERT_TRUE(running.Start(Shell("read x")));
+    EXPECT_FALSE(running.End().has_value());
+    kill(running.Pid(), SIGKILL);
+    EXPECT_TRUE(test::WaitUntil([&] { return running.End().has_value(); }));
+    EXPECT_EQ(running.End(), (ProgramEnd{true, SIGKILL}));
+}
+
+TEST(ChildProcess, TheProgramCanBeOtherThanTheFirstArgument) {
+    test::TempDir dir;
+    std::string path = dir / "out";
+    detail::UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ASSERT_TRUE(out);
+    // The program sees the name it was given, not the file's.
+    EXPECT_EQ(RunToEnd("/bin/sh", {"not-a-shell", "-c", "echo $0"}, kEnv, out.Get()),
+              (ProgramEnd{false, 0}));
+    out.Reset();
+    EXPECT_EQ(test::ReadFile(path).value_or(""), "not-a-shell\n");
+}
+
+TEST(ChildProcess, TheChildGetsExactlyTheGivenEnvironmentAndOutput) {
+    test::TempDir dir;
+    std::string path = dir / "out";
+    detail::UniqueFd out(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ASSERT_TRUE(out);
+    EXPECT_EQ(RunShell("env | sort", out.Get()), (ProgramEnd{false, 0}));
+    out.Reset();
+    // The shell adds PWD (and may add SHLVL); what we gave is there, nothing of ours else.
+    std::string text = test::ReadFile(path).value_or("");
+    EXPECT_NE(text.find("MARK=seen\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("HOME="), std::string::npos) << text;
+}
+
+TEST(ChildProcess, AProgramThatCannotStartIsAFailure) {
+    ChildStartOptions options;
+    options.program = "/nonexistent/tool";
+    options.arguments = {"tool"};
+    options.environment = kEnv;
+    ChildProcess child;
+    // glibc reports the failed exec of the spawned child as the spawn's failure.
+    EXPECT_EQ(StartError(child, options), ENOENT);
+    EXPECT_FALSE(child.Started());
+    EXPECT_FALSE(child.End().has_value());
+    // A file without a format the system knows is no program either (the caller may give it to
+    // a shell, as execvp does).
+    test::TempDir dir;
+    test::WriteFile(dir / "script", "exit 4\n");
+    ASSERT_EQ(chmod((dir / "script").c_str(), 0755), 0);
+    options.program = dir / "script";
+    ChildProcess script;
+    EXPECT_EQ(StartError(script, options), ENOEXEC);
+}
+
+TEST(ChildProcess, InheritedSignalStateIsOursOtherwiseAClean) {
+    // Ignored SIGPIPE and a blocked SIGUSR1, as a build tool may pass them to its children.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction oldPipe {};
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &oldPipe), 0);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigset_t oldMask;
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr1, &oldMask), 0);
+    // The shell's own view: the hexadecimal masks SigIgn and SigBlk of /proc/self/status, where
+    // signal n is bit n - 1.
+    const std::string probe =
+        "grep -E '^Sig(Ign|Blk)' /proc/$$/status | tr -d '\\t' | tr '\\n' ' '";
+    auto bit = [](const std::string& text, const std::string& field, int signal) {
+        std::size_t at = text.find(field + ":");
+        EXPECT_NE(at, std::string::npos) << text;
+        unsigned long long mask =
+            at == std::string::npos ? 0
+                                    : std::stoull(text.substr(at + field.size() + 1), nullptr, 16);
+        return (mask >> (signal - 1)) & 1;
+    };
+    for (bool inherit : {false, true}) {
+        for (bool vforkPath : {false, true}) {
+            ChildStartOptions options = Shell(probe);
+            options.inheritSignalState = inherit;
+            options.killWithParent = vforkPath;
+            options.pipeOutput = true;
+            ChildProcess child;
+            ASSERT_TRUE(child.Start(options));
+            std::string text = ReadToEnd(child.OutputHandle());
+            ASSERT_TRUE(child.Wait(10000));
+            EXPECT_EQ(bit(text, "SigIgn", SIGPIPE), inherit ? 1u : 0u) << text << vforkPath;
+            EXPECT_EQ(bit(text, "SigBlk", SIGUSR1), inherit ? 1u : 0u) << text << vforkPath;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+}
+
+TEST(ChildProcess, EndLikeGivesOurParentTheChildsStatus) {
+    for (ProgramEnd end :
+         {ProgramEnd{false, 0}, ProgramEnd{false, 42}, ProgramEnd{true, SIGSEGV},
+          ProgramEnd{true, SIGTERM}, ProgramEnd{true, SIGINT}, ProgramEnd{false, 128 + SIGKILL}}) {
+        int pid = test::ForkChild([&] {
+            // A process that caught the signal before (as a stand-in does) still ends by it.
+            ForwardEndSignals(0, false);
+            EndLike(end);
+            return 99;
+        });
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        if (end.signalled) {
+            ASSERT_TRUE(WIFSIGNALED(status));
+            EXPECT_EQ(WTERMSIG(status), end.number);
+        } else {
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), end.number);
+        }
+    }
+}
+
+TEST(ChildProcess, EndSignalsArePassedOnToTheChild) {
+    for (bool asTerminate : {true, false}) {
+        test::TempDir dir;
+        std::string marker = dir / "up";
+        int pid = test::ForkChild([&] {
+            ForwardEndSignals(0, asTerminate);
+            ChildStartOptions options = Shell(": > " + marker + "; exec sleep 30");
+            options.inheritSignalState = true;
+            ChildProcess child;
+            if (!child.Start(options)) {
+                return 90;
+            }
+            ForwardEndSignals(child.Pid(), asTerminate);
+            child.Wait(-1);
+            // SIGINT came in; the child got SIGTERM, or SIGINT itself.
+            const int expected = asTerminate ? SIGTERM : SIGINT;
+            return child.End() == ProgramEnd{true, expected} ? 0 : 91;
+        });
+        ASSERT_TRUE(test::WaitUntil([&] { return access(marker.c_str(), F_OK) == 0; }));
+        kill(pid, SIGINT);
+        EXPECT_EQ(test::WaitChild(pid, std::chrono::seconds(20)), 0) << asTerminate;
+    }
+}
+
+TEST(ChildProcess, AnEndSignalBeforeTheChildIsPassedOnOnceItIsThere) {
+    test::TempDir dir;
+    std::string marker = dir / "asked";
+    int pid = test::ForkChild([&] {
+        ForwardEndSignals(0, false);
+        // The signal arrives while there is no child yet: it is kept, not lost.
+        kill(getpid(), SIGHUP);
+        ChildStartOptions options = Shell("exec sleep 30");
+        options.inheritSignalState = true;
+        ChildProcess child;
+        if (!child.Start(options)) {
+            return 90;
+        }
+        ForwardEndSignals(child.Pid(), false);
+        if (!child.Wait(20000)) {
+            kill(child.Pid(), SIGKILL);
+            return 91;
+        }
+        if (ReceivedEndSignal() != SIGHUP) {
+            return 93;
+        }
+        return child.End() == ProgramEnd{true, SIGHUP} ? 0 : 92;
+    });
+    EXPECT_EQ(test::WaitChild(pid, std::chrono::seconds(30)), 0);
+}
+
+TEST(ChildProcess, ReplaceProcessRunsTheProgramOrSaysWhyNot) {
+    int pid = test::ForkChild([&] {
+        Failure failure = ReplaceProcess("/nonexistent/tool", {"tool"}, kEnv);
+        if (failure.code != ENOENT) {
+            return 90;
+        }
+        failure = ReplaceProcess("/bin/sh", {"sh", "-c", "exit $MARKED"}, {"MARKED=7"});
+        return 91;
+    });
+    EXPECT_EQ(test::WaitChild(pid, std::chrono::seconds(20)), 7);
+}
+
 TEST(ChildProcess, PriorityClassesMapToNiceValues) {
     EXPECT_EQ(NiceValueOfPriorityClass(0x20), 0);
     EXPECT_EQ(NiceValueOfPriorityClass(0x40), 19);

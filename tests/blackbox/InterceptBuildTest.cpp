@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 using test::MarkedProcesses;
 using test::Names;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr int kCompiles = 40;
 
@@ -188,6 +189,57 @@ TEST_F(InterceptBuildTest, CustomToolsOfAProfileAndAllowRemoteAreCounted) {
     EXPECT_EQ(steps[1].name, "cmp Makefile");
     EXPECT_THAT(r.out, HasSubstr("differ"));
     EXPECT_EQ(steps[1].exitCode, 1);
+}
+
+// A build tool the preload library cannot enter (a static program): the build says so once,
+// naming it; its starts by name through PATH are still caught (the masquerade folder), the others
+// run here; and /ALLOWINTERCEPT decides for the folder as it does for the library.
+TEST_F(InterceptBuildTest, AStaticBuildToolIsNamedOnceAndItsStartsByNameAreCaught) {
+    StartAgent(1);
+    fs::create_directories(dir_ / "bin");
+    test::WriteFile(dir_ / "bin/mytool", "#!/bin/sh\necho \"tool $*\"\n");
+    fs::permissions(dir_ / "bin/mytool", fs::perms::owner_all | fs::perms::group_read |
+                                             fs::perms::group_exec | fs::perms::others_read |
+                                             fs::perms::others_exec);
+    test::WriteFile(
+        dir_ / "work/tools.xml",
+        "<InterceptProfile version=\"1\"><Tool program=\"mytool\"/></InterceptProfile>");
+    options_.env["PATH"] = dir_ / "bin" + ":/usr/bin:/bin";
+    const std::string probe = QZ_SPAWN_PROBE_STATIC;
+    const std::string command = "/COMMAND=" + probe + " execvp mytool byname && " + probe +
+                                " execv " + dir_ / "bin/mytool" + " bypath";
+    test::RunResult r = Run({command, "/PROFILE=tools.xml", "/MON=build.nv_mon"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("tool byname\r\n"));
+    EXPECT_THAT(r.out, HasSubstr("tool bypath\r\n"));
+    const std::string line = probe + " is a static program, which the interception library "
+                                     "cannot enter: of the tool runs it starts, only those it "
+                                     "starts by name through PATH are distributed; the others "
+                                     "run here";
+    ASSERT_THAT(r.err, HasSubstr(line));
+    EXPECT_EQ(r.err.find(line), r.err.rfind(line)) << "said more than once: " << r.err;
+    std::vector<timeline::Task> steps = CompileSteps(dir_ / "work/build.nv_mon");
+    ASSERT_EQ(steps.size(), 1u) << "only the start by name is caught";
+    EXPECT_EQ(steps[0].name, "mytool byname");
+
+    // Only the starts of the tools /ALLOWINTERCEPT names are examined, through the folder too.
+    r = Run({"/COMMAND=" + probe + " execvp mytool notcaught", "/PROFILE=tools.xml",
+             "/ALLOWINTERCEPT=make", "/MON=build.nv_mon"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("tool notcaught\r\n"));
+    EXPECT_THAT(CompileSteps(dir_ / "work/build.nv_mon"), ::testing::IsEmpty());
+    // The system keeps 15 bytes of a process's name: "SpawnProbeStati".
+    r = Run({"/COMMAND=" + probe + " execvp mytool caught", "/PROFILE=tools.xml",
+             "/ALLOWINTERCEPT=make,SpawnProbeStatic", "/MON=build.nv_mon"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("tool caught\r\n"));
+    EXPECT_EQ(CompileSteps(dir_ / "work/build.nv_mon").size(), 1u);
+
+    // A dynamic build tool is not named.
+    r = Run({"/COMMAND=" + std::string(QZ_SPAWN_PROBE) + " execvp mytool dynamic",
+             "/PROFILE=tools.xml"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_THAT(r.err, Not(HasSubstr("interception library cannot enter")));
 }
 
 TEST_F(InterceptBuildTest, KillingTheConsoleLeavesNoProcessBehind) {

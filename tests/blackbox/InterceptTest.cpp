@@ -163,6 +163,7 @@ constexpr const char* kTool = R"(#!/bin/sh
 case "$1" in
 exit) exit "$2" ;;
 segv) kill -SEGV $$ ;;
+selfkill) echo "about to go" >&2; kill -"$2" $$ ;;
 big) cat "$2"; cat "$3" >&2 ;;
 env) env | grep -E '^(QZ_INTERCEPT_|LD_PRELOAD=)'; echo "PATH=$PATH" ;;
 nested) mytool echo inner ;;
@@ -171,7 +172,9 @@ sleep) echo started; : > "$2"; exec sleep 30 ;;
 esac
 )";
 
-/// A stand-in for srun: "fakesrun --node=N [--fail] program args...".
+/// A stand-in for srun: "fakesrun --node=N [--fail] program args...". It reports the task's end
+/// as srun does: a line of its own, and 128 + n as its exit code for a task killed by signal n.
+/// PROBE (in the environment) is the SpawnProbe that tells it how the task ended.
 constexpr const char* kFakeSrun = R"(#!/bin/sh
 node=${1#--node=}; shift
 if [ "$1" = --fail ]; then
@@ -179,9 +182,28 @@ if [ "$1" = --fail ]; then
   echo "srun: error: Unable to create step for job 5: Invalid node name" >&2
   exit 1
 fi
-"$@"; code=$?
-[ $code -ne 0 ] && echo "srun: error: $node: task 0: Exited with exit code $code" >&2
-exit $code
+status=$(mktemp)
+# srun ends its step on SIGTERM: the task is killed, and srun reports it so.
+PROBE_STATUS=$status setsid "$PROBE" spawnp "$@" &
+job=$!
+trap 'kill -KILL -$job' TERM
+wait $job
+wait $job 2>/dev/null
+trap - TERM
+if [ ! -s "$status" ]; then
+  rm -f "$status"
+  echo "srun: error: $node: task 0: Killed" >&2
+  exit 137
+fi
+set -- $(cat "$status"); rm -f "$status"
+if [ "$1" = signal ]; then
+  case $2 in 9) text=Killed ;; 11) text="Segmentation fault" ;; 15) text=Terminated ;;
+  *) text="Signal $2" ;; esac
+  echo "srun: error: $node: task 0: $text" >&2
+  exit $((128 + $2))
+fi
+[ "$2" -ne 0 ] && echo "srun: error: $node: task 0: Exited with exit code $2" >&2
+exit "$2"
 )";
 
 class InterceptTest : public ::testing::Test {
@@ -205,7 +227,38 @@ protected:
         options.env["QZ_INTERCEPT_RELAY"] = QZ_RELAY_PATH;
         options.env["QZ_INTERCEPT_TOOLS"] = "cc-never:mytool";
         options.env["PROBE_STATUS"] = status_;
+        options.env["PROBE"] = QZ_SPAWN_PROBE;
         return options;
+    }
+
+    /// Options with the masquerade folder, whose one link is "mytool", first in PATH.
+    test::RunOptions MasqueradeOptions(const std::string& socket) {
+        const std::string masq = dir_ / "masq";
+        EXPECT_EQ(mkdir(masq.c_str(), 0755), 0);
+        EXPECT_EQ(symlink(QZ_RELAY_PATH, (masq + "/mytool").c_str()), 0);
+        test::RunOptions options = Options(socket);
+        options.env["QZ_INTERCEPT_MASQ"] = masq;
+        options.env["PATH"] = masq + ":" + bin_ + ":/usr/bin:/bin";
+        return options;
+    }
+
+    /// Runs "mytool sleep" through the broker at socket and sends signal to its relay (whose pid
+    /// the broker stores in relayPid) once the tool runs; returns when the probe has ended.
+    void SignalTheRelayOfASleepingTool(const std::string& socket, const std::atomic<int>& relayPid,
+                                       int signal) {
+        std::string marker = dir_ / "started";
+        std::thread prober([&] {
+            auto result = Probe({"spawnp", "mytool", "sleep", marker}, Options(socket));
+            EXPECT_EQ(result.out, "started\n");
+            EXPECT_EQ(result.err, "");
+        });
+        // The tool is running once its marker is there; the relay waits for it.
+        EXPECT_TRUE(test::WaitUntil([&] { return access(marker.c_str(), F_OK) == 0; }));
+        EXPECT_GT(relayPid.load(), 0);
+        if (relayPid.load() > 0) {
+            kill(relayPid.load(), signal);
+        }
+        prober.join();
     }
 
     test::RunResult Probe(const std::vector<std::string>& arguments,
@@ -334,6 +387,39 @@ TEST_F(InterceptTest, RemoteRunsReportTheToolNotSrun) {
     EXPECT_THAT(broker.Ends(), ElementsAre("DONE r7 exit 4"));
 }
 
+TEST_F(InterceptTest, ARemoteToolKilledByASignalEndsTheRelayByThatSignal) {
+    StandInBroker broker(dir_ / "sock", [&](const RunMessage&) {
+        return Answer{Answer::Reply, RemoteMessage{"r9", "n1", {bin_ + "/fakesrun", "--node=n1"}},
+                      "", 0};
+    });
+    auto result = Probe({"spawnp", "mytool", "selfkill", "SEGV"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "signal 11");
+    EXPECT_EQ(result.err, "about to go\n"); // srun's report of the signal is gone
+    result = Probe({"execvp", "mytool", "selfkill", "KILL"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "signal 9");
+    // An exit code of 128 + n is no signal, remote as here.
+    result = Probe({"spawnp", "mytool", "exit", "139"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "exit 139");
+    EXPECT_EQ(result.err, "");
+    ASSERT_TRUE(broker.WaitServed(3));
+    EXPECT_THAT(broker.Ends(),
+                ElementsAre("DONE r9 signal 11", "DONE r9 signal 9", "DONE r9 exit 139"));
+}
+
+TEST_F(InterceptTest, ARemoteRunEndedBecauseTheRelayWasAskedToEndsByTheSignalAsked) {
+    std::atomic<int> relayPid{0};
+    StandInBroker broker(dir_ / "sock", [&](const RunMessage& run) {
+        relayPid = run.pid;
+        return Answer{Answer::Reply, RemoteMessage{"r3", "n1", {bin_ + "/fakesrun", "--node=n1"}},
+                      "", 0};
+    });
+    // srun is asked to end (SIGTERM), its task is killed; a tool here would have ended by SIGINT.
+    SignalTheRelayOfASleepingTool(broker.Path(), relayPid, SIGINT);
+    EXPECT_EQ(Status(), "signal 2");
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_THAT(broker.Ends(), ElementsAre("DONE r3 signal 2"));
+}
+
 TEST_F(InterceptTest, ASlurmFailureIsRetriedHereWithoutHalfAnOutput) {
     StandInBroker broker(dir_ / "sock", [&](const RunMessage&) {
         return Answer{Answer::Reply,
@@ -412,12 +498,8 @@ TEST_F(InterceptTest, AStaticBuildToolCannotBeCaughtAndRunsItsToolsLocally) {
 TEST_F(InterceptTest, TheMasqueradeFolderCatchesStartsByNameWithoutThePreload) {
     StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
     std::string masq = dir_ / "masq";
-    ASSERT_EQ(mkdir(masq.c_str(), 0755), 0);
-    ASSERT_EQ(symlink(QZ_RELAY_PATH, (masq + "/mytool").c_str()), 0);
-    auto options = Options(broker.Path());
+    auto options = MasqueradeOptions(broker.Path());
     options.env["LD_PRELOAD"] = std::nullopt;
-    options.env["QZ_INTERCEPT_MASQ"] = masq;
-    options.env["PATH"] = masq + ":" + bin_ + ":/usr/bin:/bin";
     auto result = Probe({"execvp", "mytool", "echo", "masked"}, options, true);
     EXPECT_EQ(result.out, "masked\n");
     EXPECT_EQ(result.err, "err:masked\n");
@@ -447,23 +529,74 @@ TEST_F(InterceptTest, TheMasqueradeFolderCatchesStartsByNameWithoutThePreload) {
     EXPECT_THAT(runs[0].argv, ElementsAre("mytool", "echo", "masked"));
 }
 
+// A static build tool still carries the preload library in its environment when it starts a
+// tool by name: qzrelay, reached through the folder, starts with the library loaded (and, in a
+// sanitizer build, with the sanitizer's runtime not first) and still runs the tool.
+TEST_F(InterceptTest, TheFolderCatchesAStaticToolsStartsWithThePreloadStillSet) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto options = MasqueradeOptions(broker.Path());
+    auto result = Probe({"execvp", "mytool", "echo", "static"}, options, true);
+    EXPECT_EQ(result.out, "static\n");
+    EXPECT_EQ(result.err, "err:static\n");
+    result = Probe({"spawnp", "mytool", "segv"}, options, true);
+    EXPECT_EQ(Status(), "signal 11");
+    ASSERT_TRUE(broker.WaitServed(2));
+    EXPECT_EQ(broker.Runs().size(), 2u);
+    EXPECT_THAT(broker.Ends(), ElementsAre("DONE s1 exit 0", "DONE s1 signal 11"));
+}
+
+// QZ_INTERCEPT_PARENTS holds for starts that reach qzrelay through the folder as for the library:
+// the process that started the tool (a shell counting as the first process above it that is no
+// shell) must be on the list; otherwise the tool runs as a plain start.
+TEST_F(InterceptTest, TheFolderHonoursTheParentsList) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    std::string masq = dir_ / "masq";
+    auto options = MasqueradeOptions(broker.Path());
+    options.env["QZ_INTERCEPT_PARENTS"] = "make,ninja";
+    // A static tool that is not on the list: a plain start, the environment left as it was.
+    auto result = Probe({"execvp", "mytool", "echo", "plain"}, options, true);
+    EXPECT_EQ(result.out, "plain\n");
+    EXPECT_EQ(Status(), "exit 0");
+    result = Probe({"spawnp", "mytool", "env"}, options, true);
+    EXPECT_THAT(result.out, HasSubstr("QZ_INTERCEPT_PARENTS=make,ninja\n"));
+    EXPECT_THAT(result.out, HasSubstr("LD_PRELOAD=" QZ_INTERCEPT_LIBRARY "\n"));
+    EXPECT_THAT(result.out, HasSubstr("PATH=" + masq + ":"));
+    result = Probe({"execvp", "mytool", "exit", "5"}, options, true);
+    EXPECT_EQ(Status(), "exit 5");
+    result = Probe({"execvp", "mytool", "segv"}, options, true);
+    EXPECT_EQ(Status(), "signal 11");
+    EXPECT_TRUE(broker.Runs().empty());
+
+    // On the list by the 15 bytes the system keeps of its name ("SpawnProbeStati").
+    options.env["QZ_INTERCEPT_PARENTS"] = "make,SpawnProbeStatic";
+    result = Probe({"execvp", "mytool", "echo", "listed"}, options, true);
+    EXPECT_EQ(result.out, "listed\n");
+    ASSERT_TRUE(broker.WaitServed(1));
+
+    // A shell without the library (its environment scrubbed) counts as make above it.
+    options.env["QZ_INTERCEPT_PARENTS"] = "make";
+    test::WriteFile(dir_ / "Makefile",
+                    "all:\n\tenv -u LD_PRELOAD /bin/sh -c 'mytool echo scrubbed; :'\n");
+    result = test::RunProgram({"/usr/bin/make", "-s", "-f", dir_ / "Makefile"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "scrubbed\n");
+    ASSERT_TRUE(broker.WaitServed(2));
+    options.env["QZ_INTERCEPT_PARENTS"] = "ninja";
+    result = test::RunProgram({"/usr/bin/make", "-s", "-f", dir_ / "Makefile"}, options);
+    EXPECT_EQ(result.out, "scrubbed\n");
+    auto runs = broker.Runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_THAT(runs[0].argv, ElementsAre("mytool", "echo", "listed"));
+    EXPECT_THAT(runs[1].argv, ElementsAre("mytool", "echo", "scrubbed"));
+}
+
 TEST_F(InterceptTest, TheRelayPassesEndSignalsOnAndEndsLikeTheTool) {
     std::atomic<int> relayPid{0};
     StandInBroker broker(dir_ / "sock", [&](const RunMessage& run) {
         relayPid = run.pid;
         return Slot();
     });
-    std::string marker = dir_ / "started";
-    std::thread prober([&] {
-        auto result = Probe({"spawnp", "mytool", "sleep", marker}, Options(broker.Path()));
-        EXPECT_EQ(result.out, "started\n");
-    });
-    // The tool is running once its marker is there; the relay waits for it.
-    ASSERT_TRUE(test::WaitUntil([&] { return access(marker.c_str(), F_OK) == 0; }));
-    int pid = relayPid.load();
-    ASSERT_GT(pid, 0);
-    kill(pid, SIGTERM);
-    prober.join();
+    SignalTheRelayOfASleepingTool(broker.Path(), relayPid, SIGTERM);
     EXPECT_EQ(Status(), "signal 15");
     ASSERT_TRUE(broker.WaitServed(1));
     EXPECT_THAT(broker.Ends(), ElementsAre("DONE s1 signal 15"));

@@ -478,6 +478,34 @@ TEST_F(SlurmClusterTest, AnInterceptedMakeCompilesOnBothNodesAndLinksHere) {
         << "the compiles did not reach both nodes";
 }
 
+// A tool run on a node that is killed by a signal ends its relay by that signal, as a run here
+// would have: make says "Segmentation fault", not "Error 139" (srun's own exit code for it).
+TEST_F(SlurmClusterTest, AnInterceptedToolKilledOnItsNodeEndsAsItWouldHere) {
+    fs::create_symlink(QZ_RELAY_PATH, dir_ / "agent/qzrelay");
+    fs::create_symlink(QZ_INTERCEPT_LIBRARY, dir_ / "agent/libqzintercept.so");
+    StartAgent();
+    test::WriteFile(options_.cwd + "/tools.xml", "<InterceptProfile version=\"1\"><Tool "
+                                                 "program=\"selfkill\" remote=\"true\"/>"
+                                                 "</InterceptProfile>");
+    // Long enough that the runs overlap and most of them find the one local slot taken.
+    test::WriteFile(options_.cwd + "/selfkill",
+                    "#!/bin/sh\nsleep 1\necho \"dying on ${SLURMD_NODENAME:-here}\" >&2\n"
+                    "kill -SEGV $$\n");
+    fs::permissions(options_.cwd + "/selfkill", fs::perms::owner_all);
+    test::WriteFile(options_.cwd + "/Makefile", "all: k1 k2 k3 k4 k5 k6\nk%:\n\t./selfkill $@\n");
+    test::RunResult r = Console({"/COMMAND=make -k -j6", "/PROFILE=tools.xml", "/MAXCPUS=1"});
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_THAT(r.err, HasSubstr("dying on qzn"));
+    int killed = 0;
+    for (std::size_t at = r.err.find("] Segmentation fault"); at != std::string::npos;
+         at = r.err.find("] Segmentation fault", at + 1)) {
+        ++killed;
+    }
+    EXPECT_EQ(killed, 6) << r.err;
+    EXPECT_THAT(r.err, Not(HasSubstr("Error 139")));
+    EXPECT_THAT(r.err, Not(HasSubstr("srun: error")));
+}
+
 TEST_F(SlurmClusterTest, QueryAgentStatusTellsWhetherTheControllerAnswers) {
     StartAgent();
     auto connectivity = [&] {

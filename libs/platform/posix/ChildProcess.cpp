@@ -1,9 +1,11 @@
 #include "platform/ChildProcess.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -53,8 +55,8 @@ constexpr int kNull = -2;
 
 // Starts the child with posix_spawn: every option but killWithParent, niceValue and
 // allowCoreFiles maps onto its attributes and file actions.
-int Spawn(const ChildStartOptions& options, const int (&handles)[3], char* const* argv,
-          char* const* envp, pid_t& pid) {
+int Spawn(const ChildStartOptions& options, const int (&handles)[3], const char* file,
+          char* const* argv, char* const* envp, pid_t& pid) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     if (int rc = posix_spawn_file_actions_init(&actions)) {
@@ -65,17 +67,20 @@ int Spawn(const ChildStartOptions& options, const int (&handles)[3], char* const
         return rc;
     }
     int rc = 0;
-    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE); // a child of ours that ignores SIGPIPE would not end on it
-    rc = posix_spawnattr_setsigdefault(&attributes, &defaults);
-    // The mask is inherited through exec: a service that blocks its stop signals (to take them
-    // on a thread of its own) must not start children that cannot be stopped.
-    sigset_t none;
-    sigemptyset(&none);
-    if (rc == 0) {
-        rc = posix_spawnattr_setsigmask(&attributes, &none);
+    short flags = 0;
+    if (!options.inheritSignalState) {
+        flags |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE); // a child of ours that ignores SIGPIPE would not end on it
+        rc = posix_spawnattr_setsigdefault(&attributes, &defaults);
+        // The mask is inherited through exec: a service that blocks its stop signals (to take
+        // them on a thread of its own) must not start children that cannot be stopped.
+        sigset_t none;
+        sigemptyset(&none);
+        if (rc == 0) {
+            rc = posix_spawnattr_setsigmask(&attributes, &none);
+        }
     }
     if (options.newSession) {
         flags |= POSIX_SPAWN_SETSID;
@@ -103,7 +108,7 @@ int Spawn(const ChildStartOptions& options, const int (&handles)[3], char* const
         rc = posix_spawn_file_actions_adddup2(&actions, 1, 2);
     }
     if (rc == 0) {
-        rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv, envp);
+        rc = posix_spawnp(&pid, file, &actions, &attributes, argv, envp);
     }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
@@ -113,13 +118,14 @@ int Spawn(const ChildStartOptions& options, const int (&handles)[3], char* const
 // Starts the child with vfork, for the options that need calls in the child which posix_spawn
 // cannot make. Between vfork and exec the child shares our memory: it makes system calls only
 // and reports a failure through a variable of this frame.
-int StartByVfork(const ChildStartOptions& options, const int (&handles)[3], char* const* argv,
-                 char* const* envp, pid_t& pid) {
+int StartByVfork(const ChildStartOptions& options, const int (&handles)[3], const char* file,
+                 char* const* argv, char* const* envp, pid_t& pid) {
     const pid_t parent = getpid();
     const char* folder =
         options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
     const int nice = options.niceValue.value_or(0);
     const bool setNice = options.niceValue.has_value();
+    const bool inheritSignals = options.inheritSignalState;
     // Our signal handlers must not run in the child while it shares our memory: every signal is
     // blocked across vfork, and the child resets each handled one before unblocking.
     sigset_t all;
@@ -132,7 +138,7 @@ int StartByVfork(const ChildStartOptions& options, const int (&handles)[3], char
         for (int sig = 1; sig < NSIG; ++sig) {
             struct sigaction action {};
             if (sigaction(sig, nullptr, &action) == 0 &&
-                (sig == SIGPIPE ||
+                ((sig == SIGPIPE && !inheritSignals) ||
                  (action.sa_handler != SIG_IGN && action.sa_handler != SIG_DFL))) {
                 action.sa_handler = SIG_DFL;
                 action.sa_flags = 0;
@@ -183,11 +189,11 @@ int StartByVfork(const ChildStartOptions& options, const int (&handles)[3], char
             childError = errno;
             _exit(127);
         }
-        // No signal blocked, whatever our mask (see Spawn).
+        // No signal blocked, whatever our mask (see Spawn); or our own mask, as exec keeps it.
         sigset_t none;
         sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execvpe(argv[0], argv, envp);
+        sigprocmask(SIG_SETMASK, inheritSignals ? &old : &none, nullptr);
+        execvpe(file, argv, envp);
         childError = errno;
         _exit(127);
     }
@@ -213,7 +219,7 @@ ChildProcess::~ChildProcess() = default;
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)),
       input_(std::move(other.input_)), output_(std::move(other.output_)),
-      error_(std::move(other.error_)), exitCode_(std::exchange(other.exitCode_, std::nullopt)) {}
+      error_(std::move(other.error_)), end_(std::exchange(other.end_, std::nullopt)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
@@ -222,18 +228,19 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
         input_ = std::move(other.input_);
         output_ = std::move(other.output_);
         error_ = std::move(other.error_);
-        exitCode_ = std::exchange(other.exitCode_, std::nullopt);
+        end_ = std::exchange(other.end_, std::nullopt);
     }
     return *this;
 }
 
 Result<> ChildProcess::Start(const ChildStartOptions& options) {
-    if (pid_ > 0 || exitCode_) {
+    if (pid_ > 0 || end_) {
         return Fail(EINVAL, "start a child: the object has started one already");
     }
     if (options.arguments.empty() || options.arguments[0].empty()) {
         return Fail(ENOENT, "start a child: no program named");
     }
+    const std::string& file = options.program.empty() ? options.arguments[0] : options.program;
     std::vector<std::string> args = options.arguments;
     std::vector<char*> argv = PointerArray(args);
     std::vector<std::string> envCopy;
@@ -272,10 +279,11 @@ Result<> ChildProcess::Start(const ChildStartOptions& options) {
     pid_t pid = -1;
     char* const* environment = options.environment ? envp.data() : environ;
     const bool needsVfork = options.killWithParent || options.niceValue || options.allowCoreFiles;
-    int rc = needsVfork ? StartByVfork(options, handles, argv.data(), environment, pid)
-                        : Spawn(options, handles, argv.data(), environment, pid);
+    int rc = needsVfork
+                 ? StartByVfork(options, handles, file.c_str(), argv.data(), environment, pid)
+                 : Spawn(options, handles, file.c_str(), argv.data(), environment, pid);
     if (rc != 0) {
-        return Fail(rc, "start " + options.arguments[0]);
+        return Fail(rc, "start " + file);
     }
     pid_ = pid;
     // Cannot fail for an unreaped child but by running out of descriptors; Wait and ExitCode
@@ -288,7 +296,7 @@ Result<> ChildProcess::Start(const ChildStartOptions& options) {
 }
 
 bool ChildProcess::Wait(int timeoutMs) {
-    if (exitCode_) {
+    if (end_) {
         return true;
     }
     if (pid_ <= 0) {
@@ -303,31 +311,34 @@ bool ChildProcess::Wait(int timeoutMs) {
             return false;
         }
     }
-    Reap();
-    return exitCode_.has_value();
+    Reap(true);
+    return end_.has_value();
 }
 
-void ChildProcess::Reap() {
+void ChildProcess::Reap(bool block) {
     int status = 0;
     pid_t r;
-    while ((r = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+    while ((r = waitpid(pid_, &status, block ? 0 : WNOHANG)) < 0 && errno == EINTR) {
     }
     if (r == pid_) {
-        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        end_ = WIFSIGNALED(status) ? ProgramEnd{true, WTERMSIG(status)}
+                                   : ProgramEnd{false, WEXITSTATUS(status)};
     }
+}
+
+std::optional<ProgramEnd> ChildProcess::End() {
+    if (!end_ && pid_ > 0) {
+        Reap(false);
+    }
+    return end_;
 }
 
 std::optional<int> ChildProcess::ExitCode() {
-    if (!exitCode_ && pid_ > 0) {
-        int status = 0;
-        pid_t r;
-        while ((r = waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
-        }
-        if (r == pid_) {
-            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
+    std::optional<ProgramEnd> end = End();
+    if (!end) {
+        return std::nullopt;
     }
-    return exitCode_;
+    return end->signalled ? 128 + end->number : end->number;
 }
 
 Result<> SignalProcessGroup(int groupId, ProcessSignal signal) {
@@ -471,6 +482,78 @@ int KillRemainingChildren(int timeoutMs, int graceMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return ended;
+}
+
+namespace {
+
+// The receiver of passed-on end signals (0: none yet) and how to pass them.
+std::atomic<int> forwardPid{0};
+std::atomic<bool> forwardAsTerminate{false};
+// A signal that arrived while there was no receiver, passed on when one is named.
+std::atomic<int> pendingSignal{0};
+// The last end signal that arrived at all.
+std::atomic<int> receivedSignal{0};
+
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void PassOn(int signal) {
+    const int savedErrno = errno;
+    receivedSignal.store(signal);
+    const int pid = forwardPid.load();
+    if (pid > 0) {
+        kill(pid, forwardAsTerminate.load() ? SIGTERM : signal);
+    } else {
+        pendingSignal.store(signal);
+    }
+    errno = savedErrno;
+}
+
+} // namespace
+
+Failure ReplaceProcess(const std::string& path, const std::vector<std::string>& argv,
+                       const std::vector<std::string>& env) {
+    std::vector<std::string> args = argv;
+    std::vector<std::string> entries = env;
+    std::vector<char*> argPointers = PointerArray(args);
+    std::vector<char*> envPointers = PointerArray(entries);
+    execve(path.c_str(), argPointers.data(), envPointers.data());
+    return Failure{errno, "execute " + path};
+}
+
+void ForwardEndSignals(int pid, bool asTerminate) {
+    forwardAsTerminate.store(asTerminate);
+    forwardPid.store(pid);
+    struct sigaction action {};
+    action.sa_handler = PassOn;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : kEndSignals) {
+        sigaction(signal, &action, nullptr);
+    }
+    const int pending = pid > 0 ? pendingSignal.exchange(0) : 0;
+    if (pending != 0) {
+        kill(pid, asTerminate ? SIGTERM : pending);
+    }
+}
+
+int ReceivedEndSignal() {
+    return receivedSignal.load();
+}
+
+void EndLike(const ProgramEnd& end) {
+    if (!end.signalled) {
+        std::_Exit(end.number & 0xff);
+    }
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(end.number, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, end.number);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    kill(getpid(), end.number);
+    std::_Exit(128 + end.number);
 }
 
 std::optional<int> NiceValueOfPriorityClass(unsigned priorityClass) {

@@ -272,7 +272,7 @@ Result<std::unique_ptr<ProcessWatch>> ProcessWatch::Open(int pid) {
 }
 
 Result<std::unique_ptr<ProcessWatch>> ProcessWatch::Watch(ChildProcess child, Handlers handlers) {
-    if (child.pid_ <= 0 || child.exitCode_) {
+    if (child.pid_ <= 0 || child.end_) {
         return Fail(EINVAL, "watch a child that was not started or has been reaped");
     }
     auto impl = std::make_shared<Impl>();

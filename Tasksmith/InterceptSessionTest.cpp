@@ -1,0 +1,65 @@
+#include "InterceptSession.h"
+
+#include "TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qz::tasksmith {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+TEST(InterceptSessionTest, TheFirstProgramOfACommandLine) {
+    EXPECT_EQ(CommandProgramName("make -j16"), "make");
+    EXPECT_EQ(CommandProgramName("  \t/usr/bin/ninja -C out"), "/usr/bin/ninja");
+    EXPECT_EQ(CommandProgramName("CC=clang V=1 make all"), "make");
+    EXPECT_EQ(CommandProgramName("exec ./build.sh"), "./build.sh");
+    EXPECT_EQ(CommandProgramName("env -i make"), "");
+    EXPECT_EQ(CommandProgramName("env A=1 B=2 ninja"), "ninja");
+    EXPECT_EQ(CommandProgramName("make\nninja"), "make");
+    // What a shell would expand or treat otherwise is not guessed at.
+    for (const char* line :
+         {"", "   ", "\"make\" -j2", "$MAKE", "(make)", "{ make; }", "if true; then make; fi",
+          "for x in a; do make; done", "~/bin/make", "2>log make", "make;", "A=1", "!make", "*"}) {
+        EXPECT_EQ(CommandProgramName(line), "") << line;
+    }
+    // Words a shell does not take for assignments are the program.
+    EXPECT_EQ(CommandProgramName("1A=x make"), "1A=x");
+    EXPECT_EQ(CommandProgramName("=x make"), "=x");
+}
+
+TEST(InterceptSessionTest, StaticAndSetIdBuildToolsAreNamedOnce) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+    // A dynamic program is entered; a static one is the black-box tests' (a real one).
+    std::string elf = test::ReadFile("/bin/true").value_or("");
+    ASSERT_GT(elf.size(), 64u);
+    test::WriteFile(dir / "bin/dyntool", elf);
+    ASSERT_EQ(chmod((dir / "bin/dyntool").c_str(), 0755), 0);
+    const std::string path = dir / "bin:/usr/bin:/bin";
+
+    EXPECT_THAT(UncatchableBuildToolLines("dyntool -j2", {"dyntool", "make"}, dir.path(), path),
+                IsEmpty());
+    EXPECT_THAT(UncatchableBuildToolLines("$MAKE", {"nowhere"}, dir.path(), path), IsEmpty());
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a set-user-id program of another user needs root";
+    }
+    test::WriteFile(dir / "bin/suid", elf);
+    ASSERT_EQ(chown((dir / "bin/suid").c_str(), 65534, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod((dir / "bin/suid").c_str(), 04755), 0);
+    auto lines = UncatchableBuildToolLines("suid -j2", {"suid", "make", "suid"}, dir.path(), path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_THAT(lines[0], HasSubstr(dir / "bin/suid is a set-user-id or set-group-id program"));
+    EXPECT_THAT(lines[0], HasSubstr("only those it starts by name through PATH are distributed"));
+    // Named by a relative path from the build's folder.
+    EXPECT_EQ(UncatchableBuildToolLines("bin/suid", {}, dir.path(), "/bin").size(), 1u);
+}
+
+} // namespace
+} // namespace qz::tasksmith
