@@ -78,7 +78,7 @@ void AppendLocked(LogState& state, std::string_view text, int flags);
 bool EnsureOpenLocked(LogState& state) {
     if (!state.openTried) {
         state.openTried = true;
-        state.openFailed = state.file.Open(state.filePath) != 0;
+        state.openFailed = !state.file.Open(state.filePath);
         if (!state.openFailed && !state.settings.registryError.empty()) {
             AppendLocked(state, state.settings.registryError, lfAlways);
         }
