@@ -316,10 +316,11 @@ struct Handshake {
                 return false;
             }
             lastStopProbe = now;
-            if (platform::Event::Open(stopName, stop) != 0) {
-                stop.reset();
+            auto opened = platform::Event::Open(stopName);
+            if (!opened) {
                 return false;
             }
+            stop = std::move(*opened);
         }
         return stop->IsSet();
     }
@@ -348,10 +349,12 @@ int RunBuild(const Arguments& args) {
     // The build mutex is ours before the console hears of us: its watchdog takes a free mutex
     // for a dead Tasksmith.
     Handshake hs;
-    if (int error = platform::Mutex::Create("TamrelBuildMutex_" + idText,
-                                            platform::ObjectAccess::Private, hs.buildMutex)) {
-        FailInit("Cannot create the build mutex", error);
+    auto buildMutex =
+        platform::Mutex::Create("TamrelBuildMutex_" + idText, platform::ObjectAccess::Private);
+    if (!buildMutex) {
+        FailInit("Cannot create the build mutex", buildMutex.error().code);
     }
+    hs.buildMutex = std::move(*buildMutex);
     platform::WaitResult taken = hs.buildMutex->Acquire(0);
     if (taken.status != platform::WaitStatus::Signaled &&
         taken.status != platform::WaitStatus::Abandoned) {
@@ -359,10 +362,12 @@ int RunBuild(const Arguments& args) {
     }
     // Held open from now on: the console sets it and closes its handle, and the last close of
     // a named object removes it.
-    if (int error = platform::Event::Create("Orvane_Build_" + idText + "_OwnerAttachedEvent", true,
-                                            false, platform::ObjectAccess::Private, hs.attached)) {
-        FailInit("Cannot create the owner-attached event", error);
+    auto attachedEvent = platform::Event::Create("Orvane_Build_" + idText + "_OwnerAttachedEvent",
+                                                 true, false, platform::ObjectAccess::Private);
+    if (!attachedEvent) {
+        FailInit("Cannot create the owner-attached event", attachedEvent.error().code);
     }
+    hs.attached = std::move(*attachedEvent);
     hs.stopName = "Orvane_Build_" + idText + "_StopEvent";
 
     const std::uint64_t flags = request.Bits(TBuildCommandPacket::Flags);
@@ -442,22 +447,22 @@ int RunBuild(const Arguments& args) {
     writer.Flush();
 
     // Tell the console we are up; then wait for it to attach to the event stream.
-    std::unique_ptr<platform::Event> start;
-    if (int error =
-            platform::Event::Open("Orvane_Build_" + idText + "_Start_SyncWithProxyEvent", start)) {
-        FailInit("Cannot open the start event", error);
+    {
+        auto start = platform::Event::Open("Orvane_Build_" + idText + "_Start_SyncWithProxyEvent");
+        if (!start) {
+            FailInit("Cannot open the start event", start.error().code);
+        }
+        (*start)->Set();
     }
-    start->Set();
-    start.reset();
     platform::Waitable* attached = hs.attached.get();
     platform::WaitResult wait = platform::WaitAny(&attached, 1, false, kAttachTimeoutMs);
     bool cancelled = false;
     if (wait.status != platform::WaitStatus::Signaled) {
         reporter.Message("The console did not attach to the build within 60 seconds", true);
         cancelled = true;
-    } else if (platform::Mutex::Open("Orvane_Build_" + idText + "_OwnerTermination", hs.owner) !=
-               0) {
-        hs.owner.reset();
+    } else if (auto owner = platform::Mutex::Open("Orvane_Build_" + idText + "_OwnerTermination")) {
+        hs.owner = std::move(*owner);
+    } else {
         cancelled = true;
     }
 

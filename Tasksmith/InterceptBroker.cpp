@@ -496,9 +496,12 @@ std::string InterceptBroker::Start() {
     }
     state_->wake = *wake;
     State* state = state_.get();
-    if (int error = platform::NativeThread::Start([state] { state->Run(); }, 0, state_->thread)) {
-        return "cannot start the broker's thread: " + platform::SystemErrorText(error);
+    auto thread = platform::NativeThread::Start([state] { state->Run(); }, 0);
+    if (!thread) {
+        return "cannot start the broker's thread: " +
+               platform::SystemErrorText(thread.error().code);
     }
+    state_->thread = std::move(*thread);
     return {};
 }
 

@@ -11,20 +11,19 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
-    qz::platform::RegistryDocument document;
-    std::string error;
-    if (!qz::platform::RegistryDocument::Parse(text, "HKCU.reg", document, error)) {
-        if (error.rfind("HKCU.reg, line ", 0) != 0) {
+    auto document = qz::platform::RegistryDocument::Parse(text, "HKCU.reg");
+    if (!document) {
+        if (document.error().context.rfind("HKCU.reg, line ", 0) != 0) {
             qz::fuzz::Disagree("a parse error that does not name the file and line");
         }
         return 0;
     }
-    std::string written = document.Serialise();
-    qz::platform::RegistryDocument again;
-    if (!qz::platform::RegistryDocument::Parse(written, "HKCU.reg", again, error)) {
+    std::string written = document->Serialise();
+    auto again = qz::platform::RegistryDocument::Parse(written, "HKCU.reg");
+    if (!again) {
         qz::fuzz::Disagree("a store we wrote does not parse");
     }
-    if (again.Serialise() != written) {
+    if (again->Serialise() != written) {
         qz::fuzz::Disagree("a store changes when written, read and written");
     }
     return 0;

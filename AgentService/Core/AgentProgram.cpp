@@ -84,10 +84,10 @@ public:
         : requests_(slots_),
           sweepClock_(TNotifyQueue::Main(), kSweepInterval, false, [this](TClock&) { Sweep(); }) {
         requests_.buildCacheControl = [](bool start) {
-            platform::ServiceResult result = start ? platform::StartService(kBuildCacheService)
-                                                   : platform::StopService(kBuildCacheService);
-            if (!result.ok()) {
-                LogLine("Build cache service: " + result.description, lfAlways);
+            platform::Result<> result = start ? platform::StartService(kBuildCacheService)
+                                              : platform::StopService(kBuildCacheService);
+            if (!result) {
+                LogLine("Build cache service: " + result.error().context, lfAlways);
             }
         };
     }

@@ -24,9 +24,7 @@ using Static = TStaticPacket;
 
 TAgentRequests::TAgentRequests(TBuildSlotTable& slots) : slots_(slots) {
     onlineProcessors = [] { return platform::OnlineProcessorCount(); };
-    if (platform::HostName(hostName_) != 0) {
-        hostName_ = "localhost";
-    }
+    hostName_ = platform::HostName().value_or("localhost");
 }
 
 const std::vector<TAgentRequests::TEntry>& TAgentRequests::Table() {

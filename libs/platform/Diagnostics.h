@@ -56,7 +56,8 @@ struct ProcessorTimes {
     std::uint64_t idle = 0;
     std::uint64_t total = 0;
 };
-bool ReadProcessorTimes(std::vector<ProcessorTimes>& times);
+/// Fails (Corrupt) when the system's counters cannot be read.
+Result<std::vector<ProcessorTimes>> ReadProcessorTimes();
 
 /// The processor time (clock ticks, user + system) used so far by the processes whose program
 /// name is the given one; 0 when none runs.
@@ -72,8 +73,8 @@ public:
     SharedLogFile(const SharedLogFile&) = delete;
     SharedLogFile& operator=(const SharedLogFile&) = delete;
 
-    /// Creates the folder when missing and opens or creates the file for appending; 0 or errno.
-    int Open(const std::string& path);
+    /// Creates the folder when missing and opens or creates the file for appending.
+    Result<> Open(const std::string& path);
     bool IsOpen() const { return fd_ >= 0; }
     void Close();
 
@@ -84,8 +85,8 @@ public:
     std::int64_t Size() const;
     /// Keeps only the last keep bytes of the file (the caller holds the lock).
     void KeepTail(std::int64_t keep);
-    /// Appends the bytes at the end of the file; 0 or errno.
-    int Append(std::string_view bytes);
+    /// Appends the bytes at the end of the file.
+    Result<> Append(std::string_view bytes);
     /// Flushes the file to disk.
     void Flush();
 

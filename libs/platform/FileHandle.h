@@ -1,10 +1,10 @@
 #pragma once
 
 // Operations on a raw open file handle (one that File::Detach handed out). A handle is an opaque
-// number; the platform owns its meaning. Failures are returned as system error codes (0 is
-// success).
+// number; the platform owns its meaning. Failures are returned as Result values.
 
 #include "platform/Handles.h"
+#include "platform/Result.h"
 
 #include <cstdint>
 #include <string>
@@ -17,16 +17,15 @@ using FileHandle = THandle;
 enum class SeekOrigin { Begin, Current, End };
 
 /// The size of the open file in bytes.
-int FileHandleSize(FileHandle handle, std::int64_t& size);
+Result<std::int64_t> FileHandleSize(FileHandle handle);
 
-/// Moves the file position; newPosition receives the position from the start.
-int SeekFileHandle(FileHandle handle, std::int64_t offset, SeekOrigin origin,
-                   std::int64_t& newPosition);
+/// Moves the file position; the new position from the start.
+Result<std::int64_t> SeekFileHandle(FileHandle handle, std::int64_t offset, SeekOrigin origin);
 
 /// Makes the current position the end of the file (truncating or extending it).
-int SetEndOfFileHandle(FileHandle handle);
+Result<> SetEndOfFileHandle(FileHandle handle);
 
 /// Writes the file's buffered data to the storage device.
-int FlushFileHandle(FileHandle handle);
+Result<> FlushFileHandle(FileHandle handle);
 
 } // namespace qz::platform

@@ -7,6 +7,8 @@
 // kFolderTreeMaxDepth is not entered either (each level holds one descriptor). Nothing here
 // raises.
 
+#include "platform/Result.h"
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -34,9 +36,9 @@ FolderTreeResult DeleteMatchingEntries(const std::string& folder,
                                        const std::function<bool(std::string_view)>& matches);
 
 /// Removes an empty folder, or, when the name (a trailing "/" ignored) is a symbolic link or
-/// any other non-folder, that name itself. 0 or the system error code (ENOTEMPTY for a folder
-/// that still holds something, ENOENT when nothing has the name).
-int RemoveFolderOrLink(const std::string& path);
+/// any other non-folder, that name itself. Fails with ENOTEMPTY for a folder that still holds
+/// something, ENOENT when nothing has the name.
+Result<> RemoveFolderOrLink(const std::string& path);
 
 /// What the name is, without following a link in its last component: a link counts as a
 /// file.

@@ -1,7 +1,9 @@
 #pragma once
 
-// Mapped views of files and blocks of the system's virtual memory. Failures are returned as the
-// system error code (0 on success); the callers turn them into their own messages.
+// Mapped views of files and blocks of the system's virtual memory. Failures are returned as
+// Result values; the callers turn them into their own messages.
+
+#include "platform/Result.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,7 +24,7 @@ public:
 
     /// Maps length bytes of the file at offset (a multiple of the allocation granularity), for
     /// reading or for reading and writing. Writes reach the file. Unmaps any view held before.
-    int Map(const File& file, std::int64_t offset, std::size_t length, bool writable);
+    Result<> Map(const File& file, std::int64_t offset, std::size_t length, bool writable);
 
     void Unmap();
 
@@ -41,12 +43,14 @@ private:
 /// The alignment that view offsets need.
 std::size_t AllocationGranularity();
 
-/// Takes size bytes of committed, zero-filled read-write memory from the system.
-int AllocateVirtualMemory(std::size_t size, void*& address);
+/// Takes size bytes of committed, zero-filled read-write memory from the system; the block's
+/// address.
+Result<void*> AllocateVirtualMemory(std::size_t size);
 
 /// Grows or shrinks a block taken by AllocateVirtualMemory without copying its bytes; the block
-/// may move, address is updated. The bytes up to the smaller size are kept.
-int ResizeVirtualMemory(void*& address, std::size_t oldSize, std::size_t newSize);
+/// may move: its new address. The bytes up to the smaller size are kept. On failure the block
+/// stays as it was.
+Result<void*> ResizeVirtualMemory(void* address, std::size_t oldSize, std::size_t newSize);
 
 /// Gives the pages of a range back to the system; the range reads as zeros afterwards.
 void DecommitVirtualMemory(void* address, std::size_t size);

@@ -16,20 +16,20 @@ namespace qz::platform {
 class Event : public Waitable {
 public:
     /// Opens the event of that name or creates it (manualReset and initiallySet apply only to a
-    /// new one); an empty name makes an unnamed event. Returns 0 or the system error code
-    /// (EPROTOTYPE: the name belongs to another kind of object).
-    static int Create(std::string_view name, bool manualReset, bool initiallySet,
-                      ObjectAccess access, std::unique_ptr<Event>& out);
+    /// new one); an empty name makes an unnamed event. Fails with EPROTOTYPE when the name
+    /// belongs to another kind of object.
+    static Result<std::unique_ptr<Event>> Create(std::string_view name, bool manualReset,
+                                                 bool initiallySet, ObjectAccess access);
 
-    /// Opens an existing event; ENOENT when there is none.
-    static int Open(std::string_view name, std::unique_ptr<Event>& out);
+    /// Opens an existing event; fails with ENOENT when there is none.
+    static Result<std::unique_ptr<Event>> Open(std::string_view name);
 
     ~Event() override;
 
-    /// Sets the event and wakes its waiters. 0 or an error code.
-    int Set();
+    /// Sets the event and wakes its waiters.
+    Result<> Set();
     /// Clears the event.
-    int Reset();
+    Result<> Reset();
     /// True when the event is set (without taking it).
     bool IsSet() const;
 
@@ -37,7 +37,7 @@ public:
     /// True when the name was in use when this object opened it.
     bool AlreadyExisted() const;
 
-    int Signal() override { return Set(); }
+    Result<> Signal() override { return Set(); }
 
 protected:
     Take TryTake() override;

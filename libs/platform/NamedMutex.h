@@ -23,20 +23,20 @@ enum class MutexState {
 class Mutex : public Waitable {
 public:
     /// Opens the mutex of that name or creates it, not owned; an empty name makes an unnamed
-    /// mutex. 0 or the system error code (EPROTOTYPE: the name belongs to another kind).
-    static int Create(std::string_view name, ObjectAccess access, std::unique_ptr<Mutex>& out);
+    /// mutex. Fails with EPROTOTYPE when the name belongs to another kind.
+    static Result<std::unique_ptr<Mutex>> Create(std::string_view name, ObjectAccess access);
     /// As Create; with initiallyOwned a mutex that this call creates is owned by the calling
     /// thread before any other process can open it (OwnedAtCreation tells). An existing mutex is
     /// opened without taking it.
-    static int Create(std::string_view name, ObjectAccess access, bool initiallyOwned,
-                      std::unique_ptr<Mutex>& out);
+    static Result<std::unique_ptr<Mutex>> Create(std::string_view name, ObjectAccess access,
+                                                 bool initiallyOwned);
 
-    /// Opens an existing mutex; ENOENT when there is none.
-    static int Open(std::string_view name, std::unique_ptr<Mutex>& out);
+    /// Opens an existing mutex; fails with ENOENT when there is none.
+    static Result<std::unique_ptr<Mutex>> Open(std::string_view name);
 
-    /// The state of a named mutex without acquiring it and without creating it; ENOENT when no
-    /// mutex of that name exists.
-    static int Query(std::string_view name, MutexState& state);
+    /// The state of a named mutex without acquiring it and without creating it; fails with
+    /// ENOENT when no mutex of that name exists.
+    static Result<MutexState> Query(std::string_view name);
 
     /// Releasing the handle of a mutex this process still holds keeps its memory mapped for the
     /// rest of the process, so that the kernel can still mark it abandoned.
@@ -44,8 +44,8 @@ public:
 
     /// Acquires the mutex (recursively for its owner) within the timeout.
     WaitResult Acquire(std::uint32_t timeoutMs);
-    /// Releases one level; EPERM when the calling thread does not own it.
-    int Release();
+    /// Releases one level; fails with EPERM when the calling thread does not own it.
+    Result<> Release();
     /// The state without acquiring.
     MutexState State() const;
 
@@ -53,7 +53,7 @@ public:
     /// True when Create made the mutex already owned by the calling thread.
     bool OwnedAtCreation() const;
 
-    int Signal() override { return Release(); }
+    Result<> Signal() override { return Release(); }
 
 protected:
     Take TryTake() override;

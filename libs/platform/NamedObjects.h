@@ -10,6 +10,8 @@
 // "\Sessions\3\BaseNamedObjects\X". Every named object is one file "<prefix>.<ns>.<name>" in the
 // object directory, where ns is "g" (global) or "s<n>" (session n).
 
+#include "platform/Result.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,9 +40,9 @@ void SetObjectDirectory(std::string directory);
 /// process has none (services, containers); the local namespace is then the global one.
 long CurrentSessionNumber();
 
-/// The file name (without folder) for an object name; 0 on success, EINVAL for an empty or
+/// The file name (without folder) for an object name; fails with EINVAL for an empty or
 /// malformed name, ENAMETOOLONG when the file name would exceed 255 bytes.
-int ObjectFileName(std::string_view name, std::string& fileName);
+Result<std::string> ObjectFileName(std::string_view name);
 
 /// The user ids whose existing objects this process uses: its own effective one, root's and
 /// those listed in "TamrelObjectOwners" (comma-separated; an entry that is not a number is

@@ -3,6 +3,8 @@
 // Threads of the operating system, and the small process-wide services that go with them:
 // thread ids, yielding, sleeping, the millisecond tick counter and ending the process at once.
 
+#include "platform/Result.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -12,9 +14,9 @@ namespace qz::platform {
 
 class NativeThread {
 public:
-    /// Starts a thread that runs body; stackSize 0 takes the default. 0 or the error code.
-    static int Start(std::function<void()> body, std::size_t stackSize,
-                     std::unique_ptr<NativeThread>& out);
+    /// Starts a thread that runs body; stackSize 0 takes the default.
+    static Result<std::unique_ptr<NativeThread>> Start(std::function<void()> body,
+                                                       std::size_t stackSize);
 
     /// Joins the thread when it has not been joined (the owner must have made it end).
     ~NativeThread();
@@ -27,8 +29,8 @@ public:
     /// Waits for the thread to end (idempotent).
     void Join();
     /// Cancels the thread's waits: its current and every later WaitAny fails at once with
-    /// ECANCELED, so that the thread unwinds. 0 or the error code.
-    int Cancel();
+    /// ECANCELED, so that the thread unwinds. Fails with ESRCH once the thread was joined.
+    Result<> Cancel();
     /// Raises the thread's scheduling priority as far as the process may; failure is ignored.
     void RaisePriority();
 

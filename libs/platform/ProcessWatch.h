@@ -52,7 +52,7 @@ public:
     /// -1 while running or when it cannot be read (the process was not our child).
     int ExitCode() const;
 
-    int Signal() override;
+    Result<> Signal() override;
 
     struct Impl; ///< the implementation's state
 

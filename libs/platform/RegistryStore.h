@@ -58,10 +58,9 @@ int RegistryCorruptCode();
 /// backslash and empty components are ignored when looking up.
 class RegistryDocument {
 public:
-    /// Parses a whole file; on failure returns false and sets error to
+    /// Parses a whole file; fails (Corrupt, RegistryCorruptCode()) with the context
     /// "<fileName>, line <n>: <what is wrong>".
-    static bool Parse(std::string_view text, const std::string& fileName, RegistryDocument& out,
-                      std::string& error);
+    static Result<RegistryDocument> Parse(std::string_view text, const std::string& fileName);
 
     /// The document in the grammar above, starting with "REGEDIT4"; Parse gives it back.
     std::string Serialise() const;

@@ -19,6 +19,12 @@
 //
 // The query needs only read access to either. Starting and stopping return as soon as the
 // request is made; callers that need the end state poll QueryServiceState. Nothing here raises.
+//
+// A start or stop that fails returns the system error code (errno) with a context that is a
+// whole message for the user: it already says why, in words, so it is shown as it is rather
+// than through Failure::Text.
+
+#include "platform/Result.h"
 
 #include <string>
 
@@ -37,15 +43,6 @@ enum class ServiceState {
     Paused,
 };
 
-/// The outcome of a start or stop: code 0 is success, otherwise a system error code (errno) and
-/// a description of what failed.
-struct ServiceResult {
-    int code = 0;
-    std::string description;
-
-    bool ok() const { return code == 0; }
-};
-
 /// The systemd unit of a service: the name in lower case, blanks as "-", then ".service"
 /// ("Orvane BuildCache" is "orvane-buildcache.service").
 std::string ServiceUnitName(const std::string& serviceName);
@@ -58,10 +55,10 @@ std::string SupervisedServiceKey(const std::string& serviceName);
 ServiceState QueryServiceState(const std::string& serviceName);
 
 /// Asks the supervisor to start the service; a running service is left alone (success).
-ServiceResult StartService(const std::string& serviceName);
+Result<> StartService(const std::string& serviceName);
 
 /// Asks the supervisor to stop the service; a service that is not running is left alone
 /// (success).
-ServiceResult StopService(const std::string& serviceName);
+Result<> StopService(const std::string& serviceName);
 
 } // namespace qz::platform

@@ -15,15 +15,15 @@ namespace qz::platform {
 class SharedSection {
 public:
     /// Opens the section of that name, or creates it zero-filled with the size when the name is
-    /// free (create true). An existing section must be at least size bytes. Returns 0 or the
-    /// system error code (ENOENT: open only and no such section; EPROTOTYPE: too small).
-    static int Open(std::string_view name, std::size_t size, bool create, ObjectAccess access,
-                    std::unique_ptr<SharedSection>& out);
+    /// free (create true). An existing section must be at least size bytes. Fails with ENOENT
+    /// (open only and no such section) or EPROTOTYPE (too small), or another system error code.
+    static Result<std::unique_ptr<SharedSection>> Open(std::string_view name, std::size_t size,
+                                                       bool create, ObjectAccess access);
 
     /// Like Open with create, but the name is never removed by a closer (machine-wide blocks that
     /// live until reboot).
-    static int OpenPersistent(std::string_view name, std::size_t size, ObjectAccess access,
-                              std::unique_ptr<SharedSection>& out);
+    static Result<std::unique_ptr<SharedSection>>
+    OpenPersistent(std::string_view name, std::size_t size, ObjectAccess access);
 
     ~SharedSection();
     SharedSection(const SharedSection&) = delete;

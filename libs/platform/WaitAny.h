@@ -3,6 +3,8 @@
 // Waiting for kernel objects: events, mutexes and processes are Waitable; WaitAny blocks until
 // one of up to 64 of them is signalled (or all, with waitAll), with a timeout in milliseconds.
 
+#include "platform/Result.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -34,9 +36,9 @@ class Waitable {
 public:
     virtual ~Waitable() = default;
 
-    /// Signals the object: sets an event, releases a mutex. EPERM for objects that cannot be
-    /// signalled (processes) or a mutex the caller does not own.
-    virtual int Signal() = 0;
+    /// Signals the object: sets an event, releases a mutex. Fails with EPERM for objects that
+    /// cannot be signalled (processes) or a mutex the caller does not own.
+    virtual Result<> Signal() = 0;
 
 protected:
     friend struct detail::WaitEngine;

@@ -2,11 +2,14 @@
 
 // Helpers shared by the unit and black-box tests.
 
+#include "platform/Result.h"
+
 #include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qz::test {
@@ -30,6 +33,24 @@ private:
 /// A name unique to this process and the running test ("<prefix>_<pid>_<suite>_<test>_<n>"), for
 /// named objects that parallel test runs must not share.
 std::string UniqueName(const std::string& prefix);
+
+/// The system error code of a failed result, 0 for a success: lets a test compare outcomes of
+/// either kind in one assertion.
+template <class T>
+int FailureCode(const platform::Result<T>& result) {
+    return result ? 0 : result.error().code;
+}
+
+/// Moves the value of a successful result into out (out is left alone on failure); returns the
+/// system error code of a failure, 0 for a success.
+template <class T, class U>
+int Unpack(platform::Result<T>&& result, U& out) {
+    if (!result) {
+        return result.error().code;
+    }
+    out = std::move(*result);
+    return 0;
+}
 
 /// Writes a whole file (binary); fails the test on error.
 void WriteFile(const std::string& path, const std::string& contents);

@@ -192,8 +192,7 @@ TEST_F(AgentServiceBlackBox, StatusReplyFromTheGlobalNamespace) {
     EXPECT_EQ(message->Flags(), cfReply);
     auto& status = TPacket::CastPacket<TQueryServiceStatusReplyPacket>(message->Packet());
     EXPECT_TRUE(status.Bool(TQueryServiceStatusReplyPacket::StandAlone));
-    std::string host;
-    platform::HostName(host);
+    std::string host = platform::HostName().value_or("");
     EXPECT_EQ(status.Nested(TQueryServiceStatusReplyPacket::StaticPacket).Str(TStaticPacket::Host),
               host);
 
@@ -460,8 +459,9 @@ public:
     RawWriter() {
         std::string name =
             MakeSessionObjectName(ServiceGuid(), SessionGlobal, "Channel_Data", false);
-        EXPECT_EQ(platform::SharedSection::Open(name, sizeof(ChannelControlBlock), false,
-                                                platform::ObjectAccess::Shared, section_),
+        EXPECT_EQ(test::Unpack(platform::SharedSection::Open(name, sizeof(ChannelControlBlock),
+                                                             false, platform::ObjectAccess::Shared),
+                               section_),
                   0);
         control_ = static_cast<ChannelControlBlock*>(section_->Data());
         stream_ = std::make_unique<TGrowingSharedStream>(ServiceGuid(), SessionGlobal, false,
@@ -681,7 +681,7 @@ TEST_F(AgentServiceBlackBox, ManagementCommandsAndTheCacheCleanWithTheRealAgent)
         }
         return platform::QueryServiceState(cacheService);
     };
-    ASSERT_TRUE(platform::StartService(cacheService).ok());
+    ASSERT_TRUE(platform::StartService(cacheService).has_value());
     ASSERT_EQ(cacheState(platform::ServiceState::Running), platform::ServiceState::Running);
     std::string firstInstance = test::ReadFile(pidFile).value_or("");
 

@@ -148,7 +148,7 @@ protected:
     }
 
     void StartCache() {
-        ASSERT_TRUE(platform::StartService(kCacheService).ok());
+        ASSERT_TRUE(platform::StartService(kCacheService).has_value());
         ASSERT_EQ(WaitState(platform::ServiceState::Running), platform::ServiceState::Running)
             << test::ReadFile(dir_ / "service.log").value_or("");
         httplib::Client client("127.0.0.1", port_);
@@ -212,8 +212,9 @@ protected:
                                                stream.AsString()));
         const std::string name = "Orvane_Build_" + idText;
         std::unique_ptr<platform::Event> start;
-        EXPECT_EQ(platform::Event::Create(name + "_Start_SyncWithProxyEvent", true, false,
-                                          platform::ObjectAccess::Private, start),
+        EXPECT_EQ(test::Unpack(platform::Event::Create(name + "_Start_SyncWithProxyEvent", true,
+                                                       false, platform::ObjectAccess::Private),
+                               start),
                   0);
         platform::File errFile;
         platform::FileOpenRequest open;
@@ -239,12 +240,13 @@ protected:
         EXPECT_EQ(platform::WaitAny(&startWait, 1, false, 30000).status,
                   platform::WaitStatus::Signaled);
         std::unique_ptr<platform::Mutex> owner;
-        EXPECT_EQ(platform::Mutex::Create(name + "_OwnerTermination",
-                                          platform::ObjectAccess::Private, owner),
+        EXPECT_EQ(test::Unpack(platform::Mutex::Create(name + "_OwnerTermination",
+                                                       platform::ObjectAccess::Private),
+                               owner),
                   0);
         EXPECT_EQ(owner->Acquire(0).status, platform::WaitStatus::Signaled);
         std::unique_ptr<platform::Event> attached;
-        EXPECT_EQ(platform::Event::Open(name + "_OwnerAttachedEvent", attached), 0);
+        EXPECT_EQ(test::Unpack(platform::Event::Open(name + "_OwnerAttachedEvent"), attached), 0);
         attached->Set();
         if (!process.Wait(120000)) {
             platform::SignalProcessGroup(process.Pid(), platform::ProcessSignal::Kill);

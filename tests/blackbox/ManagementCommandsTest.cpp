@@ -236,7 +236,7 @@ TEST_F(ManagementCommandsTest, EnableDisableAndResetReachTheAgent) {
 
 TEST_F(ManagementCommandsTest, ClearBuildCacheRestartsARunningCacheService) {
     RegisterCacheService();
-    ASSERT_TRUE(platform::StartService(kCacheService).ok());
+    ASSERT_TRUE(platform::StartService(kCacheService).has_value());
     ASSERT_EQ(WaitForCacheService(platform::ServiceState::Running),
               platform::ServiceState::Running);
     std::string before = test::ReadFile(pidFile_).value_or("");

@@ -107,8 +107,9 @@ protected:
 
     // Starts Tasksmith with the start event in place; returns false when the start fails.
     bool Launch(std::vector<std::string> extraArgs = {}) {
-        EXPECT_EQ(platform::Event::Create(Name("_Start_SyncWithProxyEvent"), true, false,
-                                          platform::ObjectAccess::Private, start_),
+        EXPECT_EQ(test::Unpack(platform::Event::Create(Name("_Start_SyncWithProxyEvent"), true,
+                                                       false, platform::ObjectAccess::Private),
+                               start_),
                   0);
         platform::FileOpenRequest open;
         open.access = platform::FileAccess::Write;
@@ -133,12 +134,13 @@ protected:
         platform::Waitable* start = start_.get();
         ASSERT_EQ(platform::WaitAny(&start, 1, false, 30000).status, platform::WaitStatus::Signaled)
             << test::ReadFile(dir_ / "tasksmith.err").value_or("");
-        ASSERT_EQ(platform::Mutex::Create(Name("_OwnerTermination"),
-                                          platform::ObjectAccess::Private, owner_),
+        ASSERT_EQ(test::Unpack(platform::Mutex::Create(Name("_OwnerTermination"),
+                                                       platform::ObjectAccess::Private),
+                               owner_),
                   0);
         ASSERT_EQ(owner_->Acquire(0).status, platform::WaitStatus::Signaled);
         std::unique_ptr<platform::Event> attached;
-        ASSERT_EQ(platform::Event::Open(Name("_OwnerAttachedEvent"), attached), 0);
+        ASSERT_EQ(test::Unpack(platform::Event::Open(Name("_OwnerAttachedEvent")), attached), 0);
         attached->Set();
     }
 
@@ -414,12 +416,13 @@ TEST_F(TasksmithBlackBox, KillingTheConsoleStopsTheBuildAndLeavesNoProcess) {
     std::string attachedName = Name("_OwnerAttachedEvent");
     int console = test::ForkChild([&] {
         std::unique_ptr<platform::Mutex> owner;
-        if (platform::Mutex::Create(ownerName, platform::ObjectAccess::Private, owner) != 0 ||
+        if (test::Unpack(platform::Mutex::Create(ownerName, platform::ObjectAccess::Private),
+                         owner) != 0 ||
             owner->Acquire(0).status != platform::WaitStatus::Signaled) {
             return 1;
         }
         std::unique_ptr<platform::Event> attached;
-        if (platform::Event::Open(attachedName, attached) != 0) {
+        if (test::Unpack(platform::Event::Open(attachedName), attached) != 0) {
             return 2;
         }
         attached->Set();
@@ -449,8 +452,9 @@ TEST_F(TasksmithBlackBox, TheAgentsStopEventCancelsTheBuild) {
     ASSERT_TRUE(Launch());
     Attach();
     std::unique_ptr<platform::Event> stop;
-    ASSERT_EQ(platform::Event::Create(Name("_StopEvent"), true, false,
-                                      platform::ObjectAccess::Private, stop),
+    ASSERT_EQ(test::Unpack(platform::Event::Create(Name("_StopEvent"), true, false,
+                                                   platform::ObjectAccess::Private),
+                           stop),
               0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop->Set();

@@ -114,9 +114,10 @@ inline int ForkPeer(const std::function<int(TNotifyQueue& queue)>& body) {
 inline void AppendRaw(const TGuid& channel, int session, const std::string& bytes,
                       bool wake = true) {
     std::unique_ptr<platform::SharedSection> block;
-    ASSERT_EQ(platform::SharedSection::Open(
-                  MakeSessionObjectName(channel, session, "Channel_Data", false),
-                  sizeof(ChannelControlBlock), false, platform::ObjectAccess::Shared, block),
+    ASSERT_EQ(test::Unpack(platform::SharedSection::Open(
+                               MakeSessionObjectName(channel, session, "Channel_Data", false),
+                               sizeof(ChannelControlBlock), false, platform::ObjectAccess::Shared),
+                           block),
               0);
     auto& control = *static_cast<ChannelControlBlock*>(block->Data());
     TGrowingSharedStream stream(channel, session, false, 0);

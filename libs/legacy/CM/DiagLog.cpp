@@ -78,7 +78,7 @@ void AppendLocked(LogState& state, std::string_view text, int flags);
 bool EnsureOpenLocked(LogState& state) {
     if (!state.openTried) {
         state.openTried = true;
-        state.openFailed = state.file.Open(state.filePath) != 0;
+        state.openFailed = !state.file.Open(state.filePath);
         if (!state.openFailed && !state.settings.registryError.empty()) {
             AppendLocked(state, state.settings.registryError, lfAlways);
         }
@@ -290,10 +290,11 @@ void DiagLogStartup() {
     RegisterThreadName(state.mainThreadId, "Main Thread");
     DiagLogSetUp(DiagLogFilePath(settings), settings);
     if (DiagLogLevel() > 0) {
-        std::string computer;
-        if (int error = platform::HostName(computer)) {
-            computer = "<Unknown:" + OsErrorMessage("Failed to get computer name", error) + ">";
-        }
+        auto host = platform::HostName();
+        std::string computer =
+            host ? *host
+                 : "<Unknown:" + OsErrorMessage("Failed to get computer name", host.error().code) +
+                       ">";
         LogWrite(LogSection("Started", '-') + "\r\nBuild=" + std::to_string(kProgramBuildNumber) +
                      "   PID=" + std::to_string(platform::diag::ProcessId()) +
                      "   TID=" + std::to_string(platform::diag::ThreadId()) +

@@ -23,16 +23,15 @@ std::string GetEnv(const std::string& name) {
 }
 
 void SetEnv(const std::string& name, const std::string& value) {
-    int error = platform::WriteEnvironmentVariable(name, value);
-    if (error != 0) {
-        RaiseOsError(Format("Failed to set environment variable '%S' (Ansi)", name), error);
+    if (auto done = platform::WriteEnvironmentVariable(name, value); !done) {
+        RaiseOsError(Format("Failed to set environment variable '%S' (Ansi)", name),
+                     done.error().code);
     }
 }
 
 void UnsetEnv(const std::string& name) {
-    int error = platform::RemoveEnvironmentVariable(name);
-    if (error != 0) {
-        RaiseOsError(Format("Failed to remove environment variable '%s'", name), error);
+    if (auto done = platform::RemoveEnvironmentVariable(name); !done) {
+        RaiseOsError(Format("Failed to remove environment variable '%s'", name), done.error().code);
     }
 }
 

@@ -68,35 +68,33 @@ void CloseHandleChecked(TFileHandle handle) {
 }
 
 std::int64_t FileSizeChecked(TFileHandle handle) {
-    std::int64_t size = 0;
-    int error = platform::FileHandleSize(handle, size);
-    if (error != 0) {
-        RaiseOsError(Format("Failed to get file size for handle 0x0%x", handle), error);
+    auto size = platform::FileHandleSize(handle);
+    if (!size) {
+        RaiseOsError(Format("Failed to get file size for handle 0x0%x", handle), size.error().code);
     }
-    return size;
+    return *size;
 }
 
 std::int64_t SetFilePointerChecked(TFileHandle handle, std::int64_t offset,
                                    platform::SeekOrigin origin) {
-    std::int64_t position = 0;
-    int error = platform::SeekFileHandle(handle, offset, origin, position);
-    if (error != 0) {
-        RaiseOsError(Format("Failed to set file pointer for handle 0x0%x", handle), error);
+    auto position = platform::SeekFileHandle(handle, offset, origin);
+    if (!position) {
+        RaiseOsError(Format("Failed to set file pointer for handle 0x0%x", handle),
+                     position.error().code);
     }
-    return position;
+    return *position;
 }
 
 void SetEndOfFileChecked(TFileHandle handle) {
-    int error = platform::SetEndOfFileHandle(handle);
-    if (error != 0) {
-        RaiseOsError(Format("Failed to set end of file for handle 0x0%x", handle), error);
+    if (auto done = platform::SetEndOfFileHandle(handle); !done) {
+        RaiseOsError(Format("Failed to set end of file for handle 0x0%x", handle),
+                     done.error().code);
     }
 }
 
 void FlushFileBuffersChecked(TFileHandle handle) {
-    int error = platform::FlushFileHandle(handle);
-    if (error != 0) {
-        RaiseOsError("Failed to flush file buffers", error);
+    if (auto done = platform::FlushFileHandle(handle); !done) {
+        RaiseOsError("Failed to flush file buffers", done.error().code);
     }
 }
 
@@ -113,12 +111,11 @@ std::string ComputerName() {
     static std::optional<std::string> cached;
     std::lock_guard<std::mutex> guard(ComputerNameLock());
     if (!cached) {
-        std::string name;
-        int error = platform::HostName(name);
-        if (error != 0) {
-            RaiseOsError("Failed to get computer name", error);
+        auto name = platform::HostName();
+        if (!name) {
+            RaiseOsError("Failed to get computer name", name.error().code);
         }
-        cached = name;
+        cached = std::move(*name);
     }
     return *cached;
 }
@@ -132,12 +129,11 @@ std::string ComputerNameOrUnknown() {
 }
 
 std::pair<int, int> KernelVersion() {
-    int major = 0;
-    int minor = 0;
-    if (!platform::KernelVersion(major, minor)) {
+    auto version = platform::KernelVersion();
+    if (!version) {
         return {0, 0};
     }
-    return {major, minor};
+    return {version->major, version->minor};
 }
 
 bool IsWindows7OrLater() {

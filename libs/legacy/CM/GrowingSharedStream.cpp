@@ -140,26 +140,24 @@ TGrowingSharedStream::TGrowingSharedStream(const TGuid& guid, int sessionNumber,
         growEvent_ = std::make_unique<TWinEvent>(NullDaclSecurityAttributes(),
                                                  ObjectName(kGrowEventSuffix, false), false, false);
         std::string name = ObjectName(kHeaderSuffix, false);
-        int rc = platform::SharedSection::Open(name, sizeof(SharedStreamHeader), true, shared,
-                                               headerBlock_);
-        if (rc == 0 && headerBlock_->AlreadyExisted()) {
-            // Another live owner (or a squatter) holds this name: sharing it would let two
-            // owners grow and truncate the same stream.
-            headerBlock_.reset();
-            rc = EEXIST;
-        }
+        auto block = platform::SharedSection::Open(name, sizeof(SharedStreamHeader), true, shared);
+        // Another live owner (or a squatter) holding this name is refused: sharing it would let
+        // two owners grow and truncate the same stream.
+        int rc = !block ? block.error().code : (*block)->AlreadyExisted() ? EEXIST : 0;
         if (rc != 0) {
             RaiseOsError(Format("Failed to create file mapping: %s", name), rc);
         }
+        headerBlock_ = std::move(*block);
         header_ = static_cast<SharedStreamHeader*>(headerBlock_->Data());
         header_->SectionSize = sectionSize_;
     } else {
         growEvent_ = std::make_unique<TWinEvent>(ObjectName(kGrowEventSuffix, false), false);
         std::string name = ObjectName(kHeaderSuffix, false);
-        if (int rc = platform::SharedSection::Open(name, sizeof(SharedStreamHeader), false, shared,
-                                                   headerBlock_)) {
-            RaiseOsError(Format("Failed to open file mapping: %s", name), rc);
+        auto block = platform::SharedSection::Open(name, sizeof(SharedStreamHeader), false, shared);
+        if (!block) {
+            RaiseOsError(Format("Failed to open file mapping: %s", name), block.error().code);
         }
+        headerBlock_ = std::move(*block);
         header_ = static_cast<SharedStreamHeader*>(headerBlock_->Data());
         std::uint32_t stored = header_->SectionSize;
         sectionSize_ = stored == 0 ? kDefaultSectionSize : stored;
@@ -238,15 +236,15 @@ void TGrowingSharedStream::Grow(std::int64_t requiredSize) {
     std::int64_t needed = (requiredSize + sectionSize_ - 1) >> sectionShift_;
     while (static_cast<std::int64_t>(sections_.size()) < needed) {
         std::string name = ObjectName(kSectionSuffix + std::to_string(sections_.size()), false);
-        std::unique_ptr<platform::SharedSection> section;
-        if (int rc = platform::SharedSection::Open(name, sectionSize_, true,
-                                                   platform::ObjectAccess::Shared, section)) {
+        auto section =
+            platform::SharedSection::Open(name, sectionSize_, true, platform::ObjectAccess::Shared);
+        if (!section) {
             RaiseOsError(Format("Failed to create file mapping backed by system swapfile (%d "
                                 "bytes), object name is %s",
                                 sectionSize_, name),
-                         rc);
+                         section.error().code);
         }
-        sections_.push_back(std::move(section));
+        sections_.push_back(std::move(*section));
         Store64(header_, kCapacityField,
                 static_cast<std::int64_t>(sections_.size()) << sectionShift_);
     }
@@ -300,17 +298,17 @@ void TGrowingSharedStream::GrowThreadLoop() {
 
 std::unique_ptr<platform::SharedSection> TGrowingSharedStream::MapSection(std::int64_t index) {
     std::string name = ObjectName(kSectionSuffix + std::to_string(index), true);
-    std::unique_ptr<platform::SharedSection> section;
-    int rc = platform::SharedSection::Open(name, sectionSize_, false,
-                                           platform::ObjectAccess::Shared, section);
-    if (rc == ENOENT) {
+    auto section =
+        platform::SharedSection::Open(name, sectionSize_, false, platform::ObjectAccess::Shared);
+    if (!section && section.error().code == ENOENT) {
         throw EAbort(NtStatusMessage(Format("Failed to open section \"%s\" of shared stream", name),
                                      kStatusObjectNameNotFound));
     }
-    if (rc != 0) {
-        RaiseOsError(Format("Failed to open section \"%s\" of shared stream", name), rc);
+    if (!section) {
+        RaiseOsError(Format("Failed to open section \"%s\" of shared stream", name),
+                     section.error().code);
     }
-    return section;
+    return std::move(*section);
 }
 
 void TGrowingSharedStream::RefreshViews() {

@@ -134,12 +134,14 @@ TWinMutex::TWinMutex(const TSecurityAttributes* attributes, const std::string& n
 
 TWinMutex::TWinMutex(const TSecurityAttributes* attributes, const std::string& name,
                      bool initiallyOwned) {
-    if (int rc = platform::Mutex::Create(name, AccessOf(attributes), initiallyOwned, mutex_)) {
+    auto mutex = platform::Mutex::Create(name, AccessOf(attributes), initiallyOwned);
+    if (!mutex) {
         if (name.empty()) {
-            RaiseOsError("Failed to create mutex object", rc);
+            RaiseOsError("Failed to create mutex object", mutex.error().code);
         }
-        RaiseOsError(Format("Failed to create mutex object: '%s'", name), rc);
+        RaiseOsError(Format("Failed to create mutex object: '%s'", name), mutex.error().code);
     }
+    mutex_ = std::move(*mutex);
     alreadyExisted_ = mutex_->AlreadyExisted();
     if (mutex_->OwnedAtCreation()) {
         owned_ = 1;
@@ -157,8 +159,8 @@ bool TWinMutex::Acquire(std::uint32_t timeout, std::uint8_t flags) {
 }
 
 void TWinMutex::Release() {
-    if (int rc = mutex_->Release()) {
-        RaiseOsError("Failed to release mutex object", rc);
+    if (auto released = mutex_->Release(); !released) {
+        RaiseOsError("Failed to release mutex object", released.error().code);
     }
     if (owned_ > 0) {
         --owned_;
@@ -166,15 +168,14 @@ void TWinMutex::Release() {
 }
 
 TWinMutex::TState TWinMutex::Query(const std::string& name) {
-    platform::MutexState state{};
-    int rc = platform::Mutex::Query(name, state);
-    if (rc == ENOENT) {
+    auto state = platform::Mutex::Query(name);
+    if (!state && state.error().code == ENOENT) {
         return TState::NotFound;
     }
-    if (rc) {
-        RaiseOsError(Format("Failed to query mutex: '%s'", name), rc);
+    if (!state) {
+        RaiseOsError(Format("Failed to query mutex: '%s'", name), state.error().code);
     }
-    switch (state) {
+    switch (*state) {
     case platform::MutexState::Free:
         return TState::Free;
     case platform::MutexState::Owned:
@@ -189,30 +190,33 @@ TWinMutex::TState TWinMutex::Query(const std::string& name) {
 
 TWinEvent::TWinEvent(const TSecurityAttributes* attributes, const std::string& name,
                      bool manualReset, bool initiallySet) {
-    if (int rc = platform::Event::Create(name, manualReset, initiallySet, AccessOf(attributes),
-                                         event_)) {
+    auto event = platform::Event::Create(name, manualReset, initiallySet, AccessOf(attributes));
+    if (!event) {
         if (name.empty()) {
-            RaiseOsError("Failed to create event object", rc);
+            RaiseOsError("Failed to create event object", event.error().code);
         }
-        RaiseOsError(Format("Failed to create event object: '%s'", name), rc);
+        RaiseOsError(Format("Failed to create event object: '%s'", name), event.error().code);
     }
+    event_ = std::move(*event);
     alreadyExisted_ = event_->AlreadyExisted();
 }
 
 TWinEvent::TWinEvent(const std::string& name, bool /*inheritable: descriptors are not inherited*/) {
-    if (int rc = platform::Event::Open(name, event_)) {
-        RaiseOsError(Format("Failed to open event '%s'", name), rc);
+    auto event = platform::Event::Open(name);
+    if (!event) {
+        RaiseOsError(Format("Failed to open event '%s'", name), event.error().code);
     }
+    event_ = std::move(*event);
     alreadyExisted_ = true;
 }
 
 TWinEvent::~TWinEvent() = default;
 
 void TWinEvent::SetEvent() {
-    if (int rc = event_->Set()) {
+    if (auto set = event_->Set(); !set) {
         RaiseOsError(Format("Failed to set event object 0x0%x",
                             reinterpret_cast<std::uintptr_t>(event_.get())),
-                     rc);
+                     set.error().code);
     }
 }
 

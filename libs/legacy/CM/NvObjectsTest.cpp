@@ -146,7 +146,7 @@ TEST_F(NvObjects, EventsByName) {
     EXPECT_FALSE(opened.WaitFor(10));
 
     std::string file;
-    platform::ObjectFileName("Global\\Ev", file);
+    test::Unpack(platform::ObjectFileName("Global\\Ev"), file);
     auto perms = std::filesystem::status(dir_ / file).permissions();
     EXPECT_EQ(std::filesystem::perms(0666), perms & std::filesystem::perms::all);
 
@@ -317,8 +317,9 @@ TEST_F(NvObjects, SpinLockWarnsOfAPossibleDeadlock) {
 
 TEST_F(NvObjects, KilledSpinLockHolderIsTakenOver) {
     std::unique_ptr<platform::SharedSection> section;
-    ASSERT_EQ(0, platform::SharedSection::Open("Global\\Spin", sizeof(SpinLockRecord), true,
-                                               platform::ObjectAccess::Private, section));
+    ASSERT_EQ(0, test::Unpack(platform::SharedSection::Open("Global\\Spin", sizeof(SpinLockRecord),
+                                                            true, platform::ObjectAccess::Private),
+                              section));
     auto* record = static_cast<SpinLockRecord*>(section->Data());
     TWinEvent locked(nullptr, "Global\\Locked", false, false);
     int holder = test::ForkChild([&] {

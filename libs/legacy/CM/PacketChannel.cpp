@@ -184,17 +184,15 @@ TPacketChannelReceiver::TPacketChannelReceiver(TNotifyQueue& queue, int sessionN
                                                std::uint32_t sectionSize, const TGuid& channelGuid)
     : queue_(queue), channelGuid_(channelGuid), sessionNumber_(sessionNumber) {
     std::string name = MakeSessionObjectName(channelGuid, sessionNumber, kControlSuffix, false);
-    int rc = platform::SharedSection::Open(name, sizeof(ChannelControlBlock), true,
-                                           platform::ObjectAccess::Shared, controlSection_);
-    if (rc == 0 && controlSection_->AlreadyExisted()) {
-        // A live receiver (or a squatter) has this channel: two receivers would steal each
-        // other's messages.
-        controlSection_.reset();
-        rc = EEXIST;
-    }
+    auto section = platform::SharedSection::Open(name, sizeof(ChannelControlBlock), true,
+                                                 platform::ObjectAccess::Shared);
+    // A live receiver (or a squatter) having this channel is refused: two receivers would steal
+    // each other's messages.
+    int rc = !section ? section.error().code : (*section)->AlreadyExisted() ? EEXIST : 0;
     if (rc != 0) {
         RaiseOsError(Format("Failed to create file mapping: %s", name), rc);
     }
+    controlSection_ = std::move(*section);
     control_ = static_cast<ChannelControlBlock*>(controlSection_->Data());
     stream_ = std::make_unique<TGrowingSharedStream>(channelGuid, sessionNumber, true, sectionSize,
                                                      kMaxChannelCapacity);
@@ -396,11 +394,13 @@ bool TPacketChannelSender::Connect() {
     try {
         std::string name =
             MakeSessionObjectName(targetGuid_, targetSession_, kControlSuffix, false);
-        if (platform::SharedSection::Open(name, sizeof(ChannelControlBlock), false,
-                                          platform::ObjectAccess::Shared, controlSection_) != 0) {
+        auto section = platform::SharedSection::Open(name, sizeof(ChannelControlBlock), false,
+                                                     platform::ObjectAccess::Shared);
+        if (!section) {
             Disconnect(drNotReachable);
             return false;
         }
+        controlSection_ = std::move(*section);
         control_ = static_cast<ChannelControlBlock*>(controlSection_->Data());
         if (!Atomic8(control_->Valid).load(std::memory_order_acquire)) {
             Disconnect(drInvalid);
@@ -529,10 +529,10 @@ std::int32_t TPacketChannelSender::Send(std::int32_t messageId, const TPacket& p
                 .store(static_cast<std::int32_t>(start + length), std::memory_order_release);
         }
         if (!(flags & cfRequest)) {
-            if (int rc = wakeEvent_->Handle()->Signal()) {
+            if (auto set = wakeEvent_->Handle()->Signal(); !set) {
                 RaiseOsError(Format("Failed to set event object 0x0%x",
                                     reinterpret_cast<std::uintptr_t>(wakeEvent_->Handle())),
-                             rc);
+                             set.error().code);
             }
         }
         return id;

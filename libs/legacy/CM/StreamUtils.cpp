@@ -400,12 +400,12 @@ void TVirtualStream::Reallocate(std::int64_t size, bool exact) {
         if (!fromHeap && kind_ == MemoryKind::Virtual) {
             // The system moves the pages instead of copying them: the peak commit stays at one
             // copy and growing large streams costs no copying at all.
-            void* address = memory_;
-            if (int code = platform::ResizeVirtualMemory(address, std::size_t(capacity_),
-                                                         std::size_t(capacity))) {
-                RaiseOsError("Cannot allocate virtual memory", code);
+            auto moved = platform::ResizeVirtualMemory(memory_, std::size_t(capacity_),
+                                                       std::size_t(capacity));
+            if (!moved) {
+                RaiseOsError("Cannot allocate virtual memory", moved.error().code);
             }
-            memory_ = address;
+            memory_ = *moved;
             capacity_ = capacity;
             return;
         }
@@ -415,8 +415,12 @@ void TVirtualStream::Reallocate(std::int64_t size, bool exact) {
             if (block == nullptr) {
                 RaiseOsError("Cannot allocate memory", ENOMEM);
             }
-        } else if (int code = platform::AllocateVirtualMemory(std::size_t(capacity), block)) {
-            RaiseOsError("Cannot allocate virtual memory", code);
+        } else {
+            auto allocated = platform::AllocateVirtualMemory(std::size_t(capacity));
+            if (!allocated) {
+                RaiseOsError("Cannot allocate virtual memory", allocated.error().code);
+            }
+            block = *allocated;
         }
         std::int64_t keep = std::min(size_, capacity);
         if (kind_ == MemoryKind::Virtual) {
@@ -691,10 +695,10 @@ platform::MappedView TMappedFileStream::MapView(std::int64_t viewIndex) {
                             cache_.ViewSize()),
                      EINVAL);
     }
-    if (int code = view.Map(File(), offset, std::size_t(length), writable_)) {
+    if (auto mapped = view.Map(File(), offset, std::size_t(length), writable_); !mapped) {
         RaiseOsError(Format("Failed to map view of file mapping 0x0%x at position %d:%d (%d bytes)",
                             Handle(), std::uint32_t(offset >> 32), std::uint32_t(offset), length),
-                     code);
+                     mapped.error().code);
     }
     return view;
 }

@@ -20,11 +20,13 @@ TSafeThread::TSafeThread(bool createSuspended, bool hardEnd, std::size_t stackSi
                          std::uint32_t /*creationFlags*/)
     : hardEnd_(hardEnd), startSuspended_(createSuspended) {
     suspended_ = createSuspended;
-    if (int rc = platform::NativeThread::Start([this] { Run(); }, stackSize, thread_)) {
+    auto thread = platform::NativeThread::Start([this] { Run(); }, stackSize);
+    if (thread) {
+        thread_ = std::move(*thread);
+    } else {
         diag::LogText(Format("DBG: Thread creating failed:\r\n  Error code: %d\r\n  Threads "
                              "count: %d",
-                             rc, platform::ProcessThreadCount()));
-        thread_.reset();
+                             thread.error().code, platform::ProcessThreadCount()));
     }
 }
 
@@ -93,8 +95,8 @@ void TSafeThread::TerminateThreadNow(std::uint32_t exitCode) {
     if (!thread_) {
         RaiseOsError("Failed to terminate thread", 3 /* ESRCH */);
     }
-    if (int rc = thread_->Cancel()) {
-        RaiseOsError("Failed to terminate thread", rc);
+    if (auto cancelled = thread_->Cancel(); !cancelled) {
+        RaiseOsError("Failed to terminate thread", cancelled.error().code);
     }
     killed_ = true;
     returnValue_ = exitCode;

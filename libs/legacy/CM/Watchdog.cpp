@@ -41,9 +41,11 @@ int Share(std::uint64_t part, std::uint64_t whole) {
 void WriteUsage() {
     std::lock_guard<std::mutex> guard(UsageLock());
     UsageSnapshot now;
-    if (!platform::diag::ReadProcessorTimes(now.processors)) {
+    auto processors = platform::diag::ReadProcessorTimes();
+    if (!processors) {
         return;
     }
+    now.processors = std::move(*processors);
     for (int i = 0; i < 2; ++i) {
         now.programs[i] = platform::diag::ProcessTimeByName(kWatchedPrograms[i]);
     }

@@ -114,7 +114,7 @@ bool TBuildCacheHelper::DeleteMatching(const std::string& folder, const std::str
 
 bool TBuildCacheHelper::DeleteFolderTree(const std::string& folder) {
     DeleteMatching(folder, "*.*");
-    return !RefusedFolderName(folder) && platform::RemoveFolderOrLink(folder) == 0;
+    return !RefusedFolderName(folder) && platform::RemoveFolderOrLink(folder).has_value();
 }
 
 } // namespace qz::nv

@@ -306,9 +306,11 @@ std::unique_ptr<TLargeStreamAdapter> TBuildProxy::OpenSharedStream(bool global) 
     // A section lives while somebody holds it. A short build writes all its events and ends
     // before the first read; holding the first section keeps the started event readable, which
     // names the monitor data file that the rest is read from when later sections are gone.
-    platform::SharedSection::Open(
-        MakeSessionObjectName(buildId_, session, "SharedStream_Section_0", false),
-        kDefaultSectionSize, false, platform::ObjectAccess::Shared, firstSection_);
+    if (auto first = platform::SharedSection::Open(
+            MakeSessionObjectName(buildId_, session, "SharedStream_Section_0", false),
+            kDefaultSectionSize, false, platform::ObjectAccess::Shared)) {
+        firstSection_ = std::move(*first);
+    }
     return std::make_unique<TGrowingSharedStreamAdapter>(std::move(stream));
 }
 

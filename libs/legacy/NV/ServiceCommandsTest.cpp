@@ -259,7 +259,7 @@ protected:
 
 TEST_F(SupervisedCacheService, AServiceThatIgnoresTheStopKeepsItsFiles) {
     Register(StartCommand(" --ignore-term"));
-    ASSERT_TRUE(platform::StartService(kBuildCacheServiceName).ok());
+    ASSERT_TRUE(platform::StartService(kBuildCacheServiceName).has_value());
     ASSERT_EQ(WaitFor(State::Running), State::Running);
     auto console = CleanWithTheRealService();
     EXPECT_EQ(console->out, "Fatal Error: Build cache clean failed.\r\n");

@@ -371,8 +371,8 @@ Result<ThreadSample> SampleThread(int threadId, std::size_t max) {
     return sample;
 }
 
-bool ReadProcessorTimes(std::vector<ProcessorTimes>& times) {
-    times.clear();
+Result<std::vector<ProcessorTimes>> ReadProcessorTimes() {
+    std::vector<ProcessorTimes> times;
     std::ifstream stat("/proc/stat");
     std::string line;
     while (std::getline(stat, line) && line.compare(0, 3, "cpu") == 0) {
@@ -382,7 +382,7 @@ bool ReadProcessorTimes(std::vector<ProcessorTimes>& times) {
             std::sscanf(line.c_str() + space, "%lu %lu %lu %lu %lu %lu %lu %lu", &values[0],
                         &values[1], &values[2], &values[3], &values[4], &values[5], &values[6],
                         &values[7]) < 4) {
-            return false;
+            return Fail(0, "/proc/stat: unreadable processor times", FailureKind::Corrupt);
         }
         ProcessorTimes entry;
         entry.idle = values[3] + values[4];
@@ -391,7 +391,10 @@ bool ReadProcessorTimes(std::vector<ProcessorTimes>& times) {
         }
         times.push_back(entry);
     }
-    return !times.empty();
+    if (times.empty()) {
+        return Fail(0, "/proc/stat: no processor times", FailureKind::Corrupt);
+    }
+    return times;
 }
 
 std::uint64_t ProcessTimeByName(std::string_view programName) {
@@ -430,16 +433,20 @@ SharedLogFile::~SharedLogFile() {
     Close();
 }
 
-int SharedLogFile::Open(const std::string& path) {
+Result<> SharedLogFile::Open(const std::string& path) {
     Close();
     size_t slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0) {
         if (int error = MakeFolders(path.substr(0, slash))) {
-            return error;
+            return Fail(error, "create the folder of " + path);
         }
     }
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    return fd_ < 0 ? errno : 0;
+    if (fd_ < 0) {
+        int error = errno; // before the context's allocation
+        return Fail(error, "open " + path);
+    }
+    return {};
 }
 
 void SharedLogFile::Close() {
@@ -485,8 +492,11 @@ void SharedLogFile::KeepTail(std::int64_t keep) {
     }
 }
 
-int SharedLogFile::Append(std::string_view bytes) {
-    return detail::WriteAll(fd_, bytes.data(), bytes.size());
+Result<> SharedLogFile::Append(std::string_view bytes) {
+    if (int error = detail::WriteAll(fd_, bytes.data(), bytes.size())) {
+        return Fail(error, "append");
+    }
+    return {};
 }
 
 void SharedLogFile::Flush() {

@@ -1,6 +1,5 @@
 #include "platform/Environment.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -28,14 +27,20 @@ std::optional<std::string> ReadEnvironmentVariable(const std::string& name) {
     return std::string(value);
 }
 
-int WriteEnvironmentVariable(const std::string& name, const std::string& value) {
+Result<> WriteEnvironmentVariable(const std::string& name, const std::string& value) {
     std::lock_guard<std::mutex> guard(EnvironmentLock());
-    return setenv(name.c_str(), value.c_str(), 1) == 0 ? 0 : errno;
+    if (setenv(name.c_str(), value.c_str(), 1) != 0) {
+        return FailWithLastError("setenv");
+    }
+    return {};
 }
 
-int RemoveEnvironmentVariable(const std::string& name) {
+Result<> RemoveEnvironmentVariable(const std::string& name) {
     std::lock_guard<std::mutex> guard(EnvironmentLock());
-    return unsetenv(name.c_str()) == 0 ? 0 : errno;
+    if (unsetenv(name.c_str()) != 0) {
+        return FailWithLastError("unsetenv");
+    }
+    return {};
 }
 
 std::vector<std::string> EnvironmentEntries() {

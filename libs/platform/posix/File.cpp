@@ -201,11 +201,7 @@ Result<> File::WriteAt(std::int64_t offset, const void* buffer, std::size_t coun
 }
 
 Result<std::int64_t> File::Size() const {
-    std::int64_t size = 0;
-    if (int error = FileHandleSize(fd_, size)) {
-        return Fail(error, "size");
-    }
-    return size;
+    return FileHandleSize(fd_);
 }
 
 Result<> File::SetSize(std::int64_t size) {
@@ -220,10 +216,7 @@ Result<> File::SetSize(std::int64_t size) {
 }
 
 Result<> File::Flush() {
-    if (int error = FlushFileHandle(fd_)) {
-        return Fail(error, "flush");
-    }
-    return {};
+    return FlushFileHandle(fd_);
 }
 
 bool IsReadOnlyFile(const std::string& path) {

@@ -1,43 +1,42 @@
 #include "platform/FileHandle.h"
 
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace qz::platform {
 
-int FileHandleSize(FileHandle handle, std::int64_t& size) {
+Result<std::int64_t> FileHandleSize(FileHandle handle) {
     struct stat info {};
     if (fstat(static_cast<int>(handle), &info) != 0) {
-        return errno;
+        return FailWithLastError("size");
     }
-    size = info.st_size;
-    return 0;
+    return static_cast<std::int64_t>(info.st_size);
 }
 
-int SeekFileHandle(FileHandle handle, std::int64_t offset, SeekOrigin origin,
-                   std::int64_t& newPosition) {
+Result<std::int64_t> SeekFileHandle(FileHandle handle, std::int64_t offset, SeekOrigin origin) {
     int whence = origin == SeekOrigin::Begin     ? SEEK_SET
                  : origin == SeekOrigin::Current ? SEEK_CUR
                                                  : SEEK_END;
     off_t position = lseek(static_cast<int>(handle), offset, whence);
     if (position < 0) {
-        return errno;
+        return FailWithLastError("seek");
     }
-    newPosition = position;
-    return 0;
+    return static_cast<std::int64_t>(position);
 }
 
-int SetEndOfFileHandle(FileHandle handle) {
+Result<> SetEndOfFileHandle(FileHandle handle) {
     off_t position = lseek(static_cast<int>(handle), 0, SEEK_CUR);
-    if (position < 0) {
-        return errno;
+    if (position < 0 || ftruncate(static_cast<int>(handle), position) != 0) {
+        return FailWithLastError("truncate");
     }
-    return ftruncate(static_cast<int>(handle), position) == 0 ? 0 : errno;
+    return {};
 }
 
-int FlushFileHandle(FileHandle handle) {
-    return fsync(static_cast<int>(handle)) == 0 ? 0 : errno;
+Result<> FlushFileHandle(FileHandle handle) {
+    if (fsync(static_cast<int>(handle)) != 0) {
+        return FailWithLastError("flush");
+    }
+    return {};
 }
 
 } // namespace qz::platform

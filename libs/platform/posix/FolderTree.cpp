@@ -130,19 +130,21 @@ FolderTreeResult DeleteMatchingEntries(const std::string& folder,
     return walk.result;
 }
 
-int RemoveFolderOrLink(const std::string& path) {
+Result<> RemoveFolderOrLink(const std::string& path) {
     std::string name = WithoutTrailingSlashes(path);
     if (name.empty()) {
-        return ENOENT;
+        return Fail(ENOENT, "remove");
     }
     if (rmdir(name.c_str()) == 0) {
-        return 0;
+        return {};
     }
-    int error = errno;
-    if (error != ENOTDIR) {
-        return error;
+    if (errno != ENOTDIR) {
+        return FailWithLastError("remove");
     }
-    return unlink(name.c_str()) == 0 ? 0 : errno;
+    if (unlink(name.c_str()) != 0) {
+        return FailWithLastError("remove");
+    }
+    return {};
 }
 
 EntryKind QueryEntryKind(const std::string& path) {

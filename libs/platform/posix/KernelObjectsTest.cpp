@@ -68,7 +68,7 @@ protected:
 
     std::unique_ptr<Event> MakeEvent(const std::string& name, bool manual, bool set = false) {
         std::unique_ptr<Event> event;
-        EXPECT_EQ(0, Event::Create(name, manual, set, ObjectAccess::Private, event));
+        EXPECT_EQ(0, test::Unpack(Event::Create(name, manual, set, ObjectAccess::Private), event));
         return event;
     }
 
@@ -83,27 +83,27 @@ protected:
 TEST_F(KernelObjects, NamesMapNamespacesToFiles) {
     SetObjectPrefix("p");
     std::string file;
-    ASSERT_EQ(0, ObjectFileName("Global\\Tamrel_{AB-12}_X", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("Global\\Tamrel_{AB-12}_X"), file));
     EXPECT_EQ("p.g.Tamrel_{AB-12}_X", file);
-    ASSERT_EQ(0, ObjectFileName("\\BaseNamedObjects\\Global\\A", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("\\BaseNamedObjects\\Global\\A"), file));
     EXPECT_EQ("p.g.A", file);
-    ASSERT_EQ(0, ObjectFileName("Session\\7\\A b/c", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("Session\\7\\A b/c"), file));
     EXPECT_EQ("p.s7.A%20b%2Fc", file);
-    ASSERT_EQ(0, ObjectFileName("\\Sessions\\7\\BaseNamedObjects\\A b/c", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("\\Sessions\\7\\BaseNamedObjects\\A b/c"), file));
     EXPECT_EQ("p.s7.A%20b%2Fc", file);
     std::string local = CurrentSessionNumber() < 0
                             ? std::string("p.g.A")
                             : "p.s" + std::to_string(CurrentSessionNumber()) + ".A";
-    ASSERT_EQ(0, ObjectFileName("Local\\A", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("Local\\A"), file));
     EXPECT_EQ(local, file);
-    ASSERT_EQ(0, ObjectFileName("A", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("A"), file));
     EXPECT_EQ(local, file);
-    EXPECT_EQ(EINVAL, ObjectFileName("", file));
-    EXPECT_EQ(EINVAL, ObjectFileName("Global\\", file));
-    EXPECT_EQ(EINVAL, ObjectFileName("Session\\x\\A", file));
-    EXPECT_EQ(ENAMETOOLONG, ObjectFileName("Global\\" + std::string(300, 'a'), file));
+    EXPECT_EQ(EINVAL, test::Unpack(ObjectFileName(""), file));
+    EXPECT_EQ(EINVAL, test::Unpack(ObjectFileName("Global\\"), file));
+    EXPECT_EQ(EINVAL, test::Unpack(ObjectFileName("Session\\x\\A"), file));
+    EXPECT_EQ(ENAMETOOLONG, test::Unpack(ObjectFileName("Global\\" + std::string(300, 'a')), file));
     SetObjectPrefix("a.b");
-    ASSERT_EQ(0, ObjectFileName("Global\\A", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("Global\\A"), file));
     EXPECT_EQ("a%2Eb.g.A", file); // the prefix can never fake a namespace
 }
 
@@ -114,25 +114,29 @@ TEST_F(KernelObjects, ProbeFindsFutexWaitv) {
 TEST_F(KernelObjects, SectionsAreSharedAndKeepTheirSize) {
     std::string name = "Global\\Sec";
     std::unique_ptr<SharedSection> a, b, tooSmall;
-    ASSERT_EQ(ENOENT, SharedSection::Open(name, 100, false, ObjectAccess::Private, a));
-    ASSERT_EQ(0, SharedSection::Open(name, 100, true, ObjectAccess::Private, a));
+    ASSERT_EQ(ENOENT,
+              test::Unpack(SharedSection::Open(name, 100, false, ObjectAccess::Private), a));
+    ASSERT_EQ(0, test::Unpack(SharedSection::Open(name, 100, true, ObjectAccess::Private), a));
     EXPECT_FALSE(a->AlreadyExisted());
-    ASSERT_EQ(0, SharedSection::Open(name, 50, true, ObjectAccess::Private, b));
+    ASSERT_EQ(0, test::Unpack(SharedSection::Open(name, 50, true, ObjectAccess::Private), b));
     EXPECT_TRUE(b->AlreadyExisted());
     EXPECT_EQ(100u, b->Size());
     static_cast<char*>(a->Data())[99] = 'x';
     EXPECT_EQ('x', static_cast<char*>(b->Data())[99]);
     EXPECT_EQ(0, static_cast<char*>(b->Data())[0]);
-    EXPECT_EQ(EPROTOTYPE, SharedSection::Open(name, 200, true, ObjectAccess::Private, tooSmall));
+    EXPECT_EQ(EPROTOTYPE,
+              test::Unpack(SharedSection::Open(name, 200, true, ObjectAccess::Private), tooSmall));
 }
 
 TEST_F(KernelObjects, AccessModeOfPrivateAndSharedObjects) {
     std::unique_ptr<SharedSection> mine, shared;
-    ASSERT_EQ(0, SharedSection::Open("Global\\Mine", 8, true, ObjectAccess::Private, mine));
-    ASSERT_EQ(0, SharedSection::Open("Global\\All", 8, true, ObjectAccess::Shared, shared));
+    ASSERT_EQ(
+        0, test::Unpack(SharedSection::Open("Global\\Mine", 8, true, ObjectAccess::Private), mine));
+    ASSERT_EQ(
+        0, test::Unpack(SharedSection::Open("Global\\All", 8, true, ObjectAccess::Shared), shared));
     std::string mineFile, sharedFile;
-    ObjectFileName("Global\\Mine", mineFile);
-    ObjectFileName("Global\\All", sharedFile);
+    test::Unpack(ObjectFileName("Global\\Mine"), mineFile);
+    test::Unpack(ObjectFileName("Global\\All"), sharedFile);
     struct stat st {};
     ASSERT_EQ(0, stat((dir_ / mineFile).c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
@@ -142,18 +146,19 @@ TEST_F(KernelObjects, AccessModeOfPrivateAndSharedObjects) {
 
 TEST_F(KernelObjects, WrongKindIsRefused) {
     std::unique_ptr<Mutex> mutex;
-    ASSERT_EQ(0, Mutex::Create("Global\\M", ObjectAccess::Private, mutex));
+    ASSERT_EQ(0, test::Unpack(Mutex::Create("Global\\M", ObjectAccess::Private), mutex));
     std::unique_ptr<Event> event;
-    EXPECT_EQ(EPROTOTYPE, Event::Create("Global\\M", false, false, ObjectAccess::Private, event));
-    EXPECT_EQ(EPROTOTYPE, Event::Open("Global\\M", event));
-    EXPECT_EQ(ENOENT, Event::Open("Global\\Nothing", event));
+    EXPECT_EQ(EPROTOTYPE,
+              test::Unpack(Event::Create("Global\\M", false, false, ObjectAccess::Private), event));
+    EXPECT_EQ(EPROTOTYPE, test::Unpack(Event::Open("Global\\M"), event));
+    EXPECT_EQ(ENOENT, test::Unpack(Event::Open("Global\\Nothing"), event));
 }
 
 TEST_F(KernelObjects, LastCloserRemovesTheNameAndJanitorRemovesCrashLeftovers) {
     {
         std::unique_ptr<Event> a = MakeEvent("Global\\E", false);
         std::unique_ptr<Event> b;
-        ASSERT_EQ(0, Event::Open("Global\\E", b));
+        ASSERT_EQ(0, test::Unpack(Event::Open("Global\\E"), b));
         a.reset();
         EXPECT_EQ(1u, Leftovers().size()); // b still holds it
         EXPECT_EQ(0, SweepObjectLeftovers());
@@ -164,8 +169,8 @@ TEST_F(KernelObjects, LastCloserRemovesTheNameAndJanitorRemovesCrashLeftovers) {
     std::unique_ptr<Event> ready = MakeEvent("Global\\Ready", true);
     int child = ForkChild([] {
         std::unique_ptr<Event> held, ready;
-        Event::Create("Global\\Crash", false, false, ObjectAccess::Private, held);
-        Event::Open("Global\\Ready", ready);
+        test::Unpack(Event::Create("Global\\Crash", false, false, ObjectAccess::Private), held);
+        test::Unpack(Event::Open("Global\\Ready"), ready);
         ready->Set();
         pause();
         return 0;
@@ -192,8 +197,9 @@ TEST_F(KernelObjects, CreationRaceHasExactlyOneCreator) {
     constexpr int kProcesses = 6;
     constexpr int kRounds = 40;
     std::unique_ptr<SharedSection> counts;
-    ASSERT_EQ(0, SharedSection::Open("Global\\Counts", 4 * (kRounds + 1), true,
-                                     ObjectAccess::Private, counts));
+    ASSERT_EQ(0, test::Unpack(SharedSection::Open("Global\\Counts", 4 * (kRounds + 1), true,
+                                                  ObjectAccess::Private),
+                              counts));
     auto* words = static_cast<std::uint32_t*>(counts->Data());
     std::unique_ptr<Event> go = MakeEvent("Global\\Go", true);
     std::vector<int> children;
@@ -201,13 +207,14 @@ TEST_F(KernelObjects, CreationRaceHasExactlyOneCreator) {
         children.push_back(ForkChild([&] {
             std::unique_ptr<Event> start;
             std::vector<std::unique_ptr<Event>> events;
-            Event::Open("Global\\Go", start);
+            test::Unpack(Event::Open("Global\\Go"), start);
             Waitable* objects[] = {start.get()};
             WaitAny(objects, 1, false, 10000);
             for (int r = 0; r < kRounds; ++r) {
                 std::unique_ptr<Event> event;
-                if (Event::Create("Global\\Race" + std::to_string(r), true, true,
-                                  ObjectAccess::Private, event) != 0) {
+                if (test::Unpack(Event::Create("Global\\Race" + std::to_string(r), true, true,
+                                               ObjectAccess::Private),
+                                 event) != 0) {
                     return 2;
                 }
                 if (!event->IsSet() || !event->IsManualReset()) {
@@ -239,13 +246,14 @@ TEST_F(KernelObjects, CreationRaceHasExactlyOneCreator) {
 TEST_F(KernelObjects, AutoResetEventWakesOneWaiterPerSet) {
     std::unique_ptr<Event> event = MakeEvent("Global\\Auto", false);
     std::unique_ptr<SharedSection> woken;
-    ASSERT_EQ(0, SharedSection::Open("Global\\Woken", 8, true, ObjectAccess::Private, woken));
+    ASSERT_EQ(0, test::Unpack(SharedSection::Open("Global\\Woken", 8, true, ObjectAccess::Private),
+                              woken));
     auto* count = static_cast<std::uint32_t*>(woken->Data());
     std::vector<int> children;
     for (int i = 0; i < 2; ++i) {
         children.push_back(ForkChild([&] {
             std::unique_ptr<Event> own;
-            Event::Open("Global\\Auto", own);
+            test::Unpack(Event::Open("Global\\Auto"), own);
             std::atomic_ref(count[1]).fetch_add(1);
             if (Wait1(*own, 20000).status != WaitStatus::Signaled) {
                 return 1;
@@ -277,7 +285,7 @@ TEST_F(KernelObjects, ManualResetEventWakesAllWaiters) {
     for (int i = 0; i < 3; ++i) {
         children.push_back(ForkChild([] {
             std::unique_ptr<Event> own;
-            Event::Open("Global\\Manual", own);
+            test::Unpack(Event::Open("Global\\Manual"), own);
             return Wait1(*own, 20000).status == WaitStatus::Signaled ? 0 : 1;
         }));
     }
@@ -318,7 +326,7 @@ TEST_F(KernelObjects, WaitAnyReturnsTheLowestSignalledIndexAndTimesOut) {
     int child = ForkChild([] {
         std::this_thread::sleep_for(30ms);
         std::unique_ptr<Event> c;
-        Event::Open("Global\\C", c);
+        test::Unpack(Event::Open("Global\\C"), c);
         c->Set();
         return 0;
     });
@@ -382,8 +390,8 @@ TEST_F(KernelObjects, SignalAndWaitPingPongBetweenProcesses) {
     constexpr int kRounds = 5000;
     int child = ForkChild([] {
         std::unique_ptr<Event> ping, pong;
-        Event::Open("Global\\Ping", ping);
-        Event::Open("Global\\Pong", pong);
+        test::Unpack(Event::Open("Global\\Ping"), ping);
+        test::Unpack(Event::Open("Global\\Pong"), pong);
         if (Wait1(*ping, 10000).status != WaitStatus::Signaled) {
             return 1;
         }
@@ -403,17 +411,17 @@ TEST_F(KernelObjects, SignalAndWaitPingPongBetweenProcesses) {
 
 TEST_F(KernelObjects, KilledMutexHolderIsSeenAbandoned) {
     std::unique_ptr<Mutex> mutex;
-    ASSERT_EQ(0, Mutex::Create("Global\\Owner", ObjectAccess::Private, mutex));
+    ASSERT_EQ(0, test::Unpack(Mutex::Create("Global\\Owner", ObjectAccess::Private), mutex));
     std::unique_ptr<Event> held = MakeEvent("Global\\Held", false);
     MutexState state{};
-    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    ASSERT_EQ(0, test::Unpack(Mutex::Query("Global\\Owner"), state));
     EXPECT_EQ(MutexState::Free, state);
 
     int holder = ForkChild([] {
         std::unique_ptr<Mutex> own;
         std::unique_ptr<Event> held;
-        Mutex::Open("Global\\Owner", own);
-        Event::Open("Global\\Held", held);
+        test::Unpack(Mutex::Open("Global\\Owner"), own);
+        test::Unpack(Event::Open("Global\\Held"), held);
         own->Acquire(kWaitInfinite);
         own->Acquire(kWaitInfinite); // recursion level 2
         held->Set();
@@ -421,14 +429,14 @@ TEST_F(KernelObjects, KilledMutexHolderIsSeenAbandoned) {
         return 0;
     });
     ASSERT_EQ(WaitStatus::Signaled, Wait1(*held, 10000).status);
-    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    ASSERT_EQ(0, test::Unpack(Mutex::Query("Global\\Owner"), state));
     EXPECT_EQ(MutexState::Owned, state);
     EXPECT_EQ(WaitStatus::TimedOut, mutex->Acquire(20).status);
 
     // A waiter blocked in another process sees the abandonment.
     int waiter = ForkChild([] {
         std::unique_ptr<Mutex> own;
-        Mutex::Open("Global\\Owner", own);
+        test::Unpack(Mutex::Open("Global\\Owner"), own);
         WaitResult result = own->Acquire(20000);
         if (result.status != WaitStatus::Abandoned) {
             return 1;
@@ -440,26 +448,26 @@ TEST_F(KernelObjects, KilledMutexHolderIsSeenAbandoned) {
     EXPECT_EQ(0, WaitChild(waiter, 10s));
 
     // The waiter ended in turn while holding it: the query sees that without acquiring.
-    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    ASSERT_EQ(0, test::Unpack(Mutex::Query("Global\\Owner"), state));
     EXPECT_EQ(MutexState::Abandoned, state);
-    ASSERT_EQ(0, Mutex::Query("Global\\Owner", state));
+    ASSERT_EQ(0, test::Unpack(Mutex::Query("Global\\Owner"), state));
     EXPECT_EQ(MutexState::Abandoned, state);
     EXPECT_EQ(WaitStatus::Abandoned, mutex->Acquire(1000).status);
     EXPECT_EQ(MutexState::OwnedByCaller, mutex->State());
-    EXPECT_EQ(0, mutex->Release());
+    EXPECT_EQ(0, test::FailureCode(mutex->Release()));
     EXPECT_EQ(MutexState::Free, mutex->State());
-    EXPECT_EQ(EPERM, mutex->Release());
+    EXPECT_EQ(EPERM, test::FailureCode(mutex->Release()));
     EXPECT_EQ(WaitStatus::Signaled, mutex->Acquire(0).status); // usable again
-    EXPECT_EQ(0, mutex->Release());
+    EXPECT_EQ(0, test::FailureCode(mutex->Release()));
 }
 
 TEST_F(KernelObjects, MutexOfAnEndedThreadIsAbandoned) {
     std::unique_ptr<Mutex> mutex;
-    ASSERT_EQ(0, Mutex::Create("", ObjectAccess::Private, mutex));
+    ASSERT_EQ(0, test::Unpack(Mutex::Create("", ObjectAccess::Private), mutex));
     std::thread([&] { mutex->Acquire(kWaitInfinite); }).join();
     EXPECT_EQ(MutexState::Abandoned, mutex->State());
     EXPECT_EQ(WaitStatus::Abandoned, Wait1(*mutex, 1000).status);
-    EXPECT_EQ(0, mutex->Release());
+    EXPECT_EQ(0, test::FailureCode(mutex->Release()));
 }
 
 TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
@@ -499,7 +507,8 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
 
     // A killed process's thread is seen ended.
     std::unique_ptr<SharedSection> box;
-    ASSERT_EQ(0, SharedSection::Open("Global\\Box", 8, true, ObjectAccess::Private, box));
+    ASSERT_EQ(
+        0, test::Unpack(SharedSection::Open("Global\\Box", 8, true, ObjectAccess::Private), box));
     auto* uid = static_cast<std::uint32_t*>(box->Data());
     int child = ForkChild([&] {
         std::uint32_t own = CurrentThreadToken().value_or(0);
@@ -529,7 +538,7 @@ TEST_F(KernelObjects, ThreadTokensTellLiveFromEnded) {
 TEST_F(KernelObjects, FullThreadTableReportsTheAllocationFailure) {
     int child = ForkChild([] {
         std::unique_ptr<Event> release;
-        Event::Create("", true, false, ObjectAccess::Private, release);
+        test::Unpack(Event::Create("", true, false, ObjectAccess::Private), release);
         std::atomic<int> done{0};
         std::atomic<int> failures{0};
         std::atomic<int> lastFailure{0};
@@ -537,18 +546,19 @@ TEST_F(KernelObjects, FullThreadTableReportsTheAllocationFailure) {
         int rc = 0;
         for (int i = 0; i < 4200 && failures == 0; ++i) {
             std::unique_ptr<NativeThread> thread;
-            rc = NativeThread::Start(
-                [&] {
-                    Result<std::uint32_t> uid = CurrentThreadToken();
-                    if (!uid) {
-                        lastFailure = static_cast<int>(uid.error().kind);
-                        ++failures;
-                    }
-                    ++done;
-                    Waitable* objects[] = {release.get()};
-                    WaitAny(objects, 1, false, kWaitInfinite);
-                },
-                128 * 1024, thread);
+            rc = test::Unpack(NativeThread::Start(
+                                  [&] {
+                                      Result<std::uint32_t> uid = CurrentThreadToken();
+                                      if (!uid) {
+                                          lastFailure = static_cast<int>(uid.error().kind);
+                                          ++failures;
+                                      }
+                                      ++done;
+                                      Waitable* objects[] = {release.get()};
+                                      WaitAny(objects, 1, false, kWaitInfinite);
+                                  },
+                                  128 * 1024),
+                              thread);
             if (rc != 0) {
                 break;
             }
@@ -713,7 +723,7 @@ TEST_F(KernelObjects, DamagedStateWordFailsTheWaitInsteadOfSpinning) {
         std::string name = manual ? "Global\\DamagedManual" : "Global\\DamagedAuto";
         std::unique_ptr<Event> event = MakeEvent(name, manual);
         std::string file;
-        ASSERT_EQ(0, ObjectFileName(name, file));
+        ASSERT_EQ(0, test::Unpack(ObjectFileName(name), file));
         RawView view(dir_ / file, 64);
         auto* words = reinterpret_cast<std::uint32_t*>(view.data());
         ASSERT_NE(nullptr, words);
@@ -782,7 +792,7 @@ TEST_F(KernelObjects, SetterKilledBetweenStoreAndWakeReleasesTheWaiterWithinASli
         pid_t parent = getpid();
         int child = ForkChild([&] {
             std::unique_ptr<Event> own;
-            if (Event::Open(name, own) != 0) {
+            if (test::Unpack(Event::Open(name), own) != 0) {
                 return 1;
             }
             if (!test::WaitUntil([&] { return BlockedSyscall(self, parent) == SYS_futex_waitv; },
@@ -808,7 +818,7 @@ TEST_F(KernelObjects, KilledWaiterLeavesTheOtherWaitersUnaffected) {
         std::unique_ptr<Event> event = MakeEvent(name, manual);
         auto waiter = [&] {
             std::unique_ptr<Event> own;
-            Event::Open(name, own);
+            test::Unpack(Event::Open(name), own);
             return Wait1(*own, 20000).status == WaitStatus::Signaled ? 0 : 1;
         };
         int doomed = ForkChild(waiter);
@@ -823,25 +833,25 @@ TEST_F(KernelObjects, KilledWaiterLeavesTheOtherWaitersUnaffected) {
 
 TEST_F(KernelObjects, QueryFromTheOwnerKeepsNoMapping) {
     std::unique_ptr<Mutex> mutex;
-    ASSERT_EQ(0, Mutex::Create("Global\\Queried", ObjectAccess::Private, mutex));
+    ASSERT_EQ(0, test::Unpack(Mutex::Create("Global\\Queried", ObjectAccess::Private), mutex));
     ASSERT_EQ(WaitStatus::Signaled, mutex->Acquire(0).status);
     std::string file;
-    ASSERT_EQ(0, ObjectFileName("Global\\Queried", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("Global\\Queried"), file));
     int before = MappingsOf(file);
     for (int i = 0; i < 50; ++i) {
         MutexState state{};
-        ASSERT_EQ(0, Mutex::Query("Global\\Queried", state));
+        ASSERT_EQ(0, test::Unpack(Mutex::Query("Global\\Queried"), state));
         EXPECT_EQ(MutexState::OwnedByCaller, state);
     }
     EXPECT_EQ(before, MappingsOf(file));
-    EXPECT_EQ(0, mutex->Release());
+    EXPECT_EQ(0, test::FailureCode(mutex->Release()));
 }
 
 TEST_F(KernelObjects, DamagedMutexTypeIsRefused) {
     std::unique_ptr<Mutex> mutex;
-    ASSERT_EQ(0, Mutex::Create("Global\\Retyped", ObjectAccess::Private, mutex));
+    ASSERT_EQ(0, test::Unpack(Mutex::Create("Global\\Retyped", ObjectAccess::Private), mutex));
     std::string file;
-    ASSERT_EQ(0, ObjectFileName("Global\\Retyped", file));
+    ASSERT_EQ(0, test::Unpack(ObjectFileName("Global\\Retyped"), file));
     RawView view(dir_ / file, 128);
     std::uint8_t* block = view.data();
     ASSERT_NE(nullptr, block);
@@ -850,21 +860,24 @@ TEST_F(KernelObjects, DamagedMutexTypeIsRefused) {
     lock->__data.__kind = 0; // a plain mutex: no longer robust
     EXPECT_EQ(EUCLEAN, mutex->Acquire(0).error);
     std::unique_ptr<Mutex> second;
-    EXPECT_EQ(EUCLEAN, Mutex::Open("Global\\Retyped", second));
+    EXPECT_EQ(EUCLEAN, test::Unpack(Mutex::Open("Global\\Retyped"), second));
     lock->__data.__kind = kind;
     EXPECT_EQ(WaitStatus::Signaled, mutex->Acquire(0).status);
-    EXPECT_EQ(0, mutex->Release());
+    EXPECT_EQ(0, test::FailureCode(mutex->Release()));
 }
 
 TEST_F(KernelObjects, SectionDoesNotOpenAnEventOrMutexFile) {
     std::unique_ptr<Event> event = MakeEvent("Global\\NotASection", false);
     std::unique_ptr<Mutex> mutex;
-    ASSERT_EQ(0, Mutex::Create("Global\\NotASectionEither", ObjectAccess::Private, mutex));
+    ASSERT_EQ(
+        0, test::Unpack(Mutex::Create("Global\\NotASectionEither", ObjectAccess::Private), mutex));
     std::unique_ptr<SharedSection> section;
-    EXPECT_EQ(EPROTOTYPE, SharedSection::Open("Global\\NotASection", 16, false,
-                                              ObjectAccess::Private, section));
-    EXPECT_EQ(EPROTOTYPE, SharedSection::Open("Global\\NotASectionEither", 16, true,
-                                              ObjectAccess::Private, section));
+    EXPECT_EQ(EPROTOTYPE, test::Unpack(SharedSection::Open("Global\\NotASection", 16, false,
+                                                           ObjectAccess::Private),
+                                       section));
+    EXPECT_EQ(EPROTOTYPE, test::Unpack(SharedSection::Open("Global\\NotASectionEither", 16, true,
+                                                           ObjectAccess::Private),
+                                       section));
 }
 
 // Runs at thread exit after the token's holder, because it was made before the token.

@@ -3,7 +3,6 @@
 #include "platform/File.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <utility>
@@ -26,17 +25,17 @@ MappedView& MappedView::operator=(MappedView&& other) noexcept {
     return *this;
 }
 
-int MappedView::Map(const File& file, std::int64_t offset, std::size_t length, bool writable) {
+Result<> MappedView::Map(const File& file, std::int64_t offset, std::size_t length, bool writable) {
     Unmap();
     int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
     int flags = MAP_SHARED;
     void* address = ::mmap(nullptr, length, protection, flags, file.Handle(), offset);
     if (address == MAP_FAILED) {
-        return errno;
+        return FailWithLastError("map");
     }
     address_ = address;
     length_ = length;
-    return 0;
+    return {};
 }
 
 void MappedView::Unmap() {
@@ -64,22 +63,20 @@ std::size_t AllocationGranularity() {
     return pageSize;
 }
 
-int AllocateVirtualMemory(std::size_t size, void*& address) {
+Result<void*> AllocateVirtualMemory(std::size_t size) {
     void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (block == MAP_FAILED) {
-        return errno;
+        return FailWithLastError("allocate");
     }
-    address = block;
-    return 0;
+    return block;
 }
 
-int ResizeVirtualMemory(void*& address, std::size_t oldSize, std::size_t newSize) {
+Result<void*> ResizeVirtualMemory(void* address, std::size_t oldSize, std::size_t newSize) {
     void* block = ::mremap(address, oldSize, newSize, MREMAP_MAYMOVE);
     if (block == MAP_FAILED) {
-        return errno;
+        return FailWithLastError("resize");
     }
-    address = block;
-    return 0;
+    return block;
 }
 
 void DecommitVirtualMemory(void* address, std::size_t size) {

@@ -67,8 +67,8 @@ bool IsManualKind(const EventHeader* header) {
 
 } // namespace
 
-int Event::Create(std::string_view name, bool manualReset, bool initiallySet, ObjectAccess access,
-                  std::unique_ptr<Event>& out) {
+Result<std::unique_ptr<Event>> Event::Create(std::string_view name, bool manualReset,
+                                             bool initiallySet, ObjectAccess access) {
     auto impl = std::make_unique<Impl>();
     auto init = [&](EventHeader* header) {
         header->version = kEventVersion;
@@ -88,19 +88,18 @@ int Event::Create(std::string_view name, bool manualReset, bool initiallySet, Ob
         request.init = [&](void* view, std::size_t) { init(static_cast<EventHeader*>(view)); };
         request.check = CheckEvent;
         if (int rc = detail::OpenObject(request, impl->file)) {
-            return rc;
+            return Fail(rc, "event " + std::string(name));
         }
         impl->header = static_cast<EventHeader*>(impl->file.view);
         impl->shared = true;
     }
     impl->manual = IsManualKind(impl->header);
-    out.reset(new Event(std::move(impl)));
-    return 0;
+    return std::unique_ptr<Event>(new Event(std::move(impl)));
 }
 
-int Event::Open(std::string_view name, std::unique_ptr<Event>& out) {
+Result<std::unique_ptr<Event>> Event::Open(std::string_view name) {
     if (name.empty()) {
-        return EINVAL;
+        return Fail(EINVAL, "event without a name");
     }
     auto impl = std::make_unique<Impl>();
     detail::ObjectRequest request;
@@ -109,20 +108,19 @@ int Event::Open(std::string_view name, std::unique_ptr<Event>& out) {
     request.create = false;
     request.check = CheckEvent;
     if (int rc = detail::OpenObject(request, impl->file)) {
-        return rc;
+        return Fail(rc, "event " + std::string(name));
     }
     impl->header = static_cast<EventHeader*>(impl->file.view);
     impl->shared = true;
     impl->manual = IsManualKind(impl->header);
-    out.reset(new Event(std::move(impl)));
-    return 0;
+    return std::unique_ptr<Event>(new Event(std::move(impl)));
 }
 
 Event::Event(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Event::~Event() = default;
 
-int Event::Set() {
+Result<> Event::Set() {
     // Wake all even for auto-reset events: a woken multi-waiter may take another object and
     // leave this one set, which would strand a single wake-up. A damaged state counts as not set.
     if (impl_->State().exchange(1, std::memory_order_acq_rel) != 1) {
@@ -136,12 +134,12 @@ int Event::Set() {
             detail::FutexWakeAll(&impl_->header->state, impl_->shared);
         }
     }
-    return 0;
+    return {};
 }
 
-int Event::Reset() {
+Result<> Event::Reset() {
     impl_->State().store(0, std::memory_order_release);
-    return 0;
+    return {};
 }
 
 bool Event::IsSet() const {

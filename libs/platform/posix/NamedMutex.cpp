@@ -141,12 +141,12 @@ struct Mutex::Impl {
     }
 };
 
-int Mutex::Create(std::string_view name, ObjectAccess access, std::unique_ptr<Mutex>& out) {
-    return Create(name, access, false, out);
+Result<std::unique_ptr<Mutex>> Mutex::Create(std::string_view name, ObjectAccess access) {
+    return Create(name, access, false);
 }
 
-int Mutex::Create(std::string_view name, ObjectAccess access, bool initiallyOwned,
-                  std::unique_ptr<Mutex>& out) {
+Result<std::unique_ptr<Mutex>> Mutex::Create(std::string_view name, ObjectAccess access,
+                                             bool initiallyOwned) {
     auto impl = std::make_unique<Impl>();
     if (name.empty()) {
         impl->privateBlock = std::make_unique<MutexBlock>();
@@ -184,17 +184,16 @@ int Mutex::Create(std::string_view name, ObjectAccess access, bool initiallyOwne
         };
         request.check = CheckBlock;
         if (int rc = detail::OpenObject(request, impl->file)) {
-            return rc;
+            return Fail(rc, "mutex " + std::string(name));
         }
         impl->block = static_cast<MutexBlock*>(impl->file.view);
     }
-    out.reset(new Mutex(std::move(impl)));
-    return 0;
+    return std::unique_ptr<Mutex>(new Mutex(std::move(impl)));
 }
 
-int Mutex::Open(std::string_view name, std::unique_ptr<Mutex>& out) {
+Result<std::unique_ptr<Mutex>> Mutex::Open(std::string_view name) {
     if (name.empty()) {
-        return EINVAL;
+        return Fail(EINVAL, "mutex without a name");
     }
     auto impl = std::make_unique<Impl>();
     detail::ObjectRequest request;
@@ -203,23 +202,21 @@ int Mutex::Open(std::string_view name, std::unique_ptr<Mutex>& out) {
     request.create = false;
     request.check = CheckBlock;
     if (int rc = detail::OpenObject(request, impl->file)) {
-        return rc;
+        return Fail(rc, "mutex " + std::string(name));
     }
     impl->block = static_cast<MutexBlock*>(impl->file.view);
-    out.reset(new Mutex(std::move(impl)));
-    return 0;
+    return std::unique_ptr<Mutex>(new Mutex(std::move(impl)));
 }
 
-int Mutex::Query(std::string_view name, MutexState& state) {
+Result<MutexState> Mutex::Query(std::string_view name) {
     if (!LockWordReadable()) {
-        return ENOTSUP;
+        return Fail(ENOTSUP, "mutex state");
     }
-    std::unique_ptr<Mutex> mutex;
-    if (int rc = Open(name, mutex)) {
-        return rc;
+    auto mutex = Open(name);
+    if (!mutex) {
+        return tl::unexpected(std::move(mutex.error()));
     }
-    state = mutex->State();
-    return 0;
+    return (*mutex)->State();
 }
 
 Mutex::Mutex(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -272,15 +269,15 @@ WaitResult Mutex::Acquire(std::uint32_t timeoutMs) {
     }
 }
 
-int Mutex::Release() {
+Result<> Mutex::Release() {
     if (!KindIntact(&impl_->block->mutex)) {
-        return EUCLEAN;
+        return Fail(EUCLEAN, "release");
     }
-    int rc = pthread_mutex_unlock(&impl_->block->mutex);
-    if (rc == 0) {
-        impl_->lockedHere.fetch_sub(1);
+    if (int rc = pthread_mutex_unlock(&impl_->block->mutex)) {
+        return Fail(rc, "release");
     }
-    return rc;
+    impl_->lockedHere.fetch_sub(1);
+    return {};
 }
 
 MutexState Mutex::State() const {

@@ -196,13 +196,13 @@ long CurrentSessionNumber() {
     return session;
 }
 
-int ObjectFileName(std::string_view name, std::string& fileName) {
+Result<std::string> ObjectFileName(std::string_view name) {
     std::string_view rest = name;
     long session = -2; // -2: local namespace
     if (StartsWith(rest, "\\Sessions\\")) {
         rest.remove_prefix(10);
         if (!TakeSession(rest, session) || !StartsWith(rest, "BaseNamedObjects\\")) {
-            return EINVAL;
+            return Fail(EINVAL, "object name");
         }
         rest.remove_prefix(17);
     } else if (StartsWith(rest, "\\BaseNamedObjects\\")) {
@@ -216,11 +216,11 @@ int ObjectFileName(std::string_view name, std::string& fileName) {
     } else if (StartsWith(rest, "Session\\")) {
         rest.remove_prefix(8);
         if (!TakeSession(rest, session)) {
-            return EINVAL;
+            return Fail(EINVAL, "object name");
         }
     }
     if (rest.empty()) {
-        return EINVAL;
+        return Fail(EINVAL, "object name");
     }
     if (session == -2) {
         session = CurrentSessionNumber();
@@ -229,10 +229,9 @@ int ObjectFileName(std::string_view name, std::string& fileName) {
     result += session < 0 ? std::string(".g.") : Format(".s%ld.", session);
     result += Escape(rest, true);
     if (result.size() > 255) {
-        return ENAMETOOLONG;
+        return Fail(ENAMETOOLONG, "object name");
     }
-    fileName = std::move(result);
-    return 0;
+    return result;
 }
 
 int SweepObjectLeftovers() {
@@ -631,10 +630,11 @@ int CreateNew(int dirFd, const ObjectRequest& request, const std::string& fileNa
 } // namespace
 
 int OpenObject(const ObjectRequest& request, ObjectFile& out) {
-    std::string fileName;
-    if (int rc = ObjectFileName(request.name, fileName)) {
-        return rc;
+    auto named = ObjectFileName(request.name);
+    if (!named) {
+        return named.error().code;
     }
+    const std::string& fileName = *named;
     int dirFd = DirectoryFd();
     if (dirFd < 0) {
         return errno ? errno : ENOENT;

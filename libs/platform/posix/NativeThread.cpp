@@ -51,8 +51,8 @@ void* ThreadMain(void* argument) {
 
 } // namespace
 
-int NativeThread::Start(std::function<void()> body, std::size_t stackSize,
-                        std::unique_ptr<NativeThread>& out) {
+Result<std::unique_ptr<NativeThread>> NativeThread::Start(std::function<void()> body,
+                                                          std::size_t stackSize) {
     auto impl = std::make_unique<Impl>();
     impl->body = std::move(body);
     pthread_attr_t attr;
@@ -66,12 +66,11 @@ int NativeThread::Start(std::function<void()> body, std::size_t stackSize,
     int rc = pthread_create(&impl->thread, &attr, ThreadMain, impl.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        return rc;
+        return Fail(rc, "start thread");
     }
     // Not waiting here for the thread to run: on a busy machine that wait is a scheduling delay
     // for every thread started. Id waits when it is asked first.
-    out.reset(new NativeThread(std::move(impl)));
-    return 0;
+    return std::unique_ptr<NativeThread>(new NativeThread(std::move(impl)));
 }
 
 NativeThread::NativeThread(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -92,13 +91,13 @@ void NativeThread::Join() {
     }
 }
 
-int NativeThread::Cancel() {
+Result<> NativeThread::Cancel() {
     if (impl_->joined) {
-        return ESRCH;
+        return Fail(ESRCH, "cancel");
     }
     std::atomic_ref(impl_->cancelWord).store(1, std::memory_order_release);
     detail::FutexWakeAll(&impl_->cancelWord, false);
-    return 0;
+    return {};
 }
 
 void NativeThread::RaisePriority() {

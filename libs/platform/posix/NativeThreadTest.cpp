@@ -1,5 +1,7 @@
 #include "platform/NativeThread.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -34,7 +36,8 @@ TEST(NativeThread, IdIsTheThreadsOwnEvenWhenAskedAtOnce) {
     for (int round = 0; round < 200; ++round) {
         std::atomic<std::uint32_t> seen{0};
         std::unique_ptr<NativeThread> thread;
-        ASSERT_EQ(NativeThread::Start([&] { seen = CurrentThreadId(); }, 0, thread), 0);
+        ASSERT_EQ(test::Unpack(NativeThread::Start([&] { seen = CurrentThreadId(); }, 0), thread),
+                  0);
         const std::uint32_t id = thread->Id();
         EXPECT_NE(id, 0u);
         EXPECT_NE(id, CurrentThreadId());
@@ -51,12 +54,13 @@ TEST(NativeThread, PriorityRaisedBeforeOrAfterTheThreadRunsReachesIt) {
         Gate gate;
         std::atomic<int> nice{100};
         std::unique_ptr<NativeThread> thread;
-        ASSERT_EQ(NativeThread::Start(
-                      [&] {
-                          gate.Pass();
-                          nice = getpriority(PRIO_PROCESS, CurrentThreadId());
-                      },
-                      0, thread),
+        ASSERT_EQ(test::Unpack(NativeThread::Start(
+                                   [&] {
+                                       gate.Pass();
+                                       nice = getpriority(PRIO_PROCESS, CurrentThreadId());
+                                   },
+                                   0),
+                               thread),
                   0);
         thread->RaisePriority();
         gate.Open();

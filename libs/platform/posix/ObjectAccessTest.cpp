@@ -52,7 +52,7 @@ protected:
 
     std::string PathOf(const std::string& name) const {
         std::string file;
-        EXPECT_EQ(0, ObjectFileName(name, file));
+        EXPECT_EQ(0, test::Unpack(ObjectFileName(name), file));
         return dir_ / file;
     }
 
@@ -70,9 +70,11 @@ protected:
 TEST_F(ObjectAccessTest, ModesDecideWhoElseMayOpen) {
     SKIP_UNLESS_ROOT();
     std::unique_ptr<Event> own;
-    ASSERT_EQ(0, Event::Create("Global\\Own", true, false, ObjectAccess::Private, own));
+    ASSERT_EQ(0,
+              test::Unpack(Event::Create("Global\\Own", true, false, ObjectAccess::Private), own));
     std::unique_ptr<Event> open;
-    ASSERT_EQ(0, Event::Create("Global\\Open", true, false, ObjectAccess::Shared, open));
+    ASSERT_EQ(0,
+              test::Unpack(Event::Create("Global\\Open", true, false, ObjectAccess::Shared), open));
     struct stat st {};
     ASSERT_EQ(0, stat(PathOf("Global\\Own").c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
@@ -80,10 +82,10 @@ TEST_F(ObjectAccessTest, ModesDecideWhoElseMayOpen) {
     EXPECT_EQ(0666u, st.st_mode & 0777);
     int rc = test::RunAsNobody([] {
         std::unique_ptr<Event> event;
-        if (Event::Open("Global\\Own", event) != EACCES) {
+        if (test::Unpack(Event::Open("Global\\Own"), event) != EACCES) {
             return 1;
         }
-        if (Event::Open("Global\\Open", event) != 0) {
+        if (test::Unpack(Event::Open("Global\\Open"), event) != 0) {
             return 2;
         }
         event->Set();
@@ -97,14 +99,15 @@ TEST_F(ObjectAccessTest, GroupModeAcceptsAGroupNameAndLetsOnlyThatGroupIn) {
     SKIP_UNLESS_ROOT();
     test::ScopedEnv group("TamrelObjectGroup", "nogroup");
     std::unique_ptr<Event> event;
-    ASSERT_EQ(0, Event::Create("Global\\Grouped", true, false, ObjectAccess::Shared, event));
+    ASSERT_EQ(0, test::Unpack(Event::Create("Global\\Grouped", true, false, ObjectAccess::Shared),
+                              event));
     struct stat st {};
     ASSERT_EQ(0, stat(PathOf("Global\\Grouped").c_str(), &st));
     EXPECT_EQ(0660u, st.st_mode & 0777);
     EXPECT_EQ(65534u, st.st_gid);
     auto opener = [] {
         std::unique_ptr<Event> own;
-        return Event::Open("Global\\Grouped", own);
+        return test::Unpack(Event::Open("Global\\Grouped"), own);
     };
     EXPECT_EQ(0, test::RunAsNobody(opener));
     EXPECT_EQ(EACCES, test::RunAsNobody(opener, 20s, 12345)); // another group
@@ -115,19 +118,23 @@ TEST_F(ObjectAccessTest, GroupModeFailsClosed) {
         test::ScopedEnv group("TamrelObjectGroup", "no-such-group-of-this-test");
         std::unique_ptr<Event> event;
         EXPECT_EQ(EINVAL,
-                  Event::Create("Global\\NoGroup", true, false, ObjectAccess::Shared, event));
-        EXPECT_EQ(ENOENT, Event::Open("Global\\NoGroup", event));
+                  test::Unpack(Event::Create("Global\\NoGroup", true, false, ObjectAccess::Shared),
+                               event));
+        EXPECT_EQ(ENOENT, test::Unpack(Event::Open("Global\\NoGroup"), event));
     }
     {
         test::ScopedEnv group("TamrelObjectGroup", "12x");
         std::unique_ptr<Event> event;
         EXPECT_EQ(EINVAL,
-                  Event::Create("Global\\BadGroup", true, false, ObjectAccess::Shared, event));
+                  test::Unpack(Event::Create("Global\\BadGroup", true, false, ObjectAccess::Shared),
+                               event));
     }
     {
         test::ScopedEnv group("TamrelObjectGroup", std::to_string(getegid()));
         std::unique_ptr<Event> event;
-        EXPECT_EQ(0, Event::Create("Global\\ByNumber", true, false, ObjectAccess::Shared, event));
+        EXPECT_EQ(0,
+                  test::Unpack(Event::Create("Global\\ByNumber", true, false, ObjectAccess::Shared),
+                               event));
         struct stat st {};
         ASSERT_EQ(0, stat(PathOf("Global\\ByNumber").c_str(), &st));
         EXPECT_EQ(0660u, st.st_mode & 0777);
@@ -138,7 +145,8 @@ TEST_F(ObjectAccessTest, GroupModeFailsClosed) {
         test::ScopedEnv group("TamrelObjectGroup", "0");
         int rc = test::RunAsNobody([] {
             std::unique_ptr<Event> event;
-            return Event::Create("Global\\Chown", true, false, ObjectAccess::Shared, event);
+            return test::Unpack(Event::Create("Global\\Chown", true, false, ObjectAccess::Shared),
+                                event);
         });
         EXPECT_EQ(EPERM, rc);
     }
@@ -159,12 +167,13 @@ TEST_F(ObjectAccessTest, SquattedNamesAreRefusedWithoutBlocking) {
     // Forked, so that a blocking open fails the test instead of hanging it.
     int child = ForkChild([] {
         std::unique_ptr<Event> event;
-        if (Event::Create("Global\\Squatted", true, false, ObjectAccess::Shared, event) != EACCES) {
+        if (test::Unpack(Event::Create("Global\\Squatted", true, false, ObjectAccess::Shared),
+                         event) != EACCES) {
             return 1;
         }
         std::unique_ptr<SharedSection> section;
-        return SharedSection::Open("Global\\Fifo", 64, true, ObjectAccess::Shared, section) ==
-                       EACCES
+        return test::Unpack(SharedSection::Open("Global\\Fifo", 64, true, ObjectAccess::Shared),
+                            section) == EACCES
                    ? 0
                    : 2;
     });
@@ -172,10 +181,13 @@ TEST_F(ObjectAccessTest, SquattedNamesAreRefusedWithoutBlocking) {
 
     // A file of ours with bits no object file has is not taken for one either.
     std::unique_ptr<SharedSection> section;
-    ASSERT_EQ(0, SharedSection::Open("Global\\Odd", 64, true, ObjectAccess::Private, section));
+    ASSERT_EQ(0, test::Unpack(SharedSection::Open("Global\\Odd", 64, true, ObjectAccess::Private),
+                              section));
     chmod(PathOf("Global\\Odd").c_str(), 04755);
     std::unique_ptr<SharedSection> second;
-    EXPECT_EQ(EACCES, SharedSection::Open("Global\\Odd", 64, false, ObjectAccess::Private, second));
+    EXPECT_EQ(
+        EACCES,
+        test::Unpack(SharedSection::Open("Global\\Odd", 64, false, ObjectAccess::Private), second));
 }
 
 TEST(TrustedObjectOwners, OwnRootAndTheListedOnesInOrderWithoutRepeats) {
@@ -210,7 +222,8 @@ TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {
     // A crashed process leaves a shared event that no handle holds: another user can lock it.
     int crashed = ForkChild([] {
         std::unique_ptr<Event> event;
-        if (Event::Create("Global\\Locked", true, false, ObjectAccess::Shared, event) != 0) {
+        if (test::Unpack(Event::Create("Global\\Locked", true, false, ObjectAccess::Shared),
+                         event) != 0) {
             return 1;
         }
         (void)event.release(); // ends without closing
@@ -219,7 +232,9 @@ TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {
     ASSERT_EQ(0, WaitChild(crashed, 10s));
     // An object kept until reboot exists whether or not anybody holds it.
     std::unique_ptr<SharedSection> kept;
-    ASSERT_EQ(0, SharedSection::OpenPersistent("Global\\Kept", 4096, ObjectAccess::Shared, kept));
+    ASSERT_EQ(
+        0, test::Unpack(SharedSection::OpenPersistent("Global\\Kept", 4096, ObjectAccess::Shared),
+                        kept));
     std::string eventFile = PathOf("Global\\Locked");
     std::string keptFile = PathOf("Global\\Kept");
     int ready[2];
@@ -252,7 +267,7 @@ TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {
     int opener = ForkChild([] {
         auto start = Clock::now();
         std::unique_ptr<Event> own;
-        int rc = Event::Open("Global\\Locked", own);
+        int rc = test::Unpack(Event::Open("Global\\Locked"), own);
         if (rc != EBUSY && rc != 0) {
             return 1;
         }
@@ -260,8 +275,9 @@ TEST_F(ObjectAccessTest, AnotherUsersExclusiveLockCannotHangAnOpener) {
             return 2;
         }
         std::unique_ptr<SharedSection> section;
-        return SharedSection::OpenPersistent("Global\\Kept", 4096, ObjectAccess::Shared, section) ==
-                       0
+        return test::Unpack(
+                   SharedSection::OpenPersistent("Global\\Kept", 4096, ObjectAccess::Shared),
+                   section) == 0
                    ? 0
                    : 3;
     });
@@ -282,11 +298,13 @@ TEST_F(ObjectAccessTest, OpenFirstWorksUnderProtectedRegular) {
         GTEST_SKIP() << "cannot set " << knob;
     }
     std::unique_ptr<Event> event;
-    ASSERT_EQ(0, Event::Create("Global\\Protected", true, false, ObjectAccess::Shared, event));
+    ASSERT_EQ(0, test::Unpack(Event::Create("Global\\Protected", true, false, ObjectAccess::Shared),
+                              event));
     int rc = test::RunAsNobody([] {
         // Create opens first: an O_CREAT open of root's file in a sticky folder would fail.
         std::unique_ptr<Event> own;
-        if (Event::Create("Global\\Protected", true, false, ObjectAccess::Shared, own) != 0) {
+        if (test::Unpack(Event::Create("Global\\Protected", true, false, ObjectAccess::Shared),
+                         own) != 0) {
             return 1;
         }
         return own->AlreadyExisted() ? 0 : 2;
@@ -297,7 +315,8 @@ TEST_F(ObjectAccessTest, OpenFirstWorksUnderProtectedRegular) {
 
 TEST_F(ObjectAccessTest, ForkedChildKeepsTheNameWhenTheParentCloses) {
     std::unique_ptr<Event> event;
-    ASSERT_EQ(0, Event::Create("Global\\Forked", true, false, ObjectAccess::Private, event));
+    ASSERT_EQ(0, test::Unpack(Event::Create("Global\\Forked", true, false, ObjectAccess::Private),
+                              event));
     int closed[2];
     ASSERT_EQ(0, pipe(closed));
     detail::UniqueFd closedRead(closed[0]), closedWrite(closed[1]);
@@ -307,7 +326,7 @@ TEST_F(ObjectAccessTest, ForkedChildKeepsTheNameWhenTheParentCloses) {
             return 1;
         }
         std::unique_ptr<Event> again;
-        if (Event::Open("Global\\Forked", again) != 0) {
+        if (test::Unpack(Event::Open("Global\\Forked"), again) != 0) {
             return 2; // the parent's close removed the name we still use
         }
         event->Set();
@@ -328,12 +347,12 @@ TEST_F(ObjectAccessTest, CreatorKilledBeforeLinkLeavesNoName) {
     int child = ForkChild([] {
         detail::SetTestKillPoint("create-before-link");
         std::unique_ptr<Event> event;
-        Event::Create("Global\\Unborn", true, true, ObjectAccess::Private, event);
+        test::Unpack(Event::Create("Global\\Unborn", true, true, ObjectAccess::Private), event);
         return 1; // not reached
     });
     ASSERT_EQ(128 + SIGKILL, WaitChild(child, 10s));
     std::unique_ptr<Event> event;
-    EXPECT_EQ(ENOENT, Event::Open("Global\\Unborn", event));
+    EXPECT_EQ(ENOENT, test::Unpack(Event::Open("Global\\Unborn"), event));
     std::vector<std::string> files = Files();
     ASSERT_EQ(1u, files.size());
     EXPECT_NE(std::string::npos, files[0].find(".tmp.")); // the half-built file
@@ -343,7 +362,8 @@ TEST_F(ObjectAccessTest, CreatorKilledBeforeLinkLeavesNoName) {
     ASSERT_EQ(0, utimensat(AT_FDCWD, (dir_ / files[0]).c_str(), old, 0));
     EXPECT_EQ(1, SweepObjectLeftovers());
     EXPECT_TRUE(Files().empty());
-    EXPECT_EQ(0, Event::Create("Global\\Unborn", true, true, ObjectAccess::Private, event));
+    EXPECT_EQ(
+        0, test::Unpack(Event::Create("Global\\Unborn", true, true, ObjectAccess::Private), event));
     EXPECT_FALSE(event->AlreadyExisted());
 }
 
@@ -356,13 +376,15 @@ TEST_F(ObjectAccessTest, OpenerRacingTheLastCloserNeverLosesTheName) {
         [](int child) {
             for (std::uint32_t round = 1; round <= kRounds; ++round) {
                 std::unique_ptr<SharedSection> first;
-                if (SharedSection::Open("Global\\Raced", 8, true, ObjectAccess::Private, first) !=
-                    0) {
+                if (test::Unpack(
+                        SharedSection::Open("Global\\Raced", 8, true, ObjectAccess::Private),
+                        first) != 0) {
                     return 1;
                 }
                 std::unique_ptr<SharedSection> second;
-                if (SharedSection::Open("Global\\Raced", 8, false, ObjectAccess::Private, second) !=
-                    0) {
+                if (test::Unpack(
+                        SharedSection::Open("Global\\Raced", 8, false, ObjectAccess::Private),
+                        second) != 0) {
                     return 2;
                 }
                 // Each process writes only its own word: seen through the first handle, the

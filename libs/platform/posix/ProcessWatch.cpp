@@ -317,8 +317,8 @@ int ProcessWatch::ExitCode() const {
     return HasExited() ? impl_->exitCode.load() : -1;
 }
 
-int ProcessWatch::Signal() {
-    return EPERM;
+Result<> ProcessWatch::Signal() {
+    return Fail(EPERM, "signal a process");
 }
 
 Waitable::Take ProcessWatch::TryTake() {

@@ -194,8 +194,8 @@ int RegistryCorruptCode() {
     return EBADMSG;
 }
 
-bool RegistryDocument::Parse(std::string_view text, const std::string& fileName,
-                             RegistryDocument& out, std::string& error) {
+Result<RegistryDocument> RegistryDocument::Parse(std::string_view text,
+                                                 const std::string& fileName) {
     RegistryDocument document;
     Key* current = nullptr;
     int lineNumber = 0;
@@ -209,9 +209,10 @@ bool RegistryDocument::Parse(std::string_view text, const std::string& fileName,
         bool terminated = end < text.size();
         start = end + 1;
         ++lineNumber;
-        auto fail = [&](const std::string& what) {
-            error = fileName + ", line " + std::to_string(lineNumber) + ": " + what;
-            return false;
+        auto fail = [&](const std::string& what) -> Result<RegistryDocument> {
+            return Fail(RegistryCorruptCode(),
+                        fileName + ", line " + std::to_string(lineNumber) + ": " + what,
+                        FailureKind::Corrupt);
         };
         if (line.empty() || line[0] == ';') {
             continue;
@@ -276,8 +277,7 @@ bool RegistryDocument::Parse(std::string_view text, const std::string& fileName,
             current->values.push_back(std::move(value));
         }
     }
-    out = std::move(document);
-    return true;
+    return document;
 }
 
 std::string RegistryDocument::Serialise() const {

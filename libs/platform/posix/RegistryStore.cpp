@@ -95,10 +95,11 @@ int ReadAll(int fd, std::string& text) {
 }
 
 Result<> ParseInto(const std::string& text, const std::string& file, RegistryDocument& document) {
-    std::string error;
-    if (!RegistryDocument::Parse(text, file, document, error)) {
-        return Fail(RegistryCorruptCode(), error, FailureKind::Corrupt);
+    auto parsed = RegistryDocument::Parse(text, file);
+    if (!parsed) {
+        return tl::unexpected(std::move(parsed.error()));
     }
+    document = std::move(*parsed);
     return {};
 }
 

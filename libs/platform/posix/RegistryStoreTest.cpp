@@ -17,10 +17,9 @@ protected:
 };
 
 std::string ParseError(const std::string& text) {
-    RegistryDocument document;
-    std::string error;
-    EXPECT_FALSE(RegistryDocument::Parse(text, "HKLM.reg", document, error)) << text;
-    return error;
+    auto parsed = RegistryDocument::Parse(text, "HKLM.reg");
+    EXPECT_FALSE(parsed) << text;
+    return parsed ? std::string() : parsed.error().context;
 }
 
 TEST(RegistryDocument, GrammarRoundTrip) {
@@ -36,9 +35,9 @@ TEST(RegistryDocument, GrammarRoundTrip) {
                              "\"Empty\"=hex:\n"
                              "@=\"default\"\n"
                              "[SOFTWARE\\Other]\n";
-    RegistryDocument document;
-    std::string error;
-    ASSERT_TRUE(RegistryDocument::Parse(text, "HKLM.reg", document, error)) << error;
+    auto parsed = RegistryDocument::Parse(text, "HKLM.reg");
+    ASSERT_TRUE(parsed) << parsed.error().context;
+    RegistryDocument& document = *parsed;
     const std::string key = "software\\TAMREL\\orvane\\builder";
     ASSERT_NE(document.FindValue(key, "FOLDER"), nullptr);
     EXPECT_EQ(document.FindValue(key, "folder")->data, "/opt/orvane");
@@ -54,10 +53,10 @@ TEST(RegistryDocument, GrammarRoundTrip) {
     EXPECT_EQ(document.SubKeyNames("software"), (std::vector<std::string>{"Other", "Tamrel"}));
 
     std::string written = document.Serialise();
-    RegistryDocument again;
-    ASSERT_TRUE(RegistryDocument::Parse(written, "x", again, error)) << error;
-    EXPECT_EQ(again.Serialise(), written);
-    EXPECT_EQ(again.Values(key).size(), 7u);
+    auto again = RegistryDocument::Parse(written, "x");
+    ASSERT_TRUE(again) << again.error().context;
+    EXPECT_EQ(again->Serialise(), written);
+    EXPECT_EQ(again->Values(key).size(), 7u);
     EXPECT_NE(written.find("\"Count\"=dword:0000000c\n"), std::string::npos);
     EXPECT_NE(written.find("\"Quote\"=\"say \\\"hi\\\" C:\\\\x\"\n"), std::string::npos);
 }
@@ -93,13 +92,13 @@ TEST(RegistryDocument, TruncatedAnywhereIsRefusedOrAPrefix) {
         if (text[cut - 1] == '\n') {
             continue;
         }
-        RegistryDocument partial;
-        std::string error;
-        if (!RegistryDocument::Parse(text.substr(0, cut), "HKLM.reg", partial, error)) {
+        auto partial = RegistryDocument::Parse(text.substr(0, cut), "HKLM.reg");
+        if (!partial) {
+            const std::string& error = partial.error().context;
             EXPECT_EQ(error.rfind("HKLM.reg, line ", 0), 0u) << error;
             continue;
         }
-        for (const RegistryValue& value : partial.Values("SOFTWARE\\Tamrel\\Orvane\\Builder")) {
+        for (const RegistryValue& value : partial->Values("SOFTWARE\\Tamrel\\Orvane\\Builder")) {
             const RegistryValue* full =
                 document.FindValue("SOFTWARE\\Tamrel\\Orvane\\Builder", value.name);
             ASSERT_NE(full, nullptr);

@@ -124,43 +124,45 @@ bool IsActive(ServiceState state) {
            state != ServiceState::Unknown;
 }
 
-ServiceResult StopSupervised(const Registration& registration) {
+Result<> StopSupervised(const Registration& registration) {
     PidFileReading reading = ReadPidFile(registration.pidFile);
     if (reading.state == ServiceState::Stopped) {
         return {};
     }
     if (reading.pid <= 0) {
-        return {EIO, "Cannot tell the process of the service from " + registration.pidFile};
+        return Fail(EIO, "Cannot tell the process of the service from " + registration.pidFile);
     }
     // A pidfd pins the process, so the signal cannot reach a newcomer that reused the pid once
     // the holder is confirmed again after the pidfd exists.
     UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, reading.pid, 0)));
     if (!pidfd) {
         int error = errno;
-        return error == ESRCH ? ServiceResult{}
-                              : ServiceResult{error, "Cannot open the service process: " +
-                                                         std::string(std::strerror(error))};
+        if (error == ESRCH) {
+            return {};
+        }
+        return Fail(error, "Cannot open the service process: " + std::string(std::strerror(error)));
     }
     PidFileReading again = ReadPidFile(registration.pidFile);
     if (again.state == ServiceState::Stopped) {
         return {};
     }
     if (again.pid != reading.pid) {
-        return {EAGAIN, "The service's pid file changed hands while stopping it"};
+        return Fail(EAGAIN, "The service's pid file changed hands while stopping it");
     }
     if (syscall(SYS_pidfd_send_signal, pidfd.Get(), SIGTERM, nullptr, 0) != 0 && errno != ESRCH) {
         int error = errno;
-        return {error, "Cannot signal the service process: " + std::string(std::strerror(error))};
+        return Fail(error,
+                    "Cannot signal the service process: " + std::string(std::strerror(error)));
     }
     return {};
 }
 
-ServiceResult StartSupervised(const Registration& registration) {
+Result<> StartSupervised(const Registration& registration) {
     if (IsActive(ReadPidFile(registration.pidFile).state)) {
         return {};
     }
     if (registration.startCommand.empty()) {
-        return {ENOEXEC, "The service has no start command"};
+        return Fail(ENOEXEC, "The service has no start command");
     }
     // Prepared before fork: the child of a threaded process may only make async-signal-safe
     // calls.
@@ -169,7 +171,7 @@ ServiceResult StartSupervised(const Registration& registration) {
     pid_t child = fork();
     if (child < 0) {
         int error = errno;
-        return {error, "Cannot start the service: " + std::string(std::strerror(error))};
+        return Fail(error, "Cannot start the service: " + std::string(std::strerror(error)));
     }
     if (child == 0) {
         // The service must outlive the caller and must not become its zombie: a second fork
@@ -253,20 +255,19 @@ ServiceState QuerySystemd(const std::string& unit) {
                                 ReadUnitProperty(bus.get(), path, "FreezerState"));
 }
 
-ServiceResult CallSystemd(const std::string& unit, const char* method) {
+Result<> CallSystemd(const std::string& unit, const char* method) {
     BusPtr bus = OpenSystemBus();
     if (!bus) {
-        return {ENOENT, "The service is not installed (no system bus)"};
+        return Fail(ENOENT, "The service is not installed (no system bus)");
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     int r = sd_bus_call_method(bus.get(), kSystemdDestination, kSystemdPath, kManagerInterface,
                                method, &error, &reply, "ss", unit.c_str(), "replace");
-    ServiceResult result;
+    Result<> result;
     if (r < 0) {
-        result.code = -r;
-        result.description = std::string(method) + " " + unit + ": " +
-                             (error.message != nullptr ? error.message : std::strerror(-r));
+        result = Fail(-r, std::string(method) + " " + unit + ": " +
+                              (error.message != nullptr ? error.message : std::strerror(-r)));
     }
     sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
@@ -296,14 +297,14 @@ ServiceState QueryServiceState(const std::string& serviceName) {
     return QuerySystemd(ServiceUnitName(serviceName));
 }
 
-ServiceResult StartService(const std::string& serviceName) {
+Result<> StartService(const std::string& serviceName) {
     if (std::optional<Registration> registration = FindRegistration(serviceName)) {
         return StartSupervised(*registration);
     }
     return CallSystemd(ServiceUnitName(serviceName), "StartUnit");
 }
 
-ServiceResult StopService(const std::string& serviceName) {
+Result<> StopService(const std::string& serviceName) {
     if (std::optional<Registration> registration = FindRegistration(serviceName)) {
         return StopSupervised(*registration);
     }

@@ -116,10 +116,10 @@ protected:
 
 TEST_F(SupervisedService, WithoutSystemBusOrRegistrationTheServiceIsNotInstalled) {
     EXPECT_EQ(QueryServiceState("Some Other Service"), ServiceState::NotInstalled);
-    ServiceResult start = StartService("Some Other Service");
-    EXPECT_FALSE(start.ok());
-    EXPECT_FALSE(start.description.empty());
-    EXPECT_FALSE(StopService("Some Other Service").ok());
+    Result<> start = StartService("Some Other Service");
+    EXPECT_FALSE(start.has_value());
+    EXPECT_FALSE(start.error().context.empty());
+    EXPECT_FALSE(StopService("Some Other Service").has_value());
 }
 
 TEST_F(SupervisedService, PidFileStatesAndLeftovers) {
@@ -152,7 +152,7 @@ TEST_F(SupervisedService, AHolderThatHasNotWrittenItsPidIsStarting) {
         int pid = StartHolder("", text);
         EXPECT_EQ(WaitForState(ServiceState::StartPending), ServiceState::StartPending) << text;
         // Stopping it reaches the holder, not the pid in the text.
-        EXPECT_TRUE(StopService(kService).ok());
+        EXPECT_TRUE(StopService(kService).has_value());
         EXPECT_EQ(test::WaitChild(pid, 10s), 128 + SIGTERM) << text;
     }
 }
@@ -160,29 +160,29 @@ TEST_F(SupervisedService, AHolderThatHasNotWrittenItsPidIsStarting) {
 TEST_F(SupervisedService, StopTerminatesTheHolder) {
     int pid = StartHolder("");
     ASSERT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
-    ServiceResult result = StopService(kService);
-    EXPECT_TRUE(result.ok()) << result.description;
+    Result<> result = StopService(kService);
+    EXPECT_TRUE(result.has_value()) << (result ? std::string() : result.error().context);
     EXPECT_EQ(test::WaitChild(pid, 10s), 128 + SIGTERM);
     EXPECT_EQ(QueryServiceState(kService), ServiceState::Stopped);
     // Stopping a stopped service is no error.
-    EXPECT_TRUE(StopService(kService).ok());
+    EXPECT_TRUE(StopService(kService).has_value());
 }
 
 TEST_F(SupervisedService, StartRunsTheRegisteredCommandDetached) {
-    EXPECT_EQ(StartService(kService).code, ENOEXEC);
+    EXPECT_EQ(test::FailureCode(StartService(kService)), ENOEXEC);
     Register("Start", std::string("'") + QZ_FAKE_SERVICE_PATH + "' '" + pidFile_ + "'");
-    ServiceResult result = StartService(kService);
-    ASSERT_TRUE(result.ok()) << result.description;
+    Result<> result = StartService(kService);
+    ASSERT_TRUE(result.has_value()) << (result ? std::string() : result.error().context);
     ASSERT_EQ(WaitForState(ServiceState::Running), ServiceState::Running);
     // The service is nobody's child here: its pid is read back from the file.
     holder_ = std::stoi(test::ReadFile(pidFile_).value_or("0"));
     EXPECT_GT(holder_, 0);
     // Starting a running service does not start a second one.
-    EXPECT_TRUE(StartService(kService).ok());
+    EXPECT_TRUE(StartService(kService).has_value());
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(std::stoi(test::ReadFile(pidFile_).value_or("0")), holder_);
 
-    EXPECT_TRUE(StopService(kService).ok());
+    EXPECT_TRUE(StopService(kService).has_value());
     EXPECT_EQ(WaitForState(ServiceState::Stopped), ServiceState::Stopped);
     holder_ = 0;
 }

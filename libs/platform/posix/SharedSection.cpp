@@ -40,24 +40,22 @@ int OpenSection(std::string_view name, std::size_t size, bool create, bool persi
 
 } // namespace
 
-int SharedSection::Open(std::string_view name, std::size_t size, bool create, ObjectAccess access,
-                        std::unique_ptr<SharedSection>& out) {
+Result<std::unique_ptr<SharedSection>> SharedSection::Open(std::string_view name, std::size_t size,
+                                                           bool create, ObjectAccess access) {
     auto impl = std::make_unique<Impl>();
     if (int rc = OpenSection(name, size, create, false, access, impl->file)) {
-        return rc;
+        return Fail(rc, "section " + std::string(name));
     }
-    out.reset(new SharedSection(std::move(impl)));
-    return 0;
+    return std::unique_ptr<SharedSection>(new SharedSection(std::move(impl)));
 }
 
-int SharedSection::OpenPersistent(std::string_view name, std::size_t size, ObjectAccess access,
-                                  std::unique_ptr<SharedSection>& out) {
+Result<std::unique_ptr<SharedSection>>
+SharedSection::OpenPersistent(std::string_view name, std::size_t size, ObjectAccess access) {
     auto impl = std::make_unique<Impl>();
     if (int rc = OpenSection(name, size, true, true, access, impl->file)) {
-        return rc;
+        return Fail(rc, "section " + std::string(name));
     }
-    out.reset(new SharedSection(std::move(impl)));
-    return 0;
+    return std::unique_ptr<SharedSection>(new SharedSection(std::move(impl)));
 }
 
 SharedSection::SharedSection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

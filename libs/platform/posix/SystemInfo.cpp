@@ -1,6 +1,5 @@
 #include "platform/SystemInfo.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <sys/utsname.h>
@@ -8,21 +7,25 @@
 
 namespace qz::platform {
 
-int HostName(std::string& name) {
+Result<std::string> HostName() {
     char buffer[HOST_NAME_MAX + 1] = {};
     if (gethostname(buffer, sizeof buffer - 1) != 0) {
-        return errno;
+        return FailWithLastError("host name");
     }
-    name = buffer;
-    return 0;
+    return std::string(buffer);
 }
 
-bool KernelVersion(int& major, int& minor) {
+Result<KernelVersionNumber> KernelVersion() {
     struct utsname info {};
     if (uname(&info) != 0) {
-        return false;
+        return FailWithLastError("kernel version");
     }
-    return std::sscanf(info.release, "%d.%d", &major, &minor) == 2;
+    KernelVersionNumber version;
+    if (std::sscanf(info.release, "%d.%d", &version.major, &version.minor) != 2) {
+        return Fail(0, std::string("kernel release \"") + info.release + "\" has no version number",
+                    FailureKind::Corrupt);
+    }
+    return version;
 }
 
 int OnlineProcessorCount() {

@@ -203,8 +203,8 @@ WaitResult WaitAny(Waitable* const* objects, std::size_t count, bool waitAll,
 }
 
 WaitResult SignalAndWait(Waitable& toSignal, Waitable& toWait, std::uint32_t timeoutMs) {
-    if (int rc = toSignal.Signal()) {
-        return {WaitStatus::Failed, -1, rc};
+    if (auto signalled = toSignal.Signal(); !signalled) {
+        return {WaitStatus::Failed, -1, signalled.error().code};
     }
     Waitable* object = &toWait;
     return WaitAny(&object, 1, false, timeoutMs);
