@@ -68,8 +68,11 @@ Result<std::unique_ptr<NativeThread>> NativeThread::Start(std::function<void()> 
     if (rc != 0) {
         return Fail(rc, "start thread");
     }
-    // Not waiting here for the thread to run: on a busy machine that wait is a scheduling delay
-    // for every thread started. Id waits when it is asked first.
+    // The thread has run its start-up when Start returns. A process that forks right after
+    // starting a thread (the tests' forked children do) must not fork while the new thread is
+    // still inside its runtime's start-up: a sanitizer runtime takes its allocator's locks there,
+    // and the child would inherit them locked and hang at its first allocation.
+    impl->tid.wait(0);
     return std::unique_ptr<NativeThread>(new NativeThread(std::move(impl)));
 }
 
