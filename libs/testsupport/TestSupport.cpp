@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -221,11 +222,75 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
+namespace {
+
+// A fresh thread takes one block of every size from the allocator: with its cache still empty,
+// it has to take each size's shared lock once. A child forked while another thread of the parent
+// held one of those locks inherits it taken for good (the sanitizers' allocator does not take its
+// locks around fork); then this probe hangs instead of the test.
+void ProbeAllocator() {
+    std::thread([] {
+        std::vector<void*> blocks;
+        for (std::size_t size = 1; size <= (std::size_t{1} << 18);
+             size += size < 1024 ? 16 : size / 16) {
+            blocks.push_back(std::malloc(size));
+        }
+        for (void* block : blocks) {
+            std::free(block);
+        }
+    }).join();
+}
+
+// Forks a child that has shown it can allocate and start threads. A child that cannot is killed
+// and the fork tried again. Returns 0 in the child, -1 with errno when no fork succeeded.
+pid_t ForkUsableChild() {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0) {
+            return -1;
+        }
+        std::fflush(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            ProbeAllocator();
+            char byte = 1;
+            (void)!write(ready[1], &byte, 1);
+            close(ready[1]);
+            return 0;
+        }
+        int forkError = errno;
+        close(ready[1]);
+        if (pid < 0) {
+            close(ready[0]);
+            errno = forkError;
+            return -1;
+        }
+        pollfd readable{ready[0], POLLIN, 0};
+        int polled = 0;
+        do {
+            polled = poll(&readable, 1, 10000);
+        } while (polled < 0 && errno == EINTR);
+        char byte = 0;
+        bool usable = polled == 1 && read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        if (usable) {
+            return pid;
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+} // namespace
+
 std::vector<int> ForkChildren(int count, const std::function<int(int)>& body,
                               std::chrono::milliseconds timeout) {
     std::vector<pid_t> pids;
     for (int i = 0; i < count; ++i) {
-        pid_t pid = fork();
+        pid_t pid = ForkUsableChild();
         if (pid == 0) {
             int code = 99;
             try {
@@ -268,8 +333,7 @@ std::vector<int> ForkChildren(int count, const std::function<int(int)>& body,
 }
 
 int ForkChild(const std::function<int()>& body) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
+    pid_t pid = ForkUsableChild();
     if (pid == 0) {
         int rc = 99;
         try {
