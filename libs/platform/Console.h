@@ -19,8 +19,9 @@ bool StdOutIsTerminal();
 /// The console's output code page: always UTF-8 (65001) on this platform.
 unsigned ConsoleOutputCodePage();
 
-/// Ends the process at once with the exit code (no destructors, no atexit handlers). The parent
-/// sees the low 8 bits of the code.
+/// Ends the process at once with the exit code (no destructors, no atexit handlers). The named
+/// objects the process still has open give up their names as their last closer would. The
+/// parent sees the low 8 bits of the code.
 [[noreturn]] void ExitProcessNow(int exitCode);
 
 } // namespace qz::platform

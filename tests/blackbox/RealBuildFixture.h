@@ -124,6 +124,20 @@ protected:
         }
     }
 
+    // The object files of this test left in its object folder, the thread-identity objects
+    // (kept until reboot) excepted.
+    std::vector<std::string> ObjectsLeft() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_ / "obj")) {
+            std::string name = entry.path().filename();
+            if (name.rfind(prefix_ + ".", 0) == 0 &&
+                name.find("Tamrel_Session") == std::string::npos) {
+                names.push_back(name);
+            }
+        }
+        return names;
+    }
+
     std::vector<std::string> ConsoleArgs(std::vector<std::string> args) const {
         args.insert(args.begin(), QZ_CONSOLE_PATH);
         args.push_back("/NOLOGO");

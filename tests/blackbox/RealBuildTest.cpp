@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
 using test::kMarkName;
@@ -38,6 +39,10 @@ TEST_F(RealBuildTest, ShortBuildsBackToBackOnOneSlot) {
         ASSERT_EQ(r.exitCode, 0) << "build " << k << ": " << r.out << r.err;
         EXPECT_EQ(r.out, "build " + std::to_string(k) + "\r\n");
     }
+    // Builds that ended leave no named object behind once the agent has stopped, though the
+    // console and Tasksmith end without destructors and the console's owner mutex is still held.
+    StopAgent();
+    EXPECT_THAT(ObjectsLeft(), IsEmpty());
 }
 
 TEST_F(RealBuildTest, FiftyMegabytesArriveCompleteOnTheConsoleInTheLogAndInTheOutFile) {

@@ -1,5 +1,7 @@
 #include "platform/Console.h"
 
+#include "ObjectFile.h"
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@ unsigned ConsoleOutputCodePage() {
 }
 
 void ExitProcessNow(int exitCode) {
+    detail::ReleaseNamesAtExit();
     _exit(exitCode);
 }
 

@@ -1,6 +1,7 @@
 #include "ObjectFile.h"
 #include "TestSupport.h"
 #include "UniqueFd.h"
+#include "platform/Console.h"
 #include "platform/NamedEvent.h"
 #include "platform/NamedMutex.h"
 #include "platform/NamedObjects.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <fcntl.h>
@@ -190,6 +192,69 @@ TEST_F(KernelObjects, LastCloserRemovesTheNameAndJanitorRemovesCrashLeftovers) {
     timespec old[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
     ASSERT_EQ(0, utimensat(AT_FDCWD, stale.c_str(), old, 0));
     EXPECT_EQ(1, SweepObjectLeftovers());
+    EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(KernelObjects, AHeldMutexClosedLastGivesUpItsNameAndStaysAbandonedForTheOtherHandles) {
+    // Closed alone while held: the mapping stays for the kernel's robust list, the name goes.
+    std::unique_ptr<Mutex> alone;
+    ASSERT_EQ(0, test::Unpack(Mutex::Create("Global\\Alone", ObjectAccess::Private, true), alone));
+    alone.reset();
+    EXPECT_TRUE(Leftovers().empty());
+
+    // Closed while another handle is open: the name stays for that handle, which sees the mutex
+    // abandoned once the owner thread has ended and removes the name when it closes.
+    std::unique_ptr<Mutex> other;
+    std::thread([&] {
+        std::unique_ptr<Mutex> owner;
+        ASSERT_EQ(
+            0, test::Unpack(Mutex::Create("Global\\Shared", ObjectAccess::Private, true), owner));
+        ASSERT_EQ(0, test::Unpack(Mutex::Open("Global\\Shared"), other));
+        owner.reset();
+    }).join();
+    EXPECT_EQ(1u, Leftovers().size());
+    EXPECT_EQ(MutexState::Abandoned, other->State());
+    EXPECT_EQ(WaitStatus::Abandoned, Wait1(*other, 1000).status);
+    EXPECT_EQ(0, test::FailureCode(other->Release()));
+    other.reset();
+    EXPECT_TRUE(Leftovers().empty());
+}
+
+TEST_F(KernelObjects, AnExitWithoutDestructorsGivesUpTheNamesNobodyElseHolds) {
+    std::unique_ptr<Event> parentsOwn = MakeEvent("Global\\ParentsOwn", true);
+    std::unique_ptr<Event> done = MakeEvent("Global\\Done", true);
+    int child = ForkChild([]() -> int {
+        // Inherited handles (ParentsOwn, Done) share the parent's lock: they stay untouched.
+        std::unique_ptr<Event> alone, shared, doneHere;
+        std::unique_ptr<Mutex> held;
+        test::Unpack(Event::Create("Global\\Alone", true, false, ObjectAccess::Private), alone);
+        test::Unpack(Event::Create("Global\\Shared", true, false, ObjectAccess::Private), shared);
+        test::Unpack(Mutex::Create("Global\\Held", ObjectAccess::Private, true), held);
+        test::Unpack(Event::Open("Global\\Done"), doneHere);
+        doneHere->Set();
+        // Wait until the parent has opened Shared, then end without any destructor.
+        std::unique_ptr<Event> go;
+        while (test::Unpack(Event::Open("Global\\Go"), go) != 0) {
+            std::this_thread::sleep_for(5ms);
+        }
+        Waitable* objects[] = {go.get()};
+        WaitAny(objects, 1, false, 10000);
+        ExitProcessNow(0);
+    });
+    ASSERT_EQ(WaitStatus::Signaled, Wait1(*done, 10000).status);
+    std::unique_ptr<Event> shared;
+    ASSERT_EQ(0, test::Unpack(Event::Open("Global\\Shared"), shared));
+    std::unique_ptr<Event> go = MakeEvent("Global\\Go", true, true);
+    ASSERT_EQ(0, WaitChild(child, 10s));
+    go.reset();
+    std::vector<std::string> left = Leftovers();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{ObjectPrefix() + ".g.Done",
+                                              ObjectPrefix() + ".g.ParentsOwn",
+                                              ObjectPrefix() + ".g.Shared"}));
+    shared.reset();
+    parentsOwn.reset();
+    done.reset();
     EXPECT_TRUE(Leftovers().empty());
 }
 

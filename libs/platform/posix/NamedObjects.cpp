@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -405,6 +406,80 @@ int DirectoryFd() {
     return fd;
 }
 
+// ---- The open object files of this process --------------------------------------------------
+
+namespace {
+
+// Every object file this process has open, so that an exit without destructors (ExitProcessNow)
+// can still give the names up as their last closer would. Taken for good by the exit pass.
+struct OpenFiles {
+    std::timed_mutex lock;
+    std::vector<ObjectFile*> files;
+};
+
+OpenFiles& TheOpenFiles() {
+    static OpenFiles* open = new OpenFiles; // never destroyed: used until the process ends
+    return *open;
+}
+
+void Track(ObjectFile* file) {
+    OpenFiles& open = TheOpenFiles();
+    std::lock_guard guard(open.lock);
+    open.files.push_back(file);
+}
+
+void Untrack(ObjectFile* file) {
+    OpenFiles& open = TheOpenFiles();
+    std::lock_guard guard(open.lock);
+    std::erase(open.files, file);
+}
+
+// Unlinks the object's name when no description anywhere holds its lifetime lock any more. The
+// caller has dropped its own lock. A fresh description is used: a child made by fork shares the
+// caller's description (and its lock) with its parent, so an exclusive lock taken through it
+// would be granted while the other process still uses the object.
+void UnlinkIfLastHolder(const std::string& fileName, dev_t device, ino_t inode) {
+    int dirFd = DirectoryFd();
+    if (dirFd < 0) {
+        return;
+    }
+    detail::UniqueFd probe(
+        openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!probe) {
+        return;
+    }
+    struct stat held {};
+    struct stat named {};
+    if (fstat(probe.Get(), &held) == 0 && held.st_ino == inode && held.st_dev == device &&
+        FlockNoWait(probe.Get(), LOCK_EX) == 0 &&
+        fstatat(dirFd, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == inode && named.st_dev == device) {
+        unlinkat(dirFd, fileName.c_str(), 0);
+    }
+}
+
+} // namespace
+
+void ReleaseNamesAtExit() {
+    OpenFiles& open = TheOpenFiles();
+    // Never released: the process ends next, and no other thread may close a file meanwhile. A
+    // child made by fork may have inherited the lock held by a thread it does not have: then the
+    // names stay for the janitor rather than the exit hanging.
+    if (!open.lock.try_lock_for(std::chrono::seconds(1))) {
+        return;
+    }
+    const pid_t self = getpid();
+    for (ObjectFile* file : open.files) {
+        // A forked child shares its parent's descriptions: unlocking one would drop the parent's
+        // lock too.
+        if (file->fd < 0 || file->persistent || file->openerPid != self) {
+            continue;
+        }
+        flock(file->fd, LOCK_UN);
+        UnlinkIfLastHolder(file->fileName, file->device, file->inode);
+    }
+}
+
 ObjectFile::ObjectFile(ObjectFile&& other) noexcept {
     *this = std::move(other);
 }
@@ -412,6 +487,10 @@ ObjectFile::ObjectFile(ObjectFile&& other) noexcept {
 ObjectFile& ObjectFile::operator=(ObjectFile&& other) noexcept {
     if (this != &other) {
         Close();
+        if (other.fd >= 0 && !other.persistent) {
+            Untrack(&other);
+            Track(this);
+        }
         fd = other.fd;
         view = other.view;
         size = other.size;
@@ -439,36 +518,24 @@ void ObjectFile::Close() {
     if (fd < 0) {
         return;
     }
-    detail::UniqueFd own(std::exchange(fd, -1));
     if (persistent) {
+        detail::UniqueFd(std::exchange(fd, -1)).Reset();
         return;
     }
-    // Test for the last closer on a description of our own: a child made by fork shares this
-    // handle's description (and its lock) with its parent, so an exclusive lock taken through it
-    // would be granted while the other process still uses the object. A fresh description gets
-    // the exclusive lock only once no description anywhere holds a lock.
-    int dirFd = DirectoryFd();
-    detail::UniqueFd probeFd(
-        dirFd >= 0 ? openat(dirFd, fileName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)
-                   : -1);
-    own.Reset();
-    const int probe = probeFd.Get();
-    if (probe < 0) {
-        return;
-    }
-    struct stat held {};
-    struct stat named {};
-    if (fstat(probe, &held) == 0 && held.st_ino == inode && held.st_dev == device &&
-        FlockNoWait(probe, LOCK_EX) == 0 &&
-        fstatat(dirFd, fileName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_ino == inode && named.st_dev == device) {
-        unlinkat(dirFd, fileName.c_str(), 0);
-    }
+    Untrack(this);
+    detail::UniqueFd(std::exchange(fd, -1)).Reset();
+    UnlinkIfLastHolder(fileName, device, inode);
 }
 
 void ObjectFile::Abandon() {
+    // The mapping stays, and with it the open file description and its lifetime lock: drop the
+    // lock by hand, so that the name goes as at any close once nobody else holds the object. A
+    // child made by fork shares the description with its parent and leaves the lock alone.
     view = nullptr;
-    detail::UniqueFd(std::exchange(fd, -1)).Reset();
+    if (fd >= 0 && !persistent && openerPid == getpid()) {
+        flock(fd, LOCK_UN);
+    }
+    Close();
 }
 
 namespace {
@@ -648,13 +715,16 @@ int OpenObject(const ObjectRequest& request, ObjectFile& out) {
         if (rc == EAGAIN) {
             continue;
         }
-        if (rc != ENOENT || !request.create) {
-            return rc;
+        if (rc == ENOENT && request.create) {
+            rc = CreateNew(dirFd, request, fileName, out);
+            if (rc == EEXIST) {
+                continue;
+            }
         }
-        rc = CreateNew(dirFd, request, fileName, out);
-        if (rc != EEXIST) {
-            return rc;
+        if (rc == 0 && !out.persistent) {
+            Track(&out);
         }
+        return rc;
     }
     return EAGAIN;
 }

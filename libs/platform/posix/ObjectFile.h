@@ -35,10 +35,16 @@ struct ObjectFile {
 
     /// Unmaps, closes and unlinks the name when no other handle exists anywhere.
     void Close();
-    /// Closes the descriptor but keeps the mapping for the life of the process (a held robust
-    /// mutex must never be unmapped). The name stays until the janitor finds it unheld.
+    /// Closes the descriptor (and unlinks as Close does) but keeps the mapping for the life of
+    /// the process: a held robust mutex must never be unmapped.
     void Abandon();
 };
+
+/// For an exit that runs no destructors: drops this process's lifetime locks on the object
+/// files it has open and unlinks the names nobody else holds, as their last closer would. No
+/// object file may be opened or closed afterwards (the calling thread ends the process next;
+/// other threads that try wait for that).
+void ReleaseNamesAtExit();
 
 /// Fills a freshly created object before it becomes visible under its name.
 using ObjectInit = std::function<void(void* view, std::size_t size)>;
