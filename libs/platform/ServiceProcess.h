@@ -49,8 +49,8 @@ public:
     InstanceLock& operator=(const InstanceLock&) = delete;
 
     /// Creates the file when missing and takes the lock without waiting. Fails with
-    /// EWOULDBLOCK when another process holds it, with another code when the file cannot be
-    /// used.
+    /// EWOULDBLOCK when another holder has it (another InstanceLock of this process too), with
+    /// another code when the file cannot be used.
     Result<> Acquire(const std::string& path);
     /// Replaces the file's text (the holder's process id and state). Fails with EBADF when the
     /// lock is not held.
