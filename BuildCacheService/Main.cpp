@@ -91,14 +91,14 @@ int main(int argc, char** argv) {
             return Usage(("unknown option " + arg).c_str());
         }
     }
-    if (platform::BlockStopSignals() != 0) {
+    if (!platform::BlockStopSignals()) {
         std::fprintf(stderr, "qzbuildcached: cannot block the stop signals\n");
         return 1;
     }
     platform::SupervisedPidFile lock;
     if (!pidFile.empty()) {
-        int error = lock.Acquire(pidFile);
-        if (error != 0) {
+        if (auto acquired = lock.Acquire(pidFile); !acquired) {
+            const int error = acquired.error().code;
             std::fprintf(
                 stderr, "qzbuildcached: %s\n",
                 error == EWOULDBLOCK
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
                     : ("cannot use the pid file " + pidFile + ": " + std::strerror(error)).c_str());
             return 1;
         }
-        lock.WriteState("starting");
+        (void)lock.WriteState("starting");
     }
     // Stops are watched from the start on: a stop while the index server starts ends that
     // start (and the index server) instead of waiting for it.
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
                 }
             }
         } ending{watch, cleaner, stopRequested, cleanerMutex, cleanerWake};
-        int watchError = watch.Start([&](int) {
+        platform::Result<> watching = watch.Start([&](int) {
             {
                 std::lock_guard<std::mutex> lock(cleanerMutex);
                 stopRequested = true;
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
             }
             running->Stop();
         });
-        if (watchError != 0) {
+        if (!watching) {
             Raise("Cannot watch the stop signals");
         }
         nv::TBuildCacheSettings settings;

@@ -138,7 +138,8 @@ Captured RunCaptured(const std::vector<std::string>& command, const std::vector<
     Captured captured;
     std::string program = command[0];
     if (program.find('/') == std::string::npos) {
-        program = FindInPath(program, EntryValue(env, "PATH").value_or("/usr/bin:/bin"), "", "");
+        program =
+            platform::FindProgramInPath(program, EntryValue(env, "PATH").value_or("/usr/bin:/bin"));
     }
     platform::ForwardEndSignals(0, true);
     auto started = StartChild(program, command, env, true);
@@ -284,31 +285,6 @@ std::vector<std::string> ToolEnvironment(const std::vector<std::string>& entries
     return kept;
 }
 
-std::string FindInPath(const std::string& name, std::string_view pathValue,
-                       std::string_view skipFolder, const std::string& self) {
-    if (name.empty() || name.find('/') != std::string::npos) {
-        return {};
-    }
-    std::size_t begin = 0;
-    while (begin <= pathValue.size()) {
-        std::size_t end = pathValue.find(':', begin);
-        if (end == std::string_view::npos) {
-            end = pathValue.size();
-        }
-        std::string_view folder = pathValue.substr(begin, end - begin);
-        begin = end + 1;
-        if (!skipFolder.empty() && !folder.empty() && Trimmed(folder) == Trimmed(skipFolder)) {
-            continue;
-        }
-        std::string candidate = folder.empty() ? name : std::string(folder) + "/" + name;
-        if (platform::IsExecutableFile(candidate) &&
-            (self.empty() || !platform::IsSameFile(candidate, self))) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
 std::optional<RelayRequest> RequestOf(const std::vector<std::string>& arguments,
                                       const std::vector<std::string>& environment,
                                       const std::string& cwd, const std::string& self) {
@@ -317,10 +293,12 @@ std::optional<RelayRequest> RequestOf(const std::vector<std::string>& arguments,
     }
     std::string path = EntryValue(environment, "PATH").value_or("/bin:/usr/bin");
     std::string masq = EntryValue(environment, "QZ_INTERCEPT_MASQ").value_or("");
+    // The next tool of the name in PATH: not the masquerade link, nor another way to us.
+    const platform::ProgramSearch next{.skipFolder = masq, .skipFile = self};
     RelayRequest request;
     std::string_view called = BasenameOf(arguments[0]);
     if (called != kRelayName) {
-        request.program = FindInPath(std::string(called), path, masq, self);
+        request.program = platform::FindProgramInPath(std::string(called), path, next);
         request.argv = arguments;
         request.throughLink = true;
     } else {
@@ -332,7 +310,7 @@ std::optional<RelayRequest> RequestOf(const std::vector<std::string>& arguments,
         if (!self.empty() && platform::IsSameFile(request.program, self)) {
             // A masquerade link named by its path: the tool is the next of that name in PATH.
             request.program =
-                FindInPath(std::string(BasenameOf(request.program)), path, masq, self);
+                platform::FindProgramInPath(std::string(BasenameOf(request.program)), path, next);
         }
     }
     if (request.program.empty()) {

@@ -32,11 +32,6 @@ std::vector<std::string> ToolEnvironment(const std::vector<std::string>& entries
 std::optional<std::string> EntryValue(const std::vector<std::string>& entries,
                                       std::string_view name);
 
-/// The first executable file called name in the ':'-separated folders of pathValue, skipping
-/// skipFolder and any file that is self (qzrelay itself); "" when there is none.
-std::string FindInPath(const std::string& name, std::string_view pathValue,
-                       std::string_view skipFolder, const std::string& self);
-
 /// The request of qzrelay's arguments: "qzrelay <program> <argv0> <args...>", or, started
 /// through a masquerade link, "<name> <args...>" (the tool is the next <name> in PATH beyond
 /// the masquerade folder). std::nullopt for too few arguments or a tool that cannot be found.

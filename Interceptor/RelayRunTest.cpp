@@ -50,26 +50,6 @@ TEST(RelayRunTest, EntryValuesAreFoundByTheirWholeName) {
     EXPECT_EQ(EntryValue(entries, "EMPTY"), "");
 }
 
-TEST(RelayRunTest, PathSearchSkipsTheMasqueradeFolderAndTheRelayItself) {
-    test::TempDir dir;
-    ASSERT_EQ(mkdir((dir / "masq").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "other").c_str(), 0755), 0);
-    MakeExecutable(dir / "bin/tool");
-    MakeExecutable(dir / "relay");
-    ASSERT_EQ(symlink((dir / "relay").c_str(), (dir / "masq/tool").c_str()), 0);
-    ASSERT_EQ(symlink((dir / "relay").c_str(), (dir / "other/tool").c_str()), 0);
-    test::WriteFile(dir / "other/plain", "not executable");
-    std::string path = dir / "masq" + ":" + dir / "other" + ":" + dir / "bin";
-
-    EXPECT_EQ(FindInPath("tool", path, dir / "masq", dir / "relay"), dir / "bin/tool");
-    EXPECT_EQ(FindInPath("tool", path, dir / "masq/", ""), dir / "other/tool");
-    EXPECT_EQ(FindInPath("plain", path, "", ""), "");
-    EXPECT_EQ(FindInPath("a/tool", path, "", ""), "");
-    EXPECT_EQ(FindInPath("", path, "", ""), "");
-    EXPECT_EQ(FindInPath("bin", dir.path(), "", ""), ""); // a folder is no program
-}
-
 TEST(RelayRunTest, RequestsOfBothWaysOfStarting) {
     test::TempDir dir;
     ASSERT_EQ(mkdir((dir / "masq").c_str(), 0755), 0);

@@ -65,32 +65,6 @@ bool IsAssignment(std::string_view word) {
     return true;
 }
 
-// The program file a shell in folder with PATH pathValue starts for name; empty when none.
-std::string FindProgram(const std::string& name, const std::string& folder,
-                        const std::string& pathValue) {
-    if (name.find('/') != std::string::npos) {
-        std::string path = name[0] == '/' ? name : folder + "/" + name;
-        return platform::IsExecutableFile(path) ? path : std::string();
-    }
-    // A shell's own search when PATH is unset.
-    const std::string searched = pathValue.empty() ? "/usr/local/bin:/usr/bin:/bin" : pathValue;
-    std::size_t begin = 0;
-    while (begin <= searched.size()) {
-        std::size_t end = searched.find(':', begin);
-        if (end == std::string::npos) {
-            end = searched.size();
-        }
-        std::string entry = searched.substr(begin, end - begin);
-        std::string dir = entry.empty() ? folder : entry[0] == '/' ? entry : folder + "/" + entry;
-        std::string candidate = dir + "/" + name;
-        if (platform::IsExecutableFile(candidate)) {
-            return candidate;
-        }
-        begin = end + 1;
-    }
-    return {};
-}
-
 } // namespace
 
 std::string CommandProgramName(const std::string& command) {
@@ -143,10 +117,14 @@ std::vector<std::string> UncatchableBuildToolLines(const std::string& command,
         names.push_back(first);
     }
     names.insert(names.end(), parents.begin(), parents.end());
+    std::string_view searched = pathValue;
+    if (searched.empty()) {
+        searched = "/usr/local/bin:/usr/bin:/bin"; // a shell's own search when PATH is unset
+    }
     std::vector<std::string> seen;
     std::vector<std::string> lines;
     for (const std::string& name : names) {
-        std::string path = name.empty() ? std::string() : FindProgram(name, folder, pathValue);
+        std::string path = platform::FindProgramInPath(name, searched, {.startFolder = folder});
         if (path.empty() || std::find(seen.begin(), seen.end(), path) != seen.end()) {
             continue;
         }

@@ -5,8 +5,8 @@
 #include "platform/Clock.h"
 #include "platform/FileSystem.h"
 #include "platform/Pipe.h"
+#include "platform/ProgramFile.h"
 #include "platform/SystemError.h"
-#include "platform/TaskControl.h"
 
 #include <algorithm>
 #include <deque>
@@ -155,7 +155,7 @@ int StartTask(const JobTask& jobTask, const std::vector<std::string>& environmen
         const std::string& name = options.arguments.empty() ? std::string() : options.arguments[0];
         if (!name.empty() && name.find('/') == std::string::npos) {
             std::string found = platform::FindProgramInPath(
-                name, PathOfEnvironment(*options.environment), jobTask.folder);
+                name, PathOfEnvironment(*options.environment), {.startFolder = jobTask.folder});
             if (found.empty()) {
                 message = "cannot run " + name + ": not found in the task's PATH";
                 return ENOENT;

@@ -52,20 +52,19 @@ void Error(const std::string& text) {
 
 /// The pid of the running instance, or 0 when none runs.
 int RunningInstance() {
-    std::string state;
-    if (platform::InstanceLock::ReadHolderState(InstanceLockPath(), state) != 0) {
+    platform::Result<std::string> state =
+        platform::InstanceLock::ReadHolderState(InstanceLockPath());
+    if (!state) {
         return 0;
     }
-    int pid = std::atoi(state.c_str());
+    int pid = std::atoi(state->c_str());
     return pid > 0 ? pid : -1; // -1: held, but its holder has not written its pid yet
 }
 
 bool InstanceIsReady(int pid) {
-    std::string state;
-    if (platform::InstanceLock::ReadHolderState(InstanceLockPath(), state) != 0) {
-        return false;
-    }
-    return std::atoi(state.c_str()) == pid && state.find("ready") != std::string::npos;
+    platform::Result<std::string> state =
+        platform::InstanceLock::ReadHolderState(InstanceLockPath());
+    return state && std::atoi(state->c_str()) == pid && state->find("ready") != std::string::npos;
 }
 
 std::string AlreadyRunningText(int pid) {
@@ -100,16 +99,18 @@ public:
         // After the stop signals are blocked (RunForeground), so its thread inherits the mask.
         clusterWatch_ = std::make_unique<TClusterWatch>();
         requests_.clusterWatch = clusterWatch_.get();
-        if (int rc = signals_.Start([this, &queue](int) {
+        if (auto watching = signals_.Start([this, &queue](int) {
                 queue.Post(this, npHigh, TMethod::Of<&TAgentRuntime::StopRequested>(this));
-            })) {
-            Error(std::string("cannot watch the stop signals: ") + std::strerror(rc));
+            });
+            !watching) {
+            Error(std::string("cannot watch the stop signals: ") +
+                  std::strerror(watching.error().code));
             return ecFailure;
         }
         // The users it answers, so that a console it cannot answer says so at once instead of
         // waiting for the reply timeout (NV/AgentInstance.h).
-        lock.WriteState(std::to_string(platform::CurrentProcessId()) + "\nready\n" +
-                        nv::AgentAnswersLine(platform::TrustedObjectOwners()));
+        (void)lock.WriteState(std::to_string(platform::CurrentProcessId()) + "\nready\n" +
+                              nv::AgentAnswersLine(platform::TrustedObjectOwners()));
         platform::NotifyServiceManager("READY=1");
         LogLine("Agent service started", lfAlways);
         queue.Run();
@@ -150,15 +151,16 @@ int RunForeground() {
     }
     platform::InstanceLock lock;
     const std::string lockPath = InstanceLockPath();
-    if (int rc = lock.Acquire(lockPath)) {
-        if (rc == EWOULDBLOCK) {
+    if (auto acquired = lock.Acquire(lockPath); !acquired) {
+        if (acquired.error().code == EWOULDBLOCK) {
             Error(AlreadyRunningText(RunningInstance()));
             return ecAlreadyRunning;
         }
-        Error("cannot use the instance file '" + lockPath + "': " + std::strerror(rc));
+        Error("cannot use the instance file '" + lockPath +
+              "': " + std::strerror(acquired.error().code));
         return ecFailure;
     }
-    lock.WriteState(std::to_string(platform::CurrentProcessId()) + "\nstarting\n");
+    (void)lock.WriteState(std::to_string(platform::CurrentProcessId()) + "\nstarting\n");
     try {
         // The machine-wide thread identities: made here, by the service, so that every user's
         // processes accept them.
@@ -230,9 +232,9 @@ int StopRunning() {
         Error("the running agent service has not written its process id yet; try again");
         return ecFailure;
     }
-    if (int rc = platform::SendStopSignal(pid)) {
+    if (auto sent = platform::SendStopSignal(pid); !sent) {
         Error("cannot stop the agent service (pid " + std::to_string(pid) +
-              "): " + std::strerror(rc));
+              "): " + std::strerror(sent.error().code));
         return ecFailure;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
@@ -266,7 +268,7 @@ std::string InstanceLockPath() {
 int AgentProgramMain(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits it: the stop signals reach only
     // the thread that waits for them.
-    platform::BlockStopSignals();
+    (void)platform::BlockStopSignals();
     platform::SetProcessArguments(argc, argv);
     if (argc != 2) {
         std::fputs(kUsage, argc == 1 ? stdout : stderr);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <poll.h>
 #include <sys/wait.h>
 #include <thread>
@@ -522,68 +523,60 @@ TEST(ChildProcess, PriorityClassesMapToNiceValues) {
     EXPECT_FALSE(NiceValueOfPriorityClass(7).has_value());
 }
 
+// Runs body in a child of the test (which has no other children there) that has become a
+// subreaper and has run script, a shell that leaves orphans behind for it to adopt. Returns the
+// child's exit code: 10 or 11 when that set-up failed, else body's result.
+int WithAdoptedOrphans(const std::string& script, const std::function<int()>& body) {
+    int pid = test::ForkChild([&] {
+        if (!BecomeChildSubreaper()) {
+            return 10;
+        }
+        ChildProcess shell;
+        if (!shell.Start(Shell(script)) || !shell.Wait(20000)) {
+            return 11;
+        }
+        return body();
+    });
+    return test::WaitChild(pid, std::chrono::seconds(40));
+}
+
 TEST(KillRemainingChildren, EndsAdoptedOrphansAndChildrenOfOtherThreads) {
-    // In a child of the test, which has no other children there.
     test::TempDir dir;
     std::string pidFile = dir / "orphan.pid";
-    int code = test::WaitChild(
-        test::ForkChild([&] {
-            if (!BecomeChildSubreaper()) {
-                return 10;
-            }
-            // An orphan: its parent shell ends at once, so it is adopted by us.
-            ChildProcess shell;
-            ChildStartOptions options;
-            options.arguments = {"/bin/sh", "-c", "setsid sleep 300 & echo $! > " + pidFile};
-            if (!shell.Start(options) || !shell.Wait(20000)) {
-                return 11;
-            }
-            // A child started by another thread, which has ended since.
-            ChildProcess fromThread;
-            std::thread([&] {
-                ChildStartOptions sleeper;
-                sleeper.arguments = {"sleep", "300"};
-                (void)fromThread.Start(sleeper);
-            }).join();
-            if (!fromThread.Started()) {
-                return 12;
-            }
-            std::string text = test::ReadFile(pidFile).value_or("");
-            int orphan = std::atoi(text.c_str());
-            if (orphan <= 0) {
-                return 13;
-            }
-            if (KillRemainingChildren(5000) < 2) {
-                return 14;
-            }
-            // Both are gone and reaped.
-            if (kill(orphan, 0) == 0 || kill(fromThread.Pid(), 0) == 0) {
-                return 15;
-            }
-            return 0;
-        }),
-        std::chrono::seconds(30));
+    // An orphan: its parent shell ends at once, so it is adopted by us.
+    int code = WithAdoptedOrphans("setsid sleep 300 & echo $! > " + pidFile, [&] {
+        // A child started by another thread, which has ended since.
+        ChildProcess fromThread;
+        std::thread([&] { (void)fromThread.Start(Program({"sleep", "300"})); }).join();
+        if (!fromThread.Started()) {
+            return 12;
+        }
+        std::string text = test::ReadFile(pidFile).value_or("");
+        int orphan = std::atoi(text.c_str());
+        if (orphan <= 0) {
+            return 13;
+        }
+        if (KillRemainingChildren(5000) < 2) {
+            return 14;
+        }
+        // Both are gone and reaped.
+        if (kill(orphan, 0) == 0 || kill(fromThread.Pid(), 0) == 0) {
+            return 15;
+        }
+        return 0;
+    });
     EXPECT_EQ(code, 0);
 }
 
 TEST(KillRemainingChildren, AsksFirstWithAGracePeriodThenKillsWhatStays) {
     test::TempDir dir;
     std::string tidied = dir / "tidied";
-    int code = test::WaitChild(
-        test::ForkChild([&] {
-            if (!BecomeChildSubreaper()) {
-                return 10;
-            }
-            // One orphan tidies up when asked to end; another ignores the request.
-            ChildProcess shell;
-            ChildStartOptions options;
-            options.arguments = {"/bin/sh", "-c",
-                                 "(trap 'echo done > " + tidied +
-                                     "; exit 0' TERM; while :; do sleep 0.05; done) & "
-                                     "(trap '' TERM; exec sleep 300) & sleep 0.3"};
-            if (!shell.Start(options) || !shell.Wait(20000)) {
-                return 11;
-            }
+    // One orphan tidies up when asked to end; another ignores the request.
+    int code = WithAdoptedOrphans(
+        "(trap 'echo done > " + tidied +
+            "; exit 0' TERM; while :; do sleep 0.05; done) & "
+            "(trap '' TERM; exec sleep 300) & sleep 0.3",
+        [&] {
             auto start = std::chrono::steady_clock::now();
             if (KillRemainingChildren(5000, 1000) < 2) {
                 return 12;
@@ -597,8 +590,7 @@ TEST(KillRemainingChildren, AsksFirstWithAGracePeriodThenKillsWhatStays) {
             }
             // No child is left, not even a zombie.
             return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD ? 0 : 15;
-        }),
-        std::chrono::seconds(40));
+        });
     EXPECT_EQ(code, 0);
 }
 

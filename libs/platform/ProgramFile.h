@@ -1,12 +1,13 @@
 #pragma once
 
 // Facts about program files: whether a file can be started, whether two paths name one file,
-// and whether the system's dynamic loader will load a library preloaded through the environment
-// (LD_PRELOAD) into the program.
+// which file a program name stands for in a PATH value, and whether the system's dynamic loader
+// will load a library preloaded through the environment (LD_PRELOAD) into the program.
 
 #include "platform/Result.h"
 
 #include <string>
+#include <string_view>
 
 namespace qz::platform {
 
@@ -15,6 +16,25 @@ bool IsExecutableFile(const std::string& path);
 
 /// Whether the two paths name the same file (after symbolic links); false when either is gone.
 bool IsSameFile(const std::string& path, const std::string& other);
+
+/// How FindProgramInPath looks, beyond the PATH value. Every member has an initializer, so that
+/// a caller names just those it sets: {.startFolder = folder}.
+struct ProgramSearch {
+    /// The folder the program will run in: relative entries of the PATH value (the empty entry
+    /// among them) and a relative name holding '/' count from it. Empty: from ours.
+    std::string startFolder{};
+    /// An entry naming this folder (trailing '/' aside) is passed over, as written.
+    std::string skipFolder{};
+    /// A file that is this one (by any name, IsSameFile) is passed over.
+    std::string skipFile{};
+};
+
+/// The program file a shell starts for name: a name holding '/' is that file (counted from the
+/// start folder when relative); any other is looked up in the folders of pathValue (separated
+/// by ':', an empty entry meaning ".") in order. Only a regular file this process may execute
+/// counts. Empty when nothing does, and for an empty name.
+std::string FindProgramInPath(const std::string& name, std::string_view pathValue,
+                              const ProgramSearch& search = {});
 
 /// How the system starts a program file, as far as a preloaded library is concerned.
 enum class ProgramLoading {

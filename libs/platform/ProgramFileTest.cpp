@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <elf.h>
+#include <filesystem>
 #include <link.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -14,6 +15,8 @@
 
 namespace qz::platform {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(ProgramFile, FilesAreCheckedForExecutionAndSameness) {
     test::TempDir dir;
@@ -26,6 +29,110 @@ TEST(ProgramFile, FilesAreCheckedForExecutionAndSameness) {
     EXPECT_TRUE(IsSameFile(dir / "link", dir / "plain"));
     EXPECT_FALSE(IsSameFile(dir / "link", "/bin/sh"));
     EXPECT_FALSE(IsSameFile(dir / "none", dir / "none"));
+}
+
+void MakeProgram(const std::string& path, fs::perms perms = fs::perms::owner_all) {
+    fs::create_directories(fs::path(path).parent_path());
+    test::WriteFile(path, "#!/bin/sh\nexit 0\n");
+    fs::permissions(path, perms);
+}
+
+TEST(FindProgramInPath, TakesTheFirstRunnableFileOfTheGivenPath) {
+    test::TempDir dir;
+    fs::create_directories(dir / "a");
+    fs::create_directories(dir / "b");
+    fs::create_directories(dir / "c/tool"); // a folder of the name is no program
+    MakeProgram(dir / "a/tool", fs::perms::owner_read | fs::perms::owner_write); // not runnable
+    MakeProgram(dir / "b/tool");
+    std::string path = dir / "c" + ":" + dir / "a" + ":" + dir / "b";
+    EXPECT_EQ(FindProgramInPath("tool", path), dir / "b/tool");
+    EXPECT_EQ(FindProgramInPath("tool", dir / "a"), "");
+    EXPECT_EQ(FindProgramInPath("missing", path), "");
+    EXPECT_EQ(FindProgramInPath("", path), "");
+    EXPECT_EQ(FindProgramInPath("", ""), "");
+}
+
+TEST(FindProgramInPath, AnEmptyEntryIsTheCurrentFolder) {
+    test::TempDir dir;
+    MakeProgram(dir / "here");
+    std::string old = fs::current_path();
+    fs::current_path(dir.path());
+    EXPECT_EQ(FindProgramInPath("here", "/nonexistent::/also-not"), "./here");
+    EXPECT_EQ(FindProgramInPath("here", "/nonexistent:"), "./here");
+    EXPECT_EQ(FindProgramInPath("here", "/nonexistent"), "");
+    fs::current_path(old);
+    // Relative entries count from the folder the program runs in.
+    EXPECT_EQ(FindProgramInPath("here", "/nonexistent:.", {.startFolder = dir.path()}),
+              dir / "./here");
+    EXPECT_EQ(FindProgramInPath("here", "", {.startFolder = dir.path()}), dir / "./here");
+}
+
+TEST(FindProgramInPath, ANameWithASlashIsThatFileAndIsNotLookedUp) {
+    test::TempDir dir;
+    MakeProgram(dir / "x/tool");
+    MakeProgram(dir / "bin/tool");
+    MakeProgram(dir / "x/plain", fs::perms::owner_read);
+    const std::string path = dir / "bin";
+    const ProgramSearch fromDir{.startFolder = dir.path()};
+    EXPECT_EQ(FindProgramInPath("x/tool", path, fromDir), dir / "x/tool");
+    EXPECT_EQ(FindProgramInPath("./x/tool", path, fromDir), dir / "./x/tool");
+    EXPECT_EQ(FindProgramInPath(dir / "x/tool", path, fromDir), dir / "x/tool");
+    EXPECT_EQ(FindProgramInPath(dir / "x/tool", path), dir / "x/tool");
+    // Missing or not runnable: nothing, and no search of PATH for the last part.
+    EXPECT_EQ(FindProgramInPath("a/tool", path, fromDir), "");
+    EXPECT_EQ(FindProgramInPath("x/plain", path, fromDir), "");
+    EXPECT_EQ(FindProgramInPath("x/", path, fromDir), "");
+}
+
+TEST(FindProgramInPath, SkipsTheGivenFolderAndTheGivenFile) {
+    test::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "masq").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "bin").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "other").c_str(), 0755), 0);
+    MakeProgram(dir / "bin/tool");
+    MakeProgram(dir / "relay");
+    ASSERT_EQ(symlink((dir / "relay").c_str(), (dir / "masq/tool").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "relay").c_str(), (dir / "other/tool").c_str()), 0);
+    test::WriteFile(dir / "other/plain", "not executable");
+    std::string path = dir / "masq" + ":" + dir / "other" + ":" + dir / "bin";
+
+    EXPECT_EQ(FindProgramInPath("tool", path), dir / "masq/tool");
+    EXPECT_EQ(
+        FindProgramInPath("tool", path, {.skipFolder = dir / "masq", .skipFile = dir / "relay"}),
+        dir / "bin/tool");
+    EXPECT_EQ(FindProgramInPath("tool", path, {.skipFolder = dir / "masq/"}), dir / "other/tool");
+    EXPECT_EQ(
+        FindProgramInPath("tool", dir / "masq//:" + dir / "bin", {.skipFolder = dir / "masq"}),
+        dir / "bin/tool");
+    EXPECT_EQ(FindProgramInPath("plain", path), "");
+    EXPECT_EQ(FindProgramInPath("", path), "");
+    EXPECT_EQ(FindProgramInPath("bin", dir.path()), ""); // a folder is no program
+    // Only the folder as written is skipped, not the empty entry.
+    std::string old = fs::current_path();
+    fs::current_path((dir / "masq").c_str());
+    EXPECT_EQ(FindProgramInPath("tool", ":" + dir / "bin", {.skipFolder = "."}), "./tool");
+    fs::current_path(old);
+}
+
+TEST(FindProgramInPath, HostileNamesAndPathValuesAreHarmless) {
+    test::TempDir dir;
+    MakeProgram(dir / "tool");
+    // A NUL byte would cut the path the system sees: "<dir>/tool\0x" is no name of "<dir>/tool".
+    using namespace std::string_literals;
+    EXPECT_EQ(FindProgramInPath("tool\0x"s, dir.path()), "");
+    EXPECT_EQ(FindProgramInPath("x"s, dir / "tool\0"s), "");
+    EXPECT_EQ(FindProgramInPath((dir / "tool") + "\0/x"s, ""), "");
+    EXPECT_EQ(FindProgramInPath("tool", "\0:"s + dir.path()), dir / "tool");
+    // Only separators, a very long value, names of the special folders.
+    EXPECT_EQ(FindProgramInPath("tool", "::::::"), "");
+    std::string longPath;
+    for (int i = 0; i < 10000; ++i) {
+        longPath += "/nonexistent/" + std::to_string(i) + ":";
+    }
+    EXPECT_EQ(FindProgramInPath("tool", longPath + dir.path()), dir / "tool");
+    EXPECT_EQ(FindProgramInPath(std::string(5000, 'n'), dir.path()), "");
+    EXPECT_EQ(FindProgramInPath(".", dir.path()), "");
+    EXPECT_EQ(FindProgramInPath("..", dir.path()), "");
 }
 
 /// An ELF file of our kind with the given program header types, as bytes.

@@ -107,7 +107,7 @@ public:
 
     /// Reads the root's file; a missing file is an empty root. Safe against concurrent writers:
     /// a write replaces the file atomically.
-    static Result<> Load(RegistryRoot root, RegistryDocument& document);
+    static Result<RegistryDocument> Load(RegistryRoot root);
 
     /// Read-modify-write under an exclusive lock of the file: loads the current document, calls
     /// change (which returns its own result; a failure leaves the file untouched), then writes

@@ -4,6 +4,9 @@
 // signals without a signal handler, one instance per machine through a locked state file, and
 // telling the service manager that it is ready or stopping.
 
+#include "platform/Result.h"
+#include "platform/posix/UniqueFd.h"
+
 #include <functional>
 #include <string>
 #include <thread>
@@ -11,8 +14,8 @@
 namespace qz::platform {
 
 /// Blocks the stop signals (terminate, interrupt, hang-up) for the calling thread and every
-/// thread it starts afterwards; call it in main before any thread exists. 0 or the error code.
-int BlockStopSignals();
+/// thread it starts afterwards; call it in main before any thread exists.
+Result<> BlockStopSignals();
 
 /// Waits on a thread of its own for the stop signals blocked by BlockStopSignals and calls the
 /// handler there with the signal number, once per signal. Sleeps in the kernel meanwhile.
@@ -24,14 +27,14 @@ public:
     StopSignalWatch(const StopSignalWatch&) = delete;
     StopSignalWatch& operator=(const StopSignalWatch&) = delete;
 
-    /// Starts watching; 0 or the error code.
-    int Start(std::function<void(int signal)> onSignal);
+    /// Starts watching (a watch already running is stopped first).
+    Result<> Start(std::function<void(int signal)> onSignal);
     /// Ends the watching thread and waits for it. A handler still running finishes first.
     void Stop();
 
 private:
-    int signalFd_ = -1;
-    int wakeFd_ = -1;
+    detail::UniqueFd signalFd_;
+    detail::UniqueFd wakeFd_;
     std::thread thread_;
 };
 
@@ -45,20 +48,23 @@ public:
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
-    /// Creates the file when missing and takes the lock without waiting. 0; EWOULDBLOCK when
-    /// another process holds it; another error code when the file cannot be used.
-    int Acquire(const std::string& path);
-    /// Replaces the file's text (the holder's process id and state). 0 or the error code.
-    int WriteState(const std::string& text);
+    /// Creates the file when missing and takes the lock without waiting. Fails with
+    /// EWOULDBLOCK when another holder has it (another InstanceLock of this process too), with
+    /// another code when the file cannot be used.
+    Result<> Acquire(const std::string& path);
+    /// Replaces the file's text (the holder's process id and state). Fails with EBADF when the
+    /// lock is not held.
+    Result<> WriteState(const std::string& text);
     void Release();
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return static_cast<bool>(fd_); }
 
-    /// The text of the file when a live process holds its lock. 0; ESRCH when nobody holds it
-    /// (or the file is missing); another error code when it cannot be read.
-    static int ReadHolderState(const std::string& path, std::string& text);
+    /// The text of the file (about its first 4 KiB) when a live process holds its
+    /// lock. Fails with ESRCH when nobody holds it (or the file is missing), with another code
+    /// when it cannot be read.
+    static Result<std::string> ReadHolderState(const std::string& path);
 
 private:
-    int fd_ = -1;
+    detail::UniqueFd fd_;
 };
 
 /// The pid file of a service under the project's own supervision (ServiceControl.h): a
@@ -71,20 +77,23 @@ public:
     SupervisedPidFile(const SupervisedPidFile&) = delete;
     SupervisedPidFile& operator=(const SupervisedPidFile&) = delete;
 
-    /// Creates the file when missing and takes the lock without waiting. 0; EWOULDBLOCK (or
-    /// EAGAIN) when another process holds it; another error code when the file cannot be used.
-    int Acquire(const std::string& path);
-    /// Writes our pid and, when not empty, the state word ("starting", "stopping").
-    int WriteState(const std::string& state);
+    /// Creates the file when missing and takes the lock without waiting. Fails with EWOULDBLOCK
+    /// (or EAGAIN) when another process holds it, with another code when the file cannot be
+    /// used.
+    Result<> Acquire(const std::string& path);
+    /// Writes our pid and, when not empty, the state word ("starting", "stopping"). Fails with
+    /// EBADF when the lock is not held.
+    Result<> WriteState(const std::string& state);
     void Release();
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return static_cast<bool>(fd_); }
 
 private:
-    int fd_ = -1;
+    detail::UniqueFd fd_;
 };
 
-/// Asks the process to stop (the terminate signal). 0 or the error code.
-int SendStopSignal(int pid);
+/// Asks the process to stop (the terminate signal). Fails with EINVAL for a pid that names no
+/// single process (0 or less), else with the system error.
+Result<> SendStopSignal(int pid);
 
 /// Tells the service manager that started the program its state ("READY=1", "STOPPING=1");
 /// nothing when the program was not started by one.

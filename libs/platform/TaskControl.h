@@ -1,12 +1,10 @@
 #pragma once
 
 // What a build-system process needs beyond starting children: a stop request by the terminate
-// signal that it handles between its waits, and finding a task's program in the task's own PATH
-// rather than in its own.
+// signal that it handles between its waits. (A task's program is found in the task's own PATH
+// with FindProgramInPath, ProgramFile.h.)
 
 #include "platform/Result.h"
-
-#include <string>
 
 namespace qz::platform {
 
@@ -17,13 +15,5 @@ Result<> WatchTerminateSignal();
 
 /// True once the terminate signal has arrived after WatchTerminateSignal.
 bool TerminateSignalReceived();
-
-/// The program name looked up the way a shell does, in the folders of pathValue (a PATH value:
-/// folders separated by ':', an empty entry meaning the current folder). Relative folders count
-/// from baseFolder when it is not empty (the folder the program will run in), else from ours. A
-/// name holding '/' is returned as it is. The first regular file that may be executed wins;
-/// empty when none does.
-std::string FindProgramInPath(const std::string& name, const std::string& pathValue,
-                              const std::string& baseFolder = {});
 
 } // namespace qz::platform

@@ -1,56 +1,16 @@
 #include "platform/TaskControl.h"
 
-#include "TestSupport.h"
 #include "platform/posix/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <filesystem>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace qz::platform {
 namespace {
-
-namespace fs = std::filesystem;
-
-void MakeProgram(const std::string& path, fs::perms perms) {
-    test::WriteFile(path, "#!/bin/sh\nexit 0\n");
-    fs::permissions(path, perms);
-}
-
-TEST(FindProgramInPath, TakesTheFirstRunnableFileOfTheGivenPath) {
-    test::TempDir dir;
-    fs::create_directories(dir / "a");
-    fs::create_directories(dir / "b");
-    fs::create_directories(dir / "c/tool"); // a folder of the name is no program
-    MakeProgram(dir / "a/tool", fs::perms::owner_read | fs::perms::owner_write); // not runnable
-    MakeProgram(dir / "b/tool", fs::perms::owner_all);
-    std::string path = dir / "c" + ":" + dir / "a" + ":" + dir / "b";
-    EXPECT_EQ(FindProgramInPath("tool", path), dir / "b/tool");
-    EXPECT_EQ(FindProgramInPath("tool", dir / "a"), "");
-    EXPECT_EQ(FindProgramInPath("missing", path), "");
-    EXPECT_EQ(FindProgramInPath("", path), "");
-    EXPECT_EQ(FindProgramInPath("", ""), "");
-    // A name with a slash is not looked up.
-    EXPECT_EQ(FindProgramInPath("./x/tool", path), "./x/tool");
-}
-
-TEST(FindProgramInPath, AnEmptyEntryIsTheCurrentFolder) {
-    test::TempDir dir;
-    MakeProgram(dir / "here", fs::perms::owner_all);
-    std::string old = fs::current_path();
-    fs::current_path(dir.path());
-    EXPECT_EQ(FindProgramInPath("here", "/nonexistent::/also-not"), "./here");
-    EXPECT_EQ(FindProgramInPath("here", "/nonexistent:"), "./here");
-    EXPECT_EQ(FindProgramInPath("here", "/nonexistent"), "");
-    fs::current_path(old);
-    // Relative entries count from the folder the program runs in.
-    EXPECT_EQ(FindProgramInPath("here", "/nonexistent:.", dir.path()), dir / "./here");
-    EXPECT_EQ(FindProgramInPath("here", "", dir.path()), dir / "./here");
-}
 
 TEST(WatchTerminateSignal, TheSignalOnlySetsTheFlagAndInterruptsAWait) {
     // In a child, so that this test process keeps its own handling.

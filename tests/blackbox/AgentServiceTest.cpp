@@ -111,10 +111,9 @@ protected:
         agent_ = test::StartProgram({QZ_AGENT_PATH, "--foreground"}, options_);
         ASSERT_GT(agent_, 0);
         auto deadline = Clock::now() + 15s;
-        std::string state;
         while (Clock::now() < deadline) {
-            if (platform::InstanceLock::ReadHolderState(LockPath(), state) == 0 &&
-                state.find("ready") != std::string::npos) {
+            auto state = platform::InstanceLock::ReadHolderState(LockPath());
+            if (state && state->find("ready") != std::string::npos) {
                 return;
             }
             ASSERT_FALSE(test::ChildEnded(agent_)) << "the agent ended while starting";
@@ -330,7 +329,7 @@ TEST_F(AgentServiceBlackBox, AUserTheAgentDoesNotAnswerIsToldAtOnce) {
     options_.env["TamrelObjectOwners"] = std::nullopt;
     StartAgent();
     std::string state;
-    ASSERT_EQ(platform::InstanceLock::ReadHolderState(LockPath(), state), 0);
+    ASSERT_EQ(test::Unpack(platform::InstanceLock::ReadHolderState(LockPath()), state), 0);
     EXPECT_THAT(state, HasSubstr("\nready\nanswers 0\n"));
     auto [code, took] = consoleAsNobody();
     std::string text = test::ReadFile(out).value_or("");
@@ -346,7 +345,7 @@ TEST_F(AgentServiceBlackBox, AUserTheAgentDoesNotAnswerIsToldAtOnce) {
     ASSERT_EQ(test::WaitChild(agent_, 15s), 0);
     options_.env["TamrelObjectOwners"] = "1000,65534";
     StartAgent();
-    ASSERT_EQ(platform::InstanceLock::ReadHolderState(LockPath(), state), 0);
+    ASSERT_EQ(test::Unpack(platform::InstanceLock::ReadHolderState(LockPath()), state), 0);
     EXPECT_THAT(state, HasSubstr("answers 0,1000,65534\n"));
     std::tie(code, took) = consoleAsNobody();
     text = test::ReadFile(out).value_or("");

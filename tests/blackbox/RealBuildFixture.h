@@ -107,10 +107,11 @@ protected:
         const std::string lock = dir_ / ("obj/qzagentd-" + prefix_ + ".lock");
         bool ready = WaitUntil(
             [&] {
-                std::string state;
-                return ChildEnded(agent_) ||
-                       (platform::InstanceLock::ReadHolderState(lock, state) == 0 &&
-                        state.find("ready") != std::string::npos);
+                if (ChildEnded(agent_)) {
+                    return true;
+                }
+                auto state = platform::InstanceLock::ReadHolderState(lock);
+                return state && state->find("ready") != std::string::npos;
             },
             15s);
         ASSERT_TRUE(ready && !ChildEnded(agent_)) << "the agent did not become ready";

@@ -180,9 +180,8 @@ protected:
         std::string lock = dir_ / ("objects/qzagentd-" + prefix_ + ".lock");
         ASSERT_TRUE(test::WaitUntil(
             [&] {
-                std::string state;
-                return platform::InstanceLock::ReadHolderState(lock, state) == 0 &&
-                       state.find("ready") != std::string::npos;
+                auto state = platform::InstanceLock::ReadHolderState(lock);
+                return state && state->find("ready") != std::string::npos;
             },
             15s))
             << "the agent did not become ready";

@@ -99,8 +99,8 @@ std::string ShowValue(const RegValue& value) {
 // Opens an existing key; a missing one is reported as not found (exit code 1), any other
 // failure (a damaged file, no access) raises with its message.
 int OpenExisting(TCrossRegistry& reg, const std::string& key) {
-    platform::RegistryDocument document;
-    if (platform::RegistryStore::Load(reg.RootKey(), document) && !document.KeyExists(key)) {
+    auto document = platform::RegistryStore::Load(reg.RootKey());
+    if (document && !document->KeyExists(key)) {
         std::fprintf(stderr, "qzreg: key not found: %s\n", key.c_str());
         return kNotFound;
     }

@@ -111,10 +111,12 @@ platform::Result<> TCrossRegistry::OpenPath(const std::string& fullPath, bool cr
     if (writable && !RegistryStore::CanWrite(root_)) {
         return platform::Fail(EACCES);
     }
-    RegistryDocument document;
-    platform::Result<> status = RegistryStore::Load(root_, document);
-    if (!status || document.KeyExists(fullPath)) {
-        return status;
+    platform::Result<RegistryDocument> document = RegistryStore::Load(root_);
+    if (!document) {
+        return tl::unexpected(std::move(document.error()));
+    }
+    if (document->KeyExists(fullPath)) {
+        return {};
     }
     if (!create || fullPath.empty()) {
         return platform::Fail(ENOENT);
@@ -168,8 +170,8 @@ bool TCrossRegistry::CreateKey(const std::string& path) {
 }
 
 bool TCrossRegistry::KeyExists(const std::string& path) {
-    RegistryDocument document;
-    return RegistryStore::Load(root_, document) && document.KeyExists(ResolvePath(path));
+    platform::Result<RegistryDocument> document = RegistryStore::Load(root_);
+    return document && document->KeyExists(ResolvePath(path));
 }
 
 bool TCrossRegistry::DeleteKey(const std::string& path) {
@@ -189,12 +191,11 @@ std::optional<RegValue> TCrossRegistry::ReadValue(const std::string& name) {
     if (!hasCurrentKey_) {
         return std::nullopt;
     }
-    RegistryDocument document;
-    platform::Result<> status = RegistryStore::Load(root_, document);
-    if (!status) {
-        Raise(Format("Failed to get data for '%s'", name) + "\r\n" + status.error().Text());
+    platform::Result<RegistryDocument> document = RegistryStore::Load(root_);
+    if (!document) {
+        Raise(Format("Failed to get data for '%s'", name) + "\r\n" + document.error().Text());
     }
-    const RegValue* value = document.FindValue(currentPath_, name);
+    const RegValue* value = document->FindValue(currentPath_, name);
     return value ? std::optional<RegValue>(*value) : std::nullopt;
 }
 
@@ -299,17 +300,21 @@ bool TCrossRegistry::DeleteValue(const std::string& name) {
 
 void TCrossRegistry::GetKeyNames(std::vector<std::string>& list) {
     list.clear();
-    RegistryDocument document;
-    if (hasCurrentKey_ && RegistryStore::Load(root_, document)) {
-        list = document.SubKeyNames(currentPath_);
+    if (!hasCurrentKey_) {
+        return;
+    }
+    if (platform::Result<RegistryDocument> document = RegistryStore::Load(root_)) {
+        list = document->SubKeyNames(currentPath_);
     }
 }
 
 void TCrossRegistry::GetValueNames(std::vector<std::string>& list) {
     list.clear();
-    RegistryDocument document;
-    if (hasCurrentKey_ && RegistryStore::Load(root_, document)) {
-        for (const RegValue& value : document.Values(currentPath_)) {
+    if (!hasCurrentKey_) {
+        return;
+    }
+    if (platform::Result<RegistryDocument> document = RegistryStore::Load(root_)) {
+        for (const RegValue& value : document->Values(currentPath_)) {
             list.push_back(value.name);
         }
     }
@@ -331,9 +336,8 @@ void TCrossRegistry::GetSubKeyNames(const std::string& path, std::vector<std::st
         }
         return;
     }
-    RegistryDocument document;
-    if (RegistryStore::Load(root_, document)) {
-        list = document.SubKeyNames(base + path);
+    if (platform::Result<RegistryDocument> document = RegistryStore::Load(root_)) {
+        list = document->SubKeyNames(base + path);
     }
 }
 
@@ -351,12 +355,12 @@ TCrossRegIniFile::TCrossRegIniFile(std::uint32_t access, RegRoot root) {
 
 std::optional<RegValue> TCrossRegIniFile::ReadSectionValue(const std::string& section,
                                                            const std::string& name) {
-    RegistryDocument document;
     std::string key = ResolvePath(section);
-    if (!RegistryStore::Load(RootKey(), document) || !document.KeyExists(key)) {
+    platform::Result<RegistryDocument> document = RegistryStore::Load(RootKey());
+    if (!document || !document->KeyExists(key)) {
         return std::nullopt;
     }
-    const RegValue* value = document.FindValue(key, name);
+    const RegValue* value = document->FindValue(key, name);
     return value ? std::optional<RegValue>(*value) : std::nullopt;
 }
 

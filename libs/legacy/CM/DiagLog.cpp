@@ -135,8 +135,7 @@ DiagLogSettings ReadDiagLogSettings() {
         if (!registry.OpenKey(key, false, false)) {
             // An unconfigured machine has no such key: the defaults, and nothing to report. A
             // store that cannot be read raises its reason below.
-            platform::RegistryDocument document;
-            if (platform::RegistryStore::Load(platform::RegistryRoot::LocalMachine, document) &&
+            if (platform::RegistryStore::Load(platform::RegistryRoot::LocalMachine) &&
                 !registry.KeyExists(key)) {
                 return settings;
             }

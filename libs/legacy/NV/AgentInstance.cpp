@@ -61,12 +61,13 @@ bool AgentAnswersUser(const std::string& lockText, std::uint32_t uid) {
 }
 
 std::string AgentRefusalMessage() {
-    std::string text;
-    if (platform::InstanceLock::ReadHolderState(AgentInstanceLockPath(), text) != 0) {
+    platform::Result<std::string> text =
+        platform::InstanceLock::ReadHolderState(AgentInstanceLockPath());
+    if (!text) {
         return {};
     }
     const std::uint32_t uid = platform::EffectiveUserId();
-    if (AgentAnswersUser(text, uid)) {
+    if (AgentAnswersUser(*text, uid)) {
         return {};
     }
     return "The agent service does not answer the requests of this user (user id " +

@@ -46,10 +46,11 @@ TEST(AgentInstance, TheConsoleReadsTheRunningAgentsLockFile) {
     EXPECT_EQ(AgentRefusalMessage(), "");
     {
         platform::InstanceLock lock;
-        ASSERT_EQ(lock.Acquire(AgentInstanceLockPath()), 0);
-        ASSERT_EQ(lock.WriteState("1\nready\n" + AgentAnswersLine({self})), 0);
+        ASSERT_EQ(test::FailureCode(lock.Acquire(AgentInstanceLockPath())), 0);
+        ASSERT_EQ(test::FailureCode(lock.WriteState("1\nready\n" + AgentAnswersLine({self}))), 0);
         EXPECT_EQ(AgentRefusalMessage(), "");
-        ASSERT_EQ(lock.WriteState("1\nready\n" + AgentAnswersLine({self + 1})), 0);
+        ASSERT_EQ(test::FailureCode(lock.WriteState("1\nready\n" + AgentAnswersLine({self + 1}))),
+                  0);
         std::string message = AgentRefusalMessage();
         EXPECT_NE(message.find("does not answer the requests of this user (user id " +
                                std::to_string(self) + ")"),

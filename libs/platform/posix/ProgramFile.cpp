@@ -25,6 +25,13 @@ constexpr unsigned char kOwnData = ELFDATA2MSB;
 #endif
 constexpr unsigned char kOwnClass = sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32;
 
+std::string_view WithoutTrailingSlashes(std::string_view folder) {
+    while (folder.size() > 1 && folder.back() == '/') {
+        folder.remove_suffix(1);
+    }
+    return folder;
+}
+
 // More program headers than any real program has: a damaged count is not followed.
 constexpr std::size_t kMaxProgramHeaders = 4096;
 // The Linux limit of a "#!" line, and of interpreters of interpreters.
@@ -149,6 +156,47 @@ bool IsSameFile(const std::string& path, const std::string& other) {
     struct stat b {};
     return stat(path.c_str(), &a) == 0 && stat(other.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
+}
+
+std::string FindProgramInPath(const std::string& name, std::string_view pathValue,
+                              const ProgramSearch& search) {
+    // A NUL byte would end the path the system sees early, at another file.
+    constexpr char kNul = '\0';
+    if (name.empty() || name.find(kNul) != std::string::npos) {
+        return {};
+    }
+    auto fromStart = [&](std::string_view path) {
+        std::string full(path);
+        if (path[0] != '/' && !search.startFolder.empty()) {
+            full.insert(0, search.startFolder + "/");
+        }
+        return full;
+    };
+    if (name.find('/') != std::string::npos) {
+        std::string path = fromStart(name);
+        return IsExecutableFile(path) ? path : std::string();
+    }
+    const std::string_view skipFolder = WithoutTrailingSlashes(search.skipFolder);
+    std::size_t begin = 0;
+    for (;;) {
+        std::size_t end = pathValue.find(':', begin);
+        std::string_view entry = pathValue.substr(
+            begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
+        const bool skipped =
+            entry.find(kNul) != std::string_view::npos ||
+            (!entry.empty() && !skipFolder.empty() && WithoutTrailingSlashes(entry) == skipFolder);
+        if (!skipped) {
+            std::string candidate = fromStart(entry.empty() ? "." : entry) + "/" + name;
+            if (IsExecutableFile(candidate) &&
+                (search.skipFile.empty() || !IsSameFile(candidate, search.skipFile))) {
+                return candidate;
+            }
+        }
+        if (end == std::string_view::npos) {
+            return {};
+        }
+        begin = end + 1;
+    }
 }
 
 Result<ProgramLoading> ProgramLoadingOf(const std::string& path) {

@@ -58,26 +58,26 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-int MakeFolders(const std::string& folder) {
+Result<> MakeFolders(const std::string& folder) {
     if (folder.empty() || folder == "/" || folder == ".") {
-        return 0;
+        return {};
     }
     struct stat info {};
     if (stat(folder.c_str(), &info) == 0) {
-        return S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+        return FailUnless(S_ISDIR(info.st_mode), ENOTDIR);
     }
-    if (int error = MakeFolders(FolderOf(folder))) {
-        return error;
+    if (Result<> made = MakeFolders(FolderOf(folder)); !made) {
+        return made;
     }
     if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        return errno;
+        return FailWithLastError();
     }
-    return 0;
+    return {};
 }
 
-// Reads the rest of a file; 0 or an errno.
-int ReadAll(int fd, std::string& text) {
-    text.clear();
+// Reads the rest of a file and parses it.
+Result<RegistryDocument> ReadDocument(int fd, const std::string& file) {
+    std::string text;
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -85,22 +85,13 @@ int ReadAll(int fd, std::string& text) {
             if (errno == EINTR) {
                 continue;
             }
-            return errno;
+            return FailWithLastError();
         }
         if (n == 0) {
-            return 0;
+            return RegistryDocument::Parse(text, file);
         }
         text.append(buffer, static_cast<size_t>(n));
     }
-}
-
-Result<> ParseInto(const std::string& text, const std::string& file, RegistryDocument& document) {
-    auto parsed = RegistryDocument::Parse(text, file);
-    if (!parsed) {
-        return tl::unexpected(std::move(parsed.error()));
-    }
-    document = std::move(*parsed);
-    return {};
 }
 
 // Replaces the file with the text: temporary file in the same folder, flushed, renamed over.
@@ -134,9 +125,6 @@ Result<> ReplaceFile(const std::string& file, const std::string& text, mode_t mo
     return {};
 }
 
-// Closing the descriptor on every path out also releases its lock.
-using FileGuard = detail::UniqueFd;
-
 } // namespace
 
 std::string RegistryStore::RootFile(RegistryRoot root) {
@@ -158,22 +146,16 @@ std::string RegistryStore::RootFile(RegistryRoot root) {
     return folder + "/" + RootFileName(root);
 }
 
-Result<> RegistryStore::Load(RegistryRoot root, RegistryDocument& document) {
+Result<RegistryDocument> RegistryStore::Load(RegistryRoot root) {
     std::string file = RootFile(root);
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    detail::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT || errno == ENOTDIR) {
-            document = RegistryDocument();
-            return {};
+            return RegistryDocument();
         }
         return FailWithLastError();
     }
-    FileGuard guard(fd);
-    std::string text;
-    if (int error = ReadAll(fd, text)) {
-        return Fail(error);
-    }
-    return ParseInto(text, file, document);
+    return ReadDocument(fd.Get(), file);
 }
 
 Result<> RegistryStore::Update(RegistryRoot root,
@@ -184,11 +166,12 @@ Result<> RegistryStore::Update(RegistryRoot root,
         file = real;
         std::free(real);
     }
-    if (int error = MakeFolders(FolderOf(file))) {
-        return Fail(error);
+    if (Result<> made = MakeFolders(FolderOf(file)); !made) {
+        return made;
     }
     for (;;) {
-        FileGuard guard(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        // Closing the descriptor on every path out also releases its lock.
+        detail::UniqueFd guard(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         if (guard.Get() < 0) {
             return FailWithLastError();
         }
@@ -208,18 +191,14 @@ Result<> RegistryStore::Update(RegistryRoot root,
             current.st_dev != opened.st_dev) {
             continue;
         }
-        std::string text;
-        if (int error = ReadAll(guard.Get(), text)) {
-            return Fail(error);
+        Result<RegistryDocument> document = ReadDocument(guard.Get(), file);
+        if (!document) {
+            return tl::unexpected(std::move(document.error()));
         }
-        RegistryDocument document;
-        if (Result<> parsed = ParseInto(text, file, document); !parsed) {
-            return parsed;
-        }
-        if (Result<> changed = change(document); !changed) {
+        if (Result<> changed = change(*document); !changed) {
             return changed;
         }
-        return ReplaceFile(file, document.Serialise(), opened.st_mode);
+        return ReplaceFile(file, document->Serialise(), opened.st_mode);
     }
 }
 

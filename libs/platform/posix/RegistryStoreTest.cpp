@@ -141,18 +141,19 @@ TEST_F(RegistryStoreTest, RootFilesFollowTheOverride) {
 }
 
 TEST_F(RegistryStoreTest, MissingFileIsEmptyAndCorruptFileIsRefused) {
-    RegistryDocument document;
-    EXPECT_TRUE(RegistryStore::Load(RegistryRoot::LocalMachine, document));
-    EXPECT_FALSE(document.KeyExists("SOFTWARE"));
+    Result<RegistryDocument> document = RegistryStore::Load(RegistryRoot::LocalMachine);
+    ASSERT_TRUE(document);
+    EXPECT_FALSE(document->KeyExists("SOFTWARE"));
 
     test::WriteFile(dir_ / "HKLM.reg", "REGEDIT4\n\n[SOFTWARE\\Tamrel]\n\"Folder\"=\"/opt/orv");
-    Result<> status = RegistryStore::Load(RegistryRoot::LocalMachine, document);
-    ASSERT_FALSE(status);
-    EXPECT_EQ(status.error().code, RegistryCorruptCode());
-    EXPECT_EQ(status.error().Text(), dir_ / "HKLM.reg" + ", line 4: the closing quote is missing");
+    document = RegistryStore::Load(RegistryRoot::LocalMachine);
+    ASSERT_FALSE(document);
+    EXPECT_EQ(document.error().code, RegistryCorruptCode());
+    EXPECT_EQ(document.error().Text(),
+              dir_ / "HKLM.reg" + ", line 4: the closing quote is missing");
     // An update never overwrites a store it cannot read.
-    status = RegistryStore::Update(RegistryRoot::LocalMachine,
-                                   [](RegistryDocument&) { return Result<>{}; });
+    Result<> status = RegistryStore::Update(RegistryRoot::LocalMachine,
+                                            [](RegistryDocument&) { return Result<>{}; });
     ASSERT_FALSE(status);
     EXPECT_EQ(status.error().code, RegistryCorruptCode());
     EXPECT_EQ(*test::ReadFile(dir_ / "HKLM.reg"),
@@ -208,9 +209,9 @@ TEST_F(RegistryStoreTest, ConcurrentWritersFromSeveralProcessesLoseNothing) {
         return 0;
     });
     EXPECT_EQ(codes, std::vector<int>(kProcesses, 0));
-    RegistryDocument document;
-    ASSERT_TRUE(RegistryStore::Load(RegistryRoot::LocalMachine, document));
-    EXPECT_EQ(document.Values("SOFTWARE\\Test").size(), static_cast<size_t>(kProcesses * kWrites));
+    Result<RegistryDocument> document = RegistryStore::Load(RegistryRoot::LocalMachine);
+    ASSERT_TRUE(document);
+    EXPECT_EQ(document->Values("SOFTWARE\\Test").size(), static_cast<size_t>(kProcesses * kWrites));
 }
 
 } // namespace

@@ -39,19 +39,19 @@ struct Registration {
 };
 
 std::optional<Registration> FindRegistration(const std::string& serviceName) {
-    RegistryDocument document;
-    if (!RegistryStore::Load(RegistryRoot::LocalMachine, document)) {
+    Result<RegistryDocument> document = RegistryStore::Load(RegistryRoot::LocalMachine);
+    if (!document) {
         return std::nullopt;
     }
     std::string key = SupervisedServiceKey(serviceName);
-    const RegistryValue* pidFile = document.FindValue(key, "PidFile");
+    const RegistryValue* pidFile = document->FindValue(key, "PidFile");
     if (pidFile == nullptr || pidFile->data.empty() ||
         (pidFile->type != RegistryValueType::String &&
          pidFile->type != RegistryValueType::ExpandString)) {
         return std::nullopt;
     }
     Registration registration{pidFile->data, {}};
-    const RegistryValue* start = document.FindValue(key, "Start");
+    const RegistryValue* start = document->FindValue(key, "Start");
     if (start != nullptr && (start->type == RegistryValueType::String ||
                              start->type == RegistryValueType::ExpandString)) {
         registration.startCommand = start->data;

@@ -27,166 +27,189 @@ sigset_t StopSignals() {
     return set;
 }
 
-// Closes a descriptor member kept as a plain number (the public header has no descriptor type).
-void CloseFd(int& fd) {
-    detail::UniqueFd(std::exchange(fd, -1)).Reset();
+// The thread of a StopSignalWatch: calls onSignal for each stop signal that arrives until the
+// wake-up event is set.
+void WatchStopSignals(int signalFd, int wakeFd, std::function<void(int)> onSignal) {
+    for (;;) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (fds[1].revents != 0) {
+            return;
+        }
+        signalfd_siginfo info{};
+        if (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            onSignal(static_cast<int>(info.ssi_signo));
+        }
+    }
+}
+
+// Opens (creating when missing) the state file of a lock.
+Result<detail::UniqueFd> OpenLockFile(const std::string& path) {
+    detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) {
+        return FailWithLastError("open " + path);
+    }
+    return fd;
+}
+
+// Replaces the whole text of the file.
+Result<> ReplaceText(int fd, const std::string& text) {
+    if (ftruncate(fd, 0) != 0) {
+        return FailWithLastError("truncate the state file");
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return FailWithLastError("write the state file");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
 }
 
 } // namespace
 
-int BlockStopSignals() {
+Result<> BlockStopSignals() {
     sigset_t set = StopSignals();
-    return pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr)) {
+        return Fail(rc, "block the stop signals");
+    }
+    return {};
 }
 
 StopSignalWatch::~StopSignalWatch() {
     Stop();
 }
 
-int StopSignalWatch::Start(std::function<void(int)> onSignal) {
+Result<> StopSignalWatch::Start(std::function<void(int)> onSignal) {
     Stop();
     sigset_t set = StopSignals();
-    signalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
-    if (signalFd_ < 0) {
-        return errno;
+    detail::UniqueFd signalFd(signalfd(-1, &set, SFD_CLOEXEC));
+    if (!signalFd) {
+        return FailWithLastError("watch the stop signals");
     }
-    wakeFd_ = eventfd(0, EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
-        int error = errno;
-        CloseFd(signalFd_);
-        return error;
+    detail::UniqueFd wakeFd(eventfd(0, EFD_CLOEXEC));
+    if (!wakeFd) {
+        return FailWithLastError("create the stop watch's wake-up event");
     }
-    thread_ = std::thread([this, onSignal = std::move(onSignal)] {
-        for (;;) {
-            pollfd fds[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return;
-            }
-            if (fds[1].revents != 0) {
-                return;
-            }
-            signalfd_siginfo info{};
-            if (read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                onSignal(static_cast<int>(info.ssi_signo));
-            }
-        }
-    });
-    return 0;
+    signalFd_ = std::move(signalFd);
+    wakeFd_ = std::move(wakeFd);
+    thread_ = std::thread(WatchStopSignals, signalFd_.Get(), wakeFd_.Get(), std::move(onSignal));
+    return {};
 }
 
 void StopSignalWatch::Stop() {
     if (thread_.joinable()) {
         std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t written = write(wakeFd_, &one, sizeof one);
+        [[maybe_unused]] ssize_t written = write(wakeFd_.Get(), &one, sizeof one);
         thread_.join();
     }
-    CloseFd(signalFd_);
-    CloseFd(wakeFd_);
+    signalFd_.Reset();
+    wakeFd_.Reset();
 }
 
 InstanceLock::~InstanceLock() {
     Release();
 }
 
-int InstanceLock::Acquire(const std::string& path) {
+Result<> InstanceLock::Acquire(const std::string& path) {
     Release();
-    detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    Result<detail::UniqueFd> fd = OpenLockFile(path);
     if (!fd) {
-        return errno;
+        return tl::unexpected(std::move(fd.error()));
     }
-    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? EWOULDBLOCK : errno;
+    if (flock(fd->Get(), LOCK_EX | LOCK_NB) != 0) {
+        return FailWithLastError("lock " + path);
     }
-    fd_ = fd.Release();
-    return 0;
+    fd_ = std::move(*fd);
+    return {};
 }
 
-int InstanceLock::WriteState(const std::string& text) {
-    if (fd_ < 0) {
-        return EBADF;
+Result<> InstanceLock::WriteState(const std::string& text) {
+    if (!fd_) {
+        return Fail(EBADF, "the instance lock is not held");
     }
-    if (ftruncate(fd_, 0) != 0) {
-        return errno;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
+    return ReplaceText(fd_.Get(), text);
 }
 
 void InstanceLock::Release() {
-    CloseFd(fd_);
+    fd_.Reset();
+}
+
+Result<std::string> InstanceLock::ReadHolderState(const std::string& path) {
+    detail::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) {
+            return Fail(ESRCH, "nobody holds " + path);
+        }
+        return FailWithLastError("open " + path);
+    }
+    if (flock(fd.Get(), LOCK_SH | LOCK_NB) == 0) {
+        return Fail(ESRCH, "nobody holds " + path);
+    }
+    std::string text;
+    char buffer[256];
+    ssize_t n = 0;
+    while ((n = read(fd.Get(), buffer, sizeof buffer)) > 0 && text.size() < 4096) {
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (n < 0) {
+        return FailWithLastError("read " + path);
+    }
+    return text;
 }
 
 SupervisedPidFile::~SupervisedPidFile() {
     Release();
 }
 
-int SupervisedPidFile::Acquire(const std::string& path) {
+Result<> SupervisedPidFile::Acquire(const std::string& path) {
     Release();
-    detail::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    Result<detail::UniqueFd> fd = OpenLockFile(path);
     if (!fd) {
-        return errno;
+        return tl::unexpected(std::move(fd.error()));
     }
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    if (fcntl(fd.Get(), F_SETLK, &lock) != 0) {
-        return errno == EACCES ? EWOULDBLOCK : errno;
+    if (fcntl(fd->Get(), F_SETLK, &lock) != 0) {
+        // Another holder shows as EACCES or EAGAIN, depending on the system.
+        int error = errno == EACCES ? EWOULDBLOCK : errno;
+        return Fail(error, "lock " + path);
     }
-    fd_ = fd.Release();
-    return 0;
+    fd_ = std::move(*fd);
+    return {};
 }
 
-int SupervisedPidFile::WriteState(const std::string& state) {
-    if (fd_ < 0) {
-        return EBADF;
+Result<> SupervisedPidFile::WriteState(const std::string& state) {
+    if (!fd_) {
+        return Fail(EBADF, "the pid file is not held");
     }
-    std::string text = std::to_string(getpid()) + "\n" + (state.empty() ? "" : state + "\n");
-    if (ftruncate(fd_, 0) != 0) {
-        return errno;
-    }
-    ssize_t n = pwrite(fd_, text.data(), text.size(), 0);
-    return n == static_cast<ssize_t>(text.size()) ? 0 : (n < 0 ? errno : EIO);
+    return ReplaceText(fd_.Get(),
+                       std::to_string(getpid()) + "\n" + (state.empty() ? "" : state + "\n"));
 }
 
 void SupervisedPidFile::Release() {
-    CloseFd(fd_);
+    fd_.Reset();
 }
 
-int InstanceLock::ReadHolderState(const std::string& path, std::string& text) {
-    detail::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) {
-        return errno == ENOENT ? ESRCH : errno;
-    }
-    if (flock(fd.Get(), LOCK_SH | LOCK_NB) == 0) {
-        return ESRCH; // nobody holds it
-    }
-    text.clear();
-    char buffer[256];
-    ssize_t n = 0;
-    while ((n = read(fd.Get(), buffer, sizeof buffer)) > 0 && text.size() < 4096) {
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    return n < 0 ? errno : 0;
-}
-
-int SendStopSignal(int pid) {
+Result<> SendStopSignal(int pid) {
     if (pid <= 0) {
-        return EINVAL;
+        return Fail(EINVAL, "no single process has the id " + std::to_string(pid));
     }
-    return kill(pid, SIGTERM) == 0 ? 0 : errno;
+    if (kill(pid, SIGTERM) != 0) {
+        return FailWithLastError("signal process " + std::to_string(pid));
+    }
+    return {};
 }
 
 void NotifyServiceManager(const std::string& state) {
