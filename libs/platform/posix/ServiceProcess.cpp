@@ -11,7 +11,6 @@
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 namespace qz::platform {
@@ -187,10 +186,6 @@ int SendStopSignal(int pid) {
         return EINVAL;
     }
     return kill(pid, SIGTERM) == 0 ? 0 : errno;
-}
-
-void NotifyServiceManager(const std::string& state) {
-    sd_notify(0, state.c_str());
 }
 
 } // namespace qz::platform
