@@ -5,6 +5,7 @@
 #include "RemoteTasks.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderTree.h"
+#include "platform/NamedObjects.h"
 #include "platform/ProgramFile.h"
 #include "platform/SystemError.h"
 
@@ -23,11 +24,19 @@ std::string ValueOf(const std::vector<std::string>& environment, const std::stri
     return {};
 }
 
-// The socket's path must fit the system's limit; the agent's temporary folder may be too deep.
+// The folder goes first where the named objects live (a memory file system, /dev/shm, in an
+// installed agent): making it, its links and its socket, and removing them at the end, are
+// metadata writes that a disk file system journals, which costs the start and end of every
+// intercepted build. The agent's temporary folder and the system's come next. The socket's path
+// must fit the system's limit; a folder may be too deep.
 std::string MakeFolder(const std::string& tempFolder, std::string& problem) {
     // A socket address holds 107 bytes of path.
     const std::size_t room = 107 - std::string("/broker.sock").size();
     std::vector<std::string> prefixes;
+    const std::string objects = platform::ObjectDirectory();
+    if (!objects.empty() && platform::QueryPathKind(objects) == platform::PathKind::Folder) {
+        prefixes.push_back(objects + "/qz-icept-");
+    }
     const std::string temp = tempFolder + "/icept-";
     if (!tempFolder.empty() && platform::QueryPathKind(tempFolder) == platform::PathKind::Folder) {
         prefixes.push_back(temp);

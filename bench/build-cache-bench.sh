@@ -25,13 +25,13 @@ tasksmith=$build/Tasksmith/Tasksmith
 cached=$build/BuildCacheService/qzbuildcached
 
 work=$(mktemp -d)
-export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$work/obj"
+objects=$(object_dir)
+export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$objects"
 export TamrelObjectPrefix="cachebench$$" PROGRAMDATA="$work/programdata"
-mkdir -p "$work/reg" "$work/obj" "$work/agent/resources" "$work/programdata"
+mkdir -p "$work/reg" "$work/agent/resources" "$work/programdata"
 ln -s "$tasksmith" "$work/agent/Tasksmith"
 port=$((20000 + $$ % 20000))
-printf 'REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"Folder"="%s"\n' "$work/agent" \
-    >"$work/reg/HKLM.reg"
+agent_settings "$work/reg" "$work/agent"
 printf '{"service":{"port":%d},"localRedisInstance":{"port":0,"dbLocation":"%s"},
 "fileSystem":{"cacheDirectoryLocation":"%s"}}\n' "$port" "$work/db" "$work/cache" \
     >"$work/agent/resources/buildcache_service_config.json"
@@ -66,7 +66,7 @@ empty_cache() {
 cleanup() {
     stop_cache
     "$agentd" --stop >/dev/null 2>&1 || true
-    rm -rf "$work"
+    rm -rf "$work" "$objects"
 }
 trap cleanup EXIT INT TERM
 "$agentd" --background >/dev/null

@@ -9,8 +9,8 @@
 #   bench/console-build-bench.sh [BUILD_DIR] [RUNS] [RELAY_MB]
 #
 # BUILD_DIR holds the built programs (default build/release). A private agent service runs for
-# the benchmark in a temporary folder (registry, named objects, agent folder) and is stopped
-# at the end.
+# the benchmark in a temporary folder (registry, agent folder; named objects in a folder under
+# /dev/shm) and is stopped at the end. Tasksmith runs at nice 0, as the baselines do.
 set -eu
 . "$(dirname "$0")/lib.sh" # median_ms, ratio
 
@@ -23,15 +23,15 @@ agentd=$build/AgentService/qzagentd
 tasksmith=$build/Tasksmith/Tasksmith
 
 work=$(mktemp -d)
-export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$work/obj"
+objects=$(object_dir)
+export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$objects"
 export TamrelObjectPrefix="bench$$"
-mkdir -p "$work/reg" "$work/obj" "$work/agent"
+mkdir -p "$work/reg" "$work/agent"
 ln -s "$tasksmith" "$work/agent/Tasksmith"
-printf 'REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"Folder"="%s"\n' "$work/agent" \
-    >"$work/reg/HKLM.reg"
+agent_settings "$work/reg" "$work/agent"
 cleanup() {
     "$agentd" --stop >/dev/null 2>&1 || true
-    rm -rf "$work"
+    rm -rf "$work" "$objects"
 }
 examples=$(cd "$(dirname "$0")/../examples" && pwd)
 trap cleanup EXIT INT TERM

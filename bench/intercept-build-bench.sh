@@ -10,8 +10,9 @@
 #   bench/intercept-build-bench.sh [BUILD_DIR] [RUNS]
 #
 # BUILD_DIR holds the built programs (default build/release). A private agent service runs for
-# the benchmark in a temporary folder (registry, named objects, agent folder) and is stopped
-# at the end.
+# the benchmark in a temporary folder (registry, agent folder; named objects in a folder under
+# /dev/shm) and is stopped at the end. Tasksmith and the tools it runs run at nice 0, as plain
+# make does.
 set -eu
 
 build=${1:-build/release}
@@ -21,25 +22,25 @@ console=$build/QzConsole/qzConsole
 agentd=$build/AgentService/qzagentd
 source=$(cd "$(dirname "$0")/.." && pwd)
 
+. "$(dirname "$0")/lib.sh" # median_ms, ratio, object_dir, agent_settings
+
 work=$(mktemp -d)
-export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$work/obj"
+objects=$(object_dir)
+export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$objects"
 export TamrelObjectPrefix="bench$$"
-mkdir -p "$work/reg" "$work/obj" "$work/agent/resources" "$work/agent/Temp"
+mkdir -p "$work/reg" "$work/agent/resources" "$work/agent/Temp"
 ln -s "$build/Tasksmith/Tasksmith" "$work/agent/Tasksmith"
 ln -s "$build/Interceptor/qzrelay" "$work/agent/qzrelay"
 ln -s "$build/Interceptor/libqzintercept.so" "$work/agent/libqzintercept.so"
 cp "$source/resources/intercept-profile.xml" "$work/agent/resources/"
-printf 'REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"Folder"="%s"\n' "$work/agent" \
-    >"$work/reg/HKLM.reg"
+agent_settings "$work/reg" "$work/agent"
 cleanup() {
     "$agentd" --stop >/dev/null 2>&1 || true
-    rm -rf "$work"
+    rm -rf "$work" "$objects"
 }
 trap cleanup EXIT INT TERM
 "$agentd" --background >/dev/null
 echo '<InterceptProfile version="1"/>' >"$work/none.xml"
-
-. "$(dirname "$0")/lib.sh" # median_ms, ratio
 
 cp -r "$source/examples/stats" "$work/stats"
 cd "$work/stats"

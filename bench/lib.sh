@@ -35,3 +35,22 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / (b != 0 ? b : 1) }
 
 # a - b with one decimal.
 difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a - b }'; }
+
+# A private folder for the named objects of a benchmark's agent, under /dev/shm as an installed
+# agent keeps them (on a disk file system every named object costs more). The caller removes it.
+object_dir() { mktemp -d /dev/shm/qz-bench.XXXXXX; }
+
+# The settings store (HKLM.reg in folder $1) of a benchmark's private agent with its folder $2
+# and any further "Name"="value" lines given. Tasksmith runs at the normal priority class (nice 0),
+# as the baselines do: the default class is "high", which gives Tasksmith and the tools it starts
+# nice -10 when the agent runs as root.
+agent_settings() {
+    reg=$1
+    folder=$2
+    shift 2
+    {
+        printf 'REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"Folder"="%s"\n' "$folder"
+        printf '"TasksmithPriorityClass"="32"\n'
+        for line in "$@"; do printf '%s\n' "$line"; done
+    } >"$reg/HKLM.reg"
+}

@@ -36,20 +36,21 @@ if ! "$cluster" status >/dev/null 2>&1; then
     started_cluster=1
 fi
 work=$(mktemp -d /tmp/qz-slurm-bench-work.XXXXXX)
-export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$work/obj"
+objects=$(object_dir)
+export TamrelRegistryRoot="$work/reg" TamrelObjectDir="$objects"
 export TamrelObjectPrefix="slurmbench$$"
-mkdir -p "$work/reg" "$work/obj" "$work/agent" "$work/job"
+mkdir -p "$work/reg" "$work/agent" "$work/job"
 ln -s "$tasksmith" "$work/agent/Tasksmith"
 settings() { # max remote tasks
-    printf 'REGEDIT4\n[SOFTWARE\\Tamrel\\Orvane\\Builder]\n"Folder"="%s"\n"Cluster"="slurm"\n"ClusterConfig"="%s"\n"ClusterMaxRemoteTasks"="%s"\n' \
-        "$work/agent" "$conf" "$1" >"$work/reg/HKLM.reg"
+    agent_settings "$work/reg" "$work/agent" '"Cluster"="slurm"' "\"ClusterConfig\"=\"$conf\"" \
+        "\"ClusterMaxRemoteTasks\"=\"$1\""
 }
 holder=""
 cleanup() {
     cd /
     [ -n "$holder" ] && kill "$holder" 2>/dev/null
     "$agentd" --stop >/dev/null 2>&1 || true
-    rm -rf "$work"
+    rm -rf "$work" "$objects"
     if [ "$started_cluster" = 1 ]; then "$cluster" down; fi
 }
 trap cleanup EXIT INT TERM

@@ -191,6 +191,23 @@ TEST_F(InterceptBuildTest, CustomToolsOfAProfileAndAllowRemoteAreCounted) {
     EXPECT_EQ(steps[1].exitCode, 1);
 }
 
+// The broker's folder (socket and masquerade links) lies in the named objects' folder, a memory
+// file system in an installed agent, and is gone when the build ends.
+TEST_F(InterceptBuildTest, TheBrokersFolderIsMadeBesideTheNamedObjectsAndRemovedAtTheEnd) {
+    StartAgent(1);
+    test::WriteFile(dir_ / "work/tools.xml",
+                    "<InterceptProfile version=\"1\"><Tool program=\"true\"/></InterceptProfile>");
+    test::WriteFile(dir_ / "work/Makefile",
+                    "all:\n\ttrue a\n\t@echo \"socket $$QZ_INTERCEPT_SOCKET\"\n");
+    test::RunResult r = Run({"/COMMAND=make", "/PROFILE=tools.xml"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, HasSubstr("socket " + dir_ / "obj/qz-icept-"));
+    for (const auto& entry : fs::directory_iterator(dir_ / "obj")) {
+        EXPECT_EQ(entry.path().filename().string().rfind("qz-icept-", 0), std::string::npos)
+            << entry.path();
+    }
+}
+
 // A build tool the preload library cannot enter (a static program): the build says so once,
 // naming it; its starts by name through PATH are still caught (the masquerade folder), the others
 // run here; and /ALLOWINTERCEPT decides for the folder as it does for the library.

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <iostream>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>

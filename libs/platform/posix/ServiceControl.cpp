@@ -1,6 +1,8 @@
 #include "platform/ServiceControl.h"
 
+#include "platform/DynamicLibrary.h"
 #include "platform/RegistryStore.h"
+#include "platform/posix/SystemdBus.h"
 #include "platform/posix/SystemdUnitState.h"
 #include "platform/posix/UniqueFd.h"
 
@@ -8,7 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -196,81 +199,178 @@ Result<> StartSupervised(const Registration& registration) {
 }
 
 // ---- systemd ------------------------------------------------------------------------------------
+//
+// libsystemd is loaded when a service is first looked up through systemd, not linked: every
+// program of the project links this layer, and loading libsystemd with the libraries it needs
+// costs each of them milliseconds at start for a query most of them never make.
 
-struct BusDeleter {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+// The functions of libsystemd's bus client this file calls.
+struct SystemdBus {
+    decltype(&sd_bus_open_system) openSystem = nullptr;
+    decltype(&sd_bus_set_method_call_timeout) setMethodCallTimeout = nullptr;
+    decltype(&sd_bus_flush_close_unref) flushCloseUnref = nullptr;
+    decltype(&sd_bus_get_property_string) getPropertyString = nullptr;
+    decltype(&sd_bus_call_method) callMethod = nullptr;
+    decltype(&sd_bus_error_has_name) errorHasName = nullptr;
+    decltype(&sd_bus_error_free) errorFree = nullptr;
+    decltype(&sd_bus_message_read) messageRead = nullptr;
+    decltype(&sd_bus_message_unref) messageUnref = nullptr;
 };
-using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
 
-BusPtr OpenSystemBus() {
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_system(&bus) < 0) {
-        return nullptr;
+template <typename Function>
+Result<> Bind(LibraryHandle library, const char* name, Function& function) {
+    Result<void*> address = FindLibrarySymbol(library, name);
+    if (!address) {
+        return tl::unexpected(address.error());
     }
-    sd_bus_set_method_call_timeout(bus, kBusTimeoutUs);
-    return BusPtr(bus);
+    function = reinterpret_cast<Function>(*address);
+    return {};
 }
 
-std::string ReadUnitProperty(sd_bus* bus, const std::string& path, const char* property) {
+Result<SystemdBus> LoadSystemdBus(const std::string& libraryName) {
+    Result<LibraryHandle> library = OpenLibrary(libraryName);
+    if (!library) {
+        return tl::unexpected(library.error());
+    }
+    // The library stays loaded for the rest of the process; its functions are kept.
+    SystemdBus bus;
+    Result<> bound =
+        Bind(*library, "sd_bus_open_system", bus.openSystem)
+            .and_then([&] {
+                return Bind(*library, "sd_bus_set_method_call_timeout", bus.setMethodCallTimeout);
+            })
+            .and_then(
+                [&] { return Bind(*library, "sd_bus_flush_close_unref", bus.flushCloseUnref); })
+            .and_then(
+                [&] { return Bind(*library, "sd_bus_get_property_string", bus.getPropertyString); })
+            .and_then([&] { return Bind(*library, "sd_bus_call_method", bus.callMethod); })
+            .and_then([&] { return Bind(*library, "sd_bus_error_has_name", bus.errorHasName); })
+            .and_then([&] { return Bind(*library, "sd_bus_error_free", bus.errorFree); })
+            .and_then([&] { return Bind(*library, "sd_bus_message_read", bus.messageRead); })
+            .and_then([&] { return Bind(*library, "sd_bus_message_unref", bus.messageUnref); });
+    if (!bound) {
+        (void)CloseLibrary(*library);
+        return tl::unexpected(bound.error());
+    }
+    return bus;
+}
+
+// The bus client of the library named, loaded once per name for the life of the process.
+const Result<SystemdBus>& SystemdBusOf(const std::string& libraryName) {
+    static std::mutex mutex;
+    static std::map<std::string, Result<SystemdBus>> loaded;
+    std::lock_guard lock(mutex);
+    auto found = loaded.find(libraryName);
+    if (found == loaded.end()) {
+        found = loaded.emplace(libraryName, LoadSystemdBus(libraryName)).first;
+    }
+    return found->second;
+}
+
+// The reason a library that could not be loaded gives, as a whole sentence.
+std::string LoadFailureText(const std::string& libraryName, const Failure& failure) {
+    return "The systemd client library " + libraryName + " could not be loaded (" +
+           failure.context + ")";
+}
+
+class BusConnection {
+public:
+    explicit BusConnection(const SystemdBus& functions) : functions_(functions) {
+        if (functions_.openSystem(&bus_) < 0) {
+            bus_ = nullptr;
+            return;
+        }
+        functions_.setMethodCallTimeout(bus_, kBusTimeoutUs);
+    }
+    ~BusConnection() {
+        if (bus_ != nullptr) {
+            functions_.flushCloseUnref(bus_);
+        }
+    }
+    BusConnection(const BusConnection&) = delete;
+    BusConnection& operator=(const BusConnection&) = delete;
+
+    explicit operator bool() const { return bus_ != nullptr; }
+    sd_bus* Get() const { return bus_; }
+
+private:
+    const SystemdBus& functions_;
+    sd_bus* bus_ = nullptr;
+};
+
+std::string ReadUnitProperty(const SystemdBus& functions, sd_bus* bus, const std::string& path,
+                             const char* property) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     char* value = nullptr;
     std::string result;
-    if (sd_bus_get_property_string(bus, kSystemdDestination, path.c_str(), kUnitInterface, property,
-                                   &error, &value) >= 0 &&
+    if (functions.getPropertyString(bus, kSystemdDestination, path.c_str(), kUnitInterface,
+                                    property, &error, &value) >= 0 &&
         value != nullptr) {
         result = value;
     }
     std::free(value);
-    sd_bus_error_free(&error);
+    functions.errorFree(&error);
     return result;
 }
 
-ServiceState QuerySystemd(const std::string& unit) {
-    BusPtr bus = OpenSystemBus();
+ServiceState QuerySystemd(const std::string& libraryName, const std::string& unit) {
+    const Result<SystemdBus>& loaded = SystemdBusOf(libraryName);
+    if (!loaded) {
+        // Without libsystemd there is no systemd to know the service.
+        return ServiceState::NotInstalled;
+    }
+    const SystemdBus& functions = *loaded;
+    BusConnection bus(functions);
     if (!bus) {
         return ServiceState::NotInstalled;
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(bus.get(), kSystemdDestination, kSystemdPath, kManagerInterface,
-                               "LoadUnit", &error, &reply, "s", unit.c_str());
-    bool noSystemd = r < 0 && (sd_bus_error_has_name(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
-                               sd_bus_error_has_name(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER));
-    sd_bus_error_free(&error);
+    int r = functions.callMethod(bus.Get(), kSystemdDestination, kSystemdPath, kManagerInterface,
+                                 "LoadUnit", &error, &reply, "s", unit.c_str());
+    bool noSystemd = r < 0 && (functions.errorHasName(&error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
+                               functions.errorHasName(&error, SD_BUS_ERROR_NAME_HAS_NO_OWNER));
+    functions.errorFree(&error);
     if (r < 0) {
-        sd_bus_message_unref(reply);
+        functions.messageUnref(reply);
         return noSystemd ? ServiceState::NotInstalled : ServiceState::Unknown;
     }
     const char* pathText = nullptr;
     std::string path;
-    if (sd_bus_message_read(reply, "o", &pathText) >= 0 && pathText != nullptr) {
+    if (functions.messageRead(reply, "o", &pathText) >= 0 && pathText != nullptr) {
         path = pathText;
     }
-    sd_bus_message_unref(reply);
+    functions.messageUnref(reply);
     if (path.empty()) {
         return ServiceState::Unknown;
     }
-    return detail::MapUnitState(ReadUnitProperty(bus.get(), path, "LoadState"),
-                                ReadUnitProperty(bus.get(), path, "ActiveState"),
-                                ReadUnitProperty(bus.get(), path, "FreezerState"));
+    return detail::MapUnitState(ReadUnitProperty(functions, bus.Get(), path, "LoadState"),
+                                ReadUnitProperty(functions, bus.Get(), path, "ActiveState"),
+                                ReadUnitProperty(functions, bus.Get(), path, "FreezerState"));
 }
 
-Result<> CallSystemd(const std::string& unit, const char* method) {
-    BusPtr bus = OpenSystemBus();
+Result<> CallSystemd(const std::string& libraryName, const std::string& unit, const char* method) {
+    const Result<SystemdBus>& loaded = SystemdBusOf(libraryName);
+    if (!loaded) {
+        return Fail(ENOENT, "The service is not installed: " +
+                                LoadFailureText(libraryName, loaded.error()));
+    }
+    const SystemdBus& functions = *loaded;
+    BusConnection bus(functions);
     if (!bus) {
         return Fail(ENOENT, "The service is not installed (no system bus)");
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(bus.get(), kSystemdDestination, kSystemdPath, kManagerInterface,
-                               method, &error, &reply, "ss", unit.c_str(), "replace");
+    int r = functions.callMethod(bus.Get(), kSystemdDestination, kSystemdPath, kManagerInterface,
+                                 method, &error, &reply, "ss", unit.c_str(), "replace");
     Result<> result;
     if (r < 0) {
         result = Fail(-r, std::string(method) + " " + unit + ": " +
                               (error.message != nullptr ? error.message : std::strerror(-r)));
     }
-    sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
+    functions.errorFree(&error);
+    functions.messageUnref(reply);
     return result;
 }
 
@@ -294,21 +394,42 @@ ServiceState QueryServiceState(const std::string& serviceName) {
     if (std::optional<Registration> registration = FindRegistration(serviceName)) {
         return ReadPidFile(registration->pidFile).state;
     }
-    return QuerySystemd(ServiceUnitName(serviceName));
+    return QuerySystemd(detail::kSystemdLibrary, ServiceUnitName(serviceName));
 }
 
 Result<> StartService(const std::string& serviceName) {
     if (std::optional<Registration> registration = FindRegistration(serviceName)) {
         return StartSupervised(*registration);
     }
-    return CallSystemd(ServiceUnitName(serviceName), "StartUnit");
+    return CallSystemd(detail::kSystemdLibrary, ServiceUnitName(serviceName), "StartUnit");
 }
 
 Result<> StopService(const std::string& serviceName) {
     if (std::optional<Registration> registration = FindRegistration(serviceName)) {
         return StopSupervised(*registration);
     }
-    return CallSystemd(ServiceUnitName(serviceName), "StopUnit");
+    return CallSystemd(detail::kSystemdLibrary, ServiceUnitName(serviceName), "StopUnit");
 }
+
+namespace detail {
+
+ServiceState QuerySystemdUnit(const std::string& libraryName, const std::string& unit) {
+    return QuerySystemd(libraryName, unit);
+}
+
+Result<> CallSystemdUnit(const std::string& libraryName, const std::string& unit,
+                         const char* method) {
+    return CallSystemd(libraryName, unit, method);
+}
+
+std::optional<Failure> SystemdLibraryFailure(const std::string& libraryName) {
+    const Result<SystemdBus>& loaded = SystemdBusOf(libraryName);
+    if (loaded) {
+        return std::nullopt;
+    }
+    return loaded.error();
+}
+
+} // namespace detail
 
 } // namespace qz::platform

@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 #include "platform/RegistryStore.h"
+#include "platform/posix/SystemdBus.h"
 #include "platform/posix/SystemdUnitState.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +42,37 @@ TEST(ServiceControl, SystemdStatesCoverEveryServiceState) {
     EXPECT_EQ(MapUnitState("loaded", "active", "frozen"), ServiceState::Paused);
     EXPECT_EQ(MapUnitState("loaded", "maintenance", ""), ServiceState::Unknown);
     EXPECT_EQ(MapUnitState("", "", ""), ServiceState::Unknown);
+}
+
+TEST(ServiceControl, TheSystemdClientLibraryLoadsWithEveryFunctionUsed) {
+    std::optional<Failure> failure = detail::SystemdLibraryFailure(detail::kSystemdLibrary);
+    EXPECT_FALSE(failure.has_value()) << failure->Text();
+}
+
+TEST(ServiceControl, AMissingSystemdLibraryMeansNotInstalledWithAClearReason) {
+    const std::string missing = "libqz-no-such-systemd.so.0";
+    std::optional<Failure> failure = detail::SystemdLibraryFailure(missing);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_NE(failure->context.find(missing), std::string::npos) << failure->context;
+
+    EXPECT_EQ(detail::QuerySystemdUnit(missing, "orvane-buildcache.service"),
+              ServiceState::NotInstalled);
+    for (const char* method : {"StartUnit", "StopUnit"}) {
+        Result<> call = detail::CallSystemdUnit(missing, "orvane-buildcache.service", method);
+        ASSERT_FALSE(call.has_value());
+        EXPECT_EQ(call.error().code, ENOENT);
+        EXPECT_NE(call.error().context.find("The service is not installed"), std::string::npos);
+        EXPECT_NE(call.error().context.find(missing), std::string::npos) << call.error().context;
+    }
+}
+
+TEST(ServiceControl, ALibraryWithoutTheBusFunctionsIsRefusedByName) {
+    // libuuid loads but has none of the bus client's functions.
+    std::optional<Failure> failure = detail::SystemdLibraryFailure("libuuid.so.1");
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_NE(failure->context.find("sd_bus_"), std::string::npos) << failure->context;
+    EXPECT_EQ(detail::QuerySystemdUnit("libuuid.so.1", "x.service"), ServiceState::NotInstalled);
+    EXPECT_FALSE(detail::CallSystemdUnit("libuuid.so.1", "x.service", "StartUnit").has_value());
 }
 
 class SupervisedService : public ::testing::Test {

@@ -11,7 +11,6 @@
 #include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 namespace qz::platform {
@@ -210,10 +209,6 @@ Result<> SendStopSignal(int pid) {
         return FailWithLastError("signal process " + std::to_string(pid));
     }
     return {};
-}
-
-void NotifyServiceManager(const std::string& state) {
-    sd_notify(0, state.c_str());
 }
 
 } // namespace qz::platform
