@@ -82,6 +82,26 @@ TEST_F(RealBuildTest, FiftyMegabytesArriveCompleteOnTheConsoleInTheLogAndInTheOu
 
 // The first line of a task that prints slowly is on the screen long before the task ends (the
 // goal is 300 ms; the deadline here only proves it is not held back to the task's end).
+// A console that is held up while Tasksmith writes several sections of events and ends finds
+// those sections gone: the rest comes from the monitor data file, and nothing is lost.
+TEST_F(RealBuildTest, AConsoleHeldUpWhileTasksmithEndsStillShowsAllOutput) {
+    StartAgent(1);
+    int pid = Start("late", {"/COMMAND=echo start; sleep 1; seq 1 1000000"});
+    ASSERT_TRUE(WaitForOutput("late", "start\r\n"));
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    bool ended = test::WaitUntil([&] { return TasksmithCount() == 0; }, 60s);
+    ASSERT_EQ(kill(pid, SIGCONT), 0);
+    ASSERT_TRUE(ended) << "Tasksmith did not end";
+    EXPECT_EQ(test::WaitChild(pid, 60s), 0);
+    std::string expected = "start\r\n";
+    for (int i = 1; i <= 1000000; ++i) {
+        expected += std::to_string(i) + "\r\n";
+    }
+    std::string out = Output("late");
+    EXPECT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(out == expected) << "the output differs";
+}
+
 TEST_F(RealBuildTest, SlowPrinterShowsItsFirstLineWhileItRuns) {
     StartAgent(1);
     std::string flag = dir_ / "done";

@@ -36,8 +36,8 @@ using Req = TBuildCommandPacket;
 
 std::atomic<std::uint32_t> g_startTimeout{60000};
 std::atomic<std::uint32_t> g_restartPause{1000};
+std::atomic<std::uint32_t> g_readerInterval{100};
 
-constexpr std::uint32_t kReaderInterval = 100;
 constexpr std::uint32_t kWatchdogInterval = 10000;
 // How much of the event stream one read copies at most (a larger event is read whole).
 constexpr std::int64_t kReadChunk = std::int64_t{16} << 20;
@@ -59,6 +59,10 @@ void TBuildProxy::SetStartTimeout(std::uint32_t milliseconds) {
 
 void TBuildProxy::SetRestartPause(std::uint32_t milliseconds) {
     g_restartPause = milliseconds;
+}
+
+void TBuildProxy::SetReaderInterval(std::uint32_t milliseconds) {
+    g_readerInterval = milliseconds;
 }
 
 TBuildProxy::TBuildProxy(std::string displayName, std::string initiatorName,
@@ -363,7 +367,8 @@ bool TBuildProxy::OpenEventStream(bool raiseOnFailure) {
     }
     watchdogClock_ =
         TClock::CreateClock(kWatchdogInterval, true, [this](TClock&) { CheckTasksmithAlive(); });
-    readerClock_ = TClock::CreateClock(kReaderInterval, true, [this](TClock&) { ReadEvents(); });
+    readerClock_ =
+        TClock::CreateClock(g_readerInterval.load(), true, [this](TClock&) { ReadEvents(); });
     GetNotifyQueue().Post(this, npHigh, TMethod::Of<&TBuildProxy::AttachedPing>(this));
     state_ = TProxyState::Attached;
     return true;
@@ -446,7 +451,23 @@ void TBuildProxy::FillBuffer(std::int64_t position, std::int64_t want) {
     buffer_.SetSize(0);
     eventStream_->SetPosition64(position);
     buffer_.SetSize(count);
-    eventStream_->Stream().ReadBuffer(buffer_.Memory(), count);
+    try {
+        eventStream_->Stream().ReadBuffer(buffer_.Memory(), count);
+    } catch (...) {
+        // A later section is gone when Tasksmith ended before this first read: what is in this
+        // section (held since the start) still reads, and its events name the monitor data file
+        // that the rest is read from.
+        const std::int64_t section = kDefaultSectionSize;
+        const std::int64_t toSectionEnd = section - position % section;
+        if (readingFile_ || toSectionEnd >= count) {
+            throw;
+        }
+        count = toSectionEnd;
+        buffer_.SetSize(0);
+        eventStream_->SetPosition64(position);
+        buffer_.SetSize(count);
+        eventStream_->Stream().ReadBuffer(buffer_.Memory(), count);
+    }
     bufferStart_ = position;
     bufferHoldsAll_ = count == available;
 }
@@ -474,7 +495,12 @@ std::unique_ptr<TPacket> TBuildProxy::LoadEvent(std::int64_t position) {
             }
         }
         // The buffer ends inside this event: read it again from its start, larger.
+        const std::int64_t had = bufferStart_ + buffer_.Size() - position;
         FillBuffer(position, std::max(kReadChunk, 2 * buffer_.Size()));
+        if (buffer_.Size() <= had) {
+            // The rest of the event is in a section that is gone: the monitor data file has it.
+            Raise("Failed to read from shared stream");
+        }
     }
 }
 
@@ -570,6 +596,7 @@ std::string TBuildProxy::SummaryText(int tasksmithErrors, int tasksmithWarnings,
 }
 
 void TBuildProxy::FailBuild(const std::string& message) {
+    failure_ = message;
     {
         TMonitorEventMessagePacket event(0, 2, Now(), "Boardview has failed", message, "", "", 0);
         DispatchEvent(event);

@@ -119,6 +119,9 @@ public:
     const TGuid& BuildId() const { return buildId_; }
     const std::string& BuildIdText() const { return buildIdText_; }
     bool Completed() const { return completed_; }
+    /// The message with which the proxy failed the build (events it could not read, a
+    /// Tasksmith that ended without completing it); empty while it has not.
+    const std::string& Failure() const { return failure_; }
     const std::string& StartTimeText() const { return startTimeText_; }
     bool ReadingMonitorFile() const { return readingFile_; }
     /// The percentage shown in the waiting line.
@@ -142,9 +145,10 @@ public:
     static void WriteCommandFile(const std::string& path, const TBuildCommandPacket& request);
 
     /// Test seams for the waits of the Tasksmith start: the start limit (60000 ms) and the pause
-    /// before a restart (1000 ms).
+    /// before a restart (1000 ms); and for the period of the event reader (100 ms).
     static void SetStartTimeout(std::uint32_t milliseconds);
     static void SetRestartPause(std::uint32_t milliseconds);
+    static void SetReaderInterval(std::uint32_t milliseconds);
 
 protected:
     // ---- The agent service (seams for tests) ----
@@ -195,6 +199,7 @@ private:
     std::unique_ptr<platform::SharedSection> firstSection_;
     bool readingFile_ = false;
     bool completed_ = false;
+    std::string failure_;
     std::uint64_t requestFlags_ = 0;
     std::unique_ptr<TProcess> process_;
     std::string buildMutexName_;

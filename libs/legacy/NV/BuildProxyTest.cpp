@@ -162,6 +162,7 @@ protected:
         platform::SetObjectDirectory(oldFolder_);
         TBuildProxy::SetRestartPause(1000);
         TBuildProxy::SetStartTimeout(60000);
+        TBuildProxy::SetReaderInterval(100);
         ConsoleFixture::TearDown();
     }
 
@@ -235,6 +236,22 @@ TEST_F(BuildRunTest, TailThatOnlyTheMonitorFileHoldsIsReadFromTheSamePosition) {
     EXPECT_EQ(ProcessExitCode(), 0);
 }
 
+TEST_F(BuildRunTest, AFirstReadAfterTasksmithEndedTakesTheFirstSectionThenTheMonitorFile) {
+    // The stand-in writes more than a section and ends before the reader's first tick: only the
+    // first section (held by the console since the start) is left of the stream, and the
+    // started event in it names the monitor data file that holds the rest. The reader's first
+    // tick comes long after the stand-in's end; its exit makes the first read.
+    TBuildProxy::SetReaderInterval(5000);
+    EXPECT_EQ(Build("lines=2 big=3000000 code=0", {}), "");
+    TBuildProxy::SetReaderInterval(100);
+    EXPECT_FALSE(timedOut_);
+    EXPECT_TRUE(console_->BuildProxy()->ReadingMonitorFile());
+    EXPECT_EQ(console_->out.size(), 16 + 3000000 + 2);
+    EXPECT_EQ(console_->out.substr(0, 16), "line 1\r\nline 2\r\n");
+    EXPECT_EQ(console_->BuildProxy()->Failure(), "");
+    EXPECT_EQ(ProcessExitCode(), 0);
+}
+
 TEST_F(BuildRunTest, DamagedEventIsReadAgainFromTheMonitorFileWithTheSameClassNumbers) {
     // The damaged event introduces its class; later events refer to classes by number, so the
     // failed load must not have counted it.
@@ -263,6 +280,17 @@ TEST_F(BuildRunTest, DamagedStreamWithoutMonitorFileEndsWithTheExitOfTheRunningT
     EXPECT_FALSE(timedOut_);
     EXPECT_EQ(ProcessExitCode(), 14);
     EXPECT_EQ(console_->CompletionCount(), 2);
+    EXPECT_EQ(console_->out, "");
+}
+
+TEST_F(BuildRunTest, EventsThatCannotBeReadNeverEndAsASuccess) {
+    // Tasksmith itself succeeds, but the console lost the build's events: the reason is shown
+    // and the run fails with the console's own code.
+    EXPECT_EQ(Build("garbage code=0", {"/exitcodebase=10"}), "");
+    EXPECT_FALSE(timedOut_);
+    EXPECT_EQ(ProcessExitCode(), 13);
+    EXPECT_THAT(console_->err,
+                ::testing::HasSubstr("Failed to load monitor event from data stream"));
     EXPECT_EQ(console_->out, "");
 }
 

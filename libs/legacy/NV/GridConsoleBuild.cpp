@@ -188,6 +188,12 @@ void TGridConsole::BuildEvent(TPacket& event) {
 
 void TGridConsole::TasksmithExit(TProcess& sender) {
     SetExitCode(static_cast<int>(sender.ExitCode()));
+    // A build whose events could not be read has lost its output here, whatever Tasksmith's own
+    // result: it must not end as a success, and the reason is shown.
+    if (sender.ExitCode() == 0 && buildProxy_ && !buildProxy_->Failure().empty()) {
+        WriteLine(buildProxy_->Failure(), true);
+        SetExitCode(3);
+    }
     // Tasksmith ends every process of its build itself. Killed, it cannot: its tasks die with it,
     // and what they started comes to us (we are their reaper while a build runs) and ends here.
     // Each is asked first: the holder of a cluster allocation gives it back when asked, not when
