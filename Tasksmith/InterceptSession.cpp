@@ -15,13 +15,21 @@ namespace qz::tasksmith {
 
 namespace {
 
-std::string ValueOf(const std::vector<std::string>& environment, const std::string& name) {
+// A shell's own search when PATH is unset.
+constexpr const char* kShellDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+
+std::optional<std::string> FindValue(const std::vector<std::string>& environment,
+                                     const std::string& name) {
     for (auto it = environment.rbegin(); it != environment.rend(); ++it) {
         if (it->starts_with(name + "=")) {
             return it->substr(name.size() + 1);
         }
     }
-    return {};
+    return std::nullopt;
+}
+
+std::string ValueOf(const std::vector<std::string>& environment, const std::string& name) {
+    return FindValue(environment, name).value_or("");
 }
 
 // The folder goes first where the named objects live (a memory file system, /dev/shm, in an
@@ -117,6 +125,11 @@ std::string CommandProgramName(const std::string& command) {
     return {};
 }
 
+std::string InterceptedPath(const std::optional<std::string>& path, const std::string& masquerade) {
+    // An empty value is searched as the working folder, as is an empty entry after ours.
+    return masquerade + ":" + path.value_or(kShellDefaultPath);
+}
+
 std::vector<std::string> UncatchableBuildToolLines(const std::string& command,
                                                    const std::vector<std::string>& parents,
                                                    const std::string& folder,
@@ -128,7 +141,7 @@ std::vector<std::string> UncatchableBuildToolLines(const std::string& command,
     names.insert(names.end(), parents.begin(), parents.end());
     std::string_view searched = pathValue;
     if (searched.empty()) {
-        searched = "/usr/local/bin:/usr/bin:/bin"; // a shell's own search when PATH is unset
+        searched = kShellDefaultPath;
     }
     std::vector<std::string> seen;
     std::vector<std::string> lines;
@@ -231,7 +244,8 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
     }
 
     std::string preload = ValueOf(baseEnvironment, "LD_PRELOAD");
-    std::string path = ValueOf(baseEnvironment, "PATH");
+    const std::optional<std::string> pathValue = FindValue(baseEnvironment, "PATH");
+    const std::string path = pathValue.value_or("");
     std::string parents;
     for (const std::string& name : request.Strings(TBuildCommandPacket::AllowIntercept).Strings()) {
         parents += (parents.empty() ? "" : ",") + name;
@@ -243,7 +257,7 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
     task.environment.emplace_back("QZ_INTERCEPT_TOOLS", tools);
     task.environment.emplace_back("QZ_INTERCEPT_PARENTS", parents);
     task.environment.emplace_back("QZ_INTERCEPT_MASQ", masquerade);
-    task.environment.emplace_back("PATH", path.empty() ? masquerade : masquerade + ":" + path);
+    task.environment.emplace_back("PATH", InterceptedPath(pathValue, masquerade));
     // Said once, before the build tool's own output begins.
     for (const std::string& line : UncatchableBuildToolLines(
              request.Str(TBuildCommandPacket::Command),

@@ -61,5 +61,14 @@ TEST(InterceptSessionTest, StaticAndSetIdBuildToolsAreNamedOnce) {
     EXPECT_EQ(UncatchableBuildToolLines("bin/suid", {}, dir.path(), "/bin").size(), 1u);
 }
 
+TEST(InterceptSessionTest, TheMasqueradeFolderGoesBeforeThePathTheBuildWouldSearch) {
+    EXPECT_EQ(InterceptedPath("/usr/bin:/bin", "/t/bin"), "/t/bin:/usr/bin:/bin");
+    // Without PATH a shell searches its default folders: the build tool must still be found.
+    EXPECT_EQ(InterceptedPath(std::nullopt, "/t/bin"), "/t/bin:/usr/local/bin:/usr/bin:/bin");
+    // An empty PATH (and an empty entry) is the working folder: it stays one.
+    EXPECT_EQ(InterceptedPath("", "/t/bin"), "/t/bin:");
+    EXPECT_EQ(InterceptedPath("::/bin", "/t/bin"), "/t/bin:::/bin");
+}
+
 } // namespace
 } // namespace qz::tasksmith
