@@ -522,7 +522,7 @@ InterceptBroker::~InterceptBroker() {
 }
 
 std::string InterceptBroker::Start() {
-    socketPath_ = state_->settings.folder + "/broker.sock";
+    socketPath_ = state_->settings.folder + "/" + std::string(kBrokerSocketName);
     auto listener = platform::ListenLocalSocket(socketPath_, 256);
     if (!listener) {
         return listener.error().Text();

@@ -13,9 +13,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qz::tasksmith {
+
+/// The name of the broker's socket in its folder.
+inline constexpr std::string_view kBrokerSocketName = "broker.sock";
 
 /// Something the broker reports to the build's thread.
 struct BrokerEvent {
