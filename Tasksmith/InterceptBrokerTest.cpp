@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -533,6 +535,41 @@ TEST_F(InterceptBrokerTest, ARunSentByteByByteDoesNotHoldUpOtherRelays) {
     }
     slow->SendBytes(run.substr(run.size() - 1));
     StepOf(slow->Answer());
+}
+
+TEST_F(InterceptBrokerTest, OutOfDescriptorsTheBrokerKeepsServingOnceIdleConnectionsAreDropped) {
+    // The broker runs in a child process with few descriptors; this process connects.
+    const std::string socket = dir_.path() + "/broker.sock";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit limit{48, 48};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        BrokerSettings settings;
+        settings.folder = dir_.path();
+        settings.profile = ParseInterceptProfile(kProfile, "test.xml");
+        settings.runLimitMs = 300;
+        InterceptBroker broker(std::move(settings));
+        if (!broker.Start().empty()) {
+            _exit(3);
+        }
+        for (int i = 0; i < 300; ++i) {
+            test::SleepMs(100); // ends when this process kills it, or after 30 s
+        }
+        _exit(0);
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return access(socket.c_str(), F_OK) == 0; }, 10s));
+    test::SleepMs(100);
+    // More idle connections than the broker has descriptors for.
+    std::vector<std::unique_ptr<Relay>> idle;
+    for (int i = 0; i < 80; ++i) {
+        idle.push_back(std::make_unique<Relay>(socket));
+    }
+    auto relay = std::make_unique<Relay>(socket);
+    relay->Run({"cc", "-c", "a.c"});
+    EXPECT_TRUE(std::holds_alternative<intercept::SlotMessage>(relay->Answer()));
+    kill(child, SIGKILL);
+    EXPECT_TRUE(test::WaitChild(child, 10s) != 3);
 }
 
 } // namespace
