@@ -312,8 +312,14 @@ bool AbsolutePath(const char* path, char* out, std::size_t size) {
 }
 
 /// Whether the program at path (as the call names it, with a '/') is one of the build's tools.
+/// A file that cannot be executed is none: the real call fails for it with the error its caller
+/// expects (a shell then tries the next folder of PATH), where qzrelay would start and end 127.
 bool IsTool(const char* path) {
     if (path == nullptr || path[0] == '\0' || !ParentAllowed()) {
+        return false;
+    }
+    struct stat info {};
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || access(path, X_OK) != 0) {
         return false;
     }
     char absolute[kPathMax];
@@ -355,8 +361,9 @@ bool SameFolder(const char* folder, std::size_t length, const char* other) {
 
 /// The program an execvp-style call of file would start, into out: file itself when it holds a
 /// '/', otherwise the first executable regular file of that name in PATH (the masquerade folder
-/// skipped: its entries are qzrelay).
-bool SearchPath(const char* file, char* out, std::size_t size) {
+/// skipped: its entries are qzrelay). When there is none, denied tells whether an entry of that
+/// name exists that cannot be executed (the search then fails with EACCES rather than ENOENT).
+bool SearchPath(const char* file, char* out, std::size_t size, bool* denied = nullptr) {
     if (file == nullptr || file[0] == '\0') {
         return false;
     }
@@ -386,7 +393,8 @@ bool SearchPath(const char* file, char* out, std::size_t size) {
                 std::memcpy(out + length + 1, file, fileLength + 1);
             }
             struct stat info {};
-            if (stat(out, &info) == 0 && S_ISREG(info.st_mode) && access(out, X_OK) == 0) {
+            const bool exists = stat(out, &info) == 0;
+            if (exists && S_ISREG(info.st_mode) && access(out, X_OK) == 0) {
                 if (length == 0) {
                     // "./file", so that the relay does not search PATH for it again.
                     if (fileLength + 2 >= size) {
@@ -398,6 +406,9 @@ bool SearchPath(const char* file, char* out, std::size_t size) {
                 }
                 return true;
             }
+            if (exists && denied != nullptr) {
+                *denied = true;
+            }
         }
         if (*end == '\0') {
             return false;
@@ -408,6 +419,27 @@ bool SearchPath(const char* file, char* out, std::size_t size) {
 
 bool UsesMasquerade() {
     return savedMasq.present && ValueOf(savedMasq)[0] != '\0';
+}
+
+/// Whether path names an entry of the masquerade folder (a caller that searched PATH itself,
+/// as a shell does, found the link there).
+bool InMasquerade(const char* path) {
+    const char* slash = path != nullptr ? std::strrchr(path, '/') : nullptr;
+    return UsesMasquerade() && slash != nullptr && slash != path &&
+           SameFolder(path, static_cast<std::size_t>(slash - path), ValueOf(savedMasq));
+}
+
+/// For a start of a masquerade link by path: the program of that name beyond the folder, as the
+/// caller's own search would have found it without the folder, into out. When there is none,
+/// false, with the error the search would have ended with (what a plain start reports, where
+/// the link would have started qzrelay without a tool).
+bool BeyondMasquerade(const char* path, char* out, std::size_t size, int* error) {
+    bool denied = false;
+    if (SearchPath(Basename(path), out, size, &denied)) {
+        return true;
+    }
+    *error = denied ? EACCES : ENOENT;
+    return false;
 }
 
 std::size_t CountOf(char* const* list) {
@@ -538,6 +570,15 @@ int Execve(const char* path, char* const argv[], char* const envp[]) {
         }
         return realExecve(path, argv, envp);
     }
+    char beyond[kPathMax];
+    if (InMasquerade(path)) {
+        int error = 0;
+        if (!BeyondMasquerade(path, beyond, sizeof(beyond), &error)) {
+            errno = error;
+            return -1;
+        }
+        path = beyond;
+    }
     if (path != nullptr && IsTool(path)) {
         QZ_RELAY_ARGUMENTS(arguments, path, argv);
         QZ_ENVIRONMENT(relayEnvironment, envp, true);
@@ -561,7 +602,15 @@ int Execvpe(const char* file, char* const argv[], char* const envp[]) {
         return realExecvpe(file, argv, envp);
     }
     char program[kPathMax];
-    bool found = SearchPath(file, program, sizeof(program));
+    bool denied = false;
+    bool found = SearchPath(file, program, sizeof(program), &denied);
+    if (!found && UsesMasquerade() && file != nullptr && file[0] != '\0' &&
+        std::strchr(file, '/') == nullptr) {
+        // Nowhere beyond the masquerade folder: the search would reach the folder's link, which
+        // has no tool to start. A plain search ends here.
+        errno = denied ? EACCES : ENOENT;
+        return -1;
+    }
     if (found && IsTool(program)) {
         QZ_RELAY_ARGUMENTS(arguments, program, argv);
         QZ_ENVIRONMENT(relayEnvironment, envp, true);
@@ -595,8 +644,22 @@ int Spawn(bool search, pid_t* pid, const char* file, const posix_spawn_file_acti
         return real(pid, file, actions, attributes, argv, envp);
     }
     char program[kPathMax];
-    bool found = search ? SearchPath(file, program, sizeof(program))
+    bool denied = false;
+    bool found = search ? SearchPath(file, program, sizeof(program), &denied)
                         : file != nullptr && CopyText(program, sizeof(program), file);
+    if (search && !found && UsesMasquerade() && file != nullptr && file[0] != '\0' &&
+        std::strchr(file, '/') == nullptr) {
+        errno = savedErrno;
+        return denied ? EACCES : ENOENT; // as in Execvpe
+    }
+    if (!search && found && InMasquerade(program)) {
+        int error = 0;
+        if (!BeyondMasquerade(file, program, sizeof(program), &error)) {
+            errno = savedErrno;
+            return error;
+        }
+        file = program;
+    }
     if (found && IsTool(program)) {
         QZ_RELAY_ARGUMENTS(arguments, program, argv);
         QZ_ENVIRONMENT(relayEnvironment, envp, true);

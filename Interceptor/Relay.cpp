@@ -19,7 +19,9 @@ int main(int argc, char** argv) {
     std::string self = qz::platform::ExecutablePath();
     auto request = qz::intercept::RequestOf(arguments, environment, cwd, self);
     if (!request) {
-        if (arguments.empty() || arguments[0].ends_with(std::string(qz::intercept::kRelayName))) {
+        // Started by hand without a tool; a request whose tool is nowhere ends as below.
+        if (arguments.empty() || (arguments[0].ends_with(std::string(qz::intercept::kRelayName)) &&
+                                  (arguments.size() < 3 || arguments[1].empty()))) {
             std::fputs("usage: qzrelay <program> <argv0> [<args>...]\n", stderr);
             return 2;
         }

@@ -21,6 +21,11 @@ namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kMaxConnections = 4096;
+// A relay sends its RUN as soon as it has connected; a connection that has not within this
+// time holds a descriptor for nothing and is dropped.
+constexpr int kRunLimitMs = 10000;
+// Out of descriptors with no connection of ours to wait for: the next try to accept.
+constexpr int kAcceptRetryMs = 100;
 
 using platform::kInvalidHandle;
 using platform::THandle;
@@ -67,6 +72,7 @@ struct Connection {
     THandle handle = kInvalidHandle;
     std::string input;
     Phase phase = Phase::AwaitRun;
+    std::uint64_t accepted = 0; ///< when it was accepted (its RUN is due kRunLimitMs later)
     std::uint64_t arrival = 0;
     std::uint64_t deadline = 0;
     int waitSeconds = 0;
@@ -117,6 +123,11 @@ struct InterceptBroker::State {
     std::vector<bool> remoteLost;
     int nextStep = 0;
     int running = 0;
+    // Accepting waits (the listener is left out of the wait) while every connection we may hold
+    // is open, or until this time after the system had no descriptor left: the relays then wait
+    // in the socket's backlog instead of being turned away to run uncounted.
+    bool acceptPaused = false;
+    std::uint64_t acceptRetry = 0;
 
     int LocalSlots() const { return static_cast<int>(localBusy.size()); }
 
@@ -180,6 +191,7 @@ struct InterceptBroker::State {
         }
         queue.erase(std::remove(queue.begin(), queue.end(), handle), queue.end());
         connections.erase(it);
+        acceptPaused = false;
         // Counted before the relay can see the end.
         UpdateCounts(malformed ? 1 : 0);
         platform::CloseHandle(handle);
@@ -319,24 +331,32 @@ struct InterceptBroker::State {
 
     void Accept() {
         for (;;) {
+            const int most =
+                settings.maxConnections > 0 ? settings.maxConnections : kMaxConnections;
+            if (static_cast<int>(connections.size()) >= most) {
+                acceptPaused = true;
+                return;
+            }
             auto accepted = platform::AcceptLocalConnection(listener);
             if (!accepted) {
-                // Out of descriptors: the listener stays readable; do not spin on it.
+                // Out of descriptors: the listener stays readable; do not spin on it. A
+                // connection that ends frees one; without any, try again a little later.
                 if (accepted.error().code != EAGAIN && accepted.error().code != EWOULDBLOCK) {
-                    platform::SleepMilliseconds(10);
+                    acceptPaused = !connections.empty();
+                    acceptRetry = platform::MonotonicMilliseconds() + kAcceptRetryMs;
                 }
                 return;
             }
             THandle handle = *accepted;
             auto uid = platform::LocalPeerUid(handle);
-            if (!uid || *uid != platform::CurrentUserId() ||
-                static_cast<int>(connections.size()) >= kMaxConnections ||
-                !platform::SetNonBlocking(handle)) {
+            if (!uid || *uid != platform::CurrentUserId() || !platform::SetNonBlocking(handle)) {
                 UpdateCounts(1);
                 platform::CloseHandle(handle);
                 continue;
             }
-            connections[handle].handle = handle;
+            Connection& c = connections[handle];
+            c.handle = handle;
+            c.accepted = platform::MonotonicMilliseconds();
             UpdateCounts();
         }
     }
@@ -404,12 +424,32 @@ struct InterceptBroker::State {
         UpdateCounts();
     }
 
-    // Relays that waited past their limit run here, uncounted, with one line each. Returns the
-    // time to the next limit (-1: none).
+    // Relays that waited past their limit run here, uncounted, with one line each; connections
+    // that did not send their RUN in time are dropped. Returns the time to the next limit (-1:
+    // none).
     int Expire() {
         const std::uint64_t now = platform::MonotonicMilliseconds();
         std::vector<THandle> expired;
         std::uint64_t next = 0;
+        const std::uint64_t runLimit =
+            static_cast<std::uint64_t>(settings.runLimitMs > 0 ? settings.runLimitMs : kRunLimitMs);
+        for (const auto& [handle, c] : connections) {
+            if (c.phase != Phase::AwaitRun) {
+                continue;
+            }
+            if (c.accepted + runLimit <= now) {
+                expired.push_back(handle);
+            } else {
+                next = next == 0 ? c.accepted + runLimit : std::min(next, c.accepted + runLimit);
+            }
+        }
+        for (THandle handle : expired) {
+            Drop(handle, true);
+        }
+        expired.clear();
+        if (acceptRetry > now) {
+            next = next == 0 ? acceptRetry : std::min(next, acceptRetry);
+        }
         for (THandle handle : queue) {
             const Connection& c = connections[handle];
             if (c.deadline <= now) {
@@ -437,7 +477,9 @@ struct InterceptBroker::State {
         while (!stopping.load()) {
             int timeout = Expire();
             Schedule();
-            handles.assign({wake.read, listener});
+            const bool accepting =
+                !acceptPaused && acceptRetry <= platform::MonotonicMilliseconds();
+            handles.assign({wake.read, accepting ? listener : kInvalidHandle});
             for (const auto& [handle, connection] : connections) {
                 handles.push_back(handle);
             }
@@ -480,7 +522,7 @@ InterceptBroker::~InterceptBroker() {
 }
 
 std::string InterceptBroker::Start() {
-    socketPath_ = state_->settings.folder + "/broker.sock";
+    socketPath_ = state_->settings.folder + "/" + std::string(kBrokerSocketName);
     auto listener = platform::ListenLocalSocket(socketPath_, 256);
     if (!listener) {
         return listener.error().Text();

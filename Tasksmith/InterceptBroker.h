@@ -13,9 +13,13 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qz::tasksmith {
+
+/// The name of the broker's socket in its folder.
+inline constexpr std::string_view kBrokerSocketName = "broker.sock";
 
 /// Something the broker reports to the build's thread.
 struct BrokerEvent {
@@ -57,6 +61,11 @@ struct BrokerSettings {
     std::string sharedRoot;
     /// Overrides every tool's wait limit (tests); 0: the profile's.
     int waitLimitMs = 0;
+    /// Overrides the time a connection has to send its RUN before it is dropped (tests); 0: 10 s.
+    int runLimitMs = 0;
+    /// Overrides the number of connections served at once (tests); 0: 4096. The relays beyond
+    /// wait to be accepted.
+    int maxConnections = 0;
 };
 
 class InterceptBroker {

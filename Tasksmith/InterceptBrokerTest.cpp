@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,7 +96,8 @@ std::string StepOf(const Message& message) {
 
 class InterceptBrokerTest : public ::testing::Test {
 protected:
-    void Start(int localSlots, std::vector<std::string> nodes = {}, int waitLimitMs = 0) {
+    void Start(int localSlots, std::vector<std::string> nodes = {}, int waitLimitMs = 0,
+               int runLimitMs = 0, int maxConnections = 0) {
         BrokerSettings settings;
         settings.folder = dir_.path();
         settings.profile = ParseInterceptProfile(kProfile, "test.xml");
@@ -106,6 +109,8 @@ protected:
         };
         settings.sharedRoot = "/work";
         settings.waitLimitMs = waitLimitMs;
+        settings.runLimitMs = runLimitMs;
+        settings.maxConnections = maxConnections;
         broker_ = std::make_unique<InterceptBroker>(std::move(settings));
         ASSERT_EQ(broker_->Start(), "");
     }
@@ -429,6 +434,142 @@ TEST_F(InterceptBrokerTest, AnotherUsersConnectionIsRefused) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(broker_->CurrentCounts().refused, 1);
     EXPECT_EQ(CountOf(BrokerEvent::Kind::Began), 0);
+}
+
+TEST_F(InterceptBrokerTest, ConnectionsThatNeverSendTheirRunAreDroppedAndDoNotTurnRelaysAway) {
+    Start(1, {}, 0, 300, 8);
+    // Eight idle connections fill what the broker serves at once, and one sends a frame that
+    // never ends.
+    std::vector<std::unique_ptr<Relay>> idle;
+    for (int i = 0; i < 8; ++i) {
+        idle.push_back(NewRelay());
+    }
+    idle[0]->SendBytes(std::string("\x00\x00\x40\x00", 4) + std::string(1000, 'a'));
+    ASSERT_TRUE(test::WaitUntil([&] { return broker_->CurrentCounts().connections == 8; }, 10s));
+    // The relay beyond waits to be accepted instead of being sent away to run uncounted.
+    auto relay = NewRelay();
+    relay->Run({"cc", "-c", "a.c"});
+    EXPECT_TRUE(std::holds_alternative<intercept::SlotMessage>(relay->Answer()));
+    for (auto& connection : idle) {
+        EXPECT_TRUE(connection->ClosedByBroker());
+    }
+    EXPECT_GE(broker_->CurrentCounts().refused, 8);
+}
+
+TEST_F(InterceptBrokerTest, RelaysBeyondTheMostConnectionsWaitForASlotAndAreNotSentAway) {
+    Start(1, {}, 0, 0, 2);
+    auto first = NewRelay();
+    first->Run({"cc", "-c", "a.c"});
+    const std::string step = StepOf(first->Answer());
+    auto second = NewRelay();
+    second->Run({"cc", "-c", "b.c"});
+    ASSERT_TRUE(test::WaitUntil([&] { return broker_->CurrentCounts().waiting == 1; }, 10s));
+    auto third = NewRelay();
+    third->Run({"cc", "-c", "c.c"});
+    EXPECT_FALSE(third->Ready(200)) << "neither answered nor closed: it waits";
+    first->Done(step);
+    second->Done(StepOf(second->Answer()));
+    EXPECT_TRUE(std::holds_alternative<intercept::SlotMessage>(third->Answer()));
+    EXPECT_EQ(broker_->CurrentCounts().mostRunning, 1);
+}
+
+TEST_F(InterceptBrokerTest, RelaysKilledAtEveryStepOfTheExchangeLeaveNoSlotTaken) {
+    Start(3);
+    const std::string run =
+        intercept::EncodeFrame(intercept::FieldsOf(intercept::RunMessage{
+                                   1, "/work/b", "/usr/bin/cc", {"cc", "-c", "x.c"}}))
+            .value();
+    for (int round = 0; round < 300; ++round) {
+        auto relay = NewRelay();
+        switch (round % 6) {
+        case 0: // before RUN
+            break;
+        case 1: // inside RUN
+            relay->SendBytes(run.substr(0, static_cast<std::size_t>(round) % run.size()));
+            break;
+        case 2: // waiting for its slot
+            relay->SendBytes(run);
+            break;
+        default: { // in its slot: running, after a note, after its end
+            relay->SendBytes(run);
+            const std::string step = StepOf(relay->Answer());
+            if (round % 6 == 4) {
+                relay->Send(intercept::NoteMessage{"mid-output"});
+            } else if (round % 6 == 5) {
+                relay->Done(step);
+            }
+        }
+        }
+        relay->Close();
+    }
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            auto counts = broker_->CurrentCounts();
+            return counts.connections == 0 && counts.running == 0 && counts.waiting == 0;
+        },
+        10s));
+    // All three slots are free again, and there are no more.
+    std::vector<std::unique_ptr<Relay>> relays;
+    for (int i = 0; i < 3; ++i) {
+        relays.push_back(NewRelay());
+        relays.back()->Run({"cc", "-c", "y.c"});
+        StepOf(relays.back()->Answer());
+    }
+    auto fourth = NewRelay();
+    fourth->Run({"cc", "-c", "z.c"});
+    EXPECT_FALSE(fourth->Ready(200));
+}
+
+TEST_F(InterceptBrokerTest, ARunSentByteByByteDoesNotHoldUpOtherRelays) {
+    Start(1);
+    const std::string run =
+        intercept::EncodeFrame(intercept::FieldsOf(intercept::RunMessage{
+                                   1, "/work/b", "/usr/bin/cc", {"cc", "-c", "slow.c"}}))
+            .value();
+    auto slow = NewRelay();
+    for (std::size_t i = 0; i + 1 < run.size(); ++i) {
+        slow->SendBytes(run.substr(i, 1));
+        auto other = NewRelay();
+        other->Run({"cc", "-c", "o.c"});
+        other->Done(StepOf(other->Answer()));
+    }
+    slow->SendBytes(run.substr(run.size() - 1));
+    StepOf(slow->Answer());
+}
+
+TEST_F(InterceptBrokerTest, OutOfDescriptorsTheBrokerKeepsServingOnceIdleConnectionsAreDropped) {
+    // The broker runs in a child process with few descriptors; this process connects.
+    const std::string socket = dir_.path() + "/broker.sock";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit limit{48, 48};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        BrokerSettings settings;
+        settings.folder = dir_.path();
+        settings.profile = ParseInterceptProfile(kProfile, "test.xml");
+        settings.runLimitMs = 300;
+        InterceptBroker broker(std::move(settings));
+        if (!broker.Start().empty()) {
+            _exit(3);
+        }
+        for (int i = 0; i < 300; ++i) {
+            test::SleepMs(100); // ends when this process kills it, or after 30 s
+        }
+        _exit(0);
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return access(socket.c_str(), F_OK) == 0; }, 10s));
+    test::SleepMs(100);
+    // More idle connections than the broker has descriptors for.
+    std::vector<std::unique_ptr<Relay>> idle;
+    for (int i = 0; i < 80; ++i) {
+        idle.push_back(std::make_unique<Relay>(socket));
+    }
+    auto relay = std::make_unique<Relay>(socket);
+    relay->Run({"cc", "-c", "a.c"});
+    EXPECT_TRUE(std::holds_alternative<intercept::SlotMessage>(relay->Answer()));
+    kill(child, SIGKILL);
+    EXPECT_TRUE(test::WaitChild(child, 10s) != 3);
 }
 
 } // namespace

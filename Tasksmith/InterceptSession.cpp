@@ -5,23 +5,33 @@
 #include "RemoteTasks.h"
 #include "platform/FileSystem.h"
 #include "platform/FolderTree.h"
+#include "platform/LocalSocket.h"
 #include "platform/NamedObjects.h"
 #include "platform/ProgramFile.h"
 #include "platform/SystemError.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace qz::tasksmith {
 
 namespace {
 
-std::string ValueOf(const std::vector<std::string>& environment, const std::string& name) {
+// A shell's own search when PATH is unset.
+constexpr const char* kShellDefaultPath = "/usr/local/bin:/usr/bin:/bin";
+
+std::optional<std::string> FindValue(const std::vector<std::string>& environment,
+                                     const std::string& name) {
     for (auto it = environment.rbegin(); it != environment.rend(); ++it) {
         if (it->starts_with(name + "=")) {
             return it->substr(name.size() + 1);
         }
     }
-    return {};
+    return std::nullopt;
+}
+
+std::string ValueOf(const std::vector<std::string>& environment, const std::string& name) {
+    return FindValue(environment, name).value_or("");
 }
 
 // The folder goes first where the named objects live (a memory file system, /dev/shm, in an
@@ -31,7 +41,7 @@ std::string ValueOf(const std::vector<std::string>& environment, const std::stri
 // must fit the system's limit; a folder may be too deep.
 std::string MakeFolder(const std::string& tempFolder, std::string& problem) {
     // A socket address holds 107 bytes of path.
-    const std::size_t room = 107 - std::string("/broker.sock").size();
+    const std::size_t room = 107 - 1 - kBrokerSocketName.size();
     std::vector<std::string> prefixes;
     const std::string objects = platform::ObjectDirectory();
     if (!objects.empty() && platform::QueryPathKind(objects) == platform::PathKind::Folder) {
@@ -57,6 +67,11 @@ std::string MakeFolder(const std::string& tempFolder, std::string& problem) {
         problem = "the temporary folder's path is too long for a socket";
     }
     return {};
+}
+
+void RemoveInterceptFolder(const std::string& folder) {
+    platform::DeleteMatchingEntries(folder, [](std::string_view) { return true; });
+    platform::RemoveFolderOrLink(folder);
 }
 
 bool IsAssignment(std::string_view word) {
@@ -117,6 +132,51 @@ std::string CommandProgramName(const std::string& command) {
     return {};
 }
 
+void RemoveStaleInterceptFolders(const std::string& ownFolder) {
+    constexpr long long kStaleNs = 60LL * 1000 * 1000 * 1000;
+    constexpr std::size_t kUniqueLength = 6; // the characters that make the name unique
+    const std::size_t slash = ownFolder.rfind('/');
+    if (slash == std::string::npos || ownFolder.size() - slash - 1 <= kUniqueLength) {
+        return;
+    }
+    const std::string parent = ownFolder.substr(0, slash);
+    const std::string name = ownFolder.substr(slash + 1);
+    const std::string prefix = name.substr(0, name.size() - kUniqueLength);
+    // Our folder was made just now: its time is the file system's present.
+    auto now = platform::FileModificationTime(ownFolder);
+    auto entries = platform::ListFolder(parent);
+    if (!now || !entries) {
+        return;
+    }
+    for (const platform::FolderEntry& entry : *entries) {
+        if (entry.kind != platform::PathKind::Folder || entry.name == name ||
+            entry.name.size() != name.size() || !entry.name.starts_with(prefix)) {
+            continue;
+        }
+        const std::string folder = parent + "/" + entry.name;
+        const std::string socket = folder + "/" + std::string(kBrokerSocketName);
+        auto made = platform::FileModificationTime(socket);
+        if (!made || *made + kStaleNs > *now) {
+            continue; // no socket (yet), or a build that may be about to listen on it
+        }
+        auto connection = platform::ConnectLocalSocket(socket);
+        if (connection) {
+            platform::CloseHandle(*connection); // a live build's broker
+            continue;
+        }
+        // Refused: the socket is there and nobody listens (its build's Tasksmith was killed).
+        // Another user's folder cannot be entered (EACCES) and is left alone.
+        if (connection.error().code == ECONNREFUSED) {
+            RemoveInterceptFolder(folder);
+        }
+    }
+}
+
+std::string InterceptedPath(const std::optional<std::string>& path, const std::string& masquerade) {
+    // An empty value is searched as the working folder, as is an empty entry after ours.
+    return masquerade + ":" + path.value_or(kShellDefaultPath);
+}
+
 std::vector<std::string> UncatchableBuildToolLines(const std::string& command,
                                                    const std::vector<std::string>& parents,
                                                    const std::string& folder,
@@ -128,7 +188,7 @@ std::vector<std::string> UncatchableBuildToolLines(const std::string& command,
     names.insert(names.end(), parents.begin(), parents.end());
     std::string_view searched = pathValue;
     if (searched.empty()) {
-        searched = "/usr/local/bin:/usr/bin:/bin"; // a shell's own search when PATH is unset
+        searched = kShellDefaultPath;
     }
     std::vector<std::string> seen;
     std::vector<std::string> lines;
@@ -196,6 +256,7 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
                          true);
         return nullptr;
     }
+    RemoveStaleInterceptFolders(folder);
     std::unique_ptr<InterceptedBuild> build(new InterceptedBuild(reporter, folder));
     build->showNotes_ = request.Int(TBuildCommandPacket::OverrideLogLevel) >= 3;
 
@@ -231,7 +292,8 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
     }
 
     std::string preload = ValueOf(baseEnvironment, "LD_PRELOAD");
-    std::string path = ValueOf(baseEnvironment, "PATH");
+    const std::optional<std::string> pathValue = FindValue(baseEnvironment, "PATH");
+    const std::string path = pathValue.value_or("");
     std::string parents;
     for (const std::string& name : request.Strings(TBuildCommandPacket::AllowIntercept).Strings()) {
         parents += (parents.empty() ? "" : ",") + name;
@@ -243,7 +305,7 @@ InterceptedBuild::Start(InterceptProfile profile, const TBuildCommandPacket& req
     task.environment.emplace_back("QZ_INTERCEPT_TOOLS", tools);
     task.environment.emplace_back("QZ_INTERCEPT_PARENTS", parents);
     task.environment.emplace_back("QZ_INTERCEPT_MASQ", masquerade);
-    task.environment.emplace_back("PATH", path.empty() ? masquerade : masquerade + ":" + path);
+    task.environment.emplace_back("PATH", InterceptedPath(pathValue, masquerade));
     // Said once, before the build tool's own output begins.
     for (const std::string& line : UncatchableBuildToolLines(
              request.Str(TBuildCommandPacket::Command),
@@ -289,8 +351,7 @@ void InterceptedBuild::Finish() {
 
 InterceptedBuild::~InterceptedBuild() {
     Finish();
-    platform::DeleteMatchingEntries(folder_, [](std::string_view) { return true; });
-    platform::RemoveFolderOrLink(folder_);
+    RemoveInterceptFolder(folder_);
 }
 
 } // namespace qz::tasksmith

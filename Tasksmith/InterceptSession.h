@@ -10,6 +10,7 @@
 #include "JobFile.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,16 @@ bool ProfileWantsRemote(const InterceptProfile& profile);
 /// assignments, "exec" and "env" (with its assignments). Empty when the line does not start with
 /// a plain word (quotes, expansions, redirections, a compound command).
 std::string CommandProgramName(const std::string& command);
+
+/// Removes the folders of earlier intercepted builds beside ownFolder (the same prefix) that a
+/// killed Tasksmith left: their socket is older than a minute and refuses connections. A folder
+/// with a live broker, a younger one (its build may not listen yet) and another user's stay.
+void RemoveStaleInterceptFolders(const std::string& ownFolder);
+
+/// The build tool's PATH: the masquerade folder first, then the build's own PATH; without one
+/// (std::nullopt), the search a shell makes by default, which the masquerade folder alone would
+/// otherwise replace (the build tool itself would no longer be found).
+std::string InterceptedPath(const std::optional<std::string>& path, const std::string& masquerade);
 
 /// The build tools that the preload library cannot enter (static programs, set-id programs): the
 /// /COMMAND line's first program and the programs named by /ALLOWINTERCEPT, found as a shell

@@ -1,11 +1,15 @@
 #include "InterceptSession.h"
 
 #include "TestSupport.h"
+#include "platform/LocalSocket.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <filesystem>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace qz::tasksmith {
@@ -59,6 +63,53 @@ TEST(InterceptSessionTest, StaticAndSetIdBuildToolsAreNamedOnce) {
     EXPECT_THAT(lines[0], HasSubstr("only those it starts by name through PATH are distributed"));
     // Named by a relative path from the build's folder.
     EXPECT_EQ(UncatchableBuildToolLines("bin/suid", {}, dir.path(), "/bin").size(), 1u);
+}
+
+TEST(InterceptSessionTest, TheMasqueradeFolderGoesBeforeThePathTheBuildWouldSearch) {
+    EXPECT_EQ(InterceptedPath("/usr/bin:/bin", "/t/bin"), "/t/bin:/usr/bin:/bin");
+    // Without PATH a shell searches its default folders: the build tool must still be found.
+    EXPECT_EQ(InterceptedPath(std::nullopt, "/t/bin"), "/t/bin:/usr/local/bin:/usr/bin:/bin");
+    // An empty PATH (and an empty entry) is the working folder: it stays one.
+    EXPECT_EQ(InterceptedPath("", "/t/bin"), "/t/bin:");
+    EXPECT_EQ(InterceptedPath("::/bin", "/t/bin"), "/t/bin:::/bin");
+}
+
+TEST(InterceptSessionTest, FoldersLeftByAKilledTasksmithAreRemovedByTheNextBuild) {
+    test::TempDir dir;
+    // A socket file that nobody listens on any more, as a killed broker leaves it.
+    auto deadSocket = [](const std::string& folder, bool old) {
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(mkdir((folder + "/bin").c_str(), 0700), 0);
+        ASSERT_EQ(symlink("/bin/true", (folder + "/bin/cc").c_str()), 0);
+        auto listener = platform::ListenLocalSocket(folder + "/broker.sock");
+        ASSERT_TRUE(listener.has_value());
+        platform::CloseHandle(*listener);
+        if (old) {
+            const timeval past[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+            ASSERT_EQ(utimes((folder + "/broker.sock").c_str(), past), 0);
+        }
+    };
+    deadSocket(dir / "icept-AAAAAA", true);
+    deadSocket(dir / "icept-BBBBBB", false); // young: its build may be about to listen
+    ASSERT_EQ(mkdir((dir / "icept-CCCCCC").c_str(), 0700), 0); // no socket yet
+    ASSERT_EQ(mkdir((dir / "other-DDDDDD").c_str(), 0700), 0);
+    deadSocket(dir / "icept-EEEEEE", true);
+    // A live broker's folder, however old its socket.
+    ASSERT_EQ(mkdir((dir / "icept-FFFFFF").c_str(), 0700), 0);
+    auto live = platform::ListenLocalSocket(dir / "icept-FFFFFF/broker.sock");
+    ASSERT_TRUE(live.has_value());
+    const timeval past[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimes((dir / "icept-FFFFFF/broker.sock").c_str(), past), 0);
+    ASSERT_EQ(mkdir((dir / "icept-OWNOWN").c_str(), 0700), 0);
+
+    RemoveStaleInterceptFolders(dir / "icept-OWNOWN");
+    EXPECT_FALSE(std::filesystem::exists(dir / "icept-AAAAAA"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "icept-EEEEEE"));
+    for (const char* kept :
+         {"icept-BBBBBB", "icept-CCCCCC", "other-DDDDDD", "icept-FFFFFF", "icept-OWNOWN"}) {
+        EXPECT_TRUE(std::filesystem::exists(dir / kept)) << kept;
+    }
+    platform::CloseHandle(*live);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/time.h>
 
 namespace qz {
 namespace {
@@ -89,6 +90,36 @@ protected:
             ASSERT_TRUE(got.has_value()) << "the console's build made no " << name;
             EXPECT_TRUE(*got == *expected) << name << " differs";
         }
+    }
+
+    // A make build of count "sleep 60" recipes (s0 ..) through a console in the background, with
+    // sleep and true (recipes t1 ..) as the profile's tools and two slots; returns the console's
+    // pid once two sleeps run in the slots and the other relays wait for one.
+    int StartSleepingBuild(const std::string& name, int count) {
+        test::WriteFile(dir_ / "work/tools.xml",
+                        "<InterceptProfile version=\"1\"><Tool program=\"sleep\"/>"
+                        "<Tool program=\"true\"/></InterceptProfile>");
+        std::string makefile = "all:";
+        for (int i = 0; i < count; ++i) {
+            makefile += " s" + std::to_string(i);
+        }
+        makefile += "\ns%:\n\tsleep 60\nt%:\n\ttrue\n";
+        test::WriteFile(dir_ / "work/Makefile", makefile);
+        int console = Start(
+            name, {"/COMMAND=make -j" + std::to_string(count), "/PROFILE=tools.xml", "/MAXCPUS=2"});
+        EXPECT_TRUE(test::WaitUntil(
+            [&] {
+                int sleeping = 0;
+                int relays = 0;
+                for (const auto& [pid, comm] : MarkedProcesses(mark_)) {
+                    sleeping += comm == "sleep";
+                    relays += comm == "qzrelay";
+                }
+                return sleeping == 2 && relays == count;
+            },
+            30s))
+            << Names(MarkedProcesses(mark_));
+        return console;
     }
 
     // The compiles recorded as steps of the build's monitor data.
@@ -261,31 +292,37 @@ TEST_F(InterceptBuildTest, AStaticBuildToolIsNamedOnceAndItsStartsByNameAreCaugh
 
 TEST_F(InterceptBuildTest, KillingTheConsoleLeavesNoProcessBehind) {
     StartAgent(1);
-    test::WriteFile(dir_ / "work/tools.xml",
-                    "<InterceptProfile version=\"1\"><Tool program=\"sleep\"/></InterceptProfile>");
-    std::string makefile = "all:";
-    for (int i = 0; i < 6; ++i) {
-        makefile += " s" + std::to_string(i);
-    }
-    makefile += "\ns%:\n\tsleep 60\n";
-    test::WriteFile(dir_ / "work/Makefile", makefile);
-    int console = Start("killed", {"/COMMAND=make -j6", "/PROFILE=tools.xml", "/MAXCPUS=2"});
-    // Two sleeps run in the slots; the other relays wait for one.
-    ASSERT_TRUE(test::WaitUntil(
-        [&] {
-            int sleeping = 0;
-            int relays = 0;
-            for (const auto& [pid, comm] : MarkedProcesses(mark_)) {
-                sleeping += comm == "sleep";
-                relays += comm == "qzrelay";
-            }
-            return sleeping == 2 && relays == 6;
-        },
-        30s))
-        << Names(MarkedProcesses(mark_));
+    int console = StartSleepingBuild("killed", 6);
     kill(console, SIGKILL);
     test::WaitChild(console, 10s);
     // TearDown checks that every process of the build ends.
+}
+
+// Tasksmith killed in the middle of an intercepted build: no process of the build is left, and
+// the next intercepted build (of this agent) works and removes the folder the killed one left.
+TEST_F(InterceptBuildTest, KillingTasksmithLeavesNoProcessAndTheNextBuildRemovesItsFolder) {
+    StartAgent(1);
+    int console = StartSleepingBuild("killed", 16);
+    kill(TasksmithPid(), SIGKILL);
+    test::WaitChild(console, 30s);
+    ASSERT_TRUE(test::WaitUntil([&] { return MarkedProcesses(mark_).empty(); }, 15s))
+        << Names(MarkedProcesses(mark_));
+    std::vector<fs::path> left;
+    for (const auto& entry : fs::directory_iterator(dir_ / "obj")) {
+        if (entry.path().filename().string().starts_with("qz-icept-")) {
+            left.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(left.size(), 1u) << "the killed build's folder";
+    // As if it had been left an hour ago (a younger one might belong to a starting build).
+    const timeval past[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimes((left[0] / "broker.sock").c_str(), past), 0);
+
+    test::RunResult r = Run({"/COMMAND=make -j8 t1 t2 t3 t4 t5 t6 t7 t8", "/PROFILE=tools.xml",
+                             "/MAXCPUS=2", "/MON=next.nv_mon"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(CompileSteps(dir_ / "work/next.nv_mon").size(), 8u);
+    EXPECT_FALSE(fs::exists(left[0]));
 }
 
 } // namespace

@@ -679,6 +679,32 @@ TEST_F(InterceptTest, ACompilerIsCaughtOnceNotItsOwnPasses) {
     EXPECT_EQ(runs[0].program, "/usr/bin/gcc");
 }
 
+// A tool of the list that is installed nowhere but in the masquerade folder fails as a plain start
+// would: the shell's and make's own message and code, not qzrelay's.
+TEST_F(InterceptTest, AToolMissingEverywhereButInTheMasqueradeFolderFailsAsAPlainStart) {
+    StandInBroker broker(dir_ / "sock", [](const RunMessage&) { return Slot(); });
+    auto options = MasqueradeOptions(broker.Path());
+    ASSERT_EQ(symlink(QZ_RELAY_PATH, (dir_ / "masq/ghost").c_str()), 0);
+    options.env["QZ_INTERCEPT_TOOLS"] = "cc-never:mytool:ghost";
+    test::RunOptions plain;
+    plain.cwd = dir_.path();
+    plain.env["PATH"] = bin_ + ":/usr/bin:/bin";
+    test::WriteFile(dir_ / "Makefile", "all:\n\tghost -c x.c\n");
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{"/bin/sh", "-c", "ghost -c x.c"},
+          {"/bin/sh", "-c", bin_ + "/ghost -c x.c"},
+          {"/bin/sh", "-c", "mytool echo found; ghost"},
+          {"make", "-s"}}) {
+        auto caught = test::RunProgram(argv, options);
+        auto expected = test::RunProgram(argv, plain);
+        EXPECT_EQ(caught.exitCode, expected.exitCode) << argv.back() << ": " << caught.err;
+        EXPECT_EQ(caught.out, expected.out) << argv.back();
+        EXPECT_EQ(caught.err, expected.err) << argv.back();
+    }
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_EQ(broker.Runs().size(), 1u) << "only the tool that exists was relayed";
+}
+
 TEST_F(InterceptTest, TheRelayStartedByHandSaysHowToUseIt) {
     for (const std::vector<std::string>& argv : {std::vector<std::string>{QZ_RELAY_PATH},
                                                  {QZ_RELAY_PATH, "/bin/true"},
