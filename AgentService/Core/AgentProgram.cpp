@@ -8,6 +8,7 @@
 #include "CM/NotifyQueue.h"
 #include "CM/NvObjects.h"
 #include "CM/RuntimeStartup.h"
+#include "CommandFiles.h"
 #include "NV/AgentInstance.h"
 #include "platform/ChildProcess.h"
 #include "platform/File.h"
@@ -82,6 +83,9 @@ public:
     TAgentRuntime()
         : requests_(slots_),
           sweepClock_(TNotifyQueue::Main(), kSweepInterval, false, [this](TClock&) { Sweep(); }) {
+        slots_.onReleased = [this](const TBuildSlot& slot) {
+            commandFiles_.BuildEnded(slot.id, slot.console);
+        };
         requests_.buildCacheControl = [](bool start) {
             platform::Result<> result = start ? platform::StartService(kBuildCacheService)
                                               : platform::StopService(kBuildCacheService);
@@ -95,6 +99,10 @@ public:
 
     int Run(platform::InstanceLock& lock) {
         TNotifyQueue& queue = TNotifyQueue::Main();
+        // Before any build is known: the files of builds that ended while no agent ran.
+        commandFiles_.RemoveStale({}, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
         server_ = std::make_unique<TAgentServer>(requests_, [this] { AfterRequest(); });
         // After the stop signals are blocked (RunForeground), so its thread inherits the mask.
         clusterWatch_ = std::make_unique<TClusterWatch>();
@@ -127,13 +135,15 @@ public:
 private:
     void StopRequested() { TNotifyQueue::Main().StopLoop(); }
 
-    void AfterRequest() { sweepClock_.SetEnabled(!slots_.Empty()); }
+    void AfterRequest() { sweepClock_.SetEnabled(!slots_.Empty() || commandFiles_.Pending()); }
 
     void Sweep() {
         slots_.Sweep();
-        sweepClock_.SetEnabled(!slots_.Empty());
+        commandFiles_.Sweep();
+        AfterRequest();
     }
 
+    TCommandFiles commandFiles_;
     TBuildSlotTable slots_;
     TAgentRequests requests_;
     TNotifyClock sweepClock_;

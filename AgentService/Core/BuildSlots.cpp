@@ -50,6 +50,9 @@ int TBuildSlotTable::Sweep() {
             return false;
         }
         LogLine("Build slot released: " + GuidToText(slot->id), 0);
+        if (onReleased) {
+            onReleased(*slot);
+        }
         return true;
     });
     int dropped = static_cast<int>(slots_.end() - end);

@@ -110,6 +110,9 @@ public:
     /// several).
     std::optional<TGuid> Stop(const TGuid& id);
 
+    /// Told of every build whose slot Sweep frees, before the slot goes.
+    std::function<void(const TBuildSlot&)> onReleased;
+
     /// The builds in the order their slots were granted.
     const std::vector<std::unique_ptr<TBuildSlot>>& Slots() const { return slots_; }
     TBuildSlot* Find(const TGuid& id);

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace qz::agent {
 namespace {
@@ -94,6 +95,23 @@ TEST_F(BuildSlotsTest, BuildLeavesWhenItsMutexIsReleasedOrAbandoned) {
     mutexes_.erase("Session\\3\\TamrelBuildMutex_" + GuidToText(b));
     EXPECT_EQ(Table().Sweep(), 1);
     EXPECT_TRUE(Table().Empty());
+}
+
+TEST_F(BuildSlotsTest, EveryFreedSlotIsToldOnce) {
+    std::vector<TGuid> told;
+    Table().onReleased = [&told](const TBuildSlot& slot) { told.push_back(slot.id); };
+    auto console = std::make_shared<FakeConsole>();
+    TGuid a = Grant(console);
+    TGuid b = Grant();
+    mutexes_[TBuildSlotTable::BuildMutexName(a, -2)] = TWinMutex::TState::Owned;
+    EXPECT_EQ(Table().Sweep(), 0);
+    EXPECT_TRUE(told.empty());
+    mutexes_[TBuildSlotTable::BuildMutexName(a, -2)] = TWinMutex::TState::Free;
+    EXPECT_EQ(Table().Sweep(), 1);
+    EXPECT_EQ(told, std::vector<TGuid>{a});
+    EXPECT_EQ(Table().Sweep(), 0);
+    EXPECT_EQ(told.size(), 1u);
+    ASSERT_NE(Table().Find(b), nullptr);
 }
 
 TEST_F(BuildSlotsTest, RunningBuildStaysWhateverItsConsoleDoes) {

@@ -9,6 +9,7 @@
 
 #include "platform/Result.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,23 @@ FolderTreeResult DeleteMatchingEntries(const std::string& folder,
 /// any other non-folder, that name itself. Fails with ENOTEMPTY for a folder that still holds
 /// something, ENOENT when nothing has the name.
 Result<> RemoveFolderOrLink(const std::string& path);
+
+/// A regular file directly in a folder, as the file itself is (a link is never followed).
+struct FolderFileFacts {
+    std::string_view name;
+    std::uint32_t owner = 0;     ///< the user id that owns it
+    std::int64_t modifiedNs = 0; ///< last modification, nanoseconds since 1970 (UTC)
+};
+
+/// Unlinks the regular files directly in a folder whose facts match. Links (whatever they
+/// point to), folders and every other kind of entry are neither removed nor followed, and
+/// nothing below the folder is entered. The folder is opened as DeleteMatchingEntries opens it.
+/// With onlyName given, just that name is looked at and the folder is not read; a name that is
+/// empty, "." or ".." or holds a "/" fails with EINVAL. A file that vanishes meanwhile counts
+/// as gone.
+FolderTreeResult DeleteFolderFiles(const std::string& folder,
+                                   const std::function<bool(const FolderFileFacts&)>& matches,
+                                   std::string_view onlyName = {});
 
 /// What the name is, without following a link in its last component: a link counts as a
 /// file.

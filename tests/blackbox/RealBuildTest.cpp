@@ -14,6 +14,7 @@
 #include <csignal>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 namespace qz {
 namespace {
@@ -154,6 +155,91 @@ TEST_F(RealBuildTest, KilledConsoleMakesTasksmithStopItsTasksAndEnd) {
     std::printf("no process of the build left %lld ms after the kill\n",
                 static_cast<long long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
+// The console keeps each build's command file in the agent's temporary folder and never removes
+// it; the agent does, once the build's slot is free, and at its start the old files of builds it
+// does not know. A running build's file stays.
+TEST_F(RealBuildTest, TheAgentRemovesTheCommandFilesOfEndedBuilds) {
+    const fs::path temp = dir_ / "agent/Temp";
+    fs::create_directories(temp);
+    const fs::path old = temp / "{11111111-2222-3333-4444-555555555555}.nv_bld_cmd";
+    const fs::path young = temp / "{21111111-2222-3333-4444-555555555555}.nv_bld_cmd";
+    const fs::path link = temp / "{31111111-2222-3333-4444-555555555555}.nv_bld_cmd";
+    const fs::path other = temp / "notes.txt";
+    const fs::path outside = dir_ / "outside.nv_bld_cmd";
+    for (const fs::path& path : {old, young, other, outside}) {
+        test::WriteFile(path, "request");
+    }
+    fs::create_symlink(outside, link);
+    for (const fs::path& path : {old, other, outside}) {
+        fs::last_write_time(path, fs::file_time_type::clock::now() - 48h);
+    }
+    fs::last_write_time(young, fs::file_time_type::clock::now() - 12h);
+    const std::vector<fs::path> kept = {young, link, other};
+    // The command files of this test's builds.
+    auto buildFiles = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(temp)) {
+            if (entry.path().extension() == ".nv_bld_cmd" &&
+                std::find(kept.begin(), kept.end(), entry.path()) == kept.end()) {
+                names.push_back(entry.path().filename());
+            }
+        }
+        return names;
+    };
+
+    StartAgent(2);
+    EXPECT_FALSE(fs::exists(old));
+    for (const fs::path& path : kept) {
+        EXPECT_TRUE(fs::exists(fs::symlink_status(path))) << path;
+    }
+    EXPECT_EQ(test::ReadFile(outside).value_or(""), "request");
+
+    // Short builds: each file goes once the build has ended.
+    for (int k = 0; k < 3; ++k) {
+        test::RunResult r = Run({"/COMMAND=echo build " + std::to_string(k)});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+    EXPECT_TRUE(test::WaitUntil([&] { return buildFiles().empty(); }, 15s))
+        << ::testing::PrintToString(buildFiles());
+
+    // A running build keeps its file across several sweeps of the agent, and loses it at its end.
+    int pid = Start("long", {"/COMMAND=echo running; i=0; while [ ! -e go ] && [ $i -lt 600 ]; "
+                             "do sleep 0.1; i=$((i+1)); done; echo finished"});
+    // Whatever fails below, the build ends with the test.
+    struct Release {
+        fs::path go;
+        ~Release() { test::WriteFile(go, ""); }
+    } release{dir_ / "work/go"};
+    EXPECT_TRUE(WaitForOutput("long", "running\r\n"));
+    EXPECT_EQ(buildFiles().size(), 1u);
+    const std::string running = buildFiles().empty() ? std::string() : buildFiles().front();
+    std::this_thread::sleep_for(5s); // the agent sweeps every 2 s while a build runs
+    EXPECT_EQ(buildFiles(), std::vector<std::string>{running});
+    // Another build that ends meanwhile takes only its own file along.
+    test::RunResult r = Run({"/COMMAND=echo meanwhile"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    test::WaitUntil([&] { return buildFiles().size() == 1; }, 15s);
+    EXPECT_EQ(buildFiles(), std::vector<std::string>{running});
+    test::WriteFile(dir_ / "work/go", "");
+    EXPECT_EQ(test::WaitChild(pid, 30s), 0) << Output("long");
+    EXPECT_THAT(Output("long"), HasSubstr("finished\r\n"));
+    EXPECT_TRUE(test::WaitUntil([&] { return buildFiles().empty(); }, 15s))
+        << ::testing::PrintToString(buildFiles());
+
+    // A killed console: Tasksmith ends, and the file goes as well.
+    pid = Start("killed", {"/COMMAND=echo running; sleep 300"});
+    ASSERT_TRUE(WaitForOutput("killed", "running\r\n"));
+    EXPECT_EQ(buildFiles().size(), 1u);
+    test::KillChild(pid);
+    EXPECT_TRUE(test::WaitUntil([&] { return buildFiles().empty(); }, 30s))
+        << ::testing::PrintToString(buildFiles());
+
+    for (const fs::path& path : kept) {
+        EXPECT_TRUE(fs::exists(fs::symlink_status(path))) << path;
+    }
+    EXPECT_EQ(test::ReadFile(outside).value_or(""), "request");
 }
 
 TEST_F(RealBuildTest, StopFromASecondConsoleStopsTheRunningBuild) {

@@ -23,48 +23,61 @@ std::string WithoutTrailingSlashes(std::string path) {
     return path;
 }
 
+// Records a failure: the first error is the one told.
+void Failed(FolderTreeResult& result, int error) {
+    result.complete = false;
+    if (result.error == 0) {
+        result.error = error;
+    }
+}
+
+// Calls visit with the folder's descriptor for every entry of the open folder but "." and "..".
+void ForEachEntry(UniqueFd folder, FolderTreeResult& result,
+                  const std::function<void(int, const dirent&)>& visit) {
+    DIR* dir = fdopendir(folder.Get());
+    if (dir == nullptr) {
+        Failed(result, errno);
+        return;
+    }
+    const int fd = folder.Release(); // the stream owns it now: closedir closes it
+    while (true) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                Failed(result, errno);
+            }
+            break;
+        }
+        std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            visit(fd, *entry);
+        }
+    }
+    closedir(dir);
+}
+
 struct Walk {
     const std::function<bool(std::string_view)>& matches;
     FolderTreeResult result;
 
-    void Fail(int error) {
-        result.complete = false;
-        if (result.error == 0) {
-            result.error = error;
-        }
-    }
+    void Fail(int error) { Failed(result, error); }
 
     // Deletes the matching entries of the open folder (on device dev) at the given depth.
     void Entries(UniqueFd folder, dev_t dev, int depth) {
-        DIR* dir = fdopendir(folder.Get());
-        if (dir == nullptr) {
-            Fail(errno);
-            return;
-        }
-        const int fd = folder.Release(); // the stream owns it now: closedir closes it
-        while (true) {
-            errno = 0;
-            dirent* entry = readdir(dir);
-            if (entry == nullptr) {
-                if (errno != 0) {
-                    Fail(errno);
-                }
-                break;
-            }
-            std::string_view name = entry->d_name;
-            if (name == "." || name == ".." || !matches(name)) {
-                continue;
+        ForEachEntry(std::move(folder), result, [&](int fd, const dirent& entry) {
+            if (!matches(entry.d_name)) {
+                return;
             }
             result.matched = true;
-            if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
-                if (unlinkat(fd, entry->d_name, 0) != 0 && errno != ENOENT) {
+            if (entry.d_type != DT_DIR && entry.d_type != DT_UNKNOWN) {
+                if (unlinkat(fd, entry.d_name, 0) != 0 && errno != ENOENT) {
                     Fail(errno);
                 }
-                continue;
+                return;
             }
-            Subfolder(fd, dev, entry->d_name, depth);
-        }
-        closedir(dir);
+            Subfolder(fd, dev, entry.d_name, depth);
+        });
     }
 
     void Subfolder(int parent, dev_t dev, const char* name, int depth) {
@@ -108,7 +121,66 @@ struct Walk {
     }
 };
 
+// Unlinks the name in the open folder when it is a regular file whose facts match.
+void DeleteFileIfMatching(int folder, const char* name,
+                          const std::function<bool(const FolderFileFacts&)>& matches,
+                          FolderTreeResult& result) {
+    struct stat info {};
+    if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            Failed(result, errno);
+        }
+        return;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return;
+    }
+    FolderFileFacts facts;
+    facts.name = name;
+    facts.owner = static_cast<std::uint32_t>(info.st_uid);
+    facts.modifiedNs =
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    if (!matches(facts)) {
+        return;
+    }
+    result.matched = true;
+    // unlinkat removes the name itself: should it have become a link meanwhile, the link goes
+    // and its target stays.
+    if (unlinkat(folder, name, 0) != 0 && errno != ENOENT) {
+        Failed(result, errno);
+    }
+}
+
 } // namespace
+
+FolderTreeResult DeleteFolderFiles(const std::string& folder,
+                                   const std::function<bool(const FolderFileFacts&)>& matches,
+                                   std::string_view onlyName) {
+    FolderTreeResult result;
+    const bool single = !onlyName.empty();
+    if (single &&
+        (onlyName == "." || onlyName == ".." || onlyName.find('/') != std::string_view::npos ||
+         onlyName.find('\0') != std::string_view::npos)) {
+        result.error = EINVAL;
+        return result;
+    }
+    std::string path = WithoutTrailingSlashes(folder);
+    UniqueFd fd(path.empty() ? -1 : open(path.c_str(), kOpenFolderFlags));
+    if (!fd) {
+        result.error = path.empty() ? ENOENT : errno;
+        return result;
+    }
+    result.opened = true;
+    result.complete = true;
+    if (single) {
+        DeleteFileIfMatching(fd.Get(), std::string(onlyName).c_str(), matches, result);
+        return result;
+    }
+    ForEachEntry(std::move(fd), result, [&](int folderFd, const dirent& entry) {
+        DeleteFileIfMatching(folderFd, entry.d_name, matches, result);
+    });
+    return result;
+}
 
 FolderTreeResult DeleteMatchingEntries(const std::string& folder,
                                        const std::function<bool(std::string_view)>& matches) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace qz::platform {
 namespace {
@@ -162,6 +164,55 @@ TEST_F(FolderTree, SwappingFoldersForLinksDuringTheDeletionCannotReachOutside) {
         EXPECT_TRUE(fs::exists(outside_));
         fs::remove_all(tree_);
     }
+}
+
+TEST_F(FolderTree, FolderFilesOnlyRegularFilesDirectlyInTheFolder) {
+    fs::create_symlink(outside_ + "/keep.txt", tree_ + "/file-link");
+    fs::create_symlink(dir_ / "nowhere", tree_ + "/dangling");
+    test::WriteFile(tree_ + "/second", "2");
+    std::vector<std::string> seen;
+    FolderTreeResult result = DeleteFolderFiles(tree_, [&](const FolderFileFacts& file) {
+        seen.emplace_back(file.name);
+        EXPECT_EQ(file.owner, static_cast<std::uint32_t>(geteuid()));
+        EXPECT_GT(file.modifiedNs, 0);
+        return file.name != "second";
+    });
+    EXPECT_TRUE(result.opened && result.matched && result.complete);
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"second", "top"})); // no link, folder or ".."
+    EXPECT_FALSE(fs::exists(tree_ + "/top"));
+    EXPECT_TRUE(fs::exists(tree_ + "/second"));
+    EXPECT_TRUE(fs::is_symlink(tree_ + "/file-link"));
+    EXPECT_TRUE(fs::is_symlink(tree_ + "/dangling"));
+    EXPECT_TRUE(fs::exists(tree_ + "/a/b/c/f")); // nothing below the folder
+    EXPECT_TRUE(OutsideIntact());
+}
+
+TEST_F(FolderTree, FolderFilesByOneName) {
+    auto any = [](const FolderFileFacts&) { return true; };
+    fs::create_symlink(outside_ + "/keep.txt", tree_ + "/file-link");
+    EXPECT_FALSE(DeleteFolderFiles(tree_, any, "file-link").matched);
+    EXPECT_TRUE(fs::is_symlink(tree_ + "/file-link"));
+    EXPECT_FALSE(DeleteFolderFiles(tree_, any, "a").matched); // a folder
+    EXPECT_TRUE(fs::exists(tree_ + "/a"));
+    FolderTreeResult missing = DeleteFolderFiles(tree_, any, "missing");
+    EXPECT_TRUE(missing.opened && missing.complete && !missing.matched);
+    for (std::string_view bad : {"a/.hidden", ".", "..", "../outside/keep.txt"}) {
+        FolderTreeResult result = DeleteFolderFiles(tree_, any, bad);
+        EXPECT_EQ(result.error, EINVAL) << bad;
+        EXPECT_FALSE(result.opened) << bad;
+    }
+    EXPECT_EQ(DeleteFolderFiles(tree_, any, std::string_view("top\0x", 5)).error, EINVAL);
+    EXPECT_TRUE(fs::exists(tree_ + "/a/.hidden"));
+    EXPECT_TRUE(OutsideIntact());
+    FolderTreeResult top = DeleteFolderFiles(tree_, any, "top");
+    EXPECT_TRUE(top.matched && top.complete);
+    EXPECT_FALSE(fs::exists(tree_ + "/top"));
+    std::string link = dir_ / "tree-link";
+    fs::create_directory_symlink(outside_, link);
+    EXPECT_FALSE(DeleteFolderFiles(link, any, "keep.txt").opened);
+    EXPECT_FALSE(DeleteFolderFiles(link, any).opened);
+    EXPECT_TRUE(OutsideIntact());
 }
 
 } // namespace
