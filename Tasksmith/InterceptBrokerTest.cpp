@@ -83,6 +83,13 @@ private:
     platform::THandle fd_ = platform::kInvalidHandle;
 };
 
+// The bytes of a RUN frame for "cc -c <source>", for relays that send them piecemeal.
+std::string RunFrame(const std::string& source) {
+    return intercept::EncodeFrame(intercept::FieldsOf(intercept::RunMessage{
+                                      1, "/work/b", "/usr/bin/cc", {"cc", "-c", source}}))
+        .value();
+}
+
 std::string StepOf(const Message& message) {
     if (const auto* slot = std::get_if<intercept::SlotMessage>(&message)) {
         return slot->step;
@@ -475,10 +482,7 @@ TEST_F(InterceptBrokerTest, RelaysBeyondTheMostConnectionsWaitForASlotAndAreNotS
 
 TEST_F(InterceptBrokerTest, RelaysKilledAtEveryStepOfTheExchangeLeaveNoSlotTaken) {
     Start(3);
-    const std::string run =
-        intercept::EncodeFrame(intercept::FieldsOf(intercept::RunMessage{
-                                   1, "/work/b", "/usr/bin/cc", {"cc", "-c", "x.c"}}))
-            .value();
+    const std::string run = RunFrame("x.c");
     for (int round = 0; round < 300; ++round) {
         auto relay = NewRelay();
         switch (round % 6) {
@@ -522,10 +526,7 @@ TEST_F(InterceptBrokerTest, RelaysKilledAtEveryStepOfTheExchangeLeaveNoSlotTaken
 
 TEST_F(InterceptBrokerTest, ARunSentByteByByteDoesNotHoldUpOtherRelays) {
     Start(1);
-    const std::string run =
-        intercept::EncodeFrame(intercept::FieldsOf(intercept::RunMessage{
-                                   1, "/work/b", "/usr/bin/cc", {"cc", "-c", "slow.c"}}))
-            .value();
+    const std::string run = RunFrame("slow.c");
     auto slow = NewRelay();
     for (std::size_t i = 0; i + 1 < run.size(); ++i) {
         slow->SendBytes(run.substr(i, 1));

@@ -434,6 +434,17 @@ void Untrack(ObjectFile* file) {
     std::erase(open.files, file);
 }
 
+// Drops the lifetime lock of a handle whose description stays open (a kept mapping holds it, or
+// the process ends without closing it). A child made by fork shares its parent's description:
+// unlocking it would drop the parent's lock too, so it leaves it. Whether the lock was dropped.
+bool DropOwnLock(const ObjectFile& file) {
+    if (file.fd < 0 || file.persistent || file.openerPid != getpid()) {
+        return false;
+    }
+    flock(file.fd, LOCK_UN);
+    return true;
+}
+
 // Unlinks the object's name when no description anywhere holds its lifetime lock any more. The
 // caller has dropped its own lock. A fresh description is used: a child made by fork shares the
 // caller's description (and its lock) with its parent, so an exclusive lock taken through it
@@ -468,15 +479,10 @@ void ReleaseNamesAtExit() {
     if (!open.lock.try_lock_for(std::chrono::seconds(1))) {
         return;
     }
-    const pid_t self = getpid();
     for (ObjectFile* file : open.files) {
-        // A forked child shares its parent's descriptions: unlocking one would drop the parent's
-        // lock too.
-        if (file->fd < 0 || file->persistent || file->openerPid != self) {
-            continue;
+        if (DropOwnLock(*file)) {
+            UnlinkIfLastHolder(file->fileName, file->device, file->inode);
         }
-        flock(file->fd, LOCK_UN);
-        UnlinkIfLastHolder(file->fileName, file->device, file->inode);
     }
 }
 
@@ -518,23 +524,20 @@ void ObjectFile::Close() {
     if (fd < 0) {
         return;
     }
-    if (persistent) {
-        detail::UniqueFd(std::exchange(fd, -1)).Reset();
-        return;
+    if (!persistent) {
+        Untrack(this);
     }
-    Untrack(this);
     detail::UniqueFd(std::exchange(fd, -1)).Reset();
-    UnlinkIfLastHolder(fileName, device, inode);
+    if (!persistent) {
+        UnlinkIfLastHolder(fileName, device, inode);
+    }
 }
 
 void ObjectFile::Abandon() {
-    // The mapping stays, and with it the open file description and its lifetime lock: drop the
-    // lock by hand, so that the name goes as at any close once nobody else holds the object. A
-    // child made by fork shares the description with its parent and leaves the lock alone.
+    // The mapping stays, and with it the open file description and its lifetime lock: dropped
+    // by hand, the name goes as at any close once nobody else holds the object.
     view = nullptr;
-    if (fd >= 0 && !persistent && openerPid == getpid()) {
-        flock(fd, LOCK_UN);
-    }
+    DropOwnLock(*this);
     Close();
 }
 

@@ -1,6 +1,7 @@
 #include "platform/ServiceProcess.h"
 
 #include "UniqueFd.h"
+#include "WriteAll.h"
 
 #include <cerrno>
 #include <csignal>
@@ -58,19 +59,11 @@ Result<detail::UniqueFd> OpenLockFile(const std::string& path) {
 
 // Replaces the whole text of the file.
 Result<> ReplaceText(int fd, const std::string& text) {
-    if (ftruncate(fd, 0) != 0) {
+    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) {
         return FailWithLastError("truncate the state file");
     }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return FailWithLastError("write the state file");
-        }
-        done += static_cast<std::size_t>(n);
+    if (int error = detail::WriteAll(fd, text.data(), text.size())) {
+        return Fail(error, "write the state file");
     }
     return {};
 }
