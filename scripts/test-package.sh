@@ -205,6 +205,17 @@ cp -R examples/stats "$WORK/stats"
 "$WORK/stats/build/stats" 3 1 4 1 5 9 2 6 || fail "the built program"
 ls /var/lib/orvane/History/Local/*/*.nv_mon >/dev/null 2>&1 || fail "no monitor data file"
 
+step "the sample build through make, its compiles caught by the installed interception"
+rm -rf "$WORK/stats/build"
+(cd "$WORK/stats" && qzConsole /NOLOGO "/MON=$WORK/make.nv_mon" "/COMMAND=make -j2" \
+    >"$WORK/make-run.log" 2>&1) || {
+    cat "$WORK/make-run.log"
+    fail "the sample build through make"
+}
+"$WORK/stats/build/stats" 3 1 4 1 5 9 2 6 || fail "the program built through make"
+caught=$(qzdump monitor "$WORK/make.nv_mon" 2>/dev/null | grep -c 'tool-' || true)
+[ "$caught" -eq 13 ] || fail "$caught of the 13 compiles recorded as caught tool runs"
+
 step "no log settings: root's and a user's runs keep the program folders clean"
 qzreg delete HKLM 'SOFTWARE\Tamrel\Orvane\Log' >/dev/null
 qzConsole /STOP >/dev/null 2>&1 || true # raises inside: writes the diagnostic log

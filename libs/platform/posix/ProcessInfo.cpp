@@ -6,7 +6,6 @@
 #include <dirent.h>
 #include <fstream>
 #include <mutex>
-#include <pwd.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -83,21 +82,6 @@ std::string ExecutablePath() {
 
 bool RunsAsRoot() {
     return geteuid() == 0;
-}
-
-std::string UserHomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) {
-        return home;
-    }
-    passwd entry{};
-    passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found &&
-        found->pw_dir) {
-        return found->pw_dir;
-    }
-    return "";
 }
 
 } // namespace qz::platform
