@@ -73,14 +73,17 @@ per_run=$(awk -v a="$true_ms" -v b="$none_ms" -v n=$runs_per_make 'BEGIN { print
 echo "$runs_per_make runs of true through make -j2 with 2 local slots: intercepted ${true_ms} ms," \
     "not intercepted ${none_ms} ms; added cost per intercepted run ${per_run} ms (goal under 5)"
 
-# Each figure is a median; a busy machine shows in the spread, not in one figure alone.
-make_ms=$(median_ms make_build)
-icept_ms=$(median_ms intercepted)
-console_ms=$(median_ms plain_console)
-echo "sample Makefile (13 compiles, 1 link), 2 local slots:"
+# Each figure is a median; the three builds take turns, round after round, so that a busy spell
+# of the machine falls on all of them.
+interleave make_build intercepted plain_console
+make_ms=$(median_of make_build)
+icept_ms=$(median_of intercepted)
+console_ms=$(median_of plain_console)
+echo "sample Makefile (13 compiles, 1 link), 2 local slots (ratios: of the medians; of the rounds' pairs):"
 echo "  make -j2                                   ${make_ms} ms"
 echo "  qzConsole /COMMAND=\"make -j2\" intercepted  ${icept_ms} ms," \
-    "ratio to make $(ratio "$icept_ms" "$make_ms")"
+    "ratio to make $(ratio "$icept_ms" "$make_ms"); $(paired_ratio intercepted make_build)"
 echo "  qzConsole /COMMAND=\"make -j2\", no tools    ${console_ms} ms," \
-    "ratio to make $(ratio "$console_ms" "$make_ms")"
-echo "  interception's own share: $(ratio "$icept_ms" "$console_ms") of the console build"
+    "ratio to make $(ratio "$console_ms" "$make_ms"); $(paired_ratio plain_console make_build)"
+echo "  interception's own share: $(ratio "$icept_ms" "$console_ms") of the console build;" \
+    "$(paired_ratio intercepted plain_console)"

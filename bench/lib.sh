@@ -30,6 +30,29 @@ median_ms() {
     median <"$work/times"
 }
 
+# Runs each of the named commands (functions or programs without arguments) once a round, $runs
+# rounds, in turn, so that a machine that slows down or speeds up over the run touches every
+# figure alike. The timings of command NAME land in $work/times.NAME (tenths of a ms).
+interleave() {
+    for name in "$@"; do : >"$work/times.$name"; done
+    i=0
+    while [ "$i" -lt "$runs" ]; do
+        for name in "$@"; do time_once "$name" >>"$work/times.$name"; done
+        i=$((i + 1))
+    done
+}
+
+# The median, in ms, of the timings interleave took of command $1.
+median_of() { median <"$work/times.$1"; }
+
+# The median of the per-round ratios of command $1's timings to command $2's (two decimals):
+# each round's pair ran back to back, so this ratio holds up better on a noisy machine than the
+# ratio of the two medians.
+paired_ratio() {
+    paste "$work/times.$1" "$work/times.$2" | awk '{ print $1 / ($2 != 0 ? $2 : 1) }' | sort -n |
+        awk '{ v[NR] = $1 } END { printf "%.2f", v[int((NR + 1) / 2)] }'
+}
+
 # a / b with two decimals (b of 0 counts as 1).
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / (b != 0 ? b : 1) }'; }
 
