@@ -320,7 +320,9 @@ TEST_F(NotifyQueueTest, AnotherProcessSettingTheExternalEventWakesTheLoop) {
         std::vector<int> codes;
         std::thread starter([&] {
             running.get_future().wait();
-            codes = test::ForkChildren(1, [&](int) {
+            // The child gets its own copies: a thread it starts (the allocator probe) may reuse
+            // the stack of the queue's thread, where name and stamp live in this process.
+            codes = test::ForkChildren(1, [name, stamp](int) {
                 std::this_thread::sleep_for(milliseconds(20));
                 TWinEvent event(name, false);
                 auto now = Clock::now().time_since_epoch().count();
