@@ -43,6 +43,9 @@ install(TARGETS qzcachehttp LIBRARY DESTINATION ${QZ_AGENT_DIR})
 # Tasksmith names both by their place beside it (docs/interception.md).
 install(TARGETS qzrelay RUNTIME DESTINATION ${QZ_AGENT_DIR})
 install(TARGETS qzintercept LIBRARY DESTINATION ${QZ_AGENT_DIR})
+# lintian takes the static, position-independent qzrelay for a shared library.
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME orvane)
 
 # The default build cache configuration below the agent folder; its data lives in the variable
 # data folder.
