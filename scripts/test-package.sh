@@ -137,6 +137,8 @@ for path in /usr/bin/qzConsole /usr/bin/qzdump /usr/bin/qzreg /usr/sbin/qzagentd
     [ -e "$path" ] || fail "$path is missing"
 done
 [ "$(readlink /usr/lib/orvane/History)" = /var/lib/orvane/History ] || fail "History link"
+# Started for every caught tool run: a static program, which starts without the dynamic loader.
+! readelf -l /usr/lib/orvane/qzrelay | grep -q 'INTERP' || fail "qzrelay needs the dynamic loader"
 getent passwd orvane >/dev/null || fail "no service account orvane"
 [ "$(stat -c '%U:%G %a' /var/lib/orvane/Temp)" = "root:orvane 3775" ] || fail "Temp: $(stat -c '%U:%G %a' /var/lib/orvane/Temp)"
 [ "$(stat -c '%U:%G %a' /var/lib/orvane/BuildCache)" = "orvane:orvane 750" ] || fail "BuildCache owner or mode"
