@@ -6,6 +6,11 @@
 // Every other call passes through unchanged, except that LD_PRELOAD and the QZ_INTERCEPT_*
 // variables are put back into its environment when the caller dropped them.
 //
+// A posix_spawn of a tool first asks the broker itself (ASK): when the tool is not counted, or a
+// local slot is free at once, the spawning process starts the tool directly, without qzrelay,
+// and the library's wrappers of the wait calls report its end (DONE) when the process reaps it.
+// Otherwise (BUSY, or anything out of the ordinary) the call starts qzrelay as above.
+//
 // This file is a platform shim of its own and the one place outside libs/platform that calls
 // the system directly: it is loaded into foreign programs, so it links nothing of the project.
 // Rules it keeps because of that:
@@ -26,8 +31,15 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -38,6 +50,11 @@ using ExecveFunction = int (*)(const char*, char* const[], char* const[]);
 using ExecvpeFunction = int (*)(const char*, char* const[], char* const[]);
 using SpawnFunction = int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
                               const posix_spawnattr_t*, char* const[], char* const[]);
+using WaitFunction = pid_t (*)(int*);
+using WaitpidFunction = pid_t (*)(pid_t, int*, int);
+using Wait3Function = pid_t (*)(int*, int, struct rusage*);
+using Wait4Function = pid_t (*)(pid_t, int*, int, struct rusage*);
+using WaitidFunction = int (*)(idtype_t, id_t, siginfo_t*, int);
 
 constexpr const char kLibraryName[] = "libqzintercept.so";
 constexpr std::size_t kPathMax = PATH_MAX + 1;
@@ -54,7 +71,13 @@ ExecveFunction realExecve;
 ExecvpeFunction realExecvpe;
 SpawnFunction realSpawn;
 SpawnFunction realSpawnp;
+WaitFunction realWait;
+WaitpidFunction realWaitpid;
+Wait3Function realWait3;
+Wait4Function realWait4;
+WaitidFunction realWaitid;
 bool enabled;
+bool directEnabled; // the wait calls are wrapped, so direct runs can report their end
 Saved savedSocket;
 Saved savedRelay;
 Saved savedTools;
@@ -161,6 +184,11 @@ __attribute__((constructor)) void Load() {
     realExecvpe = reinterpret_cast<ExecvpeFunction>(dlsym(RTLD_NEXT, "execvpe"));
     realSpawn = reinterpret_cast<SpawnFunction>(dlsym(RTLD_NEXT, "posix_spawn"));
     realSpawnp = reinterpret_cast<SpawnFunction>(dlsym(RTLD_NEXT, "posix_spawnp"));
+    realWait = reinterpret_cast<WaitFunction>(dlsym(RTLD_NEXT, "wait"));
+    realWaitpid = reinterpret_cast<WaitpidFunction>(dlsym(RTLD_NEXT, "waitpid"));
+    realWait3 = reinterpret_cast<Wait3Function>(dlsym(RTLD_NEXT, "wait3"));
+    realWait4 = reinterpret_cast<Wait4Function>(dlsym(RTLD_NEXT, "wait4"));
+    realWaitid = reinterpret_cast<WaitidFunction>(dlsym(RTLD_NEXT, "waitid"));
     const char* preload = getenv("LD_PRELOAD");
     enabled = realExecve != nullptr && realExecvpe != nullptr && realSpawn != nullptr &&
               realSpawnp != nullptr && Save(savedSocket, "QZ_INTERCEPT_SOCKET") &&
@@ -169,6 +197,8 @@ __attribute__((constructor)) void Load() {
               savedSocket.present && savedRelay.present && savedTools.present &&
               ValueOf(savedRelay)[0] == '/' && preload != nullptr &&
               FindOwnEntry(preload, ownLibrary, sizeof(ownLibrary));
+    directEnabled = enabled && realWait != nullptr && realWaitpid != nullptr &&
+                    realWait3 != nullptr && realWait4 != nullptr && realWaitid != nullptr;
     errno = savedErrno;
 }
 
@@ -453,13 +483,38 @@ std::size_t CountOf(char* const* list) {
 }
 
 constexpr std::size_t kPreloadBuffer = 16384;
+constexpr char kPreloadName[] = "LD_PRELOAD=";
+constexpr std::size_t kPreloadNameLength = sizeof(kPreloadName) - 1;
+
+/// The LD_PRELOAD entry without this library: written to preloadEntry (kPreloadBuffer bytes),
+/// which is returned; null when nothing is left; entry itself when the rest does not fit.
+char* PreloadWithoutOwn(char* entry, char* preloadEntry) {
+    const char* value = entry + kPreloadNameLength;
+    std::size_t at = kPreloadNameLength;
+    std::memcpy(preloadEntry, kPreloadName, kPreloadNameLength);
+    const char* end = value;
+    for (const char* p = NextItem(value, &end); p != end; p = NextItem(end, &end)) {
+        std::size_t length = static_cast<std::size_t>(end - p);
+        if (IsOwnItem(p, length)) {
+            continue;
+        }
+        if (at + length + 2 >= kPreloadBuffer) {
+            return entry;
+        }
+        if (at > kPreloadNameLength) {
+            preloadEntry[at++] = ':';
+        }
+        std::memcpy(preloadEntry + at, p, length);
+        at += length;
+    }
+    preloadEntry[at] = '\0';
+    return at > kPreloadNameLength ? preloadEntry : nullptr;
+}
 
 /// Fills out (room for CountOf(envp) + 7 entries) with envp, the saved QZ_INTERCEPT_* entries
 /// put back where missing, and LD_PRELOAD holding this library (forRelay: without it, so that
 /// qzrelay starts unburdened). preloadEntry is room for a rebuilt "LD_PRELOAD=..." entry.
 void BuildEnvironment(char* const* envp, char** out, char* preloadEntry, bool forRelay) {
-    constexpr char kPreloadName[] = "LD_PRELOAD=";
-    constexpr std::size_t kPreloadNameLength = sizeof(kPreloadName) - 1;
     bool have[5] = {false, false, false, false, false};
     bool havePreload = false;
     std::size_t count = 0;
@@ -479,31 +534,9 @@ void BuildEnvironment(char* const* envp, char** out, char* preloadEntry, bool fo
             const char* value = entry + kPreloadNameLength;
             bool hasOwn = FindOwnEntry(value, nullptr, 0);
             if (forRelay && hasOwn) {
-                // Rebuild the list without our entry; drop the variable when nothing is left.
-                std::size_t at = kPreloadNameLength;
-                std::memcpy(preloadEntry, kPreloadName, kPreloadNameLength);
-                bool overflow = false;
-                const char* end = value;
-                for (const char* p = NextItem(value, &end); p != end; p = NextItem(end, &end)) {
-                    std::size_t length = static_cast<std::size_t>(end - p);
-                    if (IsOwnItem(p, length)) {
-                        continue;
-                    }
-                    if (at + length + 2 >= kPreloadBuffer) {
-                        overflow = true;
-                        break;
-                    }
-                    if (at > kPreloadNameLength) {
-                        preloadEntry[at++] = ':';
-                    }
-                    std::memcpy(preloadEntry + at, p, length);
-                    at += length;
-                }
-                preloadEntry[at] = '\0';
-                if (overflow) {
-                    out[count++] = entry;
-                } else if (at > kPreloadNameLength) {
-                    out[count++] = preloadEntry;
+                // Without our entry; the variable goes when nothing is left.
+                if (char* rest = PreloadWithoutOwn(entry, preloadEntry)) {
+                    out[count++] = rest;
                 }
                 continue;
             }
@@ -559,6 +592,392 @@ void BuildRelayArguments(const char* program, char* const* argv, const char** ou
 #define QZ_RELAY_ARGUMENTS(name, program, argv)                                                    \
     const char** name = static_cast<const char**>(alloca((CountOf(argv) + 4) * sizeof(char*)));    \
     BuildRelayArguments(program, argv, name)
+
+/// Fills out (room for CountOf(envp) + 1 entries) with the environment a tool runs with, as
+/// qzrelay gives it: no QZ_INTERCEPT_* variable, the masquerade folder out of PATH and this
+/// library out of LD_PRELOAD, so that what the tool starts is not caught again. pathEntry has
+/// room for the PATH entry, preloadEntry kPreloadBuffer bytes.
+void BuildToolEnvironment(char* const* envp, char** out, char* pathEntry, char* preloadEntry) {
+    constexpr char kPrefix[] = "QZ_INTERCEPT_";
+    constexpr char kPathName[] = "PATH=";
+    const char* masq = UsesMasquerade() ? ValueOf(savedMasq) : nullptr;
+    std::size_t count = 0;
+    bool havePath = false;
+    bool havePreload = false;
+    for (std::size_t i = 0; envp != nullptr && envp[i] != nullptr; ++i) {
+        char* entry = envp[i];
+        if (StartsWithName(entry, kPrefix, sizeof(kPrefix) - 1)) {
+            continue;
+        }
+        if (!havePath && masq != nullptr && StartsWithName(entry, kPathName, 5)) {
+            havePath = true;
+            std::size_t at = 5;
+            std::memcpy(pathEntry, kPathName, 5);
+            bool first = true;
+            for (const char* p = entry + 5;;) {
+                const char* end = std::strchr(p, ':');
+                if (end == nullptr) {
+                    end = p + std::strlen(p);
+                }
+                std::size_t length = static_cast<std::size_t>(end - p);
+                if (length == 0 || !SameFolder(p, length, masq)) {
+                    if (!first) {
+                        pathEntry[at++] = ':';
+                    }
+                    std::memcpy(pathEntry + at, p, length);
+                    at += length;
+                    first = false;
+                }
+                if (*end == '\0') {
+                    break;
+                }
+                p = end + 1;
+            }
+            pathEntry[at] = '\0';
+            out[count++] = pathEntry;
+            continue;
+        }
+        if (StartsWithName(entry, kPreloadName, kPreloadNameLength)) {
+            if (havePreload) {
+                continue; // a second LD_PRELOAD would be ignored by the loader anyway
+            }
+            havePreload = true;
+            if (char* rest = PreloadWithoutOwn(entry, preloadEntry)) {
+                out[count++] = rest;
+            }
+            continue;
+        }
+        out[count++] = entry;
+    }
+    out[count] = nullptr;
+}
+
+std::size_t PathEntryRoom(char* const* envp) {
+    for (std::size_t i = 0; envp != nullptr && envp[i] != nullptr; ++i) {
+        if (StartsWithName(envp[i], "PATH=", 5)) {
+            return std::strlen(envp[i]) + 1;
+        }
+    }
+    return 1;
+}
+
+#define QZ_TOOL_ENVIRONMENT(name, envp)                                                            \
+    char** name = static_cast<char**>(alloca((CountOf(envp) + 1) * sizeof(char*)));                \
+    char* name##Path = static_cast<char*>(alloca(PathEntryRoom(envp)));                            \
+    char* name##Preload = static_cast<char*>(alloca(kPreloadBuffer));                              \
+    BuildToolEnvironment(envp, name, name##Path, name##Preload)
+
+// ---- Direct runs ----
+
+/// A tool this process started itself in a slot: the broker's connection, kept until the
+/// process has waited for the tool and reported its end.
+struct DirectRun {
+    pid_t pid; // 0: free; -1: taken, being filled or emptied
+    int fd;
+    unsigned step;
+};
+constexpr std::size_t kDirectRuns = 256;
+DirectRun directRuns[kDirectRuns];
+int directCount; // entries not free
+
+/// Replies and reports are small and the broker answers at once; a broker that does not within
+/// this time is taken as gone (the start then goes through qzrelay).
+constexpr int kBrokerTimeoutMs = 10000;
+
+/// Bytes to the broker through a small buffer on the stack.
+struct FrameWriter {
+    int fd;
+    char buffer[2048];
+    std::size_t used;
+    bool failed;
+
+    void Flush() {
+        std::size_t at = 0;
+        while (!failed && at < used) {
+            ssize_t n = send(fd, buffer + at, used - at, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                failed = true;
+                break;
+            }
+            at += static_cast<std::size_t>(n);
+        }
+        used = 0;
+    }
+    void Put(const char* data, std::size_t size) {
+        while (size > 0 && !failed) {
+            std::size_t room = sizeof(buffer) - used;
+            std::size_t chunk = size < room ? size : room;
+            std::memcpy(buffer + used, data, chunk);
+            used += chunk;
+            data += chunk;
+            size -= chunk;
+            if (used == sizeof(buffer)) {
+                Flush();
+            }
+        }
+    }
+    /// A string with its NUL.
+    void Field(const char* text) { Put(text, std::strlen(text) + 1); }
+};
+
+/// The decimal text of value into out (room for 24 bytes).
+const char* DecimalText(unsigned long long value, char* out) {
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    for (int i = 0; i < count; ++i) {
+        out[i] = digits[count - 1 - i];
+    }
+    out[count] = '\0';
+    return out;
+}
+
+void PutLength(FrameWriter& writer, std::size_t payload) {
+    const unsigned char header[4] = {static_cast<unsigned char>(payload & 0xff),
+                                     static_cast<unsigned char>((payload >> 8) & 0xff),
+                                     static_cast<unsigned char>((payload >> 16) & 0xff),
+                                     static_cast<unsigned char>((payload >> 24) & 0xff)};
+    writer.Put(reinterpret_cast<const char*>(header), 4);
+}
+
+/// A connection to the broker with time limits on its reads and writes; -1 when there is none
+/// (or its backlog is full: this process must not wait for it).
+int ConnectBroker() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!CopyText(address.sun_path, sizeof(address.sun_path), ValueOf(savedSocket))) {
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    int flags = 0;
+    timeval limit{kBrokerTimeoutMs / 1000, 0};
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        (flags = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof(limit)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool ReceiveExact(int fd, char* out, std::size_t size) {
+    std::size_t at = 0;
+    while (at < size) {
+        ssize_t n = recv(fd, out + at, size - at, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+enum class Answer { Relay, Local, Slot };
+
+/// Sends ASK for the start of program (absolute) with argv and reads the broker's answer; the
+/// step of a SLOT into step.
+Answer Ask(int fd, const char* program, char* const* argv, unsigned* step) {
+    char cwd[kPathMax];
+    if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+        return Answer::Relay;
+    }
+    char pid[24];
+    char argc[24];
+    DecimalText(static_cast<unsigned long long>(getpid()), pid);
+    std::size_t count = CountOf(argv);
+    const char* first = count > 0 ? argv[0] : program;
+    DecimalText(count > 0 ? count : 1, argc);
+    const char* head[] = {"ASK", "1", pid, cwd, program, argc};
+    std::size_t payload = 0;
+    for (const char* field : head) {
+        payload += std::strlen(field) + 1;
+    }
+    payload += std::strlen(first) + 1;
+    for (std::size_t i = 1; i < count; ++i) {
+        payload += std::strlen(argv[i]) + 1;
+        if (payload > 4 * 1024 * 1024) {
+            return Answer::Relay; // qzrelay runs what is too large to ask about
+        }
+    }
+    FrameWriter writer{fd, {}, 0, false};
+    PutLength(writer, payload);
+    for (const char* field : head) {
+        writer.Field(field);
+    }
+    writer.Field(first);
+    for (std::size_t i = 1; i < count; ++i) {
+        writer.Field(argv[i]);
+    }
+    writer.Flush();
+    unsigned char header[4];
+    char reply[256];
+    if (writer.failed || !ReceiveExact(fd, reinterpret_cast<char*>(header), 4)) {
+        return Answer::Relay;
+    }
+    const std::size_t size = header[0] | (header[1] << 8) | (header[2] << 16) |
+                             (static_cast<std::size_t>(header[3]) << 24);
+    if (size == 0 || size >= sizeof(reply) || !ReceiveExact(fd, reply, size) ||
+        reply[size - 1] != '\0') {
+        return Answer::Relay;
+    }
+    reply[size] = '\0';
+    const char* kind = reply;
+    const char* second = reply + std::strlen(reply) + 1;
+    const bool twoFields =
+        second < reply + size && second + std::strlen(second) + 1 == reply + size;
+    if (std::strcmp(kind, "LOCAL") == 0 && twoFields) {
+        return Answer::Local;
+    }
+    if (std::strcmp(kind, "SLOT") == 0 && twoFields && second[0] >= '1' && second[0] <= '9') {
+        unsigned long long value = 0;
+        for (const char* p = second; *p != '\0'; ++p) {
+            if (*p < '0' || *p > '9' || value > 100000000ULL) {
+                return Answer::Relay;
+            }
+            value = value * 10 + static_cast<unsigned>(*p - '0');
+        }
+        *step = static_cast<unsigned>(value);
+        return Answer::Slot;
+    }
+    return Answer::Relay; // BUSY, or an answer that makes no sense here
+}
+
+/// Sends a frame of the given fields (best effort: a broker that is gone no longer matters).
+void SendFields(int fd, const char* const* fields, std::size_t count) {
+    std::size_t payload = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        payload += std::strlen(fields[i]) + 1;
+    }
+    FrameWriter writer{fd, {}, 0, false};
+    PutLength(writer, payload);
+    for (std::size_t i = 0; i < count; ++i) {
+        writer.Field(fields[i]);
+    }
+    writer.Flush();
+}
+
+void SendDone(int fd, unsigned step, bool signalled, int number) {
+    char stepText[24];
+    char numberText[24];
+    const char* fields[] = {"DONE", DecimalText(step, stepText), signalled ? "signal" : "exit",
+                            DecimalText(static_cast<unsigned>(number), numberText)};
+    SendFields(fd, fields, 4);
+}
+
+/// A free entry, taken; null when all are in use.
+DirectRun* TakeDirectEntry() {
+    for (DirectRun& run : directRuns) {
+        pid_t expected = 0;
+        if (__atomic_compare_exchange_n(&run.pid, &expected, -1, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+            __atomic_add_fetch(&directCount, 1, __ATOMIC_RELAXED);
+            return &run;
+        }
+    }
+    return nullptr;
+}
+
+void ReleaseDirectEntry(DirectRun* run) {
+    __atomic_store_n(&run->pid, 0, __ATOMIC_RELEASE);
+    __atomic_sub_fetch(&directCount, 1, __ATOMIC_RELAXED);
+}
+
+/// After a wait call reaped pid with status: the end of a direct run goes to the broker.
+void Reaped(pid_t pid, bool signalled, int number) {
+    if (pid <= 0 || __atomic_load_n(&directCount, __ATOMIC_RELAXED) == 0) {
+        return;
+    }
+    for (DirectRun& run : directRuns) {
+        pid_t expected = pid;
+        if (__atomic_compare_exchange_n(&run.pid, &expected, -1, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+            int savedErrno = errno;
+            SendDone(run.fd, run.step, signalled, number);
+            close(run.fd);
+            errno = savedErrno;
+            ReleaseDirectEntry(&run);
+            return;
+        }
+    }
+}
+
+void ReapedStatus(pid_t pid, int status) {
+    if (pid > 0 && WIFEXITED(status)) {
+        Reaped(pid, false, WEXITSTATUS(status));
+    } else if (pid > 0 && WIFSIGNALED(status)) {
+        Reaped(pid, true, WTERMSIG(status));
+    }
+}
+
+/// Tries the start of tool program (absolute) without qzrelay: asks the broker and, when it
+/// lets this process start the tool, starts it with real and the tool's environment. Returns
+/// false when qzrelay must start it; otherwise *result is what the call returns.
+bool SpawnDirect(SpawnFunction real, pid_t* pid, const char* program,
+                 const posix_spawn_file_actions_t* actions, const posix_spawnattr_t* attributes,
+                 char* const argv[], char* const envp[], int* result) {
+    if (!directEnabled) {
+        return false;
+    }
+    char absolute[kPathMax];
+    const char* relative = program[0] == '.' && program[1] == '/' ? program + 2 : program;
+    if (!AbsolutePath(relative, absolute, sizeof(absolute))) {
+        return false;
+    }
+    DirectRun* entry = TakeDirectEntry();
+    if (entry == nullptr) {
+        return false;
+    }
+    int fd = ConnectBroker();
+    unsigned step = 0;
+    Answer answer = fd >= 0 ? Ask(fd, absolute, argv, &step) : Answer::Relay;
+    if (answer != Answer::Slot) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        ReleaseDirectEntry(entry);
+        if (answer == Answer::Relay) {
+            return false;
+        }
+    }
+    pid_t child = 0;
+    QZ_TOOL_ENVIRONMENT(environment, envp);
+    *result = real(&child, program, actions, attributes, argv, environment);
+    if (pid != nullptr && *result == 0) {
+        *pid = child;
+    }
+    if (answer == Answer::Local) {
+        return true;
+    }
+    if (*result != 0) {
+        // Never started: the step ends as a failed start, and the caller sees the error.
+        SendDone(fd, step, false, *result == ENOENT ? 127 : 126);
+        close(fd);
+        ReleaseDirectEntry(entry);
+        return true;
+    }
+    char stepText[24];
+    char pidText[24];
+    const char* fields[] = {"STARTED", DecimalText(step, stepText),
+                            DecimalText(static_cast<unsigned>(child), pidText)};
+    SendFields(fd, fields, 3);
+    entry->fd = fd;
+    entry->step = step;
+    __atomic_store_n(&entry->pid, child, __ATOMIC_RELEASE);
+    return true;
+}
 
 int Execve(const char* path, char* const argv[], char* const envp[]) {
     int savedErrno = errno;
@@ -661,11 +1080,18 @@ int Spawn(bool search, pid_t* pid, const char* file, const posix_spawn_file_acti
         file = program;
     }
     if (found && IsTool(program)) {
+        int result = 0;
+        // The program as found, so that a search does not run into the masquerade folder.
+        if (SpawnDirect(search ? realSpawnp : realSpawn, pid, program, actions, attributes, argv,
+                        envp, &result)) {
+            errno = savedErrno;
+            return result;
+        }
         QZ_RELAY_ARGUMENTS(arguments, program, argv);
         QZ_ENVIRONMENT(relayEnvironment, envp, true);
         errno = savedErrno;
-        int result = realSpawn(pid, ValueOf(savedRelay), actions, attributes,
-                               const_cast<char* const*>(arguments), relayEnvironment);
+        result = realSpawn(pid, ValueOf(savedRelay), actions, attributes,
+                           const_cast<char* const*>(arguments), relayEnvironment);
         if (result == 0) {
             errno = savedErrno;
             return 0;
@@ -710,6 +1136,11 @@ int Spawn(bool search, pid_t* pid, const char* file, const posix_spawn_file_acti
         }                                                                                          \
         va_end(collect);                                                                           \
     }
+
+/// The system call itself, should the C library's wait call not be found.
+pid_t RawWait4(pid_t which, int* status, int options, struct rusage* usage) {
+    return static_cast<pid_t>(syscall(SYS_wait4, which, status, options, usage));
+}
 
 } // namespace
 
@@ -758,6 +1189,65 @@ __attribute__((visibility("default"))) int posix_spawn(pid_t* pid, const char* p
                                                        const posix_spawnattr_t* attributes,
                                                        char* const argv[], char* const envp[]) {
     return Spawn(false, pid, path, actions, attributes, argv, envp);
+}
+
+__attribute__((visibility("default"))) pid_t wait(int* status) {
+    int own = 0;
+    pid_t pid = realWait != nullptr ? realWait(&own) : RawWait4(-1, &own, 0, nullptr);
+    if (status != nullptr && pid > 0) {
+        *status = own;
+    }
+    ReapedStatus(pid, own);
+    return pid;
+}
+
+__attribute__((visibility("default"))) pid_t waitpid(pid_t which, int* status, int options) {
+    int own = 0;
+    pid_t pid = realWaitpid != nullptr ? realWaitpid(which, &own, options)
+                                       : RawWait4(which, &own, options, nullptr);
+    if (status != nullptr && pid > 0) {
+        *status = own;
+    }
+    ReapedStatus(pid, own);
+    return pid;
+}
+
+__attribute__((visibility("default"))) pid_t wait3(int* status, int options, struct rusage* usage) {
+    int own = 0;
+    pid_t pid =
+        realWait3 != nullptr ? realWait3(&own, options, usage) : RawWait4(-1, &own, options, usage);
+    if (status != nullptr && pid > 0) {
+        *status = own;
+    }
+    ReapedStatus(pid, own);
+    return pid;
+}
+
+__attribute__((visibility("default"))) pid_t wait4(pid_t which, int* status, int options,
+                                                   struct rusage* usage) {
+    int own = 0;
+    pid_t pid = realWait4 != nullptr ? realWait4(which, &own, options, usage)
+                                     : RawWait4(which, &own, options, usage);
+    if (status != nullptr && pid > 0) {
+        *status = own;
+    }
+    ReapedStatus(pid, own);
+    return pid;
+}
+
+__attribute__((visibility("default"))) int waitid(idtype_t type, id_t id, siginfo_t* info,
+                                                  int options) {
+    int result = realWaitid != nullptr
+                     ? realWaitid(type, id, info, options)
+                     : static_cast<int>(syscall(SYS_waitid, type, id, info, options, nullptr));
+    if (result == 0 && info != nullptr && (options & WNOWAIT) == 0 && info->si_pid > 0) {
+        if (info->si_code == CLD_EXITED) {
+            Reaped(info->si_pid, false, info->si_status);
+        } else if (info->si_code == CLD_KILLED || info->si_code == CLD_DUMPED) {
+            Reaped(info->si_pid, true, info->si_status);
+        }
+    }
+    return result;
 }
 
 __attribute__((visibility("default"))) int posix_spawnp(pid_t* pid, const char* file,

@@ -42,32 +42,43 @@ bool IsAbsolutePath(std::string_view text) {
     return !text.empty() && text[0] == '/';
 }
 
+/// RUN and ASK, which carry the same fields.
+template <class Kind>
 Result<Message> ParseRun(const std::vector<std::string>& f) {
+    const std::string& name = f[0];
     if (f.size() < 6) {
-        return Malformed("RUN has " + std::to_string(f.size()) + " fields");
+        return Malformed(name + " has " + std::to_string(f.size()) + " fields");
     }
     if (f[1] != kProtocolVersion) {
-        return Malformed("RUN of protocol version \"" + f[1] + "\"");
+        return Malformed(name + " of protocol version \"" + f[1] + "\"");
     }
     long long pid = 0;
     long long argc = 0;
     if (!ParseNumber(f[2], std::numeric_limits<int>::max(), pid) || pid == 0) {
-        return Malformed("RUN with pid \"" + f[2] + "\"");
+        return Malformed(name + " with pid \"" + f[2] + "\"");
     }
     if (!IsAbsolutePath(f[3]) || !IsAbsolutePath(f[4])) {
-        return Malformed("RUN with a relative folder or program");
+        return Malformed(name + " with a relative folder or program");
     }
     if (!ParseNumber(f[5], std::numeric_limits<int>::max(), argc) || argc < 1 ||
         static_cast<std::size_t>(argc) != f.size() - 6) {
-        return Malformed("RUN with argc \"" + f[5] + "\" and " + std::to_string(f.size() - 6) +
+        return Malformed(name + " with argc \"" + f[5] + "\" and " + std::to_string(f.size() - 6) +
                          " arguments");
     }
-    RunMessage run;
+    Kind run;
     run.pid = static_cast<int>(pid);
     run.cwd = f[3];
     run.program = f[4];
     run.argv.assign(f.begin() + 6, f.end());
     return run;
+}
+
+std::vector<std::string> RunFields(std::string kind, const RunMessage& m) {
+    std::vector<std::string> f{
+        std::move(kind), std::string(kProtocolVersion), std::to_string(m.pid), m.cwd,
+        m.program,       std::to_string(m.argv.size())};
+    f.insert(f.end(), m.argv.begin(), m.argv.end());
+    return f;
 }
 
 Result<Message> ParseRemote(const std::vector<std::string>& f) {
@@ -114,12 +125,11 @@ Result<Message> ParseDone(const std::vector<std::string>& f) {
 std::vector<std::string> FieldsOf(const Message& message) {
     return std::visit(
         Overloaded{
-            [](const RunMessage& m) {
-                std::vector<std::string> f{
-                    "RUN",     std::string(kProtocolVersion), std::to_string(m.pid), m.cwd,
-                    m.program, std::to_string(m.argv.size())};
-                f.insert(f.end(), m.argv.begin(), m.argv.end());
-                return f;
+            [](const RunMessage& m) { return RunFields("RUN", m); },
+            [](const AskMessage& m) { return RunFields("ASK", m); },
+            [](const BusyMessage&) { return std::vector<std::string>{"BUSY"}; },
+            [](const StartedMessage& m) {
+                return std::vector<std::string>{"STARTED", m.step, std::to_string(m.pid)};
             },
             [](const LocalMessage& m) {
                 return std::vector<std::string>{"LOCAL", m.reason};
@@ -153,7 +163,24 @@ Result<Message> ParseFields(const std::vector<std::string>& f) {
     }
     const std::string& kind = f[0];
     if (kind == "RUN") {
-        return ParseRun(f);
+        return ParseRun<RunMessage>(f);
+    }
+    if (kind == "ASK") {
+        return ParseRun<AskMessage>(f);
+    }
+    if (kind == "BUSY") {
+        if (f.size() != 1) {
+            return Malformed("BUSY has " + std::to_string(f.size()) + " fields");
+        }
+        return BusyMessage{};
+    }
+    if (kind == "STARTED") {
+        long long pid = 0;
+        if (f.size() != 3 || f[1].empty() ||
+            !ParseNumber(f[2], std::numeric_limits<int>::max(), pid) || pid < 2) {
+            return Malformed("STARTED needs a step and a process id");
+        }
+        return StartedMessage{f[1], static_cast<int>(pid)};
     }
     if (kind == "REMOTE") {
         return ParseRemote(f);
@@ -271,8 +298,8 @@ Result<Message> ReadMessage(platform::THandle connection) {
 }
 
 std::string_view KindOf(const Message& message) {
-    static constexpr std::string_view kKinds[] = {"RUN",  "LOCAL", "SLOT", "REMOTE",
-                                                  "DONE", "RETRY", "NOTE"};
+    static constexpr std::string_view kKinds[] = {"RUN",   "LOCAL", "SLOT", "REMOTE", "DONE",
+                                                  "RETRY", "NOTE",  "ASK",  "BUSY",   "STARTED"};
     return kKinds[message.index()];
 }
 

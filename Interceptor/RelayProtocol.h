@@ -32,6 +32,20 @@ struct RunMessage {
     std::vector<std::string> argv; ///< argv[0..argc-1] as the caller gave them
 };
 
+/// preload library -> broker, once, first: the process that spawns a tool (and will wait for it)
+/// asks whether it may start the tool itself at once. The same fields as RUN.
+struct AskMessage : RunMessage {};
+
+/// broker -> preload library: no local slot at once; start qzrelay, which asks with RUN.
+struct BusyMessage {};
+
+/// preload library -> broker, after SLOT: the tool was started as process pid; DONE follows when
+/// the spawning process has waited for it.
+struct StartedMessage {
+    std::string step;
+    int pid = 0;
+};
+
 /// broker -> relay: run the tool here, in no slot. An empty reason: not a tool of the build's
 /// list (or its arguments do not match); otherwise the broker already showed the fallback line.
 struct LocalMessage {
@@ -72,7 +86,7 @@ struct NoteMessage {
 };
 
 using Message = std::variant<RunMessage, LocalMessage, SlotMessage, RemoteMessage, DoneMessage,
-                             RetryMessage, NoteMessage>;
+                             RetryMessage, NoteMessage, AskMessage, BusyMessage, StartedMessage>;
 
 /// The strings of a message, kind first.
 std::vector<std::string> FieldsOf(const Message& message);

@@ -95,6 +95,13 @@ TEST(RelayProtocolTest, EveryMessageSurvivesEncodingAndDecoding) {
     auto retry = std::get<RetryMessage>(RoundTrip(RetryMessage{"3", "Node failure"}));
     EXPECT_EQ(retry.reason, "Node failure");
     EXPECT_EQ(std::get<NoteMessage>(RoundTrip(NoteMessage{"x"})).text, "x");
+    auto ask = std::get<AskMessage>(RoundTrip(AskMessage{run}));
+    EXPECT_EQ(ask.pid, 4242);
+    EXPECT_EQ(ask.argv, run.argv);
+    EXPECT_TRUE(std::holds_alternative<BusyMessage>(RoundTrip(BusyMessage{})));
+    auto started = std::get<StartedMessage>(RoundTrip(StartedMessage{"5", 31337}));
+    EXPECT_EQ(started.step, "5");
+    EXPECT_EQ(started.pid, 31337);
 }
 
 TEST(RelayProtocolTest, TheFrameIsALittleEndianLengthAndNulEndedStrings) {
@@ -141,6 +148,15 @@ TEST(RelayProtocolTest, MalformedMessagesAreRejected) {
         {"RUN", "1", "1", "/", "/bin/x", "0"},
         {"RUN", "1", "1", "/", "/bin/x", "01", "x"},
         {"RUN", "1", "1", "/", "/bin/x"},
+        {"ASK", "1", "1", "/", "bin/x", "1", "x"},
+        {"ASK", "1", "1", "/", "/bin/x", "2", "x"},
+        {"BUSY", ""},
+        {"STARTED", "1"},
+        {"STARTED", "", "5"},
+        {"STARTED", "1", "1"},
+        {"STARTED", "1", "0"},
+        {"STARTED", "1", "-5"},
+        {"STARTED", "1", "99999999999"},
         {"LOCAL"},
         {"LOCAL", "a", "b"},
         {"SLOT"},

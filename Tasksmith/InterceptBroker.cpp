@@ -6,6 +6,7 @@
 #include "platform/LocalSocket.h"
 #include "platform/NativeThread.h"
 #include "platform/Pipe.h"
+#include "platform/ProcessAncestry.h"
 #include "platform/SystemError.h"
 
 #include <algorithm>
@@ -26,6 +27,9 @@ constexpr int kMaxConnections = 4096;
 constexpr int kRunLimitMs = 10000;
 // Out of descriptors with no connection of ours to wait for: the next try to accept.
 constexpr int kAcceptRetryMs = 100;
+// A direct run's tool has ended, but the process that started it has not waited for it (and
+// so not reported its end) within this time: the step ends lost, and its slot is free again.
+constexpr int kReapGraceMs = 2000;
 
 using platform::kInvalidHandle;
 using platform::THandle;
@@ -64,6 +68,7 @@ enum class Phase {
     AwaitRun, ///< nothing received yet
     Waiting,  ///< waits for a slot
     InSlot,   ///< runs in a slot; DONE or RETRY to come
+    Reaping,  ///< a direct run's tool has ended; DONE to come when its parent has waited
     Retried,  ///< runs here after a failed remote placement; DONE to come
     Answered, ///< LOCAL sent; the connection is closed once sent
 };
@@ -77,7 +82,12 @@ struct Connection {
     std::uint64_t deadline = 0;
     int waitSeconds = 0;
     int step = 0;
-    int slot = -1; ///< local slots from 0, remote after them
+    int slot = -1;     ///< local slots from 0, remote after them
+    int lastSlot = -1; ///< the slot the run was given (kept once it is free again)
+    /// Asked with ASK: the process that spawns the tool starts it itself and reports its end.
+    bool direct = false;
+    /// A direct run's tool, from STARTED until it ends.
+    THandle process = kInvalidHandle;
     bool remoteAllowed = false;
     std::string program;
     std::string folder;
@@ -169,8 +179,8 @@ struct InterceptBroker::State {
         BrokerEvent event;
         event.kind = BrokerEvent::Kind::Ended;
         event.step = c.step;
-        event.slot = c.slot;
-        event.remote = c.slot >= LocalSlots();
+        event.slot = c.lastSlot;
+        event.remote = c.lastSlot >= LocalSlots();
         event.caption = c.caption;
         event.exitCode = exitCode;
         event.lost = lost;
@@ -185,9 +195,12 @@ struct InterceptBroker::State {
             return;
         }
         Connection& c = it->second;
-        if (c.phase == Phase::InSlot) {
+        if (c.phase == Phase::InSlot || c.phase == Phase::Reaping) {
             EndStep(c, 1, true);
             FreeSlot(c);
+        }
+        if (c.process != kInvalidHandle) {
+            platform::CloseHandle(c.process);
         }
         queue.erase(std::remove(queue.begin(), queue.end(), handle), queue.end());
         connections.erase(it);
@@ -209,18 +222,36 @@ struct InterceptBroker::State {
         Drop(handle, false);
     }
 
-    void HandleRun(THandle handle, Connection& c, const intercept::RunMessage& run) {
+    // Takes a RUN's or an ASK's fields; the profile's tool of a counted run, null otherwise.
+    const InterceptTool* Describe(Connection& c, const intercept::RunMessage& run) {
         c.folder = run.cwd;
         c.program = run.program;
         c.arguments = run.argv;
         ToolDecision decision = DecideRun(settings.profile, c.program, c.arguments);
         if (!decision.counted) {
+            return nullptr;
+        }
+        c.remoteAllowed = decision.remote && Below(c.folder, settings.sharedRoot);
+        c.caption = CaptionOf(c.program, c.arguments);
+        return &settings.profile.tools[static_cast<std::size_t>(decision.tool)];
+    }
+
+    int FreeLocalSlot() const {
+        for (int s = 0; s < LocalSlots(); ++s) {
+            if (!localBusy[static_cast<std::size_t>(s)]) {
+                return s;
+            }
+        }
+        return -1;
+    }
+
+    void HandleRun(THandle handle, Connection& c, const intercept::RunMessage& run) {
+        const InterceptTool* found = Describe(c, run);
+        if (found == nullptr) {
             AnswerLocal(handle, "");
             return;
         }
-        const InterceptTool& tool = settings.profile.tools[static_cast<std::size_t>(decision.tool)];
-        c.remoteAllowed = decision.remote && Below(c.folder, settings.sharedRoot);
-        c.caption = CaptionOf(c.program, c.arguments);
+        const InterceptTool& tool = *found;
         c.phase = Phase::Waiting;
         c.arrival = platform::MonotonicMilliseconds();
         const std::uint64_t limit = settings.waitLimitMs > 0
@@ -232,12 +263,60 @@ struct InterceptBroker::State {
         UpdateCounts();
     }
 
+    // The spawning process asks: a counted run takes a local slot that is free now (when no
+    // relay waits before it); it never waits here, for the asking process is the build tool.
+    void HandleAsk(THandle handle, Connection& c, const intercept::AskMessage& ask) {
+        if (Describe(c, ask) == nullptr) {
+            AnswerLocal(handle, "");
+            return;
+        }
+        const int slot = queue.empty() ? FreeLocalSlot() : -1;
+        if (slot < 0) {
+            Send(handle, intercept::BusyMessage{});
+            c.phase = Phase::Answered;
+            Drop(handle, false);
+            return;
+        }
+        c.direct = true;
+        Give(handle, c, slot);
+    }
+
+    // A direct run's tool runs. Its step ends, and its slot is freed, with the DONE its parent
+    // sends once it has waited for it: a slot is a lane of the monitor, whose next step may only
+    // begin when the last has ended with its code.
+    void HandleStarted(THandle handle, Connection& c, const intercept::StartedMessage& started) {
+        if (started.step != std::to_string(c.step) || !c.direct || c.process != kInvalidHandle) {
+            Drop(handle, true);
+            return;
+        }
+        auto process = platform::OpenProcessEndHandle(started.pid);
+        if (process) {
+            c.process = *process;
+        } else {
+            ToolEnded(c); // gone already
+        }
+    }
+
+    // The tool has ended: its parent has a little time to wait for it and report how.
+    void ToolEnded(Connection& c) {
+        if (c.process != kInvalidHandle) {
+            platform::CloseHandle(c.process);
+            c.process = kInvalidHandle;
+        }
+        if (c.phase == Phase::InSlot) {
+            c.phase = Phase::Reaping;
+            c.deadline = platform::MonotonicMilliseconds() +
+                         static_cast<std::uint64_t>(settings.reapGraceMs > 0 ? settings.reapGraceMs
+                                                                             : kReapGraceMs);
+        }
+    }
+
     void HandleDone(THandle handle, Connection& c, const intercept::DoneMessage& done) {
         if (done.step != std::to_string(c.step) || done.number < 0 || done.number > 255) {
             Drop(handle, true);
             return;
         }
-        if (c.phase == Phase::InSlot) {
+        if (c.phase == Phase::InSlot || c.phase == Phase::Reaping) {
             EndStep(c, done.signalled ? 128 + done.number : done.number, false);
             FreeSlot(c);
         }
@@ -289,11 +368,18 @@ struct InterceptBroker::State {
         } else if (const auto* run = std::get_if<intercept::RunMessage>(&*message);
                    run != nullptr && c.phase == Phase::AwaitRun) {
             HandleRun(handle, c, *run);
+        } else if (const auto* ask = std::get_if<intercept::AskMessage>(&*message);
+                   ask != nullptr && c.phase == Phase::AwaitRun) {
+            HandleAsk(handle, c, *ask);
+        } else if (const auto* started = std::get_if<intercept::StartedMessage>(&*message);
+                   started != nullptr && c.phase == Phase::InSlot) {
+            HandleStarted(handle, c, *started);
         } else if (const auto* done = std::get_if<intercept::DoneMessage>(&*message);
-                   done != nullptr && (c.phase == Phase::InSlot || c.phase == Phase::Retried)) {
+                   done != nullptr && (c.phase == Phase::InSlot || c.phase == Phase::Retried ||
+                                       c.phase == Phase::Reaping)) {
             HandleDone(handle, c, *done);
         } else if (const auto* retry = std::get_if<intercept::RetryMessage>(&*message);
-                   retry != nullptr && c.phase == Phase::InSlot) {
+                   retry != nullptr && c.phase == Phase::InSlot && !c.direct) {
             HandleRetry(handle, c, *retry);
         } else {
             Drop(handle, true);
@@ -363,6 +449,7 @@ struct InterceptBroker::State {
 
     void Give(THandle handle, Connection& c, int slot) {
         c.slot = slot;
+        c.lastSlot = slot;
         c.step = ++nextStep;
         c.phase = Phase::InSlot;
         ++running;
@@ -430,10 +517,19 @@ struct InterceptBroker::State {
     int Expire() {
         const std::uint64_t now = platform::MonotonicMilliseconds();
         std::vector<THandle> expired;
+        std::vector<THandle> unreaped;
         std::uint64_t next = 0;
         const std::uint64_t runLimit =
             static_cast<std::uint64_t>(settings.runLimitMs > 0 ? settings.runLimitMs : kRunLimitMs);
         for (const auto& [handle, c] : connections) {
+            if (c.phase == Phase::Reaping) {
+                // Never waited for: lost, the slot free.
+                if (c.deadline <= now) {
+                    unreaped.push_back(handle);
+                } else {
+                    next = next == 0 ? c.deadline : std::min(next, c.deadline);
+                }
+            }
             if (c.phase != Phase::AwaitRun) {
                 continue;
             }
@@ -445,6 +541,9 @@ struct InterceptBroker::State {
         }
         for (THandle handle : expired) {
             Drop(handle, true);
+        }
+        for (THandle handle : unreaped) {
+            Drop(handle, false);
         }
         expired.clear();
         if (acceptRetry > now) {
@@ -473,6 +572,7 @@ struct InterceptBroker::State {
 
     void Run() {
         std::vector<THandle> handles;
+        std::vector<THandle> owners; // of the direct runs' process handles, after the connections
         std::vector<bool> ready;
         while (!stopping.load()) {
             int timeout = Expire();
@@ -480,8 +580,16 @@ struct InterceptBroker::State {
             const bool accepting =
                 !acceptPaused && acceptRetry <= platform::MonotonicMilliseconds();
             handles.assign({wake.read, accepting ? listener : kInvalidHandle});
+            owners.clear();
             for (const auto& [handle, connection] : connections) {
                 handles.push_back(handle);
+            }
+            const std::size_t processes = handles.size();
+            for (const auto& [handle, connection] : connections) {
+                if (connection.process != kInvalidHandle) {
+                    handles.push_back(connection.process);
+                    owners.push_back(handle);
+                }
             }
             auto waited = platform::WaitReadable(handles, timeout);
             if (!waited) {
@@ -495,7 +603,14 @@ struct InterceptBroker::State {
             if (ready[1]) {
                 Accept();
             }
-            for (std::size_t i = 2; i < handles.size(); ++i) {
+            // Ends first: a DONE read below may end the connection and close its process handle.
+            for (std::size_t i = processes; i < handles.size(); ++i) {
+                auto it = connections.find(owners[i - processes]);
+                if (ready[i] && it != connections.end() && it->second.process == handles[i]) {
+                    ToolEnded(it->second);
+                }
+            }
+            for (std::size_t i = 2; i < processes; ++i) {
                 if (ready[i] && connections.count(handles[i]) != 0) {
                     Read(handles[i]);
                 }

@@ -2,10 +2,12 @@
 
 // The broker of an intercepted build (/COMMAND jobs): the relays that the preload library
 // starts in place of the profile's tools connect to its local socket, ask for a slot and report
-// the tool's end (docs/interception.md has the frames). One thread serves every connection with
-// poll; relays waiting for a slot are served in arrival order. A run that is not counted, that
-// waits past its tool's limit or that the cluster cannot take runs here, uncounted. What
-// happens is queued as events for the build's thread (TakeEvents), which writes them.
+// the tool's end (docs/interception.md has the frames). A build tool that spawns a tool asks
+// first itself, and starts the tool without a relay when a local slot is free at once. One
+// thread serves every connection with poll; relays waiting for a slot are served in arrival
+// order. A run that is not counted, that waits past its tool's limit or that the cluster cannot
+// take runs here, uncounted. What happens is queued as events for the build's thread
+// (TakeEvents), which writes them.
 
 #include "InterceptProfile.h"
 
@@ -63,6 +65,9 @@ struct BrokerSettings {
     int waitLimitMs = 0;
     /// Overrides the time a connection has to send its RUN before it is dropped (tests); 0: 10 s.
     int runLimitMs = 0;
+    /// Overrides the time a direct run's parent has to report its tool's end once the tool has
+    /// ended (tests); 0: 2 s.
+    int reapGraceMs = 0;
     /// Overrides the number of connections served at once (tests); 0: 4096. The relays beyond
     /// wait to be accepted.
     int maxConnections = 0;

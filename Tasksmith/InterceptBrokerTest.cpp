@@ -52,6 +52,9 @@ public:
     void Run(const std::vector<std::string>& argv, const std::string& cwd = "/work/b") {
         Send(intercept::RunMessage{static_cast<int>(getpid()), cwd, "/usr/bin/" + argv[0], argv});
     }
+    void Ask(const std::vector<std::string>& argv, const std::string& cwd = "/work/b") {
+        Send(intercept::AskMessage{{static_cast<int>(getpid()), cwd, "/usr/bin/" + argv[0], argv}});
+    }
     void Done(const std::string& step, int code = 0) {
         Send(intercept::DoneMessage{step, false, code});
     }
@@ -104,7 +107,7 @@ std::string StepOf(const Message& message) {
 class InterceptBrokerTest : public ::testing::Test {
 protected:
     void Start(int localSlots, std::vector<std::string> nodes = {}, int waitLimitMs = 0,
-               int runLimitMs = 0, int maxConnections = 0) {
+               int runLimitMs = 0, int maxConnections = 0, int reapGraceMs = 0) {
         BrokerSettings settings;
         settings.folder = dir_.path();
         settings.profile = ParseInterceptProfile(kProfile, "test.xml");
@@ -118,6 +121,7 @@ protected:
         settings.waitLimitMs = waitLimitMs;
         settings.runLimitMs = runLimitMs;
         settings.maxConnections = maxConnections;
+        settings.reapGraceMs = reapGraceMs;
         broker_ = std::make_unique<InterceptBroker>(std::move(settings));
         ASSERT_EQ(broker_->Start(), "");
     }
@@ -201,6 +205,109 @@ TEST_F(InterceptBrokerTest, CountedRunsWaitForASlotInArrivalOrderAndAreRecordedA
     ASSERT_NE(ended, events.end());
     EXPECT_EQ(ended->slot, began.slot);
     EXPECT_FALSE(ended->lost);
+}
+
+// The build tool asks before it spawns a tool: it gets a local slot that is free at once, or
+// BUSY (it then starts a relay, which waits); it is never kept waiting.
+TEST_F(InterceptBrokerTest, AnAskTakesAFreeLocalSlotAtOnceOrIsToldBusy) {
+    Start(2, {"n1"});
+    auto unnamed = NewRelay();
+    unnamed->Ask({"ld", "-o", "app"});
+    Message answer = unnamed->Answer();
+    ASSERT_TRUE(std::holds_alternative<intercept::LocalMessage>(answer));
+    EXPECT_EQ(std::get<intercept::LocalMessage>(answer).reason, "");
+
+    auto first = NewRelay();
+    first->Ask({"cc", "-c", "a.c", "-o", "a.o"});
+    std::string step = StepOf(first->Answer());
+    auto second = NewRelay();
+    second->Ask({"cc", "-c", "b.c", "-o", "b.o"});
+    StepOf(second->Answer());
+    // Both local slots taken: the remote slot is the relays' to take.
+    auto third = NewRelay();
+    third->Ask({"cc", "-c", "c.c", "-o", "c.o"});
+    EXPECT_TRUE(std::holds_alternative<intercept::BusyMessage>(third->Answer()));
+    EXPECT_TRUE(third->ClosedByBroker());
+    EXPECT_EQ(broker_->CurrentCounts().running, 2);
+}
+
+// A relay that waits comes before a later ask.
+TEST_F(InterceptBrokerTest, ARelayThatWaitsComesBeforeALaterAsk) {
+    Start(1);
+    auto holder = NewRelay();
+    holder->Run({"gen"});
+    std::string held = StepOf(holder->Answer());
+    auto waiter = NewRelay();
+    waiter->Run({"gen", "w"});
+    ASSERT_TRUE(test::WaitUntil([&] { return broker_->CurrentCounts().waiting == 1; }, 10s));
+    auto late = NewRelay();
+    late->Ask({"gen", "late"});
+    EXPECT_TRUE(std::holds_alternative<intercept::BusyMessage>(late->Answer()));
+    holder->Done(held);
+    StepOf(waiter->Answer());
+}
+
+// A tool the build tool started itself: its step ends, and its slot is freed, when the build tool
+// has waited for it and reported its end (a slot is a lane of the monitor); one never waited for
+// ends lost a little after the tool, and so does one whose build tool goes away.
+TEST_F(InterceptBrokerTest, ADirectRunEndsWithTheCodeItsBuildToolReportsOrLostWithoutOne) {
+    Start(1, {}, 0, 0, 0, 300);
+    auto spawner = NewRelay();
+    spawner->Ask({"gen", "one"});
+    std::string step = StepOf(spawner->Answer());
+    // The tool: a child of this test that ends when its pipe is closed.
+    auto pipe = platform::CreatePipe();
+    ASSERT_TRUE(pipe);
+    pid_t tool = fork();
+    ASSERT_GE(tool, 0);
+    if (tool == 0) {
+        platform::CloseHandle(pipe->write);
+        char byte;
+        _exit(read(pipe->read, &byte, 1) == 0 ? 0 : 1);
+    }
+    platform::CloseHandle(pipe->read);
+    spawner->Send(intercept::StartedMessage{step, tool});
+    auto waiter = NewRelay();
+    waiter->Run({"gen", "two"});
+    EXPECT_FALSE(waiter->Ready(100)) << "the slot is the running tool's";
+    platform::CloseHandle(pipe->write);
+    int status = 0;
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    EXPECT_FALSE(waiter->Ready(100)) << "ended, but its end is not reported yet";
+    spawner->Send(intercept::DoneMessage{step, true, 9});
+    EXPECT_TRUE(spawner->ClosedByBroker());
+    std::string next = StepOf(waiter->Answer());
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 1; }, 10s));
+    auto ended = std::find_if(events_.begin(), events_.end(), [](const BrokerEvent& e) {
+        return e.kind == BrokerEvent::Kind::Ended;
+    });
+    EXPECT_EQ(ended->exitCode, 128 + 9);
+    EXPECT_FALSE(ended->lost);
+    EXPECT_EQ(ended->slot, 0);
+    waiter->Done(next);
+
+    // STARTED for a process that is gone, and no DONE: lost once the grace has passed.
+    auto unreaped = NewRelay();
+    unreaped->Ask({"gen", "three"});
+    unreaped->Send(intercept::StartedMessage{StepOf(unreaped->Answer()), tool});
+    EXPECT_TRUE(unreaped->ClosedByBroker());
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 3; }, 10s));
+    EXPECT_TRUE(Events().back().lost);
+
+    // The build tool goes while its tool runs: lost, the slot free.
+    auto gone = NewRelay();
+    gone->Ask({"gen", "four"});
+    gone->Send(intercept::StartedMessage{StepOf(gone->Answer()), static_cast<int>(getpid())});
+    gone->Close();
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 4; }, 10s));
+    EXPECT_TRUE(Events().back().lost);
+    EXPECT_EQ(broker_->CurrentCounts().running, 0);
+
+    // STARTED out of turn (for a relay's run) is malformed.
+    auto relay = NewRelay();
+    relay->Run({"gen", "five"});
+    relay->Send(intercept::StartedMessage{StepOf(relay->Answer()), static_cast<int>(getpid())});
+    EXPECT_TRUE(relay->ClosedByBroker());
 }
 
 TEST_F(InterceptBrokerTest, ARelayThatDiesFreesItsSlotAndItsStepIsLost) {

@@ -94,7 +94,7 @@ protected:
 
     // A make build of count "sleep 60" recipes (s0 ..) through a console in the background, with
     // sleep and true (recipes t1 ..) as the profile's tools and two slots; returns the console's
-    // pid once two sleeps run in the slots and the other relays wait for one.
+    // pid once two sleeps run in the slots and the relays of the others wait for one.
     int StartSleepingBuild(const std::string& name, int count) {
         test::WriteFile(dir_ / "work/tools.xml",
                         "<InterceptProfile version=\"1\"><Tool program=\"sleep\"/>"
@@ -115,7 +115,8 @@ protected:
                     sleeping += comm == "sleep";
                     relays += comm == "qzrelay";
                 }
-                return sleeping == 2 && relays == count;
+                // The two in the slots run without a relay when make started them itself.
+                return sleeping == 2 && relays >= count - 2;
             },
             30s))
             << Names(MarkedProcesses(mark_));

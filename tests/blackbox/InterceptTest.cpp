@@ -40,12 +40,15 @@ struct Answer {
 };
 
 /// A broker on a local socket in a private folder. Every connection is served by a thread of
-/// its own; the object stops and joins them all.
+/// its own; the object stops and joins them all. An ASK (a build tool that would start the tool
+/// itself) is answered BUSY unless the test gives an answer for it.
 class StandInBroker {
 public:
     using Policy = std::function<Answer(const RunMessage&)>;
 
-    StandInBroker(const std::string& folder, Policy policy) : policy_(std::move(policy)) {
+    StandInBroker(const std::string& folder, Policy policy,
+                  Answer ask = Answer{Answer::Reply, BusyMessage{}, "", 0})
+        : policy_(std::move(policy)), ask_(std::move(ask)) {
         mkdir(folder.c_str(), 0700);
         path_ = folder + "/broker.sock";
         auto listener = platform::ListenLocalSocket(path_);
@@ -76,14 +79,22 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return runs_;
     }
+    std::vector<RunMessage> Asks() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return asks_;
+    }
     /// The messages after RUN, as "KIND step a b".
     std::vector<std::string> Ends() {
         std::lock_guard<std::mutex> lock(mutex_);
         return ends_;
     }
-    /// Waits (bounded) until count connections have been served to their end.
+    /// Waits (bounded) until count connections that sent RUN have been served to their end.
     bool WaitServed(int count) {
         return test::WaitUntil([&] { return served_.load() >= count; });
+    }
+    /// The same for connections that sent ASK.
+    bool WaitAsksServed(int count) {
+        return test::WaitUntil([&] { return asksServed_.load() >= count; });
     }
 
 private:
@@ -104,13 +115,15 @@ private:
         auto uid = platform::LocalPeerUid(fd);
         EXPECT_TRUE(uid && *uid == platform::CurrentUserId());
         auto first = ReadMessage(fd);
-        if (first && std::holds_alternative<RunMessage>(*first)) {
-            const auto& run = std::get<RunMessage>(*first);
+        const bool ask = first && std::holds_alternative<AskMessage>(*first);
+        if (first && (ask || std::holds_alternative<RunMessage>(*first))) {
+            const RunMessage& run =
+                ask ? std::get<AskMessage>(*first) : std::get<RunMessage>(*first);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                runs_.push_back(run);
+                (ask ? asks_ : runs_).push_back(run);
             }
-            Answer answer = policy_(run);
+            Answer answer = ask ? ask_ : policy_(run);
             if (answer.kind == Answer::Reply) {
                 EXPECT_TRUE(WriteMessage(fd, answer.message));
                 for (;;) {
@@ -134,10 +147,11 @@ private:
             }
         }
         platform::CloseHandle(fd);
-        ++served_;
+        ++(ask ? asksServed_ : served_);
     }
 
     Policy policy_;
+    Answer ask_;
     std::string path_;
     platform::THandle listener_ = -1;
     std::atomic<bool> stopping_{false};
@@ -145,8 +159,10 @@ private:
     std::vector<std::thread> servers_;
     std::mutex mutex_;
     std::vector<RunMessage> runs_;
+    std::vector<RunMessage> asks_;
     std::vector<std::string> ends_;
     std::atomic<int> served_{0};
+    std::atomic<int> asksServed_{0};
 };
 
 Answer Slot() {
@@ -296,6 +312,72 @@ TEST_F(InterceptTest, EveryWayOfStartingAToolIsCaughtByNameAndByPath) {
         EXPECT_THAT(runs.back().argv, ElementsAre(program, "echo", "a b", "c")) << method;
         EXPECT_EQ(runs.back().cwd, dir_.path());
         EXPECT_EQ(broker.Ends().back(), "DONE s1 exit 0") << method;
+    }
+}
+
+// A build tool that spawns a tool asks first; given a slot at once it starts the tool itself
+// (no relay), and its wait reports how the tool ended: the same bytes, code and signal.
+TEST_F(InterceptTest, ASpawnGivenASlotAtOnceStartsTheToolWithoutARelay) {
+    StandInBroker broker(
+        dir_ / "sock", [](const RunMessage&) { return Slot(); },
+        Answer{Answer::Reply, SlotMessage{"7"}, "", 0});
+    int served = 0;
+    // One at a time, so that the broker's record of each ends before the next begins.
+    auto probe = [&](const std::vector<std::string>& arguments) {
+        auto result = Probe(arguments, Options(broker.Path()));
+        EXPECT_TRUE(broker.WaitAsksServed(++served));
+        return result;
+    };
+    auto result = probe({"spawnp", "mytool", "echo", "a b", "c"});
+    EXPECT_EQ(result.out, "a b c\n");
+    EXPECT_EQ(result.err, "err:a b c\n");
+    EXPECT_EQ(Status(), "exit 0");
+    probe({"spawn", bin_ + "/mytool", "exit", "3"});
+    EXPECT_EQ(Status(), "exit 3");
+    probe({"spawnp", "mytool", "segv"});
+    EXPECT_EQ(Status(), "signal 11");
+    result = probe({"spawnp", "mytool", "env"});
+    EXPECT_EQ(result.out, "PATH=" + bin_ + ":/usr/bin:/bin\n") << "a clean environment";
+    EXPECT_TRUE(broker.Runs().empty()) << "no relay";
+    auto asks = broker.Asks();
+    ASSERT_EQ(asks.size(), 4u);
+    EXPECT_EQ(asks[0].program, bin_ + "/mytool");
+    EXPECT_THAT(asks[0].argv, ElementsAre("mytool", "echo", "a b", "c"));
+    EXPECT_EQ(asks[0].cwd, dir_.path());
+    auto ends = broker.Ends();
+    ASSERT_EQ(ends.size(), 8u);
+    EXPECT_THAT(ends[0], ::testing::StartsWith("STARTED 7 "));
+    EXPECT_NE(ends[0], "STARTED 7 " + std::to_string(asks[0].pid)) << "the tool's pid";
+    EXPECT_EQ(ends[1], "DONE 7 exit 0");
+    EXPECT_EQ(ends[3], "DONE 7 exit 3");
+    EXPECT_EQ(ends[5], "DONE 7 signal 11");
+}
+
+// Not counted: the build tool starts the tool itself and reports nothing. Told BUSY, or given
+// nonsense, it starts the relay, which asks again.
+TEST_F(InterceptTest, ASpawnToldLocalRunsTheToolAndOneToldBusyOrNonsenseStartsTheRelay) {
+    {
+        StandInBroker broker(
+            dir_ / "local", [](const RunMessage&) { return Slot(); },
+            Answer{Answer::Reply, LocalMessage{""}, "", 0});
+        auto result = Probe({"spawnp", "mytool", "exit", "4"}, Options(broker.Path()));
+        EXPECT_EQ(Status(), "exit 4");
+        ASSERT_TRUE(broker.WaitAsksServed(1));
+        EXPECT_TRUE(broker.Runs().empty());
+        EXPECT_TRUE(broker.Ends().empty());
+    }
+    for (const Answer& answer :
+         {Answer{Answer::Reply, BusyMessage{}, "", 0}, Answer{Answer::Close, {}, "", 0},
+          Answer{Answer::Raw, {}, std::string("\x05\0\0\0SLOT\0", 9), 0},
+          Answer{Answer::Reply, SlotMessage{"x1"}, "", 0}}) {
+        StandInBroker broker(
+            dir_ / "busy", [](const RunMessage&) { return Slot(); }, answer);
+        auto result = Probe({"spawnp", "mytool", "echo", "x"}, Options(broker.Path()));
+        EXPECT_EQ(result.out, "x\n");
+        ASSERT_TRUE(broker.WaitServed(1));
+        EXPECT_EQ(broker.Asks().size(), 1u);
+        EXPECT_EQ(broker.Runs().size(), 1u);
+        EXPECT_EQ(broker.Ends().back(), "DONE s1 exit 0");
     }
 }
 

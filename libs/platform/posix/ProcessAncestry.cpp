@@ -6,6 +6,7 @@
 #include <charconv>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace qz::platform {
@@ -61,6 +62,18 @@ std::string ProcessShortName(int pid) {
         name.pop_back();
     }
     return name;
+}
+
+Result<THandle> OpenProcessEndHandle(int pid) {
+    if (pid <= 0) {
+        return Fail(ESRCH, "no process " + std::to_string(pid));
+    }
+    // A pidfd polls readable once the process has ended, and is always close-on-exec.
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        return Fail(errno, "cannot watch process " + std::to_string(pid));
+    }
+    return fd;
 }
 
 } // namespace qz::platform
