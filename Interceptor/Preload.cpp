@@ -896,20 +896,73 @@ void ReleaseDirectEntry(DirectRun* run) {
 }
 
 /// After a wait call reaped pid with status: the end of a direct run goes to the broker.
-void Reaped(pid_t pid, bool signalled, int number) {
-    if (pid <= 0 || __atomic_load_n(&directCount, __ATOMIC_RELAXED) == 0) {
-        return;
-    }
+/// Reports the end of the direct run of pid, when there is one; exactly one caller wins it.
+bool ReportEnd(pid_t pid, bool signalled, int number) {
     for (DirectRun& run : directRuns) {
         pid_t expected = pid;
-        if (__atomic_compare_exchange_n(&run.pid, &expected, -1, false, __ATOMIC_ACQUIRE,
-                                        __ATOMIC_RELAXED)) {
+        if (__atomic_compare_exchange_n(&run.pid, &expected, -1, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
             int savedErrno = errno;
             SendDone(run.fd, run.step, signalled, number);
             close(run.fd);
             errno = savedErrno;
             ReleaseDirectEntry(&run);
-            return;
+            return true;
+        }
+    }
+    return false;
+}
+
+/// Ends reaped while a spawn had not noted its child yet: a build tool that reaps in a SIGCHLD
+/// handler, or in another thread, may reap a quick tool before the spawn's wrapper has returned.
+/// The spawn looks here once it has noted its child.
+struct EarlyEnd {
+    pid_t pid; // 0: none; -1: being written
+    bool signalled;
+    int number;
+    unsigned serial; // of earlySerial when written: a spawn looks only at ends after its start
+};
+constexpr std::size_t kEarlyEnds = 64;
+EarlyEnd earlyEnds[kEarlyEnds];
+unsigned earlySerial;
+int filling; // direct runs taken whose child is not noted yet
+
+void Reaped(pid_t pid, bool signalled, int number) {
+    if (pid <= 0 || __atomic_load_n(&directCount, __ATOMIC_SEQ_CST) == 0) {
+        return;
+    }
+    if (ReportEnd(pid, signalled, number) || __atomic_load_n(&filling, __ATOMIC_SEQ_CST) == 0) {
+        return;
+    }
+    const unsigned serial = __atomic_add_fetch(&earlySerial, 1, __ATOMIC_SEQ_CST);
+    EarlyEnd& end = earlyEnds[serial % kEarlyEnds];
+    __atomic_store_n(&end.pid, -1, __ATOMIC_SEQ_CST);
+    end.signalled = signalled;
+    end.number = number;
+    end.serial = serial;
+    __atomic_store_n(&end.pid, pid, __ATOMIC_SEQ_CST);
+    // The spawn may have noted its child meanwhile, and looked before this end was there.
+    if (ReportEnd(pid, signalled, number)) {
+        pid_t expected = pid;
+        __atomic_compare_exchange_n(&end.pid, &expected, 0, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
+    }
+}
+
+/// After a spawn has noted child: its end, if it was reaped before (since serial).
+void ReportEarlyEnd(pid_t child, unsigned serial) {
+    for (EarlyEnd& end : earlyEnds) {
+        if (__atomic_load_n(&end.pid, __ATOMIC_SEQ_CST) != child) {
+            continue;
+        }
+        const bool signalled = end.signalled;
+        const int number = end.number;
+        const bool recent = static_cast<int>(end.serial - serial) > 0;
+        pid_t expected = child;
+        if (__atomic_compare_exchange_n(&end.pid, &expected, 0, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST) &&
+            recent) {
+            ReportEnd(child, signalled, number);
         }
     }
 }
@@ -921,6 +974,11 @@ void ReapedStatus(pid_t pid, int status) {
         Reaped(pid, true, WTERMSIG(status));
     }
 }
+
+/// Counts a spawn's entry as filled however it leaves.
+struct Filled {
+    ~Filled() { __atomic_sub_fetch(&filling, 1, __ATOMIC_SEQ_CST); }
+};
 
 /// Tries the start of tool program (absolute) without qzrelay: asks the broker and, when it
 /// lets this process start the tool, starts it with real and the tool's environment. Returns
@@ -940,6 +998,9 @@ bool SpawnDirect(SpawnFunction real, pid_t* pid, const char* program,
     if (entry == nullptr) {
         return false;
     }
+    __atomic_add_fetch(&filling, 1, __ATOMIC_SEQ_CST);
+    const unsigned serial = __atomic_load_n(&earlySerial, __ATOMIC_SEQ_CST);
+    Filled filled;
     int fd = ConnectBroker();
     unsigned step = 0;
     Answer answer = fd >= 0 ? Ask(fd, absolute, argv, &step) : Answer::Relay;
@@ -975,7 +1036,8 @@ bool SpawnDirect(SpawnFunction real, pid_t* pid, const char* program,
     SendFields(fd, fields, 3);
     entry->fd = fd;
     entry->step = step;
-    __atomic_store_n(&entry->pid, child, __ATOMIC_RELEASE);
+    __atomic_store_n(&entry->pid, child, __ATOMIC_SEQ_CST);
+    ReportEarlyEnd(child, serial);
     return true;
 }
 

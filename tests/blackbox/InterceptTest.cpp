@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <functional>
@@ -351,6 +352,22 @@ TEST_F(InterceptTest, ASpawnGivenASlotAtOnceStartsTheToolWithoutARelay) {
     EXPECT_EQ(ends[1], "DONE 7 exit 0");
     EXPECT_EQ(ends[3], "DONE 7 exit 3");
     EXPECT_EQ(ends[5], "DONE 7 signal 11");
+}
+
+// A build tool that reaps its children in a SIGCHLD handler: every end is reported all the same,
+// also of a tool so quick that it may be reaped before the spawn's wrapper has returned.
+TEST_F(InterceptTest, EveryDirectRunReapedInASignalHandlerIsReported) {
+    StandInBroker broker(
+        dir_ / "sock", [](const RunMessage&) { return Slot(); },
+        Answer{Answer::Reply, SlotMessage{"3"}, "", 0});
+    test::RunOptions options = Options(broker.Path());
+    options.env["QZ_INTERCEPT_TOOLS"] = "true:false";
+    Probe({"spawn-reaper", "false"}, options);
+    EXPECT_EQ(Status(), "exit 1");
+    ASSERT_TRUE(broker.WaitAsksServed(20));
+    auto ends = broker.Ends();
+    EXPECT_EQ(std::count(ends.begin(), ends.end(), "DONE 3 exit 1"), 20);
+    EXPECT_EQ(ends.size(), 40u);
 }
 
 // Not counted: the build tool starts the tool itself and reports nothing. Told BUSY, or given

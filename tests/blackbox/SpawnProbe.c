@@ -2,12 +2,14 @@
    argument says and writes how it ended ("exit N" or "signal N") to the file named by
    PROBE_STATUS. Its own output is nothing else, so the started program's output is all there is.
    Usage: SpawnProbe <method> <program> [<args>...], method one of execve execv execvp execvpe
-   execl execlp execle spawn spawnp execve-noenv system. Built plain and static (the static one
-   cannot be intercepted by a preloaded library). */
+   execl execlp execle spawn spawnp execve-noenv system, or spawn-reaper (posix_spawnp twenty
+   times in turn, each reaped by a SIGCHLD handler). Built plain and static (the static one cannot
+   be intercepted by a preloaded library). */
 
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,6 +36,49 @@ static void Report(int status) {
         (void)ignored;
         close(fd);
     }
+}
+
+static volatile sig_atomic_t reaped;
+static volatile int reapedStatus;
+
+static void OnChild(int signal) {
+    (void)signal;
+    int saved = errno;
+    int status = 0;
+    while (waitpid(-1, &status, WNOHANG) > 0) {
+        reapedStatus = status;
+        reaped = 1;
+    }
+    errno = saved;
+}
+
+/* Spawns the program count times in turn; a SIGCHLD handler reaps each. */
+static int SpawnReaped(char** rest, int count) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnChild;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGCHLD, &action, NULL);
+    sigset_t block;
+    sigset_t old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGCHLD);
+    int status = 0;
+    for (int i = 0; i < count; ++i) {
+        reaped = 0;
+        pid_t pid = 0;
+        if (posix_spawnp(&pid, rest[0], NULL, NULL, rest, environ) != 0) {
+            return 127 << 8;
+        }
+        sigprocmask(SIG_BLOCK, &block, &old);
+        while (!reaped) {
+            sigsuspend(&old);
+        }
+        sigprocmask(SIG_SETMASK, &old, NULL);
+        status = reapedStatus;
+    }
+    return status;
 }
 
 static void Exec(const char* method, char** argv) {
@@ -83,6 +128,8 @@ int main(int argc, char** argv) {
     int status = 0;
     if (strcmp(method, "system") == 0) {
         status = system(rest[0]);
+    } else if (strcmp(method, "spawn-reaper") == 0) {
+        status = SpawnReaped(rest, 20);
     } else if (strcmp(method, "spawn") == 0 || strcmp(method, "spawnp") == 0) {
         pid_t pid = 0;
         int error = strcmp(method, "spawn") == 0
