@@ -95,7 +95,7 @@ protected:
     // A make build of count "sleep 60" recipes (s0 ..) through a console in the background, with
     // sleep and true (recipes t1 ..) as the profile's tools and two slots; returns the console's
     // pid once two sleeps run in the slots and the relays of the others wait for one.
-    int StartSleepingBuild(const std::string& name, int count) {
+    int StartSleepingBuild(const std::string& name, int count, std::vector<std::string> more = {}) {
         test::WriteFile(dir_ / "work/tools.xml",
                         "<InterceptProfile version=\"1\"><Tool program=\"sleep\"/>"
                         "<Tool program=\"true\"/></InterceptProfile>");
@@ -105,8 +105,10 @@ protected:
         }
         makefile += "\ns%:\n\tsleep 60\nt%:\n\ttrue\n";
         test::WriteFile(dir_ / "work/Makefile", makefile);
-        int console = Start(
-            name, {"/COMMAND=make -j" + std::to_string(count), "/PROFILE=tools.xml", "/MAXCPUS=2"});
+        std::vector<std::string> args = {"/COMMAND=make -j" + std::to_string(count),
+                                         "/PROFILE=tools.xml", "/MAXCPUS=2"};
+        args.insert(args.end(), more.begin(), more.end());
+        int console = Start(name, args);
         EXPECT_TRUE(test::WaitUntil(
             [&] {
                 int sleeping = 0;
@@ -297,6 +299,26 @@ TEST_F(InterceptBuildTest, KillingTheConsoleLeavesNoProcessBehind) {
     kill(console, SIGKILL);
     test::WaitChild(console, 10s);
     // TearDown checks that every process of the build ends.
+}
+
+// make killed while it waits for tools it started itself and for relays: the build fails, no
+// tool is left running, and the steps of the tools in the slots end (lost) in the monitor.
+TEST_F(InterceptBuildTest, KillingTheBuildToolEndsTheBuildAndItsStepsAndLeavesNoProcess) {
+    StartAgent(1);
+    int console = StartSleepingBuild("killed", 5, {"/MON=killed.nv_mon"});
+    for (const auto& [pid, comm] : MarkedProcesses(mark_)) {
+        if (comm == "make") {
+            kill(pid, SIGKILL);
+        }
+    }
+    EXPECT_NE(test::WaitChild(console, 30s), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return MarkedProcesses(mark_).empty(); }, 15s))
+        << Names(MarkedProcesses(mark_));
+    std::vector<timeline::Task> steps = CompileSteps(dir_ / "work/killed.nv_mon");
+    EXPECT_GE(steps.size(), 2u);
+    for (const timeline::Task& step : steps) {
+        EXPECT_TRUE(step.ended) << step.name;
+    }
 }
 
 // Tasksmith killed in the middle of an intercepted build: no process of the build is left, and
