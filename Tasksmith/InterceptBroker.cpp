@@ -292,9 +292,10 @@ struct InterceptBroker::State {
         auto process = platform::OpenProcessEndHandle(started.pid);
         if (process) {
             c.process = *process;
-        } else {
+        } else if (process.error().code == ESRCH) {
             ToolEnded(c); // gone already
         }
+        // Otherwise (no descriptor left) the run ends with its DONE, or when its build tool goes.
     }
 
     // The tool has ended: its parent has a little time to wait for it and report how.
