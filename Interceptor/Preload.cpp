@@ -9,6 +9,9 @@
 // A posix_spawn of a tool first asks the broker itself (ASK): when the tool is not counted, or a
 // local slot is free at once, the spawning process starts the tool directly, without qzrelay,
 // and the library's wrappers of the wait calls report its end (DONE) when the process reaps it.
+// An exec of a tool asks the same way when the caller's parent has the library loaded: given a
+// slot, it notes its pid and step in the runs table beside the broker's socket (HANDOFF) and
+// replaces itself by the tool; the parent's wait wrapper reports the end (REAPED).
 // Otherwise (BUSY, or anything out of the ordinary) the call starts qzrelay as above.
 //
 // This file is a platform shim of its own and the one place outside libs/platform that calls
@@ -26,6 +29,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -34,6 +38,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -927,26 +932,34 @@ EarlyEnd earlyEnds[kEarlyEnds];
 unsigned earlySerial;
 int filling; // direct runs taken whose child is not noted yet
 
+void ReportHandedOff(pid_t pid, bool signalled, int number);
+
 void Reaped(pid_t pid, bool signalled, int number) {
-    if (pid <= 0 || __atomic_load_n(&directCount, __ATOMIC_SEQ_CST) == 0) {
+    if (pid <= 0) {
         return;
     }
-    if (ReportEnd(pid, signalled, number) || __atomic_load_n(&filling, __ATOMIC_SEQ_CST) == 0) {
-        return;
+    if (__atomic_load_n(&directCount, __ATOMIC_SEQ_CST) > 0) {
+        if (ReportEnd(pid, signalled, number)) {
+            return;
+        }
+        if (__atomic_load_n(&filling, __ATOMIC_SEQ_CST) > 0) {
+            const unsigned serial = __atomic_add_fetch(&earlySerial, 1, __ATOMIC_SEQ_CST);
+            EarlyEnd& end = earlyEnds[serial % kEarlyEnds];
+            __atomic_store_n(&end.pid, -1, __ATOMIC_SEQ_CST);
+            end.signalled = signalled;
+            end.number = number;
+            end.serial = serial;
+            __atomic_store_n(&end.pid, pid, __ATOMIC_SEQ_CST);
+            // The spawn may have noted its child meanwhile, and looked before this end was there.
+            if (ReportEnd(pid, signalled, number)) {
+                pid_t expected = pid;
+                __atomic_compare_exchange_n(&end.pid, &expected, 0, false, __ATOMIC_SEQ_CST,
+                                            __ATOMIC_SEQ_CST);
+                return;
+            }
+        }
     }
-    const unsigned serial = __atomic_add_fetch(&earlySerial, 1, __ATOMIC_SEQ_CST);
-    EarlyEnd& end = earlyEnds[serial % kEarlyEnds];
-    __atomic_store_n(&end.pid, -1, __ATOMIC_SEQ_CST);
-    end.signalled = signalled;
-    end.number = number;
-    end.serial = serial;
-    __atomic_store_n(&end.pid, pid, __ATOMIC_SEQ_CST);
-    // The spawn may have noted its child meanwhile, and looked before this end was there.
-    if (ReportEnd(pid, signalled, number)) {
-        pid_t expected = pid;
-        __atomic_compare_exchange_n(&end.pid, &expected, 0, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_SEQ_CST);
-    }
+    ReportHandedOff(pid, signalled, number);
 }
 
 /// After a spawn has noted child: its end, if it was reaped before (since serial).
@@ -975,6 +988,210 @@ void ReapedStatus(pid_t pid, int status) {
     }
 }
 
+// ---- Runs handed off through an exec ----
+
+/// The runs table beside the broker's socket (see the broker's side for its layout), mapped on
+/// first use; null when there is none.
+std::int32_t* execRuns;
+int execRunsState; // 0 not tried yet, 1 mapped, 2 none
+constexpr std::size_t kExecRuns = 1024;
+
+std::int32_t* ExecRuns() {
+    int state = __atomic_load_n(&execRunsState, __ATOMIC_ACQUIRE);
+    if (state != 0) {
+        return state == 1 ? execRuns : nullptr;
+    }
+    char path[sizeof(sockaddr_un::sun_path) + 8];
+    const char* socketPath = ValueOf(savedSocket);
+    const char* slash = std::strrchr(socketPath, '/');
+    std::int32_t* mapped = nullptr;
+    if (slash != nullptr && static_cast<std::size_t>(slash - socketPath) + 6 < sizeof(path)) {
+        std::size_t length = static_cast<std::size_t>(slash - socketPath) + 1;
+        std::memcpy(path, socketPath, length);
+        std::memcpy(path + length, "runs", 5);
+        int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+        struct stat info {};
+        constexpr std::size_t kSize = kExecRuns * 8;
+        if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+            static_cast<std::size_t>(info.st_size) >= kSize) {
+            void* address = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            mapped = address == MAP_FAILED ? nullptr : static_cast<std::int32_t*>(address);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    int expected = 0;
+    if (__atomic_compare_exchange_n(&execRunsState, &expected, mapped != nullptr ? 1 : 2, false,
+                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        execRuns = mapped;
+        __atomic_store_n(&execRunsState, mapped != nullptr ? 1 : 2, __ATOMIC_RELEASE);
+        return mapped;
+    }
+    if (mapped != nullptr) {
+        munmap(mapped, kExecRuns * 8); // another thread mapped it first
+    }
+    return __atomic_load_n(&execRunsState, __ATOMIC_ACQUIRE) == 1 ? execRuns : nullptr;
+}
+
+/// Whether the system can execute the file itself (an ELF program or a "#!" script); one it
+/// cannot is left to qzrelay, which runs it with /bin/sh.
+bool DirectlyExecutable(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char head[4] = {};
+    ssize_t n;
+    while ((n = read(fd, head, sizeof(head))) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    return (n >= 2 && head[0] == '#' && head[1] == '!') || (n == 4 && std::memcmp(head,
+                                                                                  "\x7f"
+                                                                                  "ELF",
+                                                                                  4) == 0);
+}
+
+/// Whether the library is loaded into process pid: its memory map names a file of our name (the
+/// map names the file itself, where LD_PRELOAD may name a link to it).
+bool LibraryLoadedIn(pid_t pid) {
+    char path[64] = "/proc/";
+    char digits[24];
+    std::size_t at = std::strlen(path);
+    const char* text = DecimalText(static_cast<unsigned long long>(pid), digits);
+    std::memcpy(path + at, text, std::strlen(text));
+    at += std::strlen(text);
+    std::memcpy(path + at, "/maps", 6);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // Scanned in pieces, each starting with the end of the one before, so a name is never cut.
+    constexpr char name[] = "/libqzintercept.so\n";
+    const std::size_t nameLength = sizeof(name) - 1;
+    char buffer[4096 + kPathMax];
+    std::size_t kept = 0;
+    bool found = false;
+    for (;;) {
+        ssize_t n = read(fd, buffer + kept, 4096);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        std::size_t size = kept + static_cast<std::size_t>(n);
+        for (std::size_t i = 0; i + nameLength <= size && !found; ++i) {
+            found = std::memcmp(buffer + i, name, nameLength) == 0;
+        }
+        if (found) {
+            break;
+        }
+        kept = nameLength < size ? nameLength : size;
+        std::memmove(buffer, buffer + size - kept, kept);
+    }
+    close(fd);
+    return found;
+}
+
+/// Before an exec of tool program (absolute form in absolute): when the broker gives a local
+/// slot at once and the parent, which will reap this process, can report the end, the run is
+/// handed off and this process replaces itself by the tool. Returns only when the exec was not
+/// made (false: leave it to qzrelay) or failed (true, errno as the exec left it).
+bool ExecDirect(const char* program, char* const argv[], char* const envp[]) {
+    std::int32_t* runs = nullptr;
+    char absolute[kPathMax];
+    const char* relative = program[0] == '.' && program[1] == '/' ? program + 2 : program;
+    if (!directEnabled || !AbsolutePath(relative, absolute, sizeof(absolute)) ||
+        !DirectlyExecutable(program) || (runs = ExecRuns()) == nullptr ||
+        !LibraryLoadedIn(getppid())) {
+        return false;
+    }
+    const pid_t self = getpid();
+    std::size_t index = 0;
+    for (; index < kExecRuns; ++index) {
+        std::int32_t expected = 0;
+        if (__atomic_compare_exchange_n(&runs[2 * index], &expected, -1, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+            break;
+        }
+    }
+    if (index == kExecRuns) {
+        return false;
+    }
+    int fd = ConnectBroker();
+    unsigned step = 0;
+    Answer answer = fd >= 0 ? Ask(fd, absolute, argv, &step) : Answer::Relay;
+    if (answer != Answer::Slot) {
+        __atomic_store_n(&runs[2 * index], 0, __ATOMIC_SEQ_CST);
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (answer == Answer::Relay) {
+            return false;
+        }
+    }
+    QZ_TOOL_ENVIRONMENT(environment, envp);
+    if (answer == Answer::Slot) {
+        __atomic_store_n(&runs[2 * index + 1], static_cast<std::int32_t>(step), __ATOMIC_SEQ_CST);
+        __atomic_store_n(&runs[2 * index], self, __ATOMIC_SEQ_CST);
+        char stepText[24];
+        char pidText[24];
+        char indexText[24];
+        const char* fields[] = {"HANDOFF", DecimalText(step, stepText),
+                                DecimalText(static_cast<unsigned>(self), pidText),
+                                DecimalText(index, indexText)};
+        SendFields(fd, fields, 4);
+    }
+    realExecve(program, argv, environment);
+    if (answer == Answer::Slot) {
+        // Not replaced: this process goes on as itself, and the step ends as a failed start.
+        int error = errno;
+        std::int32_t expected = self;
+        __atomic_compare_exchange_n(&runs[2 * index], &expected, 0, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
+        SendDone(fd, step, false, error == ENOENT ? 127 : 126);
+        close(fd);
+        errno = error;
+    }
+    return true;
+}
+
+/// After a wait call reaped pid: the end of a run handed off to it through an exec goes to the
+/// broker on a connection of its own.
+void ReportHandedOff(pid_t pid, bool signalled, int number) {
+    std::int32_t* runs = enabled ? ExecRuns() : nullptr;
+    if (runs == nullptr) {
+        return;
+    }
+    for (std::size_t i = 0; i < kExecRuns; ++i) {
+        if (__atomic_load_n(&runs[2 * i], __ATOMIC_SEQ_CST) != pid) {
+            continue;
+        }
+        const std::int32_t step = __atomic_load_n(&runs[2 * i + 1], __ATOMIC_SEQ_CST);
+        std::int32_t expected = pid;
+        if (!__atomic_compare_exchange_n(&runs[2 * i], &expected, 0, false, __ATOMIC_SEQ_CST,
+                                         __ATOMIC_SEQ_CST)) {
+            continue;
+        }
+        int savedErrno = errno;
+        int fd = ConnectBroker();
+        if (fd >= 0) {
+            char stepText[24];
+            char pidText[24];
+            char numberText[24];
+            const char* fields[] = {"REAPED", DecimalText(static_cast<unsigned>(step), stepText),
+                                    DecimalText(static_cast<unsigned>(pid), pidText),
+                                    signalled ? "signal" : "exit",
+                                    DecimalText(static_cast<unsigned>(number), numberText)};
+            SendFields(fd, fields, 5);
+            close(fd);
+        }
+        errno = savedErrno;
+        return;
+    }
+}
+
 /// Counts a spawn's entry as filled however it leaves.
 struct Filled {
     ~Filled() { __atomic_sub_fetch(&filling, 1, __ATOMIC_SEQ_CST); }
@@ -991,7 +1208,7 @@ bool SpawnDirect(SpawnFunction real, pid_t* pid, const char* program,
     }
     char absolute[kPathMax];
     const char* relative = program[0] == '.' && program[1] == '/' ? program + 2 : program;
-    if (!AbsolutePath(relative, absolute, sizeof(absolute))) {
+    if (!AbsolutePath(relative, absolute, sizeof(absolute)) || !DirectlyExecutable(program)) {
         return false;
     }
     DirectRun* entry = TakeDirectEntry();
@@ -1061,6 +1278,10 @@ int Execve(const char* path, char* const argv[], char* const envp[]) {
         path = beyond;
     }
     if (path != nullptr && IsTool(path)) {
+        errno = savedErrno;
+        if (ExecDirect(path, argv, envp)) {
+            return -1;
+        }
         QZ_RELAY_ARGUMENTS(arguments, path, argv);
         QZ_ENVIRONMENT(relayEnvironment, envp, true);
         errno = savedErrno;
@@ -1093,6 +1314,10 @@ int Execvpe(const char* file, char* const argv[], char* const envp[]) {
         return -1;
     }
     if (found && IsTool(program)) {
+        errno = savedErrno;
+        if (ExecDirect(program, argv, envp)) {
+            return -1;
+        }
         QZ_RELAY_ARGUMENTS(arguments, program, argv);
         QZ_ENVIRONMENT(relayEnvironment, envp, true);
         errno = savedErrno;

@@ -97,27 +97,47 @@ Result<Message> ParseRemote(const std::vector<std::string>& f) {
     return remote;
 }
 
+/// "exit" and a code 0-255, or "signal" and a signal 1-64.
+Result<std::pair<bool, int>> ParseEnd(const std::string& name, const std::string& kind,
+                                      const std::string& text) {
+    long long number = 0;
+    if (kind == "exit") {
+        if (!ParseNumber(text, 255, number)) {
+            return Malformed(name + " with exit code \"" + text + "\"");
+        }
+        return std::pair<bool, int>{false, static_cast<int>(number)};
+    }
+    if (kind == "signal") {
+        if (!ParseNumber(text, 64, number) || number == 0) {
+            return Malformed(name + " with signal \"" + text + "\"");
+        }
+        return std::pair<bool, int>{true, static_cast<int>(number)};
+    }
+    return Malformed(name + " of kind \"" + kind + "\"");
+}
+
 Result<Message> ParseDone(const std::vector<std::string>& f) {
     if (f.size() != 4 || f[1].empty()) {
         return Malformed("DONE needs a step, a kind and a number");
     }
-    DoneMessage done;
-    done.step = f[1];
-    long long number = 0;
-    if (f[2] == "exit") {
-        if (!ParseNumber(f[3], 255, number)) {
-            return Malformed("DONE with exit code \"" + f[3] + "\"");
-        }
-    } else if (f[2] == "signal") {
-        if (!ParseNumber(f[3], 64, number) || number == 0) {
-            return Malformed("DONE with signal \"" + f[3] + "\"");
-        }
-        done.signalled = true;
-    } else {
-        return Malformed("DONE of kind \"" + f[2] + "\"");
+    auto end = ParseEnd("DONE", f[2], f[3]);
+    if (!end) {
+        return tl::unexpected(end.error());
     }
-    done.number = static_cast<int>(number);
-    return done;
+    return DoneMessage{f[1], end->first, end->second};
+}
+
+Result<Message> ParseReaped(const std::vector<std::string>& f) {
+    long long pid = 0;
+    if (f.size() != 5 || f[1].empty() || !ParseNumber(f[2], std::numeric_limits<int>::max(), pid) ||
+        pid < 2) {
+        return Malformed("REAPED needs a step, a process id, a kind and a number");
+    }
+    auto end = ParseEnd("REAPED", f[3], f[4]);
+    if (!end) {
+        return tl::unexpected(end.error());
+    }
+    return ReapedMessage{f[1], static_cast<int>(pid), end->first, end->second};
 }
 
 } // namespace
@@ -130,6 +150,15 @@ std::vector<std::string> FieldsOf(const Message& message) {
             [](const BusyMessage&) { return std::vector<std::string>{"BUSY"}; },
             [](const StartedMessage& m) {
                 return std::vector<std::string>{"STARTED", m.step, std::to_string(m.pid)};
+            },
+            [](const HandoffMessage& m) {
+                return std::vector<std::string>{"HANDOFF", m.step, std::to_string(m.pid),
+                                                std::to_string(m.index)};
+            },
+            [](const ReapedMessage& m) {
+                return std::vector<std::string>{"REAPED", m.step, std::to_string(m.pid),
+                                                m.signalled ? "signal" : "exit",
+                                                std::to_string(m.number)};
             },
             [](const LocalMessage& m) {
                 return std::vector<std::string>{"LOCAL", m.reason};
@@ -167,6 +196,19 @@ Result<Message> ParseFields(const std::vector<std::string>& f) {
     }
     if (kind == "ASK") {
         return ParseRun<AskMessage>(f);
+    }
+    if (kind == "HANDOFF") {
+        long long pid = 0;
+        long long index = 0;
+        if (f.size() != 4 || f[1].empty() ||
+            !ParseNumber(f[2], std::numeric_limits<int>::max(), pid) || pid < 2 ||
+            !ParseNumber(f[3], static_cast<long long>(kExecRuns) - 1, index)) {
+            return Malformed("HANDOFF needs a step, a process id and an entry");
+        }
+        return HandoffMessage{f[1], static_cast<int>(pid), static_cast<int>(index)};
+    }
+    if (kind == "REAPED") {
+        return ParseReaped(f);
     }
     if (kind == "BUSY") {
         if (f.size() != 1) {
@@ -298,8 +340,9 @@ Result<Message> ReadMessage(platform::THandle connection) {
 }
 
 std::string_view KindOf(const Message& message) {
-    static constexpr std::string_view kKinds[] = {"RUN",   "LOCAL", "SLOT", "REMOTE", "DONE",
-                                                  "RETRY", "NOTE",  "ASK",  "BUSY",   "STARTED"};
+    static constexpr std::string_view kKinds[] = {"RUN",  "LOCAL",   "SLOT",    "REMOTE",
+                                                  "DONE", "RETRY",   "NOTE",    "ASK",
+                                                  "BUSY", "STARTED", "HANDOFF", "REAPED"};
     return kKinds[message.index()];
 }
 

@@ -46,6 +46,31 @@ struct StartedMessage {
     int pid = 0;
 };
 
+/// preload library -> broker, after SLOT, from a process that is about to replace itself by the
+/// tool (execve): the run goes on as process pid, whose parent will report its end with REAPED
+/// (entry index of the runs table names the run to it). DONE follows on this connection only
+/// when the exec fails.
+struct HandoffMessage {
+    std::string step;
+    int pid = 0;
+    int index = 0;
+};
+
+/// preload library -> broker, first and only, from the process that reaped a handed-off run.
+struct ReapedMessage {
+    std::string step;
+    int pid = 0;
+    bool signalled = false;
+    int number = 0;
+};
+
+/// The runs table, a file of this name beside the broker's socket: kExecRuns entries of two
+/// 32-bit little-endian words, the pid of a handed-off run (0: free, -1: being written) and its
+/// step. The exec'ing process writes its entry; whoever reaps the pid takes the entry (back to 0)
+/// and sends REAPED; the broker clears an entry whose step it ends otherwise.
+inline constexpr std::string_view kExecRunsName = "runs";
+inline constexpr std::size_t kExecRuns = 1024;
+
 /// broker -> relay: run the tool here, in no slot. An empty reason: not a tool of the build's
 /// list (or its arguments do not match); otherwise the broker already showed the fallback line.
 struct LocalMessage {
@@ -86,7 +111,8 @@ struct NoteMessage {
 };
 
 using Message = std::variant<RunMessage, LocalMessage, SlotMessage, RemoteMessage, DoneMessage,
-                             RetryMessage, NoteMessage, AskMessage, BusyMessage, StartedMessage>;
+                             RetryMessage, NoteMessage, AskMessage, BusyMessage, StartedMessage,
+                             HandoffMessage, ReapedMessage>;
 
 /// The strings of a message, kind first.
 std::vector<std::string> FieldsOf(const Message& message);

@@ -102,6 +102,14 @@ TEST(RelayProtocolTest, EveryMessageSurvivesEncodingAndDecoding) {
     auto started = std::get<StartedMessage>(RoundTrip(StartedMessage{"5", 31337}));
     EXPECT_EQ(started.step, "5");
     EXPECT_EQ(started.pid, 31337);
+    auto handoff = std::get<HandoffMessage>(RoundTrip(HandoffMessage{"6", 4242, 1023}));
+    EXPECT_EQ(handoff.step, "6");
+    EXPECT_EQ(handoff.pid, 4242);
+    EXPECT_EQ(handoff.index, 1023);
+    auto reaped = std::get<ReapedMessage>(RoundTrip(ReapedMessage{"6", 4242, true, 9}));
+    EXPECT_EQ(reaped.pid, 4242);
+    EXPECT_TRUE(reaped.signalled);
+    EXPECT_EQ(reaped.number, 9);
 }
 
 TEST(RelayProtocolTest, TheFrameIsALittleEndianLengthAndNulEndedStrings) {
@@ -151,6 +159,15 @@ TEST(RelayProtocolTest, MalformedMessagesAreRejected) {
         {"ASK", "1", "1", "/", "bin/x", "1", "x"},
         {"ASK", "1", "1", "/", "/bin/x", "2", "x"},
         {"BUSY", ""},
+        {"HANDOFF", "1", "5"},
+        {"HANDOFF", "1", "5", "1024"},
+        {"HANDOFF", "1", "1", "0"},
+        {"HANDOFF", "", "5", "0"},
+        {"REAPED", "1", "5", "exit"},
+        {"REAPED", "1", "5", "exit", "256"},
+        {"REAPED", "1", "5", "signal", "0"},
+        {"REAPED", "1", "0", "exit", "0"},
+        {"REAPED", "1", "5", "died", "1"},
         {"STARTED", "1"},
         {"STARTED", "", "5"},
         {"STARTED", "1", "1"},

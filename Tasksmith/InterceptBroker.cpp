@@ -3,7 +3,9 @@
 #include "JobFile.h"
 #include "RelayProtocol.h"
 #include "platform/Clock.h"
+#include "platform/File.h"
 #include "platform/LocalSocket.h"
+#include "platform/MemoryMap.h"
 #include "platform/NativeThread.h"
 #include "platform/Pipe.h"
 #include "platform/ProcessAncestry.h"
@@ -65,12 +67,13 @@ bool Below(const std::string& folder, const std::string& root) {
 }
 
 enum class Phase {
-    AwaitRun, ///< nothing received yet
-    Waiting,  ///< waits for a slot
-    InSlot,   ///< runs in a slot; DONE or RETRY to come
-    Reaping,  ///< a direct run's tool has ended; DONE to come when its parent has waited
-    Retried,  ///< runs here after a failed remote placement; DONE to come
-    Answered, ///< LOCAL sent; the connection is closed once sent
+    AwaitRun,  ///< nothing received yet
+    Waiting,   ///< waits for a slot
+    InSlot,    ///< runs in a slot; DONE or RETRY to come
+    Reaping,   ///< a direct run's tool has ended; DONE to come when its parent has waited
+    HandedOff, ///< the run went on in the asking process's exec; DONE only if the exec failed
+    Retried,   ///< runs here after a failed remote placement; DONE to come
+    Answered,  ///< LOCAL sent; the connection is closed once sent
 };
 
 struct Connection {
@@ -88,6 +91,9 @@ struct Connection {
     bool direct = false;
     /// A direct run's tool, from STARTED until it ends.
     THandle process = kInvalidHandle;
+    /// A handed-off run: its process and its entry of the runs table.
+    int pid = 0;
+    int entry = -1;
     bool remoteAllowed = false;
     std::string program;
     std::string folder;
@@ -127,6 +133,11 @@ struct InterceptBroker::State {
 
     // Owned by the broker's thread.
     std::map<THandle, Connection> connections;
+    /// Runs handed off by processes that replaced themselves by their tool, by step.
+    std::map<int, Connection> detached;
+    /// The runs table (kExecRuns entries of pid and step); unmapped when it could not be made.
+    platform::File runsFile;
+    platform::MappedView runsView;
     std::deque<THandle> queue;
     std::vector<bool> localBusy;
     std::vector<bool> remoteBusy;
@@ -298,6 +309,62 @@ struct InterceptBroker::State {
         // Otherwise (no descriptor left) the run ends with its DONE, or when its build tool goes.
     }
 
+    // The process that asked replaces itself by the tool: the run is detached from the
+    // connection, which closes with the exec, and ends with the REAPED its parent sends.
+    void HandleHandoff(THandle handle, Connection& c, const intercept::HandoffMessage& handoff) {
+        if (handoff.step != std::to_string(c.step) || !c.direct || c.process != kInvalidHandle ||
+            runsView.Address() == nullptr) {
+            Drop(handle, true);
+            return;
+        }
+        Connection run = c;
+        run.handle = kInvalidHandle;
+        run.input.clear();
+        run.pid = handoff.pid;
+        run.entry = handoff.index;
+        auto process = platform::OpenProcessEndHandle(handoff.pid);
+        if (process) {
+            run.process = *process;
+        }
+        auto [it, inserted] = detached.emplace(run.step, std::move(run));
+        if (!process && process.error().code == ESRCH) {
+            ToolEnded(it->second);
+        }
+        c.slot = -1;
+        c.phase = Phase::HandedOff;
+    }
+
+    // Ends a detached run: its step, its slot, its entry of the runs table, its process handle.
+    void EndDetached(std::map<int, Connection>::iterator it, int exitCode, bool lost) {
+        Connection& run = it->second;
+        EndStep(run, exitCode, lost);
+        FreeSlot(run);
+        if (run.entry >= 0 && runsView.Address() != nullptr) {
+            auto* words = reinterpret_cast<std::int32_t*>(runsView.Address());
+            std::int32_t expected = run.pid;
+            std::atomic_ref<std::int32_t>(words[2 * run.entry])
+                .compare_exchange_strong(expected, 0);
+        }
+        if (run.process != kInvalidHandle) {
+            platform::CloseHandle(run.process);
+        }
+        detached.erase(it);
+        UpdateCounts();
+    }
+
+    // The parent of a handed-off run has reaped it; nothing more comes on this connection.
+    void HandleReaped(THandle handle, const intercept::ReapedMessage& reaped) {
+        auto it = detached.begin();
+        while (it != detached.end() &&
+               (std::to_string(it->first) != reaped.step || it->second.pid != reaped.pid)) {
+            ++it;
+        }
+        if (it != detached.end()) {
+            EndDetached(it, reaped.signalled ? 128 + reaped.number : reaped.number, false);
+        }
+        Drop(handle, false);
+    }
+
     // The tool has ended: its parent has a little time to wait for it and report how.
     void ToolEnded(Connection& c) {
         if (c.process != kInvalidHandle) {
@@ -317,7 +384,12 @@ struct InterceptBroker::State {
             Drop(handle, true);
             return;
         }
-        if (c.phase == Phase::InSlot || c.phase == Phase::Reaping) {
+        if (c.phase == Phase::HandedOff) {
+            // The exec failed: the process goes on as itself.
+            if (auto it = detached.find(c.step); it != detached.end()) {
+                EndDetached(it, done.signalled ? 128 + done.number : done.number, false);
+            }
+        } else if (c.phase == Phase::InSlot || c.phase == Phase::Reaping) {
             EndStep(c, done.signalled ? 128 + done.number : done.number, false);
             FreeSlot(c);
         }
@@ -375,9 +447,15 @@ struct InterceptBroker::State {
         } else if (const auto* started = std::get_if<intercept::StartedMessage>(&*message);
                    started != nullptr && c.phase == Phase::InSlot) {
             HandleStarted(handle, c, *started);
+        } else if (const auto* handoff = std::get_if<intercept::HandoffMessage>(&*message);
+                   handoff != nullptr && c.phase == Phase::InSlot) {
+            HandleHandoff(handle, c, *handoff);
+        } else if (const auto* reaped = std::get_if<intercept::ReapedMessage>(&*message);
+                   reaped != nullptr && c.phase == Phase::AwaitRun) {
+            HandleReaped(handle, *reaped);
         } else if (const auto* done = std::get_if<intercept::DoneMessage>(&*message);
                    done != nullptr && (c.phase == Phase::InSlot || c.phase == Phase::Retried ||
-                                       c.phase == Phase::Reaping)) {
+                                       c.phase == Phase::Reaping || c.phase == Phase::HandedOff)) {
             HandleDone(handle, c, *done);
         } else if (const auto* retry = std::get_if<intercept::RetryMessage>(&*message);
                    retry != nullptr && c.phase == Phase::InSlot && !c.direct) {
@@ -546,6 +624,18 @@ struct InterceptBroker::State {
         for (THandle handle : unreaped) {
             Drop(handle, false);
         }
+        for (auto it = detached.begin(); it != detached.end();) {
+            auto current = it++;
+            if (current->second.phase != Phase::Reaping) {
+                continue;
+            }
+            if (current->second.deadline <= now) {
+                EndDetached(current, 1, true);
+            } else {
+                next =
+                    next == 0 ? current->second.deadline : std::min(next, current->second.deadline);
+            }
+        }
         expired.clear();
         if (acceptRetry > now) {
             next = next == 0 ? acceptRetry : std::min(next, acceptRetry);
@@ -574,6 +664,7 @@ struct InterceptBroker::State {
     void Run() {
         std::vector<THandle> handles;
         std::vector<THandle> owners; // of the direct runs' process handles, after the connections
+        std::vector<int> stepOwners; // of the detached runs' process handles, after those
         std::vector<bool> ready;
         while (!stopping.load()) {
             int timeout = Expire();
@@ -592,6 +683,14 @@ struct InterceptBroker::State {
                     owners.push_back(handle);
                 }
             }
+            const std::size_t detachedFrom = handles.size();
+            stepOwners.clear();
+            for (const auto& [step, run] : detached) {
+                if (run.process != kInvalidHandle) {
+                    handles.push_back(run.process);
+                    stepOwners.push_back(step);
+                }
+            }
             auto waited = platform::WaitReadable(handles, timeout);
             if (!waited) {
                 platform::SleepMilliseconds(10);
@@ -605,9 +704,15 @@ struct InterceptBroker::State {
                 Accept();
             }
             // Ends first: a DONE read below may end the connection and close its process handle.
-            for (std::size_t i = processes; i < handles.size(); ++i) {
+            for (std::size_t i = processes; i < detachedFrom; ++i) {
                 auto it = connections.find(owners[i - processes]);
                 if (ready[i] && it != connections.end() && it->second.process == handles[i]) {
+                    ToolEnded(it->second);
+                }
+            }
+            for (std::size_t i = detachedFrom; i < handles.size(); ++i) {
+                auto it = detached.find(stepOwners[i - detachedFrom]);
+                if (ready[i] && it != detached.end() && it->second.process == handles[i]) {
                     ToolEnded(it->second);
                 }
             }
@@ -619,6 +724,9 @@ struct InterceptBroker::State {
         }
         while (!connections.empty()) {
             Drop(connections.begin()->first, false);
+        }
+        while (!detached.empty()) {
+            EndDetached(detached.begin(), 1, true);
         }
     }
 };
@@ -644,6 +752,17 @@ std::string InterceptBroker::Start() {
         return listener.error().Text();
     }
     state_->listener = *listener;
+    // The runs table: without it, processes that exec a tool leave it to qzrelay.
+    platform::FileOpenRequest request;
+    request.access = platform::FileAccess::ReadWrite;
+    request.disposition = platform::FileDisposition::CreateAlways;
+    const std::int64_t runsSize = static_cast<std::int64_t>(intercept::kExecRuns * 8);
+    if (!state_->runsFile.Open(
+            state_->settings.folder + "/" + std::string(intercept::kExecRunsName), request) ||
+        !state_->runsFile.SetSize(runsSize) ||
+        !state_->runsView.Map(state_->runsFile, 0, static_cast<std::size_t>(runsSize), true)) {
+        state_->runsView.Unmap();
+    }
     if (auto made = platform::SetNonBlocking(state_->listener); !made) {
         return "cannot make the socket non-blocking: " +
                platform::SystemErrorText(made.error().code);

@@ -2,6 +2,7 @@
 
 #include "RelayProtocol.h"
 #include "TestSupport.h"
+#include "platform/File.h"
 #include "platform/LocalSocket.h"
 #include "platform/Pipe.h"
 
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +106,22 @@ std::string StepOf(const Message& message) {
     return {};
 }
 
+// A tool: a child of this test that ends (with 0) when the returned pipe end is closed.
+std::pair<pid_t, platform::THandle> StartTool() {
+    auto pipe = platform::CreatePipe();
+    if (!pipe) {
+        return {-1, platform::kInvalidHandle};
+    }
+    pid_t tool = fork();
+    if (tool == 0) {
+        platform::CloseHandle(pipe->write);
+        char byte;
+        _exit(read(pipe->read, &byte, 1) == 0 ? 0 : 1);
+    }
+    platform::CloseHandle(pipe->read);
+    return {tool, pipe->write};
+}
+
 class InterceptBrokerTest : public ::testing::Test {
 protected:
     void Start(int localSlots, std::vector<std::string> nodes = {}, int waitLimitMs = 0,
@@ -132,6 +150,13 @@ protected:
         std::vector<BrokerEvent> taken = broker_->TakeEvents();
         events_.insert(events_.end(), taken.begin(), taken.end());
         return events_;
+    }
+    BrokerEvent LastEnded() {
+        Events();
+        auto it = std::find_if(events_.rbegin(), events_.rend(), [](const BrokerEvent& e) {
+            return e.kind == BrokerEvent::Kind::Ended;
+        });
+        return it == events_.rend() ? BrokerEvent{} : *it;
     }
     int CountOf(BrokerEvent::Kind kind) {
         Events();
@@ -255,22 +280,13 @@ TEST_F(InterceptBrokerTest, ADirectRunEndsWithTheCodeItsBuildToolReportsOrLostWi
     auto spawner = NewRelay();
     spawner->Ask({"gen", "one"});
     std::string step = StepOf(spawner->Answer());
-    // The tool: a child of this test that ends when its pipe is closed.
-    auto pipe = platform::CreatePipe();
-    ASSERT_TRUE(pipe);
-    pid_t tool = fork();
-    ASSERT_GE(tool, 0);
-    if (tool == 0) {
-        platform::CloseHandle(pipe->write);
-        char byte;
-        _exit(read(pipe->read, &byte, 1) == 0 ? 0 : 1);
-    }
-    platform::CloseHandle(pipe->read);
+    auto [tool, toolEnd] = StartTool();
+    ASSERT_GT(tool, 0);
     spawner->Send(intercept::StartedMessage{step, tool});
     auto waiter = NewRelay();
     waiter->Run({"gen", "two"});
     EXPECT_FALSE(waiter->Ready(100)) << "the slot is the running tool's";
-    platform::CloseHandle(pipe->write);
+    platform::CloseHandle(toolEnd);
     int status = 0;
     ASSERT_EQ(waitpid(tool, &status, 0), tool);
     EXPECT_FALSE(waiter->Ready(100)) << "ended, but its end is not reported yet";
@@ -308,6 +324,96 @@ TEST_F(InterceptBrokerTest, ADirectRunEndsWithTheCodeItsBuildToolReportsOrLostWi
     relay->Run({"gen", "five"});
     relay->Send(intercept::StartedMessage{StepOf(relay->Answer()), static_cast<int>(getpid())});
     EXPECT_TRUE(relay->ClosedByBroker());
+}
+
+// A process that execs a tool in a slot hands the run off: the run outlives the asking
+// connection and ends with the REAPED its parent sends on a connection of its own (or DONE on the
+// first one when the exec failed, or lost when nobody reports it), and its table entry is freed.
+TEST_F(InterceptBrokerTest, AHandedOffRunEndsWithItsParentsReportAndFreesItsEntry) {
+    Start(1, {}, 0, 0, 0, 300);
+    const std::string table = dir_ / std::string(intercept::kExecRunsName);
+    ASSERT_EQ(test::ReadFile(table).value_or("").size(), intercept::kExecRuns * 8);
+    auto execer = NewRelay();
+    execer->Ask({"gen", "one"});
+    std::string step = StepOf(execer->Answer());
+    auto [tool, toolEnd] = StartTool();
+    ASSERT_GT(tool, 0);
+    // The entry as the library writes it: pid, step.
+    const std::int32_t entry[2] = {tool, std::stoi(step)};
+    {
+        std::string bytes = test::ReadFile(table).value();
+        std::memcpy(bytes.data() + 5 * 8, entry, 8);
+        test::WriteFile(table, bytes); // a new file: the broker's view is of the old one
+    }
+    execer->Send(intercept::HandoffMessage{step, tool, 5});
+    execer->Close(); // the exec closes it
+    auto waiter = NewRelay();
+    waiter->Run({"gen", "two"});
+    EXPECT_FALSE(waiter->Ready(150)) << "the slot is the handed-off run's";
+    EXPECT_EQ(CountOf(BrokerEvent::Kind::Ended), 0);
+    auto stranger = NewRelay();
+    stranger->Send(intercept::ReapedMessage{step, tool + 1, false, 0});
+    EXPECT_TRUE(stranger->ClosedByBroker());
+    EXPECT_FALSE(waiter->Ready(50)) << "another pid ends nothing";
+    platform::CloseHandle(toolEnd);
+    int status = 0;
+    ASSERT_EQ(waitpid(tool, &status, 0), tool);
+    auto reaper = NewRelay();
+    reaper->Send(intercept::ReapedMessage{step, tool, false, 3});
+    EXPECT_TRUE(reaper->ClosedByBroker());
+    std::string next = StepOf(waiter->Answer());
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 1; }, 10s));
+    EXPECT_EQ(LastEnded().exitCode, 3);
+    EXPECT_FALSE(LastEnded().lost);
+    waiter->Done(next);
+
+    // The exec failed: DONE on the asking connection ends the run.
+    auto failed = NewRelay();
+    failed->Ask({"gen", "three"});
+    std::string third = StepOf(failed->Answer());
+    failed->Send(intercept::HandoffMessage{third, static_cast<int>(getpid()), 6});
+    failed->Send(intercept::DoneMessage{third, false, 126});
+    EXPECT_TRUE(failed->ClosedByBroker());
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 3; }, 10s));
+    EXPECT_EQ(LastEnded().exitCode, 126);
+
+    // Nobody reports a run whose process is gone: lost after the grace, the slot free.
+    auto orphan = NewRelay();
+    orphan->Ask({"gen", "four"});
+    orphan->Send(intercept::HandoffMessage{StepOf(orphan->Answer()), tool, 7});
+    orphan->Close();
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 4; }, 10s));
+    EXPECT_TRUE(LastEnded().lost);
+    EXPECT_EQ(broker_->CurrentCounts().running, 0);
+
+    // A relay's run cannot be handed off.
+    auto relay = NewRelay();
+    relay->Run({"gen", "five"});
+    relay->Send(intercept::HandoffMessage{StepOf(relay->Answer()), static_cast<int>(getpid()), 1});
+    EXPECT_TRUE(relay->ClosedByBroker());
+}
+
+// The broker frees the table entry of a run it ends itself (its parent never took it).
+TEST_F(InterceptBrokerTest, ARunEndedLostFreesItsTableEntry) {
+    Start(1, {}, 0, 0, 0, 100);
+    const std::string table = dir_ / std::string(intercept::kExecRunsName);
+    platform::FileOpenRequest request;
+    request.access = platform::FileAccess::ReadWrite;
+    platform::File file;
+    ASSERT_TRUE(file.Open(table, request));
+    auto execer = NewRelay();
+    execer->Ask({"gen", "one"});
+    std::string step = StepOf(execer->Answer());
+    const std::int32_t gone = 999999; // a pid no process has (pid_max is lower)
+    const std::int32_t entry[2] = {gone, std::stoi(step)};
+    std::size_t done = 0;
+    ASSERT_TRUE(file.WriteAt(9 * 8, entry, sizeof entry, done));
+    execer->Send(intercept::HandoffMessage{step, gone, 9});
+    execer->Close();
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 1; }, 10s));
+    std::int32_t after[2] = {1, 1};
+    ASSERT_TRUE(file.ReadAt(9 * 8, after, sizeof after, done));
+    EXPECT_EQ(after[0], 0);
 }
 
 TEST_F(InterceptBrokerTest, ARelayThatDiesFreesItsSlotAndItsStepIsLost) {

@@ -177,7 +177,14 @@ TEST_F(InterceptBuildTest, NinjaBuildIsCaughtTheSameWay) {
     test::RunResult r = Run({"/COMMAND=ninja -j8 -C proj", "/MON=build.nv_mon"}, 300s);
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     ExpectSameProducts(dir_ / "plain", dir_ / "work/proj");
-    EXPECT_EQ(CompileSteps(dir_ / "work/build.nv_mon").size(), static_cast<std::size_t>(kCompiles));
+    // The shell ninja starts for each command hands its compile's run off to ninja, whose wait
+    // reports the end.
+    std::vector<timeline::Task> steps = CompileSteps(dir_ / "work/build.nv_mon");
+    EXPECT_EQ(steps.size(), static_cast<std::size_t>(kCompiles));
+    for (const timeline::Task& step : steps) {
+        EXPECT_TRUE(step.ended);
+        EXPECT_EQ(step.exitCode, 0);
+    }
 }
 
 TEST_F(InterceptBuildTest, AFailingCompileShowsTheCompilersMessageAndStopsMake) {
@@ -193,6 +200,21 @@ TEST_F(InterceptBuildTest, AFailingCompileShowsTheCompilersMessageAndStopsMake) 
     std::vector<timeline::Task> steps = CompileSteps(dir_ / "work/build.nv_mon");
     ASSERT_EQ(steps.size(), 1u);
     EXPECT_EQ(steps[0].exitCode, 1);
+
+    // ninja, whose shells hand their compiles off: the same message, the same failed step.
+    WriteProject(dir_ / "work/ninja", true);
+    r = Run({"/COMMAND=ninja -j1 -C ninja", "/MON=ninja.nv_mon"}, 300s);
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_THAT(r.out + r.err, HasSubstr("gen.c:"));
+    EXPECT_THAT(r.out + r.err, HasSubstr("FAILED: "));
+    // ninja's order is its own: the failing compile ends the build wherever it comes.
+    int failed = 0;
+    for (const timeline::Task& step : CompileSteps(dir_ / "work/ninja.nv_mon")) {
+        EXPECT_TRUE(step.ended);
+        failed += step.exitCode == 1;
+        EXPECT_TRUE(step.exitCode == 0 || step.name == "gcc gen.o") << step.name;
+    }
+    EXPECT_EQ(failed, 1);
 }
 
 TEST_F(InterceptBuildTest, ABadProfileStopsTheBuildBeforeItStartsAndNamesTheLine) {

@@ -12,8 +12,10 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -75,6 +77,9 @@ public:
     StandInBroker& operator=(const StandInBroker&) = delete;
 
     const std::string& Path() const { return path_; }
+    std::string RunsTablePath() const {
+        return path_.substr(0, path_.rfind('/') + 1) + std::string(kExecRunsName);
+    }
 
     std::vector<RunMessage> Runs() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -97,6 +102,27 @@ public:
     bool WaitAsksServed(int count) {
         return test::WaitUntil([&] { return asksServed_.load() >= count; });
     }
+    /// The same for connections that sent REAPED.
+    bool WaitReaped(int count) {
+        return test::WaitUntil([&] { return reaped_.load() >= count; });
+    }
+
+    /// Makes the runs table beside the socket, so that a process that execs a tool may hand
+    /// its run off to its parent.
+    void MakeRunsTable() { test::WriteFile(RunsTablePath(), std::string(kExecRuns * 8, '\0')); }
+    /// The pids of the table's entries that are not free.
+    std::vector<std::int32_t> RunsTableEntries() const {
+        std::vector<std::int32_t> pids;
+        std::string table = test::ReadFile(RunsTablePath()).value_or("");
+        for (std::size_t i = 0; i + 8 <= table.size(); i += 8) {
+            std::int32_t pid = 0;
+            std::memcpy(&pid, table.data() + i, 4);
+            if (pid != 0) {
+                pids.push_back(pid);
+            }
+        }
+        return pids;
+    }
 
 private:
     void Accept() {
@@ -117,6 +143,19 @@ private:
         EXPECT_TRUE(uid && *uid == platform::CurrentUserId());
         auto first = ReadMessage(fd);
         const bool ask = first && std::holds_alternative<AskMessage>(*first);
+        if (first && std::holds_alternative<ReapedMessage>(*first)) {
+            std::string line;
+            for (const std::string& field : FieldsOf(*first)) {
+                line += (line.empty() ? "" : " ") + field;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ends_.push_back(line);
+            }
+            platform::CloseHandle(fd);
+            ++reaped_;
+            return;
+        }
         if (first && (ask || std::holds_alternative<RunMessage>(*first))) {
             const RunMessage& run =
                 ask ? std::get<AskMessage>(*first) : std::get<RunMessage>(*first);
@@ -164,6 +203,7 @@ private:
     std::vector<std::string> ends_;
     std::atomic<int> served_{0};
     std::atomic<int> asksServed_{0};
+    std::atomic<int> reaped_{0};
 };
 
 Answer Slot() {
@@ -368,6 +408,46 @@ TEST_F(InterceptTest, EveryDirectRunReapedInASignalHandlerIsReported) {
     auto ends = broker.Ends();
     EXPECT_EQ(std::count(ends.begin(), ends.end(), "DONE 3 exit 1"), 20);
     EXPECT_EQ(ends.size(), 40u);
+}
+
+// A shell that execs a tool given a slot hands the run off to its parent, the build tool, whose
+// wait reports the end: no relay, the tool's own status, and the table entry freed. A parent
+// without the library cannot report, so the shell leaves the run to the relay.
+TEST_F(InterceptTest, AnExecGivenASlotHandsTheRunOffToTheParentThatReapsIt) {
+    StandInBroker broker(
+        dir_ / "sock", [](const RunMessage&) { return Slot(); },
+        Answer{Answer::Reply, SlotMessage{"7"}, "", 0});
+    broker.MakeRunsTable();
+    auto result =
+        Probe({"spawnp", "/bin/sh", "-c", "exec mytool echo a b"}, Options(broker.Path()));
+    EXPECT_EQ(result.out, "a b\n");
+    EXPECT_EQ(result.err, "err:a b\n");
+    EXPECT_EQ(Status(), "exit 0");
+    ASSERT_TRUE(broker.WaitReaped(1));
+    Probe({"spawnp", "/bin/sh", "-c", "exec mytool segv"}, Options(broker.Path()));
+    EXPECT_EQ(Status(), "signal 11");
+    ASSERT_TRUE(broker.WaitReaped(2));
+    ASSERT_TRUE(broker.WaitAsksServed(2));
+    EXPECT_TRUE(broker.Runs().empty()) << "no relay";
+    auto ends = broker.Ends();
+    ASSERT_EQ(ends.size(), 4u);
+    // "HANDOFF 7 <pid> <entry>", then "REAPED 7 <pid> ..." with the same pid.
+    for (std::size_t i = 0; i < 4; i += 2) {
+        std::istringstream handoff(ends[i]);
+        std::string kind, step, pid;
+        handoff >> kind >> step >> pid;
+        EXPECT_EQ(kind + " " + step, "HANDOFF 7");
+        EXPECT_THAT(ends[i + 1], ::testing::StartsWith("REAPED 7 " + pid + " "));
+    }
+    EXPECT_THAT(ends[1], ::testing::EndsWith(" exit 0"));
+    EXPECT_THAT(ends[3], ::testing::EndsWith(" signal 11"));
+    EXPECT_TRUE(broker.RunsTableEntries().empty());
+
+    Probe({"spawnp", "/bin/sh", "-c", "exec mytool exit 4"}, Options(broker.Path()), true);
+    EXPECT_EQ(Status(), "exit 4");
+    ASSERT_TRUE(broker.WaitServed(1));
+    EXPECT_EQ(broker.Runs().size(), 1u);
+    EXPECT_EQ(broker.Ends().back(), "DONE s1 exit 4");
 }
 
 // Not counted: the build tool starts the tool itself and reports nothing. Told BUSY, or given
