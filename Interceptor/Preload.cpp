@@ -993,13 +993,14 @@ void ReapedStatus(pid_t pid, int status) {
 /// The runs table beside the broker's socket (see the broker's side for its layout), mapped on
 /// first use; null when there is none.
 std::int32_t* execRuns;
-int execRunsState; // 0 not tried yet, 1 mapped, 2 none
+bool execRunsMissing;
 constexpr std::size_t kExecRuns = 1024;
+constexpr std::size_t kExecRunsSize = kExecRuns * 8;
 
 std::int32_t* ExecRuns() {
-    int state = __atomic_load_n(&execRunsState, __ATOMIC_ACQUIRE);
-    if (state != 0) {
-        return state == 1 ? execRuns : nullptr;
+    std::int32_t* runs = __atomic_load_n(&execRuns, __ATOMIC_ACQUIRE);
+    if (runs != nullptr || __atomic_load_n(&execRunsMissing, __ATOMIC_RELAXED)) {
+        return runs;
     }
     char path[sizeof(sockaddr_un::sun_path) + 8];
     const char* socketPath = ValueOf(savedSocket);
@@ -1011,27 +1012,26 @@ std::int32_t* ExecRuns() {
         std::memcpy(path + length, "runs", 5);
         int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         struct stat info {};
-        constexpr std::size_t kSize = kExecRuns * 8;
         if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-            static_cast<std::size_t>(info.st_size) >= kSize) {
-            void* address = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            static_cast<std::size_t>(info.st_size) >= kExecRunsSize) {
+            void* address = mmap(nullptr, kExecRunsSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
             mapped = address == MAP_FAILED ? nullptr : static_cast<std::int32_t*>(address);
         }
         if (fd >= 0) {
             close(fd);
         }
     }
-    int expected = 0;
-    if (__atomic_compare_exchange_n(&execRunsState, &expected, mapped != nullptr ? 1 : 2, false,
-                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        execRuns = mapped;
-        __atomic_store_n(&execRunsState, mapped != nullptr ? 1 : 2, __ATOMIC_RELEASE);
-        return mapped;
+    if (mapped == nullptr) {
+        __atomic_store_n(&execRunsMissing, true, __ATOMIC_RELAXED);
+        return nullptr;
     }
-    if (mapped != nullptr) {
-        munmap(mapped, kExecRuns * 8); // another thread mapped it first
+    std::int32_t* expected = nullptr;
+    if (!__atomic_compare_exchange_n(&execRuns, &expected, mapped, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE)) {
+        munmap(mapped, kExecRunsSize); // another thread mapped it first
+        return expected;
     }
-    return __atomic_load_n(&execRunsState, __ATOMIC_ACQUIRE) == 1 ? execRuns : nullptr;
+    return mapped;
 }
 
 /// Whether the system can execute the file itself (an ELF program or a "#!" script); one it

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -32,6 +33,8 @@ constexpr int kAcceptRetryMs = 100;
 // A direct run's tool has ended, but the process that started it has not waited for it (and
 // so not reported its end) within this time: the step ends lost, and its slot is free again.
 constexpr int kReapGraceMs = 2000;
+// REAPED reports kept for a HANDOFF not read yet.
+constexpr std::size_t kEarlyReports = 1024;
 
 using platform::kInvalidHandle;
 using platform::THandle;
@@ -135,6 +138,9 @@ struct InterceptBroker::State {
     std::map<THandle, Connection> connections;
     /// Runs handed off by processes that replaced themselves by their tool, by step.
     std::map<int, Connection> detached;
+    /// REAPED reports read before their run's HANDOFF (two connections, read in any order), by
+    /// step; the oldest go beyond kEarlyReports.
+    std::map<int, intercept::ReapedMessage> earlyReports;
     /// The runs table (kExecRuns entries of pid and step); unmapped when it could not be made.
     platform::File runsFile;
     platform::MappedView runsView;
@@ -327,11 +333,16 @@ struct InterceptBroker::State {
             run.process = *process;
         }
         auto [it, inserted] = detached.emplace(run.step, std::move(run));
-        if (!process && process.error().code == ESRCH) {
-            ToolEnded(it->second);
-        }
         c.slot = -1;
         c.phase = Phase::HandedOff;
+        if (auto early = earlyReports.find(it->first);
+            early != earlyReports.end() && early->second.pid == it->second.pid) {
+            const intercept::ReapedMessage reaped = early->second;
+            earlyReports.erase(early);
+            EndDetached(it, reaped.signalled ? 128 + reaped.number : reaped.number, false);
+        } else if (!process && process.error().code == ESRCH) {
+            ToolEnded(it->second);
+        }
     }
 
     // Ends a detached run: its step, its slot, its entry of the runs table, its process handle.
@@ -361,6 +372,15 @@ struct InterceptBroker::State {
         }
         if (it != detached.end()) {
             EndDetached(it, reaped.signalled ? 128 + reaped.number : reaped.number, false);
+        } else if (int step = 0; std::from_chars(reaped.step.data(),
+                                                 reaped.step.data() + reaped.step.size(), step)
+                                         .ec == std::errc() &&
+                                 step > 0 && step <= nextStep) {
+            // Its HANDOFF may not have been read yet.
+            earlyReports[step] = reaped;
+            if (earlyReports.size() > kEarlyReports) {
+                earlyReports.erase(earlyReports.begin());
+            }
         }
         Drop(handle, false);
     }

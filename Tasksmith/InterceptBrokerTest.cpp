@@ -377,12 +377,25 @@ TEST_F(InterceptBrokerTest, AHandedOffRunEndsWithItsParentsReportAndFreesItsEntr
     ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 3; }, 10s));
     EXPECT_EQ(LastEnded().exitCode, 126);
 
+    // The report read before the HANDOFF (they come on two connections): kept for it.
+    auto quick = NewRelay();
+    quick->Ask({"gen", "quick"});
+    std::string quickStep = StepOf(quick->Answer());
+    auto quickReaper = NewRelay();
+    quickReaper->Send(intercept::ReapedMessage{quickStep, tool, true, 11});
+    EXPECT_TRUE(quickReaper->ClosedByBroker());
+    quick->Send(intercept::HandoffMessage{quickStep, tool, 8});
+    quick->Close();
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 4; }, 10s));
+    EXPECT_EQ(LastEnded().exitCode, 128 + 11);
+    EXPECT_FALSE(LastEnded().lost);
+
     // Nobody reports a run whose process is gone: lost after the grace, the slot free.
     auto orphan = NewRelay();
     orphan->Ask({"gen", "four"});
     orphan->Send(intercept::HandoffMessage{StepOf(orphan->Answer()), tool, 7});
     orphan->Close();
-    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 4; }, 10s));
+    ASSERT_TRUE(test::WaitUntil([&] { return CountOf(BrokerEvent::Kind::Ended) == 5; }, 10s));
     EXPECT_TRUE(LastEnded().lost);
     EXPECT_EQ(broker_->CurrentCounts().running, 0);
 
