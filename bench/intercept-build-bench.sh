@@ -99,13 +99,13 @@ echo "  interception's own share: $(ratio "$icept_ms" "$console_ms") of the cons
     echo "  command = cc -O2 -Wall -c \$in -o \$out"
     echo "rule link"
     echo "  command = cc -o \$out \$in -lm"
-    objects=""
+    ninja_objects=""
     for source_file in src/*.c; do
         object=build/$(basename "$source_file" .c).o
         echo "build $object: cc $source_file"
-        objects="$objects $object"
+        ninja_objects="$ninja_objects $object"
     done
-    echo "build build/stats: link$objects"
+    echo "build build/stats: link$ninja_objects"
 } >build.ninja
 ninja_fresh() { rm -rf build .ninja_log .ninja_deps; }
 ninja_build() { ninja_fresh && ninja -j2 >/dev/null; }
