@@ -247,23 +247,41 @@ bool IsShell(const char* name) {
            std::strcmp(name, "dash") == 0;
 }
 
-/// Reads /proc/<pid>/<file> into out (NUL-ended, a last newline dropped); false when it cannot.
-bool ReadProcFile(pid_t pid, const char* file, char* out, std::size_t size) {
-    char path[64] = "/proc/";
-    char digits[16];
+/// The decimal text of value into out (room for 24 bytes).
+const char* DecimalText(unsigned long long value, char* out) {
+    char digits[24];
     int count = 0;
     do {
-        digits[count++] = static_cast<char>('0' + pid % 10);
-        pid /= 10;
-    } while (pid > 0 && count < 15);
-    std::size_t at = std::strlen(path);
-    while (count > 0) {
-        path[at++] = digits[--count];
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    for (int i = 0; i < count; ++i) {
+        out[i] = digits[count - 1 - i];
     }
+    out[count] = '\0';
+    return out;
+}
+
+/// Opens /proc/<pid>/<file> (file a short name) for reading; -1 when it cannot.
+int OpenProcFile(pid_t pid, const char* file) {
+    char path[64] = "/proc/";
+    char digits[24];
+    std::size_t at = std::strlen(path);
+    const char* text = DecimalText(static_cast<unsigned long long>(pid), digits);
+    std::size_t length = std::strlen(text);
+    std::memcpy(path + at, text, length);
+    at += length;
     path[at++] = '/';
-    std::size_t fileLength = std::strlen(file);
-    std::memcpy(path + at, file, fileLength + 1);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (at + std::strlen(file) >= sizeof(path)) {
+        return -1;
+    }
+    std::memcpy(path + at, file, std::strlen(file) + 1);
+    return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+/// Reads /proc/<pid>/<file> into out (NUL-ended, a last newline dropped); false when it cannot.
+bool ReadProcFile(pid_t pid, const char* file, char* out, std::size_t size) {
+    int fd = OpenProcFile(pid, file);
     if (fd < 0) {
         return false;
     }
@@ -728,21 +746,6 @@ struct FrameWriter {
     void Field(const char* text) { Put(text, std::strlen(text) + 1); }
 };
 
-/// The decimal text of value into out (room for 24 bytes).
-const char* DecimalText(unsigned long long value, char* out) {
-    char digits[24];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value > 0);
-    for (int i = 0; i < count; ++i) {
-        out[i] = digits[count - 1 - i];
-    }
-    out[count] = '\0';
-    return out;
-}
-
 void PutLength(FrameWriter& writer, std::size_t payload) {
     const unsigned char header[4] = {static_cast<unsigned char>(payload & 0xff),
                                      static_cast<unsigned char>((payload >> 8) & 0xff),
@@ -1055,14 +1058,7 @@ bool DirectlyExecutable(const char* path) {
 /// Whether the library is loaded into process pid: its memory map names a file of our name (the
 /// map names the file itself, where LD_PRELOAD may name a link to it).
 bool LibraryLoadedIn(pid_t pid) {
-    char path[64] = "/proc/";
-    char digits[24];
-    std::size_t at = std::strlen(path);
-    const char* text = DecimalText(static_cast<unsigned long long>(pid), digits);
-    std::memcpy(path + at, text, std::strlen(text));
-    at += std::strlen(text);
-    std::memcpy(path + at, "/maps", 6);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = OpenProcFile(pid, "maps");
     if (fd < 0) {
         return false;
     }

@@ -348,14 +348,15 @@ struct InterceptBroker::State {
     // Ends a detached run: its step, its slot, its entry of the runs table, its process handle.
     void EndDetached(std::map<int, Connection>::iterator it, int exitCode, bool lost) {
         Connection& run = it->second;
-        EndStep(run, exitCode, lost);
-        FreeSlot(run);
+        // The entry is free before anyone learns that the step has ended.
         if (run.entry >= 0 && runsView.Address() != nullptr) {
             auto* words = reinterpret_cast<std::int32_t*>(runsView.Address());
             std::int32_t expected = run.pid;
             std::atomic_ref<std::int32_t>(words[2 * run.entry])
                 .compare_exchange_strong(expected, 0);
         }
+        EndStep(run, exitCode, lost);
+        FreeSlot(run);
         if (run.process != kInvalidHandle) {
             platform::CloseHandle(run.process);
         }
@@ -585,10 +586,7 @@ struct InterceptBroker::State {
     // slot that is busy lets the next one take the free slot.
     void Schedule() {
         for (;;) {
-            int local = -1;
-            for (int s = 0; s < LocalSlots() && local < 0; ++s) {
-                local = localBusy[static_cast<std::size_t>(s)] ? -1 : s;
-            }
+            const int local = FreeLocalSlot();
             int remote = -1;
             for (std::size_t r = 0; r < remoteBusy.size() && remote < 0; ++r) {
                 remote = remoteBusy[r] || remoteLost[r] ? -1 : static_cast<int>(r);

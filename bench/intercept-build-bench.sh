@@ -79,18 +79,24 @@ echo "$runs_per_make runs of true through make -j2 with 2 local slots: intercept
 
 # Each figure is a median; the three builds take turns, round after round, so that a busy spell
 # of the machine falls on all of them.
+# Prints the three figures of one build tool: TOOL PLAIN INTERCEPTED CONSOLE (the names of the
+# commands interleave timed).
+report_builds() {
+    plain_ms=$(median_of "$2")
+    icept_ms=$(median_of "$3")
+    console_ms=$(median_of "$4")
+    printf '  %-43s%s ms\n' "$1 -j2" "$plain_ms"
+    echo "  qzConsole /COMMAND=\"$1 -j2\" intercepted  ${icept_ms} ms," \
+        "ratio to $1 $(ratio "$icept_ms" "$plain_ms"); $(paired_ratio "$3" "$2")"
+    echo "  qzConsole /COMMAND=\"$1 -j2\", no tools    ${console_ms} ms," \
+        "ratio to $1 $(ratio "$console_ms" "$plain_ms"); $(paired_ratio "$4" "$2")"
+    echo "  interception's own share: $(ratio "$icept_ms" "$console_ms") of the console build;" \
+        "$(paired_ratio "$3" "$4")"
+}
+
 interleave make_build intercepted plain_console
-make_ms=$(median_of make_build)
-icept_ms=$(median_of intercepted)
-console_ms=$(median_of plain_console)
 echo "sample Makefile (13 compiles, 1 link), 2 local slots (ratios: of the medians; of the rounds' pairs):"
-echo "  make -j2                                   ${make_ms} ms"
-echo "  qzConsole /COMMAND=\"make -j2\" intercepted  ${icept_ms} ms," \
-    "ratio to make $(ratio "$icept_ms" "$make_ms"); $(paired_ratio intercepted make_build)"
-echo "  qzConsole /COMMAND=\"make -j2\", no tools    ${console_ms} ms," \
-    "ratio to make $(ratio "$console_ms" "$make_ms"); $(paired_ratio plain_console make_build)"
-echo "  interception's own share: $(ratio "$icept_ms" "$console_ms") of the console build;" \
-    "$(paired_ratio intercepted plain_console)"
+report_builds make make_build intercepted plain_console
 
 # The same sources through ninja, which runs every command through /bin/sh -c: the shell's exec
 # of each compile hands its run off to ninja (docs/interception.md).
@@ -115,16 +121,5 @@ ninja_console() {
         >/dev/null
 }
 interleave ninja_build ninja_intercepted ninja_console
-ninja_ms=$(median_of ninja_build)
-ninja_icept_ms=$(median_of ninja_intercepted)
-ninja_console_ms=$(median_of ninja_console)
 echo "the same sources through ninja -j2:"
-echo "  ninja -j2                                   ${ninja_ms} ms"
-echo "  qzConsole /COMMAND=\"ninja -j2\" intercepted  ${ninja_icept_ms} ms," \
-    "ratio to ninja $(ratio "$ninja_icept_ms" "$ninja_ms");" \
-    "$(paired_ratio ninja_intercepted ninja_build)"
-echo "  qzConsole /COMMAND=\"ninja -j2\", no tools    ${ninja_console_ms} ms," \
-    "ratio to ninja $(ratio "$ninja_console_ms" "$ninja_ms");" \
-    "$(paired_ratio ninja_console ninja_build)"
-echo "  interception's own share: $(ratio "$ninja_icept_ms" "$ninja_console_ms") of the console" \
-    "build; $(paired_ratio ninja_intercepted ninja_console)"
+report_builds ninja ninja_build ninja_intercepted ninja_console

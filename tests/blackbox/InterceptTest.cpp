@@ -42,6 +42,15 @@ struct Answer {
     int holdMs = 0;
 };
 
+/// A message as "KIND field field ...".
+std::string LineOf(const Message& message) {
+    std::string line;
+    for (const std::string& field : FieldsOf(message)) {
+        line += (line.empty() ? "" : " ") + field;
+    }
+    return line;
+}
+
 /// A broker on a local socket in a private folder. Every connection is served by a thread of
 /// its own; the object stops and joins them all. An ASK (a build tool that would start the tool
 /// itself) is answered BUSY unless the test gives an answer for it.
@@ -144,13 +153,9 @@ private:
         auto first = ReadMessage(fd);
         const bool ask = first && std::holds_alternative<AskMessage>(*first);
         if (first && std::holds_alternative<ReapedMessage>(*first)) {
-            std::string line;
-            for (const std::string& field : FieldsOf(*first)) {
-                line += (line.empty() ? "" : " ") + field;
-            }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                ends_.push_back(line);
+                ends_.push_back(LineOf(*first));
             }
             platform::CloseHandle(fd);
             ++reaped_;
@@ -171,12 +176,8 @@ private:
                     if (!next) {
                         break;
                     }
-                    std::string line;
-                    for (const std::string& field : FieldsOf(*next)) {
-                        line += (line.empty() ? "" : " ") + field;
-                    }
                     std::lock_guard<std::mutex> lock(mutex_);
-                    ends_.push_back(line);
+                    ends_.push_back(LineOf(*next));
                 }
             } else if (answer.kind == Answer::ReplyClose) {
                 EXPECT_TRUE(WriteMessage(fd, answer.message));
